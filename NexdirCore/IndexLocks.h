@@ -1,0 +1,39 @@
+#pragma once
+
+// Lock and timing discipline shared by the index store's sources (internal).
+
+#include "Clock.h"
+#include "DiagnosticTiming.h"
+
+#include <mutex>
+
+namespace nexdir::detail {
+
+inline constexpr int phaseScript = 5;
+inline constexpr int phaseWriteTransaction = 6;
+inline constexpr int phaseReadLockWait = 7;
+inline constexpr int phaseWriteLockWait = 8;
+inline constexpr int phaseReadOperation = 9;
+
+// Takes `lock`, reporting the wait as a slow operation of `phase` when it was long.
+inline std::unique_lock<std::mutex> lockMeasured(std::mutex& lock, int phase) {
+    double started = uptimeSeconds();
+    std::unique_lock<std::mutex> guard(lock);
+    DiagnosticTiming::record(phase, started);
+    return guard;
+}
+
+// Declared after the read lock is taken: reports the read operation's duration (phase 9)
+// when it ends, whichever way it ends.
+class ReadOperationTiming {
+public:
+    ReadOperationTiming() : started_(uptimeSeconds()) {}
+    ~ReadOperationTiming() { DiagnosticTiming::record(phaseReadOperation, started_); }
+    ReadOperationTiming(const ReadOperationTiming&) = delete;
+    ReadOperationTiming& operator=(const ReadOperationTiming&) = delete;
+
+private:
+    double started_;
+};
+
+} // namespace nexdir::detail

@@ -1,0 +1,26 @@
+#pragma once
+
+// The index file's format, statement for statement. Version 4 is the one this engine
+// writes; a file that says 5 or more comes from a newer release and is refused untouched.
+
+namespace nexdir::IndexSchema {
+
+inline constexpr int version = 4;
+
+// Tables, the first two secondary indexes, the rows the other tables guarantee and the
+// schema version.
+extern const char* const script;
+
+extern const char* const addAllocatedSizeColumn;
+extern const char* const addDatalessColumn;
+extern const char* const createDiskSizeIndex;
+extern const char* const createUnmeasuredIndex;
+extern const char* const createFullTextTable;
+extern const char* const createTriggers;
+extern const char* const dropTriggers;
+
+// Bulk-load mode: what a full scan in place drops first and builds again at the end.
+extern const char* const dropSecondaryIndexes;
+extern const char* const createSecondaryIndexesAndCount;
+
+} // namespace nexdir::IndexSchema

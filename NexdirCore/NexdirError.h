@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace nexdir {
+
+// The engine's error. `database` carries SQLite's result code and a message made of a fixed
+// context text, ": " and SQLite's own message; `sqlite` is a condition the store found
+// itself (an index written by a newer version).
+class NexdirError : public std::runtime_error {
+public:
+    enum class Kind { sqlite, database };
+
+    static NexdirError sqlite(std::string message) {
+        return NexdirError(Kind::sqlite, 0, std::move(message));
+    }
+    static NexdirError database(int32_t code, std::string message) {
+        return NexdirError(Kind::database, code, std::move(message));
+    }
+
+    Kind kind() const { return kind_; }
+    int32_t code() const { return code_; }
+    std::string errorDescription() const { return what(); }
+
+private:
+    NexdirError(Kind kind, int32_t code, std::string message)
+        : std::runtime_error(std::move(message)), kind_(kind), code_(code) {}
+
+    Kind kind_;
+    int32_t code_;
+};
+
+inline constexpr const char* newerIndexMessage =
+    "This index was created by a newer Quelmo. Update the app to open it.";
+
+// A search whose cancellation token was already cancelled when it started; distinct from
+// the interrupt of a running statement, which is a NexdirError.
+class SearchCancelledError : public std::runtime_error {
+public:
+    SearchCancelledError() : std::runtime_error("Search cancelled") {}
+};
+
+// A failure of the file system outside SQLite (creating folders, moving files); the message
+// names the operation, the path and the system's reason.
+class FileSystemError : public std::runtime_error {
+public:
+    FileSystemError(std::string message, int errorCode)
+        : std::runtime_error(std::move(message)), errorCode_(errorCode) {}
+    int errorCode() const { return errorCode_; }
+
+private:
+    int errorCode_;
+};
+
+} // namespace nexdir

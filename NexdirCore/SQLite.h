@@ -1,0 +1,82 @@
+#pragma once
+
+// Thin RAII over the SQLite C interface, with the store's error conventions: a failure
+// becomes a NexdirError whose message is a fixed context text, ": " and SQLite's message.
+
+#include "IndexedEntry.h"
+#include "NexdirError.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nexdir::sql {
+
+// A NexdirError from the connection's current error code and message.
+NexdirError error(sqlite3* db, std::string_view context);
+
+// A prepared statement, finalised on every path.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql); // "Could not prepare SQLite statement"
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    sqlite3_stmt* get() const { return statement_; }
+    sqlite3* db() const { return db_; }
+
+    void reset();       // reset and clear bindings
+    void bindText(int index, std::string_view value); // text as a transient copy
+    void bindInt(int index, int64_t value);
+    void bindDouble(int index, double value);
+    void bindNull(int index);
+    int step() { return sqlite3_step(statement_); }
+
+    int64_t columnInt(int column) const { return sqlite3_column_int64(statement_, column); }
+    double columnDouble(int column) const { return sqlite3_column_double(statement_, column); }
+    bool columnIsNull(int column) const {
+        return sqlite3_column_type(statement_, column) == SQLITE_NULL;
+    }
+    std::string columnText(int column) const;
+    int columnCount() const { return sqlite3_column_count(statement_); }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+// Runs a whole script with sqlite3_exec; a failure carries SQLite's own message. Reports its
+// duration and result code as timing phase 5.
+void execute(sqlite3* db, const std::string& script);
+
+// Runs `script` and ignores its failure (a rollback after a first error).
+void executeIgnoringFailure(sqlite3* db, const char* script);
+
+// The first column of the single row of `sql`; no row → "Could not read SQLite value".
+int64_t readInt(sqlite3* db, const std::string& sql);
+
+// Steps `statement` to the end, one IndexedEntry per row (columns id, name, is_directory,
+// modified_at, size and, when selected, allocated_size and is_dataless); a final result
+// other than done → "Search failed".
+std::vector<IndexedEntry> readEntries(Statement& statement);
+
+// A "BEGIN IMMEDIATE;" transaction on `db`, rolled back unless committed.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(sqlite3* db);
+    ~WriteTransaction();
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+    void commit();
+
+private:
+    sqlite3* db_;
+    bool open_ = true;
+};
+
+} // namespace nexdir::sql

@@ -1,0 +1,317 @@
+// Opening, upgrading and setting aside the index file; the state operations.
+
+#include "SearchIndex.h"
+
+#include "FileDiskUsage.h"
+#include "IndexLocks.h"
+#include "IndexSchema.h"
+#include "SQLite.h"
+#include "UUID.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+namespace nexdir {
+
+using detail::lockMeasured;
+using detail::ReadOperationTiming;
+
+namespace {
+
+constexpr int busyTimeoutMilliseconds = 5000;
+
+std::string parentFolder(const std::string& path) {
+    return std::filesystem::path(path).parent_path().string();
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void setPersistentWAL(sqlite3* db, bool persistent) {
+    int flag = persistent ? 1 : 0;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &flag);
+}
+
+} // namespace
+
+SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path) {
+    sqlite3* db = nullptr;
+    int result = sqlite3_open_v2(path.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+    ConnectionPointer connection(db);
+    if (result != SQLITE_OK) {
+        if (!db) {
+            throw NexdirError::database(result, "Unknown SQLite error");
+        }
+        throw NexdirError::database(result, sqlite3_errmsg(db));
+    }
+    // Until the open has succeeded, closing must not delete a "-wal" or "-shm" file that may
+    // belong to a damaged index: those are set aside with it, never removed.
+    setPersistentWAL(db, true);
+    sqlite3_busy_timeout(db, busyTimeoutMilliseconds);
+    sql::execute(db, "PRAGMA temp_store=MEMORY;");
+    sql::execute(db, "PRAGMA mmap_size=268435456;");
+    return connection;
+}
+
+SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(databasePath)) {
+    std::string folder = parentFolder(databasePath_);
+    if (!folder.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            throw FileSystemError("Could not create folder " + folder + ": " + error.message(),
+                                  error.value());
+        }
+    }
+
+    writer_ = openConnection(databasePath_);
+    sqlite3* writer = writer_.get();
+
+    // A file from a newer release is refused before anything could write to it: switching
+    // the journal mode alone would rewrite its header.
+    if (sql::readInt(writer, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE name = "
+                             "'schema_state');") == 1 &&
+        sql::readInt(writer, "SELECT coalesce((SELECT value FROM schema_state WHERE key = "
+                             "'schema_version'), 0);") > IndexSchema::version) {
+        throw NexdirError::sqlite(newerIndexMessage);
+    }
+
+    sql::execute(writer, "PRAGMA journal_mode=WAL;");
+    sql::execute(writer, "PRAGMA synchronous=NORMAL;");
+    sql::execute(writer, "PRAGMA wal_autocheckpoint=2000;");
+
+    createOrUpgradeSchema();
+    nextID_ = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
+
+    reader_ = openConnection(databasePath_);
+    setPersistentWAL(writer, false);
+    setPersistentWAL(reader_.get(), false);
+}
+
+SearchIndex::~SearchIndex() {
+    // The reader closes before the writer, so the writer's close can checkpoint the WAL.
+    reader_.reset();
+    writer_.reset();
+}
+
+void SearchIndex::createOrUpgradeSchema() {
+    sqlite3* writer = writer_.get();
+    sql::WriteTransaction transaction(writer);
+    sql::execute(writer, IndexSchema::script);
+    if (sql::readInt(writer, "SELECT count(*) FROM pragma_table_info('entries') WHERE name = "
+                             "'allocated_size';") == 0) {
+        // The presence of allocated_size alone decides: both columns came in together.
+        sql::execute(writer, IndexSchema::addAllocatedSizeColumn);
+        sql::execute(writer, IndexSchema::addDatalessColumn);
+    }
+    sql::execute(writer, IndexSchema::createDiskSizeIndex);
+    sql::execute(writer, IndexSchema::createUnmeasuredIndex);
+    sql::execute(writer, IndexSchema::dropTriggers);
+    ensureFullTextTable();
+    sql::execute(writer, IndexSchema::createTriggers);
+    transaction.commit();
+}
+
+void SearchIndex::ensureFullTextTable() {
+    sqlite3* writer = writer_.get();
+    bool existed = sql::readInt(writer, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type = "
+                                        "'table' AND name = 'entries_fts');") == 1;
+    sql::execute(writer, IndexSchema::createFullTextTable);
+    if (!existed && sql::readInt(writer, "SELECT EXISTS(SELECT 1 FROM entries LIMIT 1);") == 1) {
+        sql::execute(writer, "INSERT INTO entries_fts(entries_fts) VALUES('rebuild');");
+    }
+}
+
+std::unique_ptr<SearchIndex> SearchIndex::openRecoveringCorruption(const std::string& databasePath) {
+    try {
+        return std::make_unique<SearchIndex>(databasePath);
+    } catch (const NexdirError& error) {
+        int primaryCode = error.code() & 0xff;
+        if (error.kind() != NexdirError::Kind::database ||
+            (primaryCode != SQLITE_NOTADB && primaryCode != SQLITE_CORRUPT)) {
+            throw;
+        }
+    }
+    std::string folder = parentFolder(databasePath);
+    std::string asideFolder =
+        (folder.empty() ? std::string() : folder + "/") + "corrupt-index-" + makeUUIDString();
+    if (mkdir(asideFolder.c_str(), 0755) != 0) {
+        throw FileSystemError("Could not create folder " + asideFolder + ": " + std::strerror(errno),
+                              errno);
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string source = databasePath + suffix;
+        if (!fileExists(source)) {
+            continue;
+        }
+        std::string destination = asideFolder + "/" + std::filesystem::path(source).filename().string();
+        if (rename(source.c_str(), destination.c_str()) != 0) {
+            throw FileSystemError("Could not move " + source + ": " + std::strerror(errno), errno);
+        }
+    }
+    return std::make_unique<SearchIndex>(databasePath);
+}
+
+std::optional<std::string> SearchIndex::metadata(const std::string& key) {
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    ReadOperationTiming timing;
+    sql::Statement statement(reader_.get(), "SELECT value FROM metadata WHERE key = ?;");
+    statement.bindText(1, key);
+    switch (statement.step()) {
+    case SQLITE_ROW:
+        return statement.columnText(0);
+    case SQLITE_DONE:
+        return std::nullopt;
+    default:
+        throw sql::error(reader_.get(), "Could not read index state");
+    }
+}
+
+void SearchIndex::setMetadata(const std::string& key, const std::string& value) {
+    setMetadata(std::map<std::string, std::string>{{key, value}});
+}
+
+void SearchIndex::setMetadata(const std::map<std::string, std::string>& values) {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sqlite3* writer = writer_.get();
+    sql::WriteTransaction transaction(writer);
+    {
+        sql::Statement statement(writer, "INSERT INTO metadata VALUES(?, ?) ON CONFLICT(key) DO "
+                                         "UPDATE SET value = excluded.value;");
+        for (const auto& [key, value] : values) {
+            statement.reset();
+            statement.bindText(1, key);
+            statement.bindText(2, value);
+            if (statement.step() != SQLITE_DONE) {
+                throw sql::error(writer, "Could not save index state");
+            }
+        }
+    }
+    transaction.commit();
+}
+
+bool SearchIndex::hasCompletedFullScan() {
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    ReadOperationTiming timing;
+    return sql::readInt(reader_.get(), "SELECT completed FROM scan_state WHERE id = 1;") == 1;
+}
+
+void SearchIndex::markFullScanCompleted() {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sql::execute(writer_.get(), "UPDATE scan_state SET completed = 1 WHERE id = 1;");
+}
+
+IndexStatistics SearchIndex::statistics() {
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    ReadOperationTiming timing;
+    IndexStatistics statistics;
+    {
+        sql::Statement statement(reader_.get(),
+                                 "SELECT total, directories FROM file_stats WHERE id = 1;");
+        if (statement.step() != SQLITE_ROW) {
+            throw sql::error(reader_.get(), "Could not read index statistics");
+        }
+        statistics.indexedItems = statement.columnInt(0);
+        statistics.directories = statement.columnInt(1);
+        statistics.files = std::max<int64_t>(0, statistics.indexedItems - statistics.directories);
+    }
+    if (auto bytes = FileDiskUsage::allocatedBytes(databasePath_)) {
+        statistics.indexBytes += *bytes;
+    } else {
+        statistics.indexBytesComplete = false;
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::string companion = databasePath_ + suffix;
+        if (auto bytes = FileDiskUsage::allocatedBytes(companion)) {
+            statistics.indexBytes += *bytes;
+        } else if (fileExists(companion)) {
+            statistics.indexBytesComplete = false;
+        }
+    }
+    return statistics;
+}
+
+int64_t SearchIndex::reserveID() {
+    std::lock_guard guard(idLock_);
+    return nextID_++;
+}
+
+void SearchIndex::resetForFullScan() {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sqlite3* writer = writer_.get();
+    sql::WriteTransaction transaction(writer);
+    sql::execute(writer, IndexSchema::dropTriggers);
+    sql::execute(writer, "DROP TABLE IF EXISTS entries_fts;");
+    sql::execute(writer, "DELETE FROM entries;");
+    sql::execute(writer, "UPDATE file_stats SET total = 0, directories = 0 WHERE id = 1;");
+    sql::execute(writer, "UPDATE scan_state SET completed = 0 WHERE id = 1;");
+    sql::execute(writer, IndexSchema::dropSecondaryIndexes);
+    transaction.commit();
+    std::lock_guard idGuard(idLock_);
+    nextID_ = 1;
+}
+
+void SearchIndex::finishBulkLoad() {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sqlite3* writer = writer_.get();
+    sql::WriteTransaction transaction(writer);
+    sql::execute(writer, IndexSchema::createSecondaryIndexesAndCount);
+    ensureFullTextTable();
+    sql::execute(writer, IndexSchema::createTriggers);
+    transaction.commit();
+}
+
+void SearchIndex::replaceContents(SearchIndex& other, const std::function<void()>& didCopyBatch) {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sqlite3* writer = writer_.get();
+    // The other index is a private rebuild; its writer is used without its lock.
+    sqlite3_backup* backup = sqlite3_backup_init(writer, "main", other.writer_.get(), "main");
+    if (!backup) {
+        throw sql::error(writer, "Could not install new index");
+    }
+    double deadline = uptimeSeconds() + 2.0;
+    int stepResult = SQLITE_OK;
+    while (true) {
+        stepResult = sqlite3_backup_step(backup, 256);
+        if (stepResult == SQLITE_OK) {
+            if (didCopyBatch) {
+                try {
+                    didCopyBatch();
+                } catch (...) {
+                    sqlite3_backup_finish(backup);
+                    throw;
+                }
+            }
+            continue;
+        }
+        if ((stepResult == SQLITE_BUSY || stepResult == SQLITE_LOCKED) &&
+            uptimeSeconds() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
+        break;
+    }
+    int finishResult = sqlite3_backup_finish(backup);
+    if (stepResult != SQLITE_DONE || finishResult != SQLITE_OK) {
+        throw sql::error(writer, "Could not install new index");
+    }
+    int64_t copiedNextID;
+    {
+        std::lock_guard otherGuard(other.idLock_);
+        copiedNextID = other.nextID_;
+    }
+    std::lock_guard idGuard(idLock_);
+    nextID_ = copiedNextID;
+}
+
+} // namespace nexdir

@@ -1,0 +1,196 @@
+// Entry writes: batches of records, subtree removal, and resolving paths to entries.
+
+#include "IndexLocks.h"
+#include "Paths.h"
+#include "SQLite.h"
+#include "SearchIndex.h"
+
+namespace nexdir {
+
+using detail::lockMeasured;
+using detail::ReadOperationTiming;
+
+namespace {
+
+std::string joinedIDs(const std::vector<int64_t>& ids) {
+    std::string text;
+    for (int64_t id : ids) {
+        if (!text.empty()) {
+            text += ',';
+        }
+        text += std::to_string(id);
+    }
+    return text;
+}
+
+// The conditional DO UPDATE leaves an unchanged row alone, so re-scanning an unchanged folder
+// fires no trigger and causes no churn in the full-text index.
+constexpr const char* upsertStatement = R"(INSERT INTO entries(
+    id, parent_id, name, search_name, is_directory, modified_at, size, allocated_size, is_dataless
+) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)
+ON CONFLICT(parent_id, name) DO UPDATE SET
+    search_name = excluded.search_name,
+    is_directory = excluded.is_directory,
+    modified_at = excluded.modified_at,
+    size = excluded.size,
+    allocated_size = excluded.allocated_size,
+    is_dataless = excluded.is_dataless
+WHERE entries.search_name != excluded.search_name
+   OR entries.is_directory != excluded.is_directory
+   OR entries.modified_at != excluded.modified_at
+   OR entries.size != excluded.size
+   OR entries.allocated_size IS NOT excluded.allocated_size
+   OR entries.is_dataless != excluded.is_dataless;)";
+
+} // namespace
+
+void SearchIndex::upsert(const std::vector<FileRecord>& records,
+                         const std::vector<int64_t>& removingIDs,
+                         const std::vector<int64_t>& pruningIDs) {
+    if (records.empty() && removingIDs.empty() && pruningIDs.empty()) {
+        return;
+    }
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    double started = uptimeSeconds();
+    struct TransactionTiming {
+        double started;
+        ~TransactionTiming() {
+            DiagnosticTiming::record(detail::phaseWriteTransaction, started);
+        }
+    } timing{started};
+
+    sqlite3* writer = writer_.get();
+    sql::WriteTransaction transaction(writer);
+    if (!removingIDs.empty() || !pruningIDs.empty()) {
+        // Removals first, so one batch can replace a subtree with freshly numbered children.
+        sql::execute(writer, "WITH RECURSIVE subtree(id) AS (\n    SELECT id FROM entries WHERE id IN (" +
+                                 joinedIDs(removingIDs) + ") OR parent_id IN (" +
+                                 joinedIDs(pruningIDs) +
+                                 ")\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON "
+                                 "e.parent_id = s.id\n) DELETE FROM entries WHERE id IN (SELECT id "
+                                 "FROM subtree);");
+    }
+    {
+        sql::Statement statement(writer, upsertStatement);
+        for (const FileRecord& record : records) {
+            statement.reset();
+            statement.bindInt(1, record.id);
+            statement.bindInt(2, record.parentID);
+            statement.bindText(3, record.name);
+            statement.bindText(4, record.searchName);
+            statement.bindInt(5, record.isDirectory ? 1 : 0);
+            statement.bindDouble(6, record.modifiedAt);
+            statement.bindInt(7, record.size);
+            if (record.allocatedSize) {
+                statement.bindInt(8, *record.allocatedSize);
+            } else {
+                statement.bindNull(8);
+            }
+            statement.bindInt(9, record.isDataless ? 1 : 0);
+            if (statement.step() != SQLITE_DONE) {
+                throw sql::error(writer, "Could not index " + record.name);
+            }
+        }
+    }
+    transaction.commit();
+}
+
+std::optional<int64_t> SearchIndex::entryID(const std::string& path, const std::string& volumeRoot) {
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    ReadOperationTiming timing;
+    return resolveEntryID(path, volumeRoot);
+}
+
+std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
+                                                   const std::string& rawRoot) {
+    sqlite3* reader = reader_.get();
+    std::string path = standardizePath(rawPath);
+    std::string root = standardizePath(rawRoot);
+
+    int64_t current;
+    {
+        sql::Statement statement(reader,
+                                 "SELECT id FROM entries WHERE parent_id = 0 AND name = ? LIMIT 1;");
+        statement.bindText(1, root);
+        int result = statement.step();
+        if (result == SQLITE_DONE) {
+            return std::nullopt;
+        }
+        if (result != SQLITE_ROW) {
+            throw sql::error(reader, "Could not resolve indexed path");
+        }
+        current = statement.columnInt(0);
+    }
+    if (path == root) {
+        return current;
+    }
+    if (!isAtOrUnder(path, root)) {
+        return std::nullopt;
+    }
+    std::string_view rest(path);
+    rest.remove_prefix(root == "/" ? 1 : root.size() + 1);
+
+    sql::Statement statement(reader,
+                             "SELECT id FROM entries WHERE parent_id = ? AND name = ? LIMIT 1;");
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view component = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (component.empty()) {
+            continue;
+        }
+        statement.reset();
+        statement.bindInt(1, current);
+        statement.bindText(2, component);
+        int result = statement.step();
+        if (result == SQLITE_DONE) {
+            return std::nullopt;
+        }
+        if (result != SQLITE_ROW) {
+            throw sql::error(reader, "Could not resolve indexed path");
+        }
+        current = statement.columnInt(0);
+    }
+    return current;
+}
+
+std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    ReadOperationTiming timing;
+    sql::Statement statement(reader_.get(),
+                             "SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                             "is_dataless FROM entries WHERE parent_id = ?;");
+    statement.bindInt(1, parentID);
+    return sql::readEntries(statement);
+}
+
+void SearchIndex::removeRecursively(const std::string& path, const std::string& volumeRoot) {
+    // Resolved under the read lock, removed under the write lock: another writer may act in
+    // between, and the removal then takes whatever subtree the id has at that moment.
+    std::optional<int64_t> id = entryID(path, volumeRoot);
+    if (!id) {
+        return;
+    }
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sql::Statement statement(writer_.get(), R"(WITH RECURSIVE subtree(id) AS (
+    SELECT ?
+    UNION ALL
+    SELECT e.id FROM entries AS e JOIN subtree AS s ON e.parent_id = s.id
+)
+DELETE FROM entries WHERE id IN (SELECT id FROM subtree);)");
+    statement.bindInt(1, *id);
+    if (statement.step() != SQLITE_DONE) {
+        throw sql::error(writer_.get(), "Could not remove stale entries");
+    }
+}
+
+void SearchIndex::removeChildren(int64_t id) {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    sql::execute(writer_.get(),
+                 "WITH RECURSIVE subtree(id) AS (\n    SELECT id FROM entries WHERE parent_id = " +
+                     std::to_string(id) +
+                     "\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON e.parent_id = "
+                     "s.id\n) DELETE FROM entries WHERE id IN (SELECT id FROM subtree);");
+}
+
+} // namespace nexdir

@@ -1,0 +1,42 @@
+#include "SearchResult.h"
+
+#include "DataDirectory.h"
+#include "Paths.h"
+
+namespace nexdir {
+
+namespace {
+
+bool isTrashComponent(std::string_view component) {
+    if (component == ".Trash" || component == ".Trashes") {
+        return true;
+    }
+    // A freedesktop volume Trash is ".Trash-" followed by the owner's numeric uid.
+    constexpr std::string_view volumeTrash = ".Trash-";
+    if (component.size() <= volumeTrash.size() || !component.starts_with(volumeTrash)) {
+        return false;
+    }
+    for (char c : component.substr(volumeTrash.size())) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool SearchResult::isInTrash() const {
+    std::string_view rest = path;
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        if (isTrashComponent(rest.substr(0, slash))) {
+            return true;
+        }
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    std::string homeTrash = localTrashDirectory();
+    return path != homeTrash && isAtOrUnder(path, homeTrash);
+}
+
+} // namespace nexdir

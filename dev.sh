@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The one entry point for working on Quelmo: installs what is missing, builds, tests, runs.
+#
+#   ./dev.sh deps         install missing Debian packages (apt; uses sudo when not root)
+#   ./dev.sh build        configure and build into build/
+#   ./dev.sh test         deps, build, then every test through CTest
+#   ./dev.sh run [ARGS]   deps, build, then start Quelmo
+#   ./dev.sh bench-search [N]   the search benchmark over N synthetic entries
+set -euo pipefail
+cd "$(dirname "$0")"
+
+BUILD_DIR=${BUILD_DIR:-build}
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  libsqlite3-dev sqlite3 libutf8proc-dev nlohmann-json3-dev uuid-dev
+  libgtest-dev libgmock-dev
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null; then
+    sudo "$@"
+  else
+    echo "dev.sh: installing packages needs root; run as root or install sudo" >&2
+    exit 1
+  fi
+}
+
+deps() {
+  local missing=()
+  for package in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "dev.sh: installing ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+build() {
+  if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  fi
+  cmake --build "$BUILD_DIR" --parallel "$(nproc)"
+}
+
+command=${1:-}
+shift || true
+case "$command" in
+  deps) deps ;;
+  build) deps; build ;;
+  test)
+    deps
+    build
+    ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$(nproc)" --timeout 600
+    ;;
+  run)
+    deps
+    build
+    exec "$BUILD_DIR/tools/quelmo-cli" stats "$@"
+    ;;
+  bench-search)
+    deps
+    build
+    exec "$BUILD_DIR/bench/search-benchmark" "$@"
+    ;;
+  *)
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    exit 1
+    ;;
+esac

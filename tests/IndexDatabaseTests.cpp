@@ -1,0 +1,408 @@
+#include "NexdirError.h"
+#include "SearchIndex.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace nexdir;
+using nexdir::test::RawDatabase;
+using nexdir::test::TempDirectory;
+using nexdir::test::TreeBuilder;
+
+namespace {
+
+FileRecord record(int64_t id, int64_t parent, const std::string& name, bool folder = false) {
+    return FileRecord(id, parent, name, folder, 1000, 10, std::nullopt, false);
+}
+
+// The objects of a new index as SQLite keeps them; a change here is a change of file format.
+const std::vector<std::pair<std::string, std::string>> expectedSchema = {
+    {"entries", "CREATE TABLE entries(\n    id INTEGER PRIMARY KEY,\n    parent_id INTEGER NOT NULL,\n"
+                "    name TEXT NOT NULL,\n    search_name TEXT NOT NULL,\n    is_directory INTEGER NOT NULL,\n"
+                "    modified_at REAL NOT NULL DEFAULT 0,\n    size INTEGER NOT NULL DEFAULT 0, "
+                "allocated_size INTEGER, is_dataless INTEGER NOT NULL DEFAULT 0,\n    UNIQUE(parent_id, name)\n)"},
+    {"entries_ad", "CREATE TRIGGER entries_ad AFTER DELETE ON entries BEGIN\n    INSERT INTO "
+                   "entries_fts(entries_fts, rowid, search_name)\n    VALUES ('delete', old.id, "
+                   "old.search_name);\n    UPDATE file_stats\n    SET total = total - 1, directories = "
+                   "directories - old.is_directory\n    WHERE id = 1;\nEND"},
+    {"entries_ai", "CREATE TRIGGER entries_ai AFTER INSERT ON entries BEGIN\n    INSERT INTO "
+                   "entries_fts(rowid, search_name) VALUES (new.id, new.search_name);\n    UPDATE "
+                   "file_stats\n    SET total = total + 1, directories = directories + "
+                   "new.is_directory\n    WHERE id = 1;\nEND"},
+    {"entries_au", "CREATE TRIGGER entries_au AFTER UPDATE OF search_name ON entries\nWHEN "
+                   "old.search_name <> new.search_name BEGIN\n    INSERT INTO entries_fts(entries_fts, "
+                   "rowid, search_name)\n    VALUES ('delete', old.id, old.search_name);\n    INSERT "
+                   "INTO entries_fts(rowid, search_name) VALUES (new.id, new.search_name);\nEND"},
+    {"entries_disk_size", "CREATE INDEX entries_disk_size ON entries(allocated_size DESC, size DESC, "
+                          "id) WHERE is_directory = 0"},
+    {"entries_fts", "CREATE VIRTUAL TABLE entries_fts USING fts5(\n    search_name,\n    "
+                    "content='entries',\n    content_rowid='id',\n    tokenize='trigram',\n    "
+                    "detail=none,\n    columnsize=0\n)"},
+    {"entries_search_name", "CREATE INDEX entries_search_name ON entries(search_name)"},
+    {"entries_size", "CREATE INDEX entries_size ON entries(size DESC) WHERE is_directory = 0"},
+    {"entries_stats_au", "CREATE TRIGGER entries_stats_au AFTER UPDATE OF is_directory ON entries\nWHEN "
+                         "old.is_directory <> new.is_directory BEGIN\n    UPDATE file_stats\n    SET "
+                         "directories = directories + new.is_directory - old.is_directory\n    WHERE "
+                         "id = 1;\nEND"},
+    {"entries_unmeasured", "CREATE INDEX entries_unmeasured ON entries(id) WHERE is_directory = 0 AND "
+                           "allocated_size IS NULL"},
+    {"file_stats", "CREATE TABLE file_stats(\n    id INTEGER PRIMARY KEY CHECK(id = 1),\n    total "
+                   "INTEGER NOT NULL,\n    directories INTEGER NOT NULL\n)"},
+    {"metadata", "CREATE TABLE metadata(key TEXT PRIMARY KEY, value TEXT NOT NULL)"},
+    {"scan_state", "CREATE TABLE scan_state(\n    id INTEGER PRIMARY KEY CHECK(id = 1),\n    "
+                   "completed INTEGER NOT NULL\n)"},
+    {"schema_state", "CREATE TABLE schema_state(\n    key TEXT PRIMARY KEY,\n    value INTEGER NOT NULL\n)"},
+};
+
+std::vector<std::pair<std::string, std::string>> schemaOf(const std::string& path) {
+    RawDatabase raw(path);
+    std::vector<std::pair<std::string, std::string>> objects;
+    auto names = raw.column("SELECT name FROM sqlite_master WHERE sql IS NOT NULL AND name NOT LIKE "
+                            "'entries_fts_%' ORDER BY name");
+    for (const auto& name : names) {
+        objects.emplace_back(name, raw.text("SELECT sql FROM sqlite_master WHERE name = '" + name + "'"));
+    }
+    return objects;
+}
+
+// A root "/" holding `count` files named after-N.txt, written in one batch.
+void fillManyFiles(SearchIndex& index, int count) {
+    int64_t root = index.reserveID();
+    std::vector<FileRecord> records{record(root, 0, "/", true)};
+    for (int i = 0; i < count; ++i) {
+        records.push_back(record(index.reserveID(), root, "after-" + std::to_string(i) + ".txt"));
+    }
+    index.upsert(records);
+}
+
+} // namespace
+
+TEST(IndexDatabase, CreatesTheSchemaStatementForStatement) {
+    TempDirectory folder;
+    std::string path = folder / "nested/folders/index.sqlite3";
+    {
+        SearchIndex index(path);
+        EXPECT_FALSE(index.hasCompletedFullScan());
+        EXPECT_EQ(index.reserveID(), 1);
+        EXPECT_EQ(index.reserveID(), 2);
+    }
+    EXPECT_EQ(schemaOf(path), expectedSchema);
+    RawDatabase raw(path);
+    EXPECT_EQ(raw.integer("SELECT value FROM schema_state WHERE key = 'schema_version'"), 4);
+    EXPECT_EQ(raw.text("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(raw.integer("SELECT completed FROM scan_state WHERE id = 1"), 0);
+    EXPECT_EQ(raw.integer("SELECT total FROM file_stats WHERE id = 1"), 0);
+}
+
+TEST(IndexDatabase, ReopeningKeepsContentsAndContinuesIdentifiers) {
+    TempDirectory folder;
+    std::string path = folder / "index.sqlite3";
+    {
+        SearchIndex index(path);
+        TreeBuilder tree(index, "/");
+        tree.file(tree.folder(tree.root(), "docs"), "notes.txt");
+        index.markFullScanCompleted();
+    }
+    SearchIndex index(path);
+    EXPECT_TRUE(index.hasCompletedFullScan());
+    EXPECT_EQ(index.reserveID(), 4);
+    EXPECT_EQ(schemaOf(path), expectedSchema);
+}
+
+TEST(IndexDatabase, UpgradesAnEarlyFormatFile) {
+    TempDirectory folder;
+    std::string path = folder / "old.sqlite3";
+    {
+        RawDatabase raw(path);
+        raw.execute(R"(CREATE TABLE entries(id INTEGER PRIMARY KEY, parent_id INTEGER NOT NULL,
+                         name TEXT NOT NULL, search_name TEXT NOT NULL, is_directory INTEGER NOT NULL,
+                         modified_at REAL NOT NULL DEFAULT 0, size INTEGER NOT NULL DEFAULT 0,
+                         UNIQUE(parent_id, name));
+                       CREATE TABLE scan_state(id INTEGER PRIMARY KEY CHECK(id = 1), completed INTEGER NOT NULL);
+                       INSERT INTO scan_state VALUES(1, 1);
+                       INSERT INTO entries VALUES(1, 0, '/', '/', 1, 0, 0);
+                       INSERT INTO entries VALUES(2, 1, 'Quarterly Report.pdf', 'quarterly report.pdf', 0, 5, 100);)");
+    }
+    {
+        SearchIndex index(path);
+        EXPECT_TRUE(index.hasCompletedFullScan());
+        EXPECT_EQ(index.reserveID(), 3);
+        auto statistics = index.statistics();
+        EXPECT_EQ(statistics.indexedItems, 2);
+        EXPECT_EQ(statistics.directories, 1);
+        EXPECT_EQ(statistics.files, 1);
+    }
+    RawDatabase raw(path);
+    EXPECT_EQ(raw.integer("SELECT value FROM schema_state WHERE key = 'schema_version'"), 4);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM pragma_table_info('entries') WHERE name IN "
+                          "('allocated_size', 'is_dataless')"),
+              2);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"), 4);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE name IN ('entries_disk_size', "
+                          "'entries_unmeasured')"),
+              2);
+    // The full-text table was built over the rows that were already there.
+    EXPECT_EQ(raw.integer("SELECT rowid FROM entries_fts WHERE entries_fts MATCH '\"rep\" AND \"ort\"'"), 2);
+}
+
+TEST(IndexDatabase, RefusesAFileFromANewerVersionWithoutTouchingIt) {
+    TempDirectory folder;
+    for (bool wal : {true, false}) {
+        std::string path = folder / (wal ? "wal.sqlite3" : "journal.sqlite3");
+        {
+            SearchIndex index(path);
+            index.setMetadata("eventID", "42");
+        }
+        {
+            RawDatabase raw(path);
+            raw.execute("UPDATE schema_state SET value = 5 WHERE key = 'schema_version'");
+            if (!wal) {
+                raw.execute("PRAGMA journal_mode=DELETE");
+            }
+        }
+        std::string before = test::readFile(path);
+        try {
+            SearchIndex::openRecoveringCorruption(path);
+            FAIL() << "a version 5 index was opened";
+        } catch (const NexdirError& error) {
+            EXPECT_EQ(error.kind(), NexdirError::Kind::sqlite);
+            EXPECT_STREQ(error.what(),
+                         "This index was created by a newer Quelmo. Update the app to open it.");
+        }
+        EXPECT_EQ(test::readFile(path), before) << path;
+    }
+    for (const auto& name : test::listFolder(folder.path())) {
+        EXPECT_EQ(name.find("corrupt-index-"), std::string::npos);
+    }
+}
+
+TEST(IndexDatabase, SetsACorruptFileAsideWithItsCompanions) {
+    TempDirectory folder;
+    std::string path = folder / "index-v2.sqlite3";
+    test::writeFile(path, std::string(8192, 'g'));
+    test::writeFile(path + "-wal", "wal bytes");
+    test::writeFile(path + "-shm", "shm bytes");
+
+    try {
+        SearchIndex plain(path);
+        FAIL() << "garbage opened as an index";
+    } catch (const NexdirError& error) {
+        EXPECT_EQ(error.code(), 26);
+    }
+
+    auto index = SearchIndex::openRecoveringCorruption(path);
+    EXPECT_EQ(index->statistics().indexedItems, 0);
+    EXPECT_FALSE(index->hasCompletedFullScan());
+
+    std::string aside;
+    for (const auto& name : test::listFolder(folder.path())) {
+        if (name.starts_with("corrupt-index-")) {
+            aside = name;
+        }
+    }
+    ASSERT_EQ(aside.size(), std::string("corrupt-index-").size() + 36) << aside;
+    EXPECT_EQ(aside.substr(14), [&] {
+        std::string upper = aside.substr(14);
+        for (char& c : upper) {
+            c = char(toupper(c));
+        }
+        return upper;
+    }());
+    std::string moved = folder / aside;
+    EXPECT_EQ(test::readFile(moved + "/index-v2.sqlite3"), std::string(8192, 'g'));
+    // SQLite may rewrite the shared-memory index while it looks at the files; both companions
+    // are moved all the same.
+    EXPECT_TRUE(test::exists(moved + "/index-v2.sqlite3-wal"));
+    EXPECT_TRUE(test::exists(moved + "/index-v2.sqlite3-shm"));
+    EXPECT_FALSE(test::exists(path + "-shm.moved"));
+}
+
+TEST(IndexDatabase, MetadataIsStoredAllOrNothing) {
+    TempDirectory folder;
+    std::string path = folder / "index.sqlite3";
+    SearchIndex index(path);
+    EXPECT_FALSE(index.metadata("eventID"));
+    index.setMetadata("eventID", "17");
+    index.setMetadata({{"eventID", "18"}, {"needsRecovery", "0"}});
+    EXPECT_EQ(index.metadata("eventID"), "18");
+    EXPECT_EQ(index.metadata("needsRecovery"), "0");
+    EXPECT_NO_THROW(index.setMetadata(std::map<std::string, std::string>{}));
+
+    {
+        RawDatabase raw(path);
+        raw.execute("CREATE TRIGGER refuse BEFORE INSERT ON metadata WHEN new.key = 'zzz' "
+                    "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    }
+    try {
+        index.setMetadata({{"aaa", "1"}, {"eventID", "19"}, {"zzz", "2"}});
+        FAIL() << "the refused write succeeded";
+    } catch (const NexdirError& error) {
+        EXPECT_STREQ(error.what(), "Could not save index state: refused");
+    }
+    EXPECT_FALSE(index.metadata("aaa"));
+    EXPECT_EQ(index.metadata("eventID"), "18");
+}
+
+TEST(IndexDatabase, StatisticsCountTheTreeAndTheThreeFiles) {
+    TempDirectory folder;
+    std::string path = folder / "index.sqlite3";
+    SearchIndex index(path);
+    TreeBuilder tree(index, "/");
+    int64_t docs = tree.folder(tree.root(), "docs");
+    tree.file(docs, "a.txt");
+    tree.file(docs, "b.txt");
+    auto statistics = index.statistics();
+    EXPECT_EQ(statistics.indexedItems, 4);
+    EXPECT_EQ(statistics.directories, 2);
+    EXPECT_EQ(statistics.files, 2);
+    EXPECT_GT(statistics.indexBytes, 0);
+    EXPECT_TRUE(statistics.indexBytesComplete);
+
+    RawDatabase(path).execute("UPDATE file_stats SET directories = total + 5");
+    EXPECT_EQ(index.statistics().files, 0);
+}
+
+TEST(IndexDatabase, BulkLoadRebuildsIndexesTriggersAndCounters) {
+    TempDirectory folder;
+    std::string path = folder / "index.sqlite3";
+    SearchIndex index(path);
+    TreeBuilder old(index, "/old");
+    old.file(old.root(), "stale.txt");
+    index.markFullScanCompleted();
+
+    index.resetForFullScan();
+    EXPECT_FALSE(index.hasCompletedFullScan());
+    EXPECT_EQ(index.reserveID(), 1);
+    {
+        RawDatabase raw(path);
+        EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE type IN ('trigger', 'index') "
+                              "AND name LIKE 'entries%' AND sql IS NOT NULL"),
+                  0);
+        EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE name = 'entries_fts'"), 0);
+    }
+    int64_t projects = index.reserveID();
+    std::vector<FileRecord> records{record(1, 0, "/", true), record(projects, 1, "Projects", true)};
+    for (int i = 0; i < 100; ++i) {
+        records.push_back(record(index.reserveID(), projects, "report-" + std::to_string(i) + ".txt"));
+    }
+    index.upsert(records);
+    index.finishBulkLoad();
+    index.markFullScanCompleted();
+
+    EXPECT_EQ(schemaOf(path), expectedSchema);
+    auto statistics = index.statistics();
+    EXPECT_EQ(statistics.indexedItems, 102);
+    EXPECT_EQ(statistics.directories, 2);
+    EXPECT_EQ(index.search("report-42", 10).results.size(), 1u);
+    // Triggers are back: a later write keeps the counters and full-text index current.
+    index.upsert({record(index.reserveID(), projects, "report-extra.txt")});
+    EXPECT_EQ(index.statistics().indexedItems, 103);
+    EXPECT_EQ(index.search("extra", 10).results.size(), 1u);
+}
+
+TEST(IndexDatabase, ReplaceContentsInstallsACopyAndItsIdentifiers) {
+    TempDirectory folder;
+    SearchIndex live(folder / "live.sqlite3");
+    TreeBuilder oldTree(live, "/");
+    oldTree.file(oldTree.root(), "before.txt");
+
+    SearchIndex rebuilt(folder / "rebuild/index.sqlite3");
+    fillManyFiles(rebuilt, 20000);
+    rebuilt.setMetadata("roots", "[\"/\"]");
+    int64_t rebuiltNext = rebuilt.reserveID() + 1;
+
+    int batches = 0;
+    live.replaceContents(rebuilt, [&] { batches++; });
+    EXPECT_GT(batches, 0);
+    EXPECT_EQ(live.reserveID(), rebuiltNext);
+    EXPECT_EQ(live.metadata("roots"), "[\"/\"]");
+    EXPECT_EQ(live.statistics().indexedItems, 20001);
+    EXPECT_TRUE(live.search("before", 10).results.empty());
+    EXPECT_EQ(live.search("after-19999", 10).results.size(), 1u);
+}
+
+TEST(IndexDatabase, AnAbandonedInstallLeavesTheLiveIndexAsItWas) {
+    TempDirectory folder;
+    SearchIndex live(folder / "live.sqlite3");
+    TreeBuilder oldTree(live, "/");
+    oldTree.file(oldTree.root(), "before.txt");
+    SearchIndex rebuilt(folder / "rebuilt.sqlite3");
+    fillManyFiles(rebuilt, 20000);
+    EXPECT_THROW(live.replaceContents(rebuilt, [] { throw std::runtime_error("cancelled"); }),
+                 std::runtime_error);
+    EXPECT_EQ(live.statistics().indexedItems, 2);
+    EXPECT_EQ(live.search("before", 10).results.size(), 1u);
+}
+
+TEST(IndexDatabase, AnInstallThatStaysBusyFails) {
+    TempDirectory folder;
+    std::string livePath = folder / "live.sqlite3";
+    SearchIndex live(livePath);
+    SearchIndex rebuilt(folder / "rebuilt.sqlite3");
+    RawDatabase blocker(livePath);
+    blocker.execute("BEGIN IMMEDIATE;");
+    try {
+        live.replaceContents(rebuilt);
+        FAIL() << "installed over a locked index";
+    } catch (const NexdirError& error) {
+        EXPECT_TRUE(std::string(error.what()).starts_with("Could not install new index: ")) << error.what();
+    }
+    blocker.execute("ROLLBACK;");
+}
+
+TEST(IndexDatabase, ConcurrentWritersAndReadersSeeOnlyWholeBatches) {
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    TreeBuilder tree(index, "/");
+    constexpr int writers = 3, batchesPerWriter = 40, batchSize = 25;
+    std::vector<int64_t> folders;
+    for (int w = 0; w < writers; ++w) {
+        folders.push_back(tree.folder(tree.root(), "writer" + std::to_string(w)));
+    }
+    const int64_t fixedRows = 1 + writers;
+
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::atomic<int> reads{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w) {
+        threads.emplace_back([&, w] {
+            for (int b = 0; b < batchesPerWriter; ++b) {
+                std::vector<FileRecord> batch;
+                for (int i = 0; i < batchSize; ++i) {
+                    batch.push_back(record(index.reserveID(), folders[size_t(w)],
+                                           "b" + std::to_string(b) + "-" + std::to_string(i)));
+                }
+                index.upsert(batch);
+            }
+        });
+    }
+    for (int r = 0; r < 2; ++r) {
+        threads.emplace_back([&] {
+            while (!done) {
+                if ((index.statistics().indexedItems - fixedRows) % batchSize != 0) {
+                    torn++;
+                }
+                for (int64_t id : folders) {
+                    if (index.children(id).size() % batchSize != 0) {
+                        torn++;
+                    }
+                }
+                reads++;
+            }
+        });
+    }
+    for (int w = 0; w < writers; ++w) {
+        threads[size_t(w)].join();
+    }
+    done = true;
+    for (size_t t = writers; t < threads.size(); ++t) {
+        threads[t].join();
+    }
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(index.statistics().indexedItems, fixedRows + writers * batchesPerWriter * batchSize);
+}

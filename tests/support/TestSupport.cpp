@@ -1,0 +1,115 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace nexdir::test {
+
+TempDirectory::TempDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quelmo-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDirectory::~TempDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << stream.rdbuf();
+    return buffer.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream << contents;
+}
+
+bool exists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::symlink_status(path, ignored).type() !=
+           std::filesystem::file_type::not_found;
+}
+
+std::vector<std::string> listFolder(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+RawDatabase::RawDatabase(const std::string& path) {
+    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+}
+
+RawDatabase::~RawDatabase() { sqlite3_close(db_); }
+
+void RawDatabase::execute(const std::string& sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string text = message ? message : "?";
+        sqlite3_free(message);
+        throw std::runtime_error(text + " in " + sql);
+    }
+}
+
+std::vector<std::string> RawDatabase::column(const std::string& sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in " + sql);
+    }
+    std::vector<std::string> values;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        auto text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        values.emplace_back(text ? text : "");
+    }
+    sqlite3_finalize(statement);
+    return values;
+}
+
+std::string RawDatabase::text(const std::string& sql) {
+    auto values = column(sql);
+    if (values.empty()) {
+        throw std::runtime_error("no row for " + sql);
+    }
+    return values.front();
+}
+
+long long RawDatabase::integer(const std::string& sql) { return std::stoll(text(sql)); }
+
+TreeBuilder::TreeBuilder(SearchIndex& index, const std::string& rootPath)
+    : index_(index), root_(index.reserveID()) {
+    index_.upsert({FileRecord(root_, 0, rootPath, true, 0, 0, std::nullopt, false)});
+}
+
+int64_t TreeBuilder::folder(int64_t parent, const std::string& name) {
+    return add(parent, name, true, 0);
+}
+
+int64_t TreeBuilder::file(int64_t parent, const std::string& name, int64_t size) {
+    return add(parent, name, false, size);
+}
+
+int64_t TreeBuilder::add(int64_t parent, const std::string& name, bool isDirectory, int64_t size) {
+    int64_t id = index_.reserveID();
+    index_.upsert({FileRecord(id, parent, name, isDirectory, 1000, size, std::nullopt, false)});
+    return id;
+}
+
+} // namespace nexdir::test

@@ -1,0 +1,65 @@
+#pragma once
+
+// Helpers that build real temporary folders and real index databases for the tests.
+
+#include "FileRecord.h"
+#include "SearchIndex.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nexdir::test {
+
+// A fresh folder under the system's temporary directory, removed with everything in it.
+class TempDirectory {
+public:
+    TempDirectory();
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+bool exists(const std::string& path);
+std::vector<std::string> listFolder(const std::string& path);
+
+// A plain SQLite connection beside the store, for looking at and tampering with the file.
+class RawDatabase {
+public:
+    explicit RawDatabase(const std::string& path);
+    ~RawDatabase();
+    void execute(const std::string& sql);
+    long long integer(const std::string& sql);
+    std::string text(const std::string& sql);
+    std::vector<std::string> column(const std::string& sql);
+    sqlite3* get() const { return db_; }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+// Builds a small tree of records under one volume root, handing out ids from the index.
+class TreeBuilder {
+public:
+    TreeBuilder(SearchIndex& index, const std::string& rootPath);
+    int64_t root() const { return root_; }
+    int64_t folder(int64_t parent, const std::string& name);
+    int64_t file(int64_t parent, const std::string& name, int64_t size = 0);
+
+private:
+    int64_t add(int64_t parent, const std::string& name, bool isDirectory, int64_t size);
+    SearchIndex& index_;
+    int64_t root_;
+};
+
+} // namespace nexdir::test

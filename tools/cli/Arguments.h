@@ -1,0 +1,36 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quelmo::cli {
+
+// A mistake on the command line; main prints it with the usage and exits 1.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The words after the command name, consumed front to back.
+class Arguments {
+public:
+    explicit Arguments(std::vector<std::string> words) : words_(std::move(words)) {}
+
+    bool empty() const { return position_ >= words_.size(); }
+    const std::string& peek() const { return words_[position_]; }
+    std::string next() { return words_[position_++]; }
+
+    // The value after an option such as --db; missing → UsageError.
+    std::string value(const std::string& option);
+    long long integerValue(const std::string& option);
+
+private:
+    std::vector<std::string> words_;
+    size_t position_ = 0;
+};
+
+int runStats(Arguments arguments);
+int runSearch(Arguments arguments);
+
+} // namespace quelmo::cli

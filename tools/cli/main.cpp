@@ -1,0 +1,44 @@
+// quelmo-cli: the engine from the command line. A locate-style query of the index, and the
+// harness that benchmarks and acceptance checks drive.
+
+#include "Arguments.h"
+
+#include <iostream>
+
+namespace {
+
+constexpr const char* usage = R"(usage: quelmo-cli COMMAND [OPTIONS]
+
+commands:
+  stats  [--db PATH]                      statistics of the index as one JSON line
+  search [--db PATH] [--limit N] QUERY... matching names, one "d|f<TAB>score<TAB>path" a line
+
+PATH defaults to the application's index, $XDG_DATA_HOME/Nexdir/index-v2.sqlite3.
+)";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+        std::cout << usage;
+        return words.empty() ? 1 : 0;
+    }
+    std::string command = words[0];
+    quelmo::cli::Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
+    try {
+        if (command == "stats") {
+            return quelmo::cli::runStats(std::move(arguments));
+        }
+        if (command == "search") {
+            return quelmo::cli::runSearch(std::move(arguments));
+        }
+        throw quelmo::cli::UsageError("unknown command: " + command);
+    } catch (const quelmo::cli::UsageError& error) {
+        std::cerr << "quelmo-cli: " << error.what() << "\n\n" << usage;
+        return 1;
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << '\n';
+        return 1;
+    }
+}
