@@ -191,8 +191,9 @@ SearchResponse SearchIndex::search(const std::string& query, int limit,
     uint64_t started = uptimeNanoseconds();
     std::string q = normalize(trimmedWhitespace(query));
     std::vector<std::string> tokens = whitespaceSeparatedWords(q);
-    // A query that folds down to white space alone (a lone accent, say) asks for nothing.
-    if (q.empty() || tokens.empty() || limit < 1) {
+    // A query that folds down to white space alone (a lone accent, say) asks for nothing, and
+    // no file name holds a NUL character.
+    if (q.empty() || tokens.empty() || limit < 1 || q.find('\0') != std::string::npos) {
         return {};
     }
     limit = std::min(limit, maximumLimit);
