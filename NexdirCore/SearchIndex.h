@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -105,13 +106,13 @@ public:
     static int score(const std::string& name, const std::string& query,
                      const std::vector<std::string>& tokens);
 
-    // One- and two-character queries rank every name in their prefix range from the name index
-    // alone and read rows only for the best ranks. Off, they run the plain statement over the
-    // whole range; tests and benchmarks compare the two. Process-wide; set before searching.
-    static void setRankedPrefixScan(bool enabled);
+    // Searches rank their candidates from the names alone and read rows, test ancestors and
+    // group only for the best ranks (the same results, in the same order). Off, each pass
+    // runs its plain statement over all candidates; tests and benchmarks compare the two.
+    static void setRankedScan(bool enabled);
 
 private:
-    static bool rankedPrefixScan_;
+    static std::atomic<bool> rankedScan_;
 
     struct Connection {
         void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -122,15 +123,11 @@ private:
     void createOrUpgradeSchema();
     void ensureFullTextTable();
 
-    // Reader helpers; the caller holds readLock_.
+    // Reader helpers; the caller holds readLock_. `candidates` runs one pass's plain statement.
     std::vector<IndexedEntry> candidates(const std::string& query,
                                          const std::vector<std::string>& tokens, int limit,
                                          bool directories,
                                          const std::vector<int64_t>& groupedFolderIDs);
-    std::vector<IndexedEntry> prefixCandidates(const std::string& query,
-                                               const std::vector<std::string>& tokens, int limit,
-                                               bool directories,
-                                               const std::vector<int64_t>& groupedFolderIDs);
     std::vector<SearchResult> results(const std::vector<IndexedEntry>& entries);
     std::unordered_map<int64_t, std::string> resolvedPaths(const std::vector<int64_t>& ids);
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);

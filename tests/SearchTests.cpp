@@ -440,18 +440,18 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
         size_t start = random() % name.size();
         queries.push_back(name.substr(start, 1 + random() % 6));
     }
-    for (bool rankedPrefixScan : {true, false}) {
-        SearchIndex::setRankedPrefixScan(rankedPrefixScan);
+    for (bool rankedScan : {true, false}) {
+        SearchIndex::setRankedScan(rankedScan);
         for (const auto& query : queries) {
             for (int limit : {1, 2, 3, 5, 10, 50}) {
                 auto expected = model.search(query, limit);
                 auto actual = index.search(query, limit).results;
                 ASSERT_EQ(actual, expected) << "query \"" << query << "\" limit " << limit
-                                            << " ranked prefix scan " << rankedPrefixScan;
+                                            << " ranked scan " << rankedScan;
             }
         }
     }
-    SearchIndex::setRankedPrefixScan(true);
+    SearchIndex::setRankedScan(true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SearchModelTest, ::testing::Values(1u, 2u, 3u, 4u));

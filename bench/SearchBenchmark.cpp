@@ -1,0 +1,253 @@
+// Search latency per query class over a synthetic index.
+//
+//   search-benchmark [--entries N] [--db PATH] [--queries K] [--compare] [--rebuild]
+//
+// Builds (once, then reuses) an index of N synthetic entries written through upsert, then
+// times K queries of each class, warm, limit 50, and prints p50/p95/p99 per class. With
+// --compare, every class is also run with each pass's plain statement over all candidates,
+// side by side in the same run.
+
+#include "SyntheticTree.h"
+
+#include "Clock.h"
+#include "SearchIndex.h"
+#include "Unicode.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace quelmo::bench;
+using nexdir::SearchIndex;
+
+namespace {
+
+struct QueryClass {
+    std::string name;
+    std::vector<std::string> queries;
+};
+
+void buildIndex(SearchIndex& index, const std::vector<SyntheticNode>& nodes) {
+    double started = nexdir::uptimeSeconds();
+    index.resetForFullScan();
+    std::vector<int64_t> ids(nodes.size());
+    std::vector<nexdir::FileRecord> batch;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        ids[i] = index.reserveID();
+        const SyntheticNode& node = nodes[i];
+        batch.emplace_back(ids[i], node.parent < 0 ? 0 : ids[size_t(node.parent)],
+                           node.parent < 0 ? "/bench" : node.name, node.isDirectory, 1.7e9,
+                           node.size, node.isDirectory ? std::nullopt : std::optional<int64_t>(node.size),
+                           false);
+        if (batch.size() == 2000) {
+            index.upsert(batch);
+            batch.clear();
+        }
+    }
+    index.upsert(batch);
+    double loaded = nexdir::uptimeSeconds();
+    index.finishBulkLoad();
+    index.markFullScanCompleted();
+    index.setMetadata("benchEntries", std::to_string(nodes.size()));
+    std::fprintf(stderr, "built index: %zu entries, %.1f s load + %.1f s indexes\n", nodes.size(),
+                 loaded - started, nexdir::uptimeSeconds() - loaded);
+}
+
+// Pieces of a normalised name between separators, at least three characters long.
+std::vector<std::string> words(const std::string& name) {
+    std::vector<std::string> pieces;
+    std::string current;
+    for (char c : SearchIndex::normalize(name) + " ") {
+        if (c == ' ' || c == '-' || c == '_' || c == '.') {
+            if (nexdir::unicodeScalars(current).size() >= 3) {
+                pieces.push_back(current);
+            }
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return pieces;
+}
+
+std::string firstScalars(const std::string& name, size_t count) {
+    auto scalars = nexdir::unicodeScalars(SearchIndex::normalize(name));
+    std::string prefix;
+    for (size_t i = 0; i < count && i < scalars.size(); ++i) {
+        prefix += scalars[i];
+    }
+    return prefix;
+}
+
+std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, size_t perClass) {
+    Random random(7);
+    auto randomNode = [&](bool fileOnly, int minimumDepth) -> const SyntheticNode& {
+        while (true) {
+            const SyntheticNode& node = nodes[1 + random.below(nodes.size() - 1)];
+            if ((!fileOnly || !node.isDirectory) && node.depth >= minimumDepth) {
+                return node;
+            }
+        }
+    };
+    auto ancestorWord = [&](const SyntheticNode& node) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            int64_t ancestor = node.parent;
+            size_t steps = random.below(size_t(node.depth - 1));
+            for (size_t s = 0; s < steps && nodes[size_t(ancestor)].parent > 0; ++s) {
+                ancestor = nodes[size_t(ancestor)].parent;
+            }
+            auto pieces = words(nodes[size_t(ancestor)].name);
+            if (!pieces.empty()) {
+                return random.pick(pieces);
+            }
+        }
+        return std::string();
+    };
+
+    // The most common trigrams of real names in this tree.
+    std::map<std::string, size_t> trigramCounts;
+    for (size_t i = 0; i < 20000; ++i) {
+        auto scalars = nexdir::unicodeScalars(SearchIndex::normalize(randomNode(false, 1).name));
+        for (size_t s = 0; s + 3 <= scalars.size(); ++s) {
+            std::string trigram = scalars[s] + scalars[s + 1] + scalars[s + 2];
+            if (trigram.find(' ') == std::string::npos) {
+                trigramCounts[trigram]++;
+            }
+        }
+    }
+    std::vector<std::pair<size_t, std::string>> common;
+    for (const auto& [trigram, count] : trigramCounts) {
+        common.emplace_back(count, trigram);
+    }
+    std::sort(common.rbegin(), common.rend());
+    common.resize(std::min<size_t>(common.size(), 40));
+
+    std::vector<QueryClass> classes = {{"one character", {}},  {"two characters", {}},
+                                       {"common trigram", {}}, {"rare word", {}},
+                                       {"whole file name", {}}, {"two words", {}},
+                                       {"three words", {}},    {"no match", {}}};
+    while (classes[0].queries.size() < perClass) {
+        std::string q = firstScalars(randomNode(false, 1).name, 1);
+        if (q != " ") {
+            classes[0].queries.push_back(q);
+        }
+    }
+    while (classes[1].queries.size() < perClass) {
+        std::string q = firstScalars(randomNode(false, 1).name, 2);
+        if (nexdir::whitespaceSeparatedWords(q).size() == 1 && nexdir::unicodeScalars(q).size() == 2) {
+            classes[1].queries.push_back(q);
+        }
+    }
+    for (size_t i = 0; i < perClass; ++i) {
+        classes[2].queries.push_back(random.pick(common).second);
+        classes[3].queries.push_back(random.pick(rareWords()));
+        classes[4].queries.push_back(randomNode(true, 1).name);
+        std::string file;
+        std::string first, second;
+        do {
+            const SyntheticNode& node = randomNode(true, 3);
+            auto own = words(node.name);
+            if (own.empty()) {
+                continue;
+            }
+            file = random.pick(own);
+            first = ancestorWord(node);
+            second = ancestorWord(node);
+        } while (file.empty() || first.empty() || second.empty());
+        classes[5].queries.push_back(first + " " + file);
+        classes[6].queries.push_back(second + " " + first + " " + file);
+        classes[7].queries.push_back("zq" + std::string(1, char('a' + random.below(26))) + "xv" +
+                                     std::to_string(random.below(100000)));
+    }
+    return classes;
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    size_t rank = size_t(std::ceil(p * double(values.size())));
+    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+void report(const std::string& label, const std::vector<double>& times, double meanResults) {
+    std::printf("%-26s %5zu %9.2f %9.2f %9.2f %9.2f %8.1f\n", label.c_str(), times.size(),
+                percentile(times, 0.50), percentile(times, 0.95), percentile(times, 0.99),
+                *std::max_element(times.begin(), times.end()), meanResults);
+}
+
+std::vector<double> timeQueries(SearchIndex& index, const std::vector<std::string>& queries,
+                                double& meanResults) {
+    std::vector<double> times;
+    size_t results = 0;
+    for (const auto& query : queries) {
+        uint64_t started = nexdir::uptimeNanoseconds();
+        results += index.search(query, 50).results.size();
+        times.push_back(double(nexdir::uptimeNanoseconds() - started) / 1e6);
+    }
+    meanResults = double(results) / double(queries.size());
+    return times;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    size_t entries = 1'000'000;
+    size_t perClass = 200;
+    bool compare = false;
+    bool rebuild = false;
+    std::string database;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--entries" && i + 1 < argc) {
+            entries = std::stoull(argv[++i]);
+        } else if (word == "--queries" && i + 1 < argc) {
+            perClass = std::stoull(argv[++i]);
+        } else if (word == "--db" && i + 1 < argc) {
+            database = argv[++i];
+        } else if (word == "--compare") {
+            compare = true;
+        } else if (word == "--rebuild") {
+            rebuild = true;
+        } else {
+            std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
+                         "[--compare] [--rebuild]\n";
+            return 1;
+        }
+    }
+    if (database.empty()) {
+        database = "/tmp/quelmo-bench/search-" + std::to_string(entries) + ".sqlite3";
+    }
+    std::vector<SyntheticNode> nodes = generateTree(entries);
+    auto index = std::make_unique<SearchIndex>(database);
+    if (rebuild || index->metadata("benchEntries") != std::to_string(entries)) {
+        buildIndex(*index, nodes);
+    }
+    auto classes = makeQueries(nodes, perClass);
+
+    // Warm the page cache and SQLite's own cache with a pass that is not timed.
+    for (const auto& queryClass : classes) {
+        for (size_t i = 0; i < queryClass.queries.size(); i += 4) {
+            index->search(queryClass.queries[i], 50);
+        }
+    }
+    std::printf("%zu entries, limit 50, times in ms\n", entries);
+    std::printf("%-26s %5s %9s %9s %9s %9s %8s\n", "class", "n", "p50", "p95", "p99", "max",
+                "results");
+    for (const auto& queryClass : classes) {
+        double meanResults = 0;
+        auto times = timeQueries(*index, queryClass.queries, meanResults);
+        report(queryClass.name, times, meanResults);
+        if (compare) {
+            SearchIndex::setRankedScan(false);
+            auto plain = timeQueries(*index, queryClass.queries, meanResults);
+            report(queryClass.name + " (plain)", plain, meanResults);
+            SearchIndex::setRankedScan(true);
+        }
+    }
+    return 0;
+}
