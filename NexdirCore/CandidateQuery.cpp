@@ -144,11 +144,15 @@ CandidateSource candidateSource(const std::string& query, const std::vector<std:
                 "entries_fts MATCH " + parameterName(next), matchText};
     }
     if (tokens.size() == 1) {
-        return {CandidateSource::Kind::prefixRange, "entries AS e",
-                "e.search_name >= ?1 AND e.search_name < " + parameterName(next),
-                query + highestScalar};
+        return prefixRangeSource(query, tokens.size());
     }
     return {CandidateSource::Kind::everything, "entries AS e", "", ""};
+}
+
+CandidateSource prefixRangeSource(const std::string& query, size_t tokenCount) {
+    return {CandidateSource::Kind::prefixRange, "entries AS e",
+            "e.search_name >= ?1 AND e.search_name < " + parameterName(tokenCount + 2),
+            query + highestScalar};
 }
 
 } // namespace nexdir::detail

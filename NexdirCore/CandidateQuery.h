@@ -38,6 +38,9 @@ struct CandidateSource {
 
 CandidateSource candidateSource(const std::string& query, const std::vector<std::string>& tokens);
 
+// The range of names that start with `query`, with its bound as parameter tokenCount + 2.
+CandidateSource prefixRangeSource(const std::string& query, size_t tokenCount);
+
 // The full statement of one pass: conditions in the order tokens, kind, grouping, narrowing;
 // ordered by kind, rank, name length, name and id.
 std::string candidateStatement(const CandidateQuery& query, const std::string& from,

@@ -49,27 +49,45 @@ int64_t RankedCandidates::rankOf(std::string_view name) const {
 
 RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
                                    std::vector<std::string> tokens)
-    : reader_(reader), query_(std::move(query)), tokens_(std::move(tokens)),
-      source_(candidateSource(query_, tokens_)) {}
+    : reader_(reader), query_(std::move(query)), tokens_(std::move(tokens)) {
+    if (tokens_.size() - 1 <= 64) {
+        for (size_t i = 0; i + 1 < tokens_.size(); ++i) {
+            allEarlierWords_ |= uint64_t(1) << i;
+        }
+    }
+    CandidateSource source = candidateSource(query_, tokens_);
+    if (source.kind == CandidateSource::Kind::fullText && tokens_.size() == 1 &&
+        tokens_[0] == query_) {
+        // A one-word query ranks every name that starts with it (at least 8500) above every
+        // name that merely contains it (at most 6399), and the names that start with it are
+        // a range of the name index: the trigram index is needed only when they run out.
+        tiers_.emplace_back(prefixRangeSource(query_, 1));
+        tiers_.emplace_back(source, true);
+    } else {
+        tiers_.emplace_back(source);
+    }
+}
 
-void RankedCandidates::rankOnce() {
-    if (rankedAlready_) {
+void RankedCandidates::rank(Tier& tier) {
+    if (tier.ranked) {
         return;
     }
-    rankedAlready_ = true;
-    // Only the full-text join reads rows anyway; elsewhere the kind stays unread so the
+    tier.ranked = true;
+    // Only the full-text join reads rows anyway; elsewhere kind and parent stay unread so the
     // statement is answered from the name index alone. The last word's condition and the
     // rank are computed here, exactly as the statement would, which is several times faster
     // than SQLite's expression evaluation over a large range.
-    bool readsKind = source_.kind == CandidateSource::Kind::fullText;
-    std::string text = "SELECT e.id, e.search_name" + std::string(readsKind ? ", e.is_directory" : "") +
-                       " FROM " + source_.from +
-                       (source_.narrowing.empty() ? "" : " WHERE " + source_.narrowing) + ";";
+    const CandidateSource& source = tier.source;
+    bool readsRows = source.kind == CandidateSource::Kind::fullText;
+    std::string text = "SELECT e.id, e.search_name" +
+                       std::string(readsRows ? ", e.is_directory, e.parent_id" : "") + " FROM " +
+                       source.from + (source.narrowing.empty() ? "" : " WHERE " + source.narrowing) +
+                       ";";
     sql::Statement statement(reader_, text);
-    if (!source_.parameter.empty()) {
-        statement.bindText(int(tokens_.size() + 2), source_.parameter);
+    if (!source.parameter.empty()) {
+        statement.bindText(int(tokens_.size() + 2), source.parameter);
     }
-    if (source_.kind == CandidateSource::Kind::prefixRange) {
+    if (source.kind == CandidateSource::Kind::prefixRange) {
         statement.bindText(1, query_);
     }
     const std::string& lastToken = tokens_.back();
@@ -77,44 +95,159 @@ void RankedCandidates::rankOnce() {
     while ((result = statement.step()) == SQLITE_ROW) {
         auto bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 1));
         std::string_view name(bytes ? bytes : "", size_t(sqlite3_column_bytes(statement.get(), 1)));
-        if (!contains(name, lastToken)) {
+        if (!contains(name, lastToken) || (tier.excludeQueryPrefix && startsWith(name, query_))) {
             continue;
         }
-        ranked_.push_back({rankOf(name), statement.columnInt(0),
-                           readsKind ? int(statement.columnInt(2)) : -1});
+        tier.entries.push_back({rankOf(name), statement.columnInt(0),
+                                readsRows ? statement.columnInt(3) : -1,
+                                readsRows ? int(statement.columnInt(2)) : -1,
+                                allEarlierWords_ & ~earlierWordsIn(name)});
     }
     if (result != SQLITE_DONE) {
         throw sql::error(reader_, "Search failed");
     }
-    sortByRank();
+    sortByRank(tier.entries);
 }
 
-void RankedCandidates::sortByRank() {
-    if (ranked_.size() < 2) {
+uint64_t RankedCandidates::earlierWordsIn(std::string_view searchName) const {
+    uint64_t words = 0;
+    for (size_t i = 0; i + 1 < tokens_.size() && i < 64; ++i) {
+        if (contains(searchName, tokens_[i])) {
+            words |= uint64_t(1) << i;
+        }
+    }
+    return words;
+}
+
+void RankedCandidates::sortByRank(std::vector<Ranked>& entries) {
+    if (entries.size() < 2) {
         return;
     }
-    auto [low, high] = std::minmax_element(ranked_.begin(), ranked_.end(),
+    auto [low, high] = std::minmax_element(entries.begin(), entries.end(),
                                            [](const Ranked& a, const Ranked& b) { return a.rank < b.rank; });
     int64_t lowest = low->rank;
     uint64_t span = uint64_t(high->rank - lowest) + 1;
     if (span > (1u << 16)) {
-        std::sort(ranked_.begin(), ranked_.end(),
+        std::sort(entries.begin(), entries.end(),
                   [](const Ranked& a, const Ranked& b) { return a.rank > b.rank; });
         return;
     }
     // Ranks lie in a narrow band: a counting sort, best rank first.
+    auto bucket = [&](const Ranked& entry) { return span - 1 - uint64_t(entry.rank - lowest); };
     std::vector<size_t> start(span + 1, 0);
-    for (const Ranked& entry : ranked_) {
-        start[span - 1 - uint64_t(entry.rank - lowest) + 1]++;
+    for (const Ranked& entry : entries) {
+        start[bucket(entry) + 1]++;
     }
     for (size_t i = 1; i <= span; ++i) {
         start[i] += start[i - 1];
     }
-    std::vector<Ranked> sorted(ranked_.size());
-    for (const Ranked& entry : ranked_) {
-        sorted[start[span - 1 - uint64_t(entry.rank - lowest)]++] = entry;
+    std::vector<Ranked> sorted(entries.size());
+    for (const Ranked& entry : entries) {
+        sorted[start[bucket(entry)]++] = entry;
     }
-    ranked_ = std::move(sorted);
+    entries = std::move(sorted);
+}
+
+RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
+    auto known = folders_.find(id);
+    if (known != folders_.end()) {
+        return known->second;
+    }
+    if (!folderLookup_) {
+        folderLookup_.emplace(reader_, "SELECT parent_id, search_name FROM entries WHERE id = ?;");
+    }
+    sql::Statement& lookup = *folderLookup_;
+    lookup.reset();
+    lookup.bindInt(1, id);
+    Folder found;
+    switch (lookup.step()) {
+    case SQLITE_ROW: {
+        auto bytes = reinterpret_cast<const char*>(sqlite3_column_text(lookup.get(), 1));
+        found.exists = true;
+        found.parent = lookup.columnInt(0);
+        found.ownWords = earlierWordsIn(
+            std::string_view(bytes ? bytes : "", size_t(sqlite3_column_bytes(lookup.get(), 1))));
+        break;
+    }
+    case SQLITE_DONE:
+        break;
+    default:
+        throw sql::error(reader_, "Search failed");
+    }
+    return folders_.emplace(id, found).first->second;
+}
+
+uint64_t RankedCandidates::wordsAtOrAbove(int64_t folderID) {
+    // Climb to the first folder whose answer is known (or past the top), then settle the
+    // answers on the way down. A damaged tree with a loop ends the climb where it repeats.
+    std::vector<int64_t> chain;
+    std::unordered_set<int64_t> seen;
+    uint64_t above = 0;
+    for (int64_t id = folderID;;) {
+        Folder& current = folder(id);
+        if (!current.exists) {
+            break;
+        }
+        if (current.wordsKnown) {
+            above = current.wordsAtOrAbove;
+            break;
+        }
+        if (!seen.insert(id).second) {
+            break;
+        }
+        chain.push_back(id);
+        id = current.parent;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        Folder& current = folders_.at(*it);
+        above |= current.ownWords;
+        current.wordsAtOrAbove = above;
+        current.wordsKnown = true;
+    }
+    return above;
+}
+
+bool RankedCandidates::underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
+                                std::unordered_map<int64_t, bool>& memo) {
+    std::vector<int64_t> chain;
+    std::unordered_set<int64_t> seen;
+    bool under = false;
+    for (int64_t id = folderID;;) {
+        if (auto known = memo.find(id); known != memo.end()) {
+            under = known->second;
+            break;
+        }
+        if (grouped.count(id)) {
+            under = true;
+            break;
+        }
+        chain.push_back(id);
+        const Folder& current = folder(id);
+        if (!current.exists || !seen.insert(id).second) {
+            break;
+        }
+        id = current.parent;
+    }
+    for (int64_t id : chain) {
+        memo[id] = under;
+    }
+    return under;
+}
+
+bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
+                               const std::unordered_set<int64_t>& grouped,
+                               std::unordered_map<int64_t, bool>& underGrouped) {
+    if (candidate.kind >= 0 && candidate.kind != wantedKind) {
+        return false;
+    }
+    if (candidate.parent < 0) {
+        return true; // nothing read: the statement decides
+    }
+    if (candidate.missingWords != 0 &&
+        (candidate.missingWords & ~wordsAtOrAbove(candidate.parent)) != 0) {
+        return false;
+    }
+    return grouped.empty() || !underAny(candidate.parent, grouped, underGrouped);
 }
 
 std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
@@ -123,34 +256,42 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
     if (limit < 1) {
         return found;
     }
-    rankOnce();
     CandidateQuery built = candidateQuery(query_, tokens_, directories, groupedFolderIDs);
+    std::unordered_set<int64_t> grouped(groupedFolderIDs.begin(), groupedFolderIDs.end());
+    std::unordered_map<int64_t, bool> underGrouped;
     int wantedKind = directories ? 1 : 0;
-    size_t position = 0;
     size_t batchTarget = std::max<size_t>(64, size_t(limit) * 2);
-    while (position < ranked_.size() && found.size() < size_t(limit)) {
-        // A batch holds whole groups of equal rank, so ordering inside the batch is the
-        // statement's own tie-break.
-        std::vector<int64_t> ids;
-        size_t end = position;
-        while (end < ranked_.size() &&
-               (ids.size() < batchTarget || ranked_[end].rank == ranked_[end - 1].rank)) {
-            if (ranked_[end].kind < 0 || ranked_[end].kind == wantedKind) {
-                ids.push_back(ranked_[end].id);
+    for (Tier& tier : tiers_) {
+        if (found.size() >= size_t(limit)) {
+            break;
+        }
+        rank(tier);
+        const std::vector<Ranked>& ranked = tier.entries;
+        size_t position = 0;
+        while (position < ranked.size() && found.size() < size_t(limit)) {
+            // A batch holds whole groups of equal rank, so ordering inside the batch is the
+            // statement's own tie-break.
+            std::vector<int64_t> ids;
+            size_t end = position;
+            while (end < ranked.size() &&
+                   (ids.size() < batchTarget || ranked[end].rank == ranked[end - 1].rank)) {
+                if (mayPass(ranked[end], wantedKind, grouped, underGrouped)) {
+                    ids.push_back(ranked[end].id);
+                }
+                ++end;
             }
-            ++end;
+            position = end;
+            if (ids.empty()) {
+                continue;
+            }
+            std::vector<IndexedEntry> batch = runCandidateStatement(
+                reader_,
+                candidateStatement(built, "entries AS e", "e.id IN (" + joinedIDs(ids) + ")",
+                                   limit - int(found.size())),
+                built.parameters);
+            std::move(batch.begin(), batch.end(), std::back_inserter(found));
+            batchTarget *= 4; // few rows passed so far: widen quickly
         }
-        position = end;
-        if (ids.empty()) {
-            continue;
-        }
-        std::vector<IndexedEntry> batch = runCandidateStatement(
-            reader_,
-            candidateStatement(built, "entries AS e", "e.id IN (" + joinedIDs(ids) + ")",
-                               limit - int(found.size())),
-            built.parameters);
-        std::move(batch.begin(), batch.end(), std::back_inserter(found));
-        batchTarget *= 4; // few rows passed so far: widen quickly
     }
     return found;
 }

@@ -4,18 +4,26 @@
 // store).
 //
 // A candidate's rank depends only on its own search name, and so does the condition on the
-// last word. One statement therefore ranks every row that meets the own-name conditions and
-// the narrowing, reading no more than it must (for a prefix range, only the name index). Each
-// pass then walks that ranking in whole groups of equal rank and runs its full statement
-// restricted to the group's identifiers: ancestors, kind and grouping are tested only for
-// rows that can still make the list, and the batch comes back in the statement's own order.
-// Batches in rank order concatenate to exactly what the statement returns over all rows.
+// last word. The candidates are therefore ranked from their names, reading no more than that
+// needs (for a prefix range, only the name index), and each pass walks the ranking in whole
+// groups of equal rank, running its full statement restricted to the group's identifiers:
+// rows are read, and ancestors, kind and grouping tested, only for rows that can still make
+// the list, and every batch comes back in the statement's own order. Batches taken in rank
+// order concatenate to exactly what the statement returns over all rows.
+//
+// Where rows are read anyway, their kind and parent are kept, so that candidates that cannot
+// pass (wrong kind, a word found neither in the name nor above it, inside a listed folder)
+// are left out of the batches; the statement still decides every row that is kept.
 
 #include "CandidateQuery.h"
+#include "SQLite.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace nexdir::detail {
@@ -33,19 +41,50 @@ private:
     struct Ranked {
         int64_t rank;
         int64_t id;
-        int kind; // 1 folder, 0 file, -1 not read by the ranking statement
+        int64_t parent;        // -1 when the ranking read no row
+        int kind;              // 1 folder, 0 file, -1 when the ranking read no row
+        uint64_t missingWords; // earlier words not in the name: bit i for word i
     };
 
-    void rankOnce();
-    void sortByRank();
+    // Candidates come in tiers whose ranks do not overlap, best first, each ranked only when
+    // a pass reaches it.
+    struct Tier {
+        explicit Tier(CandidateSource source, bool excludeQueryPrefix = false)
+            : source(std::move(source)), excludeQueryPrefix(excludeQueryPrefix) {}
+        CandidateSource source;
+        bool excludeQueryPrefix; // the names of the tier before
+        bool ranked = false;
+        std::vector<Ranked> entries; // best rank first
+    };
+
+    // What the search knows of one folder above a candidate.
+    struct Folder {
+        int64_t parent = 0;
+        bool exists = false;
+        uint64_t ownWords = 0;       // bit i: word i is in this folder's name
+        uint64_t wordsAtOrAbove = 0; // ... in this folder's name or in one above it
+        bool wordsKnown = false;
+    };
+
+    void rank(Tier& tier);
+    static void sortByRank(std::vector<Ranked>& entries);
     int64_t rankOf(std::string_view searchName) const;
+
+    bool mayPass(const Ranked& candidate, int wantedKind, const std::unordered_set<int64_t>& grouped,
+                 std::unordered_map<int64_t, bool>& underGrouped);
+    Folder& folder(int64_t id);
+    uint64_t wordsAtOrAbove(int64_t folderID);
+    bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
+                  std::unordered_map<int64_t, bool>& memo);
+    uint64_t earlierWordsIn(std::string_view searchName) const;
 
     sqlite3* reader_;
     std::string query_;
     std::vector<std::string> tokens_;
-    CandidateSource source_;
-    bool rankedAlready_ = false;
-    std::vector<Ranked> ranked_; // best rank first
+    uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words
+    std::vector<Tier> tiers_;
+    std::unordered_map<int64_t, Folder> folders_;
+    std::optional<sql::Statement> folderLookup_;
 };
 
 } // namespace nexdir::detail

@@ -200,7 +200,9 @@ int main(int argc, char** argv) {
     size_t perClass = 200;
     bool compare = false;
     bool rebuild = false;
+    bool verbose = false;
     std::string database;
+    std::string onlyClass;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word == "--entries" && i + 1 < argc) {
@@ -211,11 +213,15 @@ int main(int argc, char** argv) {
             database = argv[++i];
         } else if (word == "--compare") {
             compare = true;
+        } else if (word == "--class" && i + 1 < argc) {
+            onlyClass = argv[++i];
+        } else if (word == "--verbose") {
+            verbose = true;
         } else if (word == "--rebuild") {
             rebuild = true;
         } else {
             std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
-                         "[--compare] [--rebuild]\n";
+                         "[--compare] [--rebuild] [--class NAME] [--verbose]\n";
             return 1;
         }
     }
@@ -239,6 +245,17 @@ int main(int argc, char** argv) {
     std::printf("%-26s %5s %9s %9s %9s %9s %8s\n", "class", "n", "p50", "p95", "p99", "max",
                 "results");
     for (const auto& queryClass : classes) {
+        if (!onlyClass.empty() && queryClass.name != onlyClass) {
+            continue;
+        }
+        if (verbose) {
+            for (const auto& query : queryClass.queries) {
+                uint64_t started = nexdir::uptimeNanoseconds();
+                size_t count = index->search(query, 50).results.size();
+                std::printf("  %8.2f ms %3zu  %s\n", double(nexdir::uptimeNanoseconds() - started) / 1e6,
+                            count, query.c_str());
+            }
+        }
         double meanResults = 0;
         auto times = timeQueries(*index, queryClass.queries, meanResults);
         report(queryClass.name, times, meanResults);
