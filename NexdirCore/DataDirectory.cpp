@@ -9,8 +9,6 @@
 
 namespace nexdir {
 
-namespace {
-
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         return home;
@@ -20,8 +18,6 @@ std::string homeDirectory() {
     }
     return "/";
 }
-
-} // namespace
 
 std::string userDataHome() {
     if (const char* dataHome = std::getenv("XDG_DATA_HOME");

@@ -4,6 +4,9 @@
 
 namespace nexdir {
 
+// The current user's home folder: $HOME, else the password database's entry.
+std::string homeDirectory();
+
 // $XDG_DATA_HOME, or ~/.local/share when it is unset or empty: where the application keeps
 // its data ("Nexdir") and where the user's own Trash lives.
 std::string userDataHome();

@@ -32,5 +32,6 @@ private:
 
 int runStats(Arguments arguments);
 int runSearch(Arguments arguments);
+int runScan(Arguments arguments);
 
 } // namespace quelmo::cli

@@ -12,6 +12,8 @@ constexpr const char* usage = R"(usage: quelmo-cli COMMAND [OPTIONS]
 commands:
   stats  [--db PATH]                      statistics of the index as one JSON line
   search [--db PATH] [--limit N] QUERY... matching names, one "d|f<TAB>score<TAB>path" a line
+  scan   [--db PATH] [--exclude PATH]... ROOT...
+                                          a fresh index of the ROOT folders; totals as JSON
 
 PATH defaults to the application's index, $XDG_DATA_HOME/Nexdir/index-v2.sqlite3.
 )";
@@ -29,6 +31,9 @@ int main(int argc, char** argv) {
     try {
         if (command == "stats") {
             return quelmo::cli::runStats(std::move(arguments));
+        }
+        if (command == "scan") {
+            return quelmo::cli::runScan(std::move(arguments));
         }
         if (command == "search") {
             return quelmo::cli::runSearch(std::move(arguments));

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "ExclusionTables.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace nexdir {
+
+// Decides whether an item met during a walk is left out of the index: not written, not
+// entered, not counted as an error and never recorded as inaccessible.
+//
+// A plain value, immutable once built: every scanner worker reads it without locking. Only
+// the build-output test touches the disk, and only for items named like a build folder.
+class ExclusionRules {
+public:
+    // The product's rules: this platform's tables, the home folder of the moment, and the
+    // mount points of /proc/self/mountinfo read once now.
+    ExclusionRules(std::optional<std::string> appDataPath, const std::vector<std::string>& excludedPaths);
+
+    // Rules over given tables and mount points, for tests.
+    ExclusionRules(std::optional<std::string> appDataPath, const std::vector<std::string>& excludedPaths,
+                   const ExclusionTables& tables, const std::string& home,
+                   const std::vector<std::string>& mountPoints);
+
+    // True when `item`, met during a walk whose scan root is `scanRoot`, is left out. Both
+    // are standardised first. Never fails.
+    bool shouldSkip(const std::string& item, const std::string& scanRoot) const;
+
+    // The same test for paths that are standardised already (the walkers' hot path).
+    bool shouldSkipStandardized(std::string_view item, std::string_view scanRoot) const;
+
+    // The exclusion paths for the event stream of a region: the candidates that lie strictly
+    // under `regionPath` and at or under none of `childRegionPaths`, in table order.
+    std::vector<std::string> eventStreamExclusions(const std::string& regionPath,
+                                                   const std::vector<std::string>& childRegionPaths) const;
+
+    // The built-in technical list, raw, and the cloud-storage folder, for the coverage window.
+    static std::vector<std::string> technicalPathsList();
+    static std::string cloudStoragePath();
+
+    const std::string& cloudStorage() const { return cloudStoragePath_; }
+    const std::optional<std::string>& appDataPath() const { return appDataPath_; }
+    const std::vector<std::string>& excludedPaths() const { return excludedPaths_; }
+    const std::vector<std::string>& technicalPaths() const { return technicalPaths_; }
+
+private:
+    bool isAlwaysExcludedName(std::string_view name) const;
+    bool isBuildOutput(std::string_view item) const;
+    bool isUnderNestedMount(std::string_view item, std::string_view scanRoot) const;
+
+    std::string cloudStoragePath_;
+    std::optional<std::string> appDataPath_;
+    std::vector<std::string> excludedPaths_;
+    std::vector<std::string> technicalPaths_;
+    std::vector<std::string> fixedLocations_;
+    std::vector<std::string> otherVolumes_;
+    std::vector<std::string> cacheRoots_;
+    std::vector<std::string> eventStreamCandidates_;
+    std::unordered_set<std::string> alwaysExcludedNames_;
+    std::unordered_set<std::string> mountPoints_; // standardised; "/" left out
+};
+
+} // namespace nexdir

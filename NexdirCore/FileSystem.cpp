@@ -1,0 +1,104 @@
+#include "FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace nexdir {
+
+namespace {
+
+constexpr unsigned valueMask = STATX_TYPE | STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
+
+std::optional<ItemValues> valuesFrom(const struct statx& info) {
+    ItemValues values;
+    mode_t type = info.stx_mode & S_IFMT;
+    values.isDirectory = type == S_IFDIR;
+    values.isSymbolicLink = type == S_IFLNK;
+    values.isRegularFile = type == S_IFREG;
+    values.modifiedAt = double(info.stx_mtime.tv_sec) + double(info.stx_mtime.tv_nsec) / 1e9;
+    values.size = int64_t(info.stx_size);
+    values.blocks512 = info.stx_blocks;
+    values.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    return values;
+}
+
+} // namespace
+
+std::optional<ItemValues> readItemValues(int directoryFD, const std::string& name, int& errorCode) {
+    struct statx info {};
+    if (statx(directoryFD, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, valueMask, &info) != 0) {
+        errorCode = errno;
+        return std::nullopt;
+    }
+    errorCode = 0;
+    return valuesFrom(info);
+}
+
+std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode) {
+    return readItemValues(AT_FDCWD, path, errorCode);
+}
+
+DirectoryListing::DirectoryListing(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) {
+        errorCode_ = errno;
+        return;
+    }
+    // fdopendir takes the descriptor over; read through a duplicate so ours stays open for
+    // the statx calls relative to it.
+    int listingFD = dup(fd_);
+    DIR* directory = listingFD >= 0 ? fdopendir(listingFD) : nullptr;
+    if (!directory) {
+        errorCode_ = errno;
+        if (listingFD >= 0) {
+            close(listingFD);
+        }
+        return;
+    }
+    errno = 0;
+    while (dirent* entry = readdir(directory)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        names_.emplace_back(name);
+        errno = 0;
+    }
+    if (errno != 0) {
+        errorCode_ = errno;
+        names_.clear();
+    }
+    closedir(directory);
+}
+
+DirectoryListing::~DirectoryListing() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool isPermissionError(int errorCode) { return errorCode == EACCES || errorCode == EPERM; }
+
+bool isUnavailableError(int errorCode) {
+    return isPermissionError(errorCode) || errorCode == ETIMEDOUT || errorCode == EINTR ||
+           errorCode == EIO || errorCode == ESTALE || errorCode == ENOTCONN;
+}
+
+bool isMissingError(int errorCode) { return errorCode == ENOENT || errorCode == ENOTDIR; }
+
+std::optional<int64_t> availableCapacity(const std::string& path) {
+    struct statvfs info {};
+    if (statvfs(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return int64_t(info.f_bavail) * int64_t(info.f_frsize);
+}
+
+} // namespace nexdir

@@ -1,0 +1,41 @@
+#include "ParallelScanState.h"
+
+namespace nexdir {
+
+void ParallelScanState::addScanned(int64_t count) {
+    std::lock_guard guard(lock_);
+    totals_.scanned += count;
+}
+
+void ParallelScanState::addIndexed(int64_t count, const std::string& currentPath) {
+    std::lock_guard guard(lock_);
+    totals_.indexed += count;
+    if (progress_) {
+        progress_(totals_.scanned, totals_.indexed, totals_.errors, currentPath);
+    }
+}
+
+void ParallelScanState::didFailToRead(const std::string& path) {
+    std::lock_guard guard(lock_);
+    totals_.errors += 1;
+    totals_.inaccessiblePaths.push_back(path);
+}
+
+void ParallelScanState::fail(std::exception_ptr failure) {
+    std::lock_guard guard(lock_);
+    if (!storedFailure_) {
+        storedFailure_ = std::move(failure);
+    }
+}
+
+std::exception_ptr ParallelScanState::storedFailure() {
+    std::lock_guard guard(lock_);
+    return storedFailure_;
+}
+
+ScanTotals ParallelScanState::totals() {
+    std::lock_guard guard(lock_);
+    return totals_;
+}
+
+} // namespace nexdir

@@ -1,0 +1,136 @@
+#include "ExclusionRules.h"
+#include "MountTable.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace nexdir;
+using nexdir::test::TempDirectory;
+
+namespace {
+
+// The reference tables, where the design's own examples live.
+ExclusionRules referenceRules(std::vector<std::string> excluded = {}) {
+    return ExclusionRules("/Users/a/Library/Application Support/Nexdir", excluded,
+                          ExclusionTables::referenceTables("/Users/a"), "/Users/a", {});
+}
+
+ExclusionRules linuxRules(std::vector<std::string> mounts = {}) {
+    return ExclusionRules("/home/u/.local/share/Nexdir", {}, ExclusionTables::linuxTables("/home/u"),
+                          "/home/u", mounts);
+}
+
+} // namespace
+
+TEST(ExclusionRules, OtherVolumesAreSkippedOnlyByAWalkOfTheSystemRoot) {
+    auto rules = referenceRules();
+    EXPECT_TRUE(rules.shouldSkip("/Volumes", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Volumes/Backup/x", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/Volumes/Backup/x", "/Volumes/Backup"));
+    EXPECT_FALSE(rules.shouldSkip("/Users/a/Documents/notes.txt", "/"));
+}
+
+TEST(ExclusionRules, TechnicalLocationsAreSkippedUnlessTheWalkStartsInside) {
+    auto rules = referenceRules();
+    EXPECT_TRUE(rules.shouldSkip("/private/var/db", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/private/var/db/x", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/private/var/db/x/y", "/private/var/db/x"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/Biome/streams", "/"));
+    // The cloud-storage folder is skipped even from inside.
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/CloudStorage/Drive/f", "/Users/a/Library/CloudStorage"));
+    // Fixed locations hold whatever the root.
+    EXPECT_TRUE(rules.shouldSkip("/private/tmp/x", "/private/tmp"));
+}
+
+TEST(ExclusionRules, CustomExclusionsAndTheIndexFolder) {
+    auto rules = referenceRules({"/Users/a/Proj/", "/Users/a/./Other/../Old"});
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Proj", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Proj/x", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/Users/a/Project2", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Old/file", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/Application Support/Nexdir/index-v2.sqlite3", "/"));
+    auto everything = referenceRules({"/"});
+    EXPECT_TRUE(everything.shouldSkip("/anything/at/all", "/"));
+}
+
+TEST(ExclusionRules, CachePatternsAndAlwaysExcludedNames) {
+    auto rules = referenceRules();
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/Caches", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/Caches/x", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Volumes/Disk/Library/Caches/x", "/Volumes/Disk"));
+    EXPECT_FALSE(rules.shouldSkip("/Users/a/.cargo/registry", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/.cargo/registry/index", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/go/pkg/mod", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/p/.git/config", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/p/.build/debug/x", "/Users/a/p/.build/debug"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/p/node_modules", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/Users/a/Icon\r", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/Users/a/Icon", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/Users/a/p/.github/workflows", "/"));
+}
+
+TEST(ExclusionRules, BuildOutputNeedsItsMarker) {
+    TempDirectory folder;
+    auto rules = referenceRules();
+    std::string project = folder / "web";
+    std::filesystem::create_directories(project + "/coverage");
+    std::filesystem::create_directories(project + "/venv");
+    std::filesystem::create_directories(project + "/target");
+    EXPECT_FALSE(rules.shouldSkip(project + "/coverage", folder.path()));
+    EXPECT_FALSE(rules.shouldSkip(project + "/venv", folder.path()));
+    test::writeFile(project + "/package.json", "{}");
+    test::writeFile(project + "/venv/pyvenv.cfg", "");
+    EXPECT_TRUE(rules.shouldSkip(project + "/coverage", folder.path()));
+    EXPECT_TRUE(rules.shouldSkip(project + "/venv", folder.path()));
+    EXPECT_FALSE(rules.shouldSkip(project + "/target", folder.path()));
+    EXPECT_TRUE(rules.shouldSkip(project + "/.venv", folder.path()));
+}
+
+TEST(ExclusionRules, LinuxTablesAndNestedMounts) {
+    auto rules = linuxRules({"/", "/home", "/proc", "/srv/data", "/media/usb"});
+    EXPECT_TRUE(rules.shouldSkip("/proc/1/status", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/tmp/session", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/tmp/tree/file", "/tmp/tree"));
+    EXPECT_TRUE(rules.shouldSkip("/var/cache/apt/archives", "/var"));
+    EXPECT_TRUE(rules.shouldSkip("/mnt/share/file", "/"));
+    EXPECT_FALSE(rules.shouldSkip("/media/usb/photo.jpg", "/media/usb"));
+    EXPECT_TRUE(rules.shouldSkip("/home/u/.local/share/Trash/expunged/1", "/home"));
+    EXPECT_TRUE(rules.shouldSkip("/home/u/.local/share/Nexdir/debug.log", "/home"));
+    // Another file system below the walk's root is never entered...
+    EXPECT_TRUE(rules.shouldSkip("/home", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/home/u/notes.txt", "/"));
+    EXPECT_TRUE(rules.shouldSkip("/srv/data/x", "/srv"));
+    // ...but is walked as a root of its own.
+    EXPECT_FALSE(rules.shouldSkip("/home/u/notes.txt", "/home"));
+    EXPECT_FALSE(rules.shouldSkip("/srv/database/x", "/srv"));
+}
+
+TEST(ExclusionRules, EventStreamExclusionsLieStrictlyInsideTheRegion) {
+    auto rules = referenceRules();
+    EXPECT_EQ(rules.eventStreamExclusions("/", {"/Users/a"}),
+              (std::vector<std::string>{"/private/tmp", "/private/var/folders", "/private/var/db",
+                                        "/Library/Caches", "/System/Volumes/Data",
+                                        "/System/Volumes/Preboot", "/System/Volumes/VM",
+                                        "/System/Volumes/Update"}));
+    EXPECT_EQ(rules.eventStreamExclusions("/Users/a", {}),
+              (std::vector<std::string>{"/Users/a/Library/Application Support/Nexdir",
+                                        "/Users/a/Library/CloudStorage"}));
+    EXPECT_TRUE(rules.eventStreamExclusions("/private/tmp", {}).empty());
+}
+
+TEST(MountTable, ParsesMountInfoLines) {
+    auto mounts = parseMountTable(
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "41 22 0:36 / /media/my\\040disk rw,nosuid shared:20 master:3 - vfat /dev/sdb1 rw\n"
+        "garbage line\n");
+    ASSERT_EQ(mounts.size(), 2u);
+    EXPECT_EQ(mounts[0].mountPoint, "/");
+    EXPECT_EQ(mounts[0].fileSystemType, "ext4");
+    EXPECT_EQ(mounts[1].mountPoint, "/media/my disk");
+    EXPECT_EQ(mounts[1].source, "/dev/sdb1");
+    EXPECT_EQ(mounts[1].major, 0u);
+    EXPECT_EQ(mounts[1].minor, 36u);
+    EXPECT_FALSE(readMountTable().empty());
+}

@@ -1,0 +1,300 @@
+#include "FileIndexer.h"
+#include "NexdirError.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace nexdir;
+using nexdir::test::RawDatabase;
+using nexdir::test::TempDirectory;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void makeFile(const std::string& path, const std::string& contents = "") {
+    fs::create_directories(fs::path(path).parent_path());
+    test::writeFile(path, contents);
+}
+
+// Every path the index holds, rebuilt from its rows.
+std::set<std::string> indexedPaths(const std::string& database) {
+    RawDatabase raw(database);
+    auto rows = raw.column(R"(WITH RECURSIVE paths(id, path) AS (
+        SELECT id, name FROM entries WHERE parent_id = 0
+        UNION ALL SELECT e.id, p.path || '/' || e.name FROM entries e JOIN paths p ON e.parent_id = p.id
+    ) SELECT path FROM paths)");
+    return {rows.begin(), rows.end()};
+}
+
+// The same walk done plainly: every item the rules keep, never entering links.
+std::set<std::string> expectedPaths(const std::string& root, const ExclusionRules& rules) {
+    std::set<std::string> paths{root};
+    std::function<void(const std::string&)> walk = [&](const std::string& folder) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            std::string path = entry.path().string();
+            if (rules.shouldSkip(path, root)) {
+                continue;
+            }
+            paths.insert(path);
+            if (!entry.is_symlink() && entry.is_directory()) {
+                walk(path);
+            }
+        }
+    };
+    walk(root);
+    return paths;
+}
+
+struct RecordingRegistrar : DirectoryRegistrar {
+    void willList(const std::string& folder) override {
+        std::lock_guard guard(lock);
+        folders.insert(folder);
+        threads.insert(std::this_thread::get_id());
+        if (onList) {
+            onList(folder);
+        }
+    }
+    std::mutex lock;
+    std::set<std::string> folders;
+    std::set<std::thread::id> threads;
+    std::function<void(const std::string&)> onList;
+};
+
+class ScannerTest : public ::testing::Test {
+protected:
+    TempDirectory folder;
+    std::string root = folder / "tree";
+    std::string database = folder / "index.sqlite3";
+    SearchIndex index{database};
+
+    void SetUp() override { fs::create_directories(root); }
+
+    ScanTotals scan(FileIndexer& indexer, const ScanProgress& progress = {}) {
+        return indexer.scan(root, root, 0, progress);
+    }
+};
+
+} // namespace
+
+TEST_F(ScannerTest, AnEmptyRootIsOneRowNamedByItsPath) {
+    FileIndexer indexer(index, std::nullopt, {}, 2000, 4);
+    ScanTotals totals = scan(indexer);
+    EXPECT_EQ(totals.scanned, 0);
+    EXPECT_EQ(totals.indexed, 1);
+    EXPECT_EQ(totals.errors, 0);
+    RawDatabase raw(database);
+    EXPECT_EQ(raw.text("SELECT name FROM entries WHERE parent_id = 0"), root);
+}
+
+TEST_F(ScannerTest, IndexesWhatTheRulesKeepAndNeverFollowsLinks) {
+    makeFile(root + "/docs/report.pdf", std::string(5000, 'r'));
+    makeFile(root + "/docs/deep/a/b/c/notes.txt");
+    makeFile(root + "/project/.git/config");
+    makeFile(root + "/project/node_modules/lib/index.js");
+    makeFile(root + "/project/src/main.c");
+    makeFile(root + "/project/package.json");
+    makeFile(root + "/project/coverage/lcov.info");
+    fs::create_directory_symlink(root + "/docs", root + "/docs-link");
+    fs::create_directory_symlink(root + "/loop", root + "/loop"); // a link to itself
+    fs::create_directory_symlink("..", root + "/docs/up");
+    makeFile(root + "/empty-dir/.keep");
+
+    FileIndexer indexer(index, std::nullopt, {}, 3, 4);
+    ScanTotals totals = scan(indexer);
+    EXPECT_EQ(totals.errors, 0);
+    std::set<std::string> found = indexedPaths(database);
+    EXPECT_EQ(found, expectedPaths(root, indexer.rules()));
+    EXPECT_TRUE(found.count(root + "/docs-link"));
+    EXPECT_FALSE(found.count(root + "/docs-link/report.pdf"));
+    EXPECT_FALSE(found.count(root + "/project/.git"));
+    EXPECT_FALSE(found.count(root + "/project/coverage"));
+    EXPECT_EQ(totals.indexed, int64_t(found.size()));
+    // Excluded children are listed (scanned) but not indexed.
+    EXPECT_GT(totals.scanned, totals.indexed - 1);
+
+    auto report = index.search("report.pdf", 5).results;
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0].size, 5000);
+    EXPECT_GE(report[0].allocatedSize.value_or(0), 4096);
+    auto link = index.search("docs-link", 5).results;
+    ASSERT_EQ(link.size(), 1u);
+    EXPECT_FALSE(link[0].isDirectory);
+}
+
+TEST_F(ScannerTest, StrangeNamesAreStoredAndFound) {
+    std::string newline = "line\nbreak.txt";
+    std::string invalid = "bytes\xFF\xFE.bin";
+    std::string longest(251, 'n');
+    longest += ".txt";
+    for (const auto& name : {newline, invalid, longest}) {
+        makeFile(root + "/" + name);
+    }
+    FileIndexer indexer(index, std::nullopt, {}, 2000, 2);
+    scan(indexer);
+    EXPECT_TRUE(index.entryID(root + "/" + newline, root));
+    EXPECT_TRUE(index.entryID(root + "/" + invalid, root));
+    EXPECT_TRUE(index.entryID(root + "/" + longest, root));
+    auto found = index.search("bytes", 5).results;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].path, root + "/" + invalid);
+    EXPECT_EQ(index.search("line", 5).results.size(), 1u);
+}
+
+TEST_F(ScannerTest, ProgressComesOncePerWrittenBatch) {
+    makeFile(root + "/a/1");
+    makeFile(root + "/a/2");
+    makeFile(root + "/b");
+    FileIndexer indexer(index, std::nullopt, {}, 1, 1);
+    std::vector<int64_t> indexedCounts;
+    ScanTotals totals = scan(indexer, [&](int64_t, int64_t indexed, int64_t, const std::string&) {
+        indexedCounts.push_back(indexed);
+    });
+    EXPECT_EQ(totals.indexed, 5);
+    EXPECT_EQ(indexedCounts, (std::vector<int64_t>{1, 2, 3, 4, 5}));
+}
+
+TEST_F(ScannerTest, AnUnreadableRootFailsBeforeWritingAnything) {
+    FileIndexer indexer(index, std::nullopt, {}, 2000, 2);
+    try {
+        indexer.scan(root + "/missing", root + "/missing", 0, {});
+        FAIL() << "scanned a missing root";
+    } catch (const NexdirError& error) {
+        EXPECT_EQ(std::string(error.what()), "Could not read scan root " + root + "/missing");
+    }
+    EXPECT_EQ(index.statistics().indexedItems, 0);
+}
+
+TEST_F(ScannerTest, EveryFolderIsAnnouncedBeforeItIsListed) {
+    makeFile(root + "/a/b/c/file");
+    makeFile(root + "/d/file");
+    auto registrar = std::make_shared<RecordingRegistrar>();
+    // A folder removed between its parent's listing and its own is gone, not unreadable.
+    registrar->onList = [&](const std::string& path) {
+        if (path == root + "/d") {
+            fs::remove_all(path);
+        }
+    };
+    FileIndexer indexer(index, std::nullopt, {}, 2000, 4);
+    indexer.setRegistrar(registrar);
+    ScanTotals totals = scan(indexer);
+    EXPECT_EQ(registrar->folders,
+              (std::set<std::string>{root, root + "/a", root + "/a/b", root + "/a/b/c", root + "/d"}));
+    EXPECT_EQ(totals.errors, 0);
+}
+
+TEST_F(ScannerTest, PowerSavingUsesOneWorker) {
+    for (int i = 0; i < 50; ++i) {
+        makeFile(root + "/f" + std::to_string(i) + "/x");
+    }
+    auto registrar = std::make_shared<RecordingRegistrar>();
+    FileIndexer indexer(index, std::nullopt, {}, 2000, 4);
+    indexer.setRegistrar(registrar);
+    indexer.setPowerSaving([] { return true; });
+    scan(indexer);
+    EXPECT_EQ(registrar->threads.size(), 1u);
+    EXPECT_EQ(registrar->folders.size(), 51u);
+}
+
+TEST_F(ScannerTest, TheFirstWriteFailureStopsTheWalkAndIsThrown) {
+    for (int i = 0; i < 40; ++i) {
+        makeFile(root + "/folder" + std::to_string(i) + "/file" + std::to_string(i));
+    }
+    RawDatabase(database).execute("CREATE TRIGGER refuse BEFORE INSERT ON entries WHEN new.name "
+                                  "LIKE 'file%' BEGIN SELECT RAISE(ABORT, 'disk says no'); END;");
+    FileIndexer indexer(index, std::nullopt, {}, 1, 4);
+    try {
+        scan(indexer);
+        FAIL() << "the walk ignored a failed write";
+    } catch (const NexdirError& error) {
+        EXPECT_TRUE(std::string(error.what()).ends_with(": disk says no")) << error.what();
+    }
+}
+
+TEST_F(ScannerTest, ManyWorkersWriteACompleteConsistentTree) {
+    for (int f = 0; f < 300; ++f) {
+        std::string sub = root + "/level" + std::to_string(f % 7) + "/folder" + std::to_string(f);
+        for (int i = 0; i < 5; ++i) {
+            makeFile(sub + "/item" + std::to_string(i) + ".dat");
+        }
+    }
+    FileIndexer indexer(index, std::nullopt, {}, 17, 4);
+    ScanTotals totals = scan(indexer);
+    std::set<std::string> found = indexedPaths(database);
+    EXPECT_EQ(found, expectedPaths(root, indexer.rules()));
+    EXPECT_EQ(totals.indexed, int64_t(found.size()));
+    EXPECT_EQ(totals.scanned, int64_t(found.size()) - 1);
+}
+
+// Permissions only bind an ordinary user: as root, the walk runs in a child process that
+// has given up its privileges, and reports back through a pipe.
+TEST_F(ScannerTest, UnreadableFoldersAndItemsAreCountedAndListedNeverFatal) {
+    makeFile(root + "/open/visible.txt");
+    makeFile(root + "/locked/secret.txt");
+    makeFile(root + "/listable-only/hidden.txt");
+    chmod((root + "/locked").c_str(), 0);
+    chmod((root + "/listable-only").c_str(), 0444); // names can be read, items cannot
+    chmod(folder.path().c_str(), 0777);
+    chmod(root.c_str(), 0777);
+    std::string childDatabase = folder / "unprivileged.sqlite3";
+
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(output[0]);
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(3);
+        }
+        std::string report;
+        try {
+            SearchIndex childIndex(childDatabase);
+            FileIndexer indexer(childIndex, std::nullopt, {}, 2000, 2);
+            ScanTotals totals = indexer.scan(root, root, 0, {});
+            report = std::to_string(totals.errors) + "\n";
+            for (const auto& path : totals.inaccessiblePaths) {
+                report += path + "\n";
+            }
+            report += childIndex.entryID(root + "/open/visible.txt", root) ? "visible\n" : "missing\n";
+        } catch (const std::exception& error) {
+            report = std::string("failed: ") + error.what();
+        }
+        ssize_t ignored = write(output[1], report.data(), report.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(output[1]);
+    std::string report;
+    char buffer[4096];
+    ssize_t count;
+    while ((count = read(output[0], buffer, sizeof buffer)) > 0) {
+        report.append(buffer, size_t(count));
+    }
+    close(output[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    chmod((root + "/locked").c_str(), 0755);
+    chmod((root + "/listable-only").c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Two workers meet the two failures in either order.
+    std::multiset<std::string> lines;
+    for (size_t start = 0, end; (end = report.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.insert(report.substr(start, end - start));
+    }
+    EXPECT_EQ(lines, (std::multiset<std::string>{"2", root + "/listable-only/hidden.txt",
+                                                 root + "/locked", "visible"}))
+        << report;
+}
