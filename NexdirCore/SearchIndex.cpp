@@ -265,8 +265,11 @@ void SearchIndex::finishBulkLoad() {
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
-    sql::execute(writer, IndexSchema::createSecondaryIndexesAndCount);
+    // The full-text table is built before the name index exists: its rebuild then reads the
+    // rows in id order, which the trigram index needs to append rather than re-sort. Read
+    // in name order (through the index) it is six times slower.
     ensureFullTextTable();
+    sql::execute(writer, IndexSchema::createSecondaryIndexesAndCount);
     sql::execute(writer, IndexSchema::createTriggers);
     transaction.commit();
 }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
@@ -82,8 +83,13 @@ int runScan(Arguments arguments) {
         totals.inaccessiblePaths.insert(totals.inaccessiblePaths.end(), walk.inaccessiblePaths.begin(),
                                         walk.inaccessiblePaths.end());
     }
+    double walked = nexdir::uptimeSeconds();
     index->finishBulkLoad();
     index->markFullScanCompleted();
+    if (std::getenv("QUELMO_SCAN_PHASES")) {
+        std::fprintf(stderr, "walk and inserts %.2f s, indexes and trigrams %.2f s\n",
+                     walked - started, nexdir::uptimeSeconds() - walked);
+    }
 
     nlohmann::ordered_json output = {
         {"scanned", totals.scanned},

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Times a full scan against the tools users compare us with, on the same warm tree, in one
+# run: quelmo-cli scan, find with the same system calls (the floor), fdfind and plocate's
+# updatedb.
+#
+#   bench/scan-benchmark.sh [ROOT] [ITEMS]     defaults: $TMPDIR/quelmo-scan-tree, 500000
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build}
+ITEMS=${2:-500000}
+ROOT=${1:-${TMPDIR:-/tmp}/quelmo-scan-tree-$ITEMS}
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+missing=()
+for tool in fdfind updatedb /usr/bin/time; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "scan-benchmark: installing fd-find plocate time" >&2
+  ./dev.sh deps >/dev/null
+  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq fd-find plocate time >/dev/null; else sudo apt-get install -y -qq fd-find plocate time >/dev/null; fi
+fi
+./dev.sh build >/dev/null
+
+if [ ! -d "$ROOT" ]; then
+  echo "writing $ITEMS items under $ROOT" >&2
+  "$BUILD_DIR/bench/make-tree" "$ROOT" --items "$ITEMS" >&2
+fi
+
+# Warm the tree into the page cache.
+find "$ROOT" -printf '%s %T@ %b\n' > /dev/null
+fdfind -HI --no-ignore . "$ROOT" > /dev/null
+
+seconds() { # runs a command, prints its wall time in seconds
+  local start end
+  start=$(date +%s.%N)
+  "$@" > /dev/null 2>&1
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+
+/usr/bin/time -o "$WORK/time.txt" -f '%e %M' "$BUILD_DIR/tools/quelmo-cli" scan --db "$WORK/index.sqlite3" "$ROOT" > "$WORK/scan.json" 2>/dev/null
+read -r quelmo_seconds quelmo_kb < "$WORK/time.txt"
+find_seconds=$(seconds find "$ROOT" -printf '%s %T@ %b\n')
+fd_seconds=$(seconds fdfind -HI --no-ignore . "$ROOT")
+updatedb_seconds=$(seconds updatedb -l no -U "$ROOT" -o "$WORK/plocate.db" --prunepaths "" --prunenames "" --prunefs "")
+
+printf 'tree: %s (%s items)\n' "$ROOT" "$ITEMS"
+printf 'quelmo-cli scan  %7.2f s  (%.2fx find)  peak memory %d MB  %s\n' "$quelmo_seconds" \
+  "$(echo "$quelmo_seconds / $find_seconds" | bc -l)" "$((quelmo_kb / 1024))" "$(cut -c1-80 "$WORK/scan.json")"
+printf 'find -printf     %7.2f s\n' "$find_seconds"
+printf 'fdfind           %7.2f s\n' "$fd_seconds"
+printf 'updatedb         %7.2f s\n' "$updatedb_seconds"
