@@ -1,0 +1,115 @@
+#include "SearchIndex.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <regex>
+
+using nexdir::test::TempDirectory;
+
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string shellQuoted(const std::string& word) {
+    std::string text = "'";
+    for (char c : word) {
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return text + "'";
+}
+
+// Runs quelmo-cli with `words`, capturing both streams.
+CliRun cli(const TempDirectory& folder, const std::vector<std::string>& words) {
+    std::string command = shellQuoted(QUELMO_CLI);
+    for (const auto& word : words) {
+        command += " " + shellQuoted(word);
+    }
+    std::string errFile = folder / "stderr.txt";
+    command += " 2>" + shellQuoted(errFile);
+    CliRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        run.out.append(buffer, count);
+    }
+    int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.err = nexdir::test::readFile(errFile);
+    return run;
+}
+
+void makeFile(const std::string& path) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    nexdir::test::writeFile(path, "x");
+}
+
+} // namespace
+
+TEST(QuelmoCli, StatsOfANewIndexAndOfANewerOne) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    CliRun fresh = cli(folder, {"stats", "--db", db});
+    EXPECT_EQ(fresh.status, 0) << fresh.err;
+    EXPECT_TRUE(std::regex_match(fresh.out, std::regex(R"(\{"indexedItems":0,"files":0,"directories":0,)"
+                                                       R"("indexBytes":\d+,"indexBytesComplete":true,"completed":false\}\n)")))
+        << fresh.out;
+
+    nexdir::test::RawDatabase(db).execute("UPDATE schema_state SET value = 7");
+    CliRun newer = cli(folder, {"stats", "--db", db});
+    EXPECT_EQ(newer.status, 1);
+    EXPECT_EQ(newer.out, "");
+    EXPECT_EQ(newer.err, "This index was created by a newer Quelmo. Update the app to open it.\n");
+}
+
+TEST(QuelmoCli, ScanThenSearch) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    std::string root = folder / "tree";
+    makeFile(root + "/Projects/Tax 2024/receipt.pdf");
+    makeFile(root + "/Projects/notes.txt");
+    makeFile(root + "/.git/HEAD");
+
+    CliRun scan = cli(folder, {"scan", "--db", db, "--exclude", root + "/Projects/notes.txt", root});
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_TRUE(std::regex_match(scan.out, std::regex(R"(\{"scanned":5,"indexed":4,"errors":0,"seconds":[0-9.e-]+,"inaccessiblePaths":\[\]\}\n)")))
+        << scan.out;
+
+    CliRun search = cli(folder, {"search", "--db", db, "tax", "rec"});
+    EXPECT_EQ(search.status, 0) << search.err;
+    EXPECT_EQ(search.out, "f\t689\t" + root + "/Projects/Tax 2024/receipt.pdf\n");
+    EXPECT_TRUE(std::regex_match(search.err, std::regex("1 results \u2022 \\d+\\.\\d\\d ms\n"))) << search.err;
+
+    CliRun folders = cli(folder, {"search", "--db", db, "--limit", "1", "pro"});
+    EXPECT_EQ(folders.out, "d\t8692\t" + root + "/Projects\n");
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "notes"}).out, "");
+    EXPECT_EQ(cli(folder, {"stats", "--db", db}).out.substr(0, 54),
+              "{\"indexedItems\":4,\"files\":1,\"directories\":3,\"indexByte");
+}
+
+TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    std::string root = folder / "tree";
+    makeFile(root + "/kept.txt");
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
+
+    CliRun bad = cli(folder, {"scan", "--db", db, root, folder / "missing"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err, "Could not read scan root " + folder.path() + "/missing\n");
+    EXPECT_NE(cli(folder, {"search", "--db", db, "kept"}).out, "");
+
+    CliRun none = cli(folder, {"search", "--db", folder / "absent.sqlite3", "kept"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_FALSE(nexdir::test::exists(folder / "absent.sqlite3"));
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "--limit", "x", "kept"}).status, 1);
+}
