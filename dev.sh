@@ -5,7 +5,7 @@
 #   ./dev.sh build        configure and build into build/
 #   ./dev.sh test         deps, build, then every test through CTest
 #   ./dev.sh run [ARGS]   deps, build, then start Quelmo
-#   ./dev.sh bench-search [N]   the search benchmark over N synthetic entries
+#   ./dev.sh bench-search [ARGS] the search benchmark (--entries N, --compare, ...)
 set -euo pipefail
 cd "$(dirname "$0")"
 

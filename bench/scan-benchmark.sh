@@ -40,7 +40,7 @@ seconds() { # runs a command, prints its wall time in seconds
   echo "$end - $start" | bc -l
 }
 
-/usr/bin/time -o "$WORK/time.txt" -f '%e %M' "$BUILD_DIR/tools/quelmo-cli" scan --db "$WORK/index.sqlite3" "$ROOT" > "$WORK/scan.json" 2>/dev/null
+QUELMO_SCAN_PHASES=1 /usr/bin/time -o "$WORK/time.txt" -f '%e %M' "$BUILD_DIR/tools/quelmo-cli" scan --db "$WORK/index.sqlite3" "$ROOT" > "$WORK/scan.json" 2> "$WORK/scan.err"
 read -r quelmo_seconds quelmo_kb < "$WORK/time.txt"
 find_seconds=$(seconds find "$ROOT" -printf '%s %T@ %b\n')
 fd_seconds=$(seconds fdfind -HI --no-ignore . "$ROOT")
@@ -49,6 +49,7 @@ updatedb_seconds=$(seconds updatedb -l no -U "$ROOT" -o "$WORK/plocate.db" --pru
 printf 'tree: %s (%s items)\n' "$ROOT" "$ITEMS"
 printf 'quelmo-cli scan  %7.2f s  (%.2fx find)  peak memory %d MB  %s\n' "$quelmo_seconds" \
   "$(echo "$quelmo_seconds / $find_seconds" | bc -l)" "$((quelmo_kb / 1024))" "$(cut -c1-80 "$WORK/scan.json")"
+printf '                 %s\n' "$(grep '^walk and inserts' "$WORK/scan.err")"
 printf 'find -printf     %7.2f s\n' "$find_seconds"
 printf 'fdfind           %7.2f s\n' "$fd_seconds"
 printf 'updatedb         %7.2f s\n' "$updatedb_seconds"
