@@ -33,5 +33,6 @@ private:
 int runStats(Arguments arguments);
 int runSearch(Arguments arguments);
 int runScan(Arguments arguments);
+int runEvents(Arguments arguments);
 
 } // namespace quelmo::cli

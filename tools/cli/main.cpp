@@ -14,6 +14,8 @@ commands:
   search [--db PATH] [--limit N] QUERY... matching names, one "d|f<TAB>score<TAB>path" a line
   scan   [--db PATH] [--exclude PATH]... ROOT...
                                           a fresh index of the ROOT folders; totals as JSON
+  events [--since ID] [--seconds S] PATH...
+                                          the file events under PATH: "id<TAB>0xflags<TAB>path"
 
 PATH defaults to the application's index, $XDG_DATA_HOME/Nexdir/index-v2.sqlite3.
 )";
@@ -31,6 +33,9 @@ int main(int argc, char** argv) {
     try {
         if (command == "stats") {
             return quelmo::cli::runStats(std::move(arguments));
+        }
+        if (command == "events") {
+            return quelmo::cli::runEvents(std::move(arguments));
         }
         if (command == "scan") {
             return quelmo::cli::runScan(std::move(arguments));

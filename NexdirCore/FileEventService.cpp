@@ -1,0 +1,286 @@
+#include "FileEventService.h"
+
+#include "Clock.h"
+#include "DebugLog.h"
+#include "Paths.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+namespace nexdir {
+
+namespace {
+
+constexpr uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
+                               IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                               IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+
+uint64_t wallMicroseconds() { return uint64_t(unixSeconds() * 1e6); }
+
+std::string maximumUserWatches() {
+    std::ifstream file("/proc/sys/fs/inotify/max_user_watches");
+    std::string value;
+    file >> value;
+    return value.empty() ? "unknown" : value;
+}
+
+} // namespace
+
+FileEventService& FileEventService::shared() {
+    static FileEventService service;
+    return service;
+}
+
+FileEventService::FileEventService(size_t journalCapacity) : journalCapacity_(journalCapacity) {
+    inotifyFD_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    wakeFD_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (inotifyFD_ < 0) {
+        DebugLog::write("file events unavailable errorCode=" + std::to_string(errno));
+    }
+    coveredFrom_ = currentEventID();
+    reader_ = std::thread([this] { run(); });
+}
+
+FileEventService::~FileEventService() {
+    uint64_t one = 1;
+    if (write(wakeFD_, &one, sizeof one) < 0) {
+        // the reader polls with a timeout as well
+    }
+    reader_.join();
+    if (inotifyFD_ >= 0) {
+        close(inotifyFD_);
+    }
+    close(wakeFD_);
+}
+
+uint64_t FileEventService::nextEventID() {
+    lastID_ = std::max(lastID_ + 1, wallMicroseconds());
+    return lastID_;
+}
+
+uint64_t FileEventService::currentEventID() {
+    std::lock_guard guard(lock_);
+    lastID_ = std::max(lastID_, wallMicroseconds());
+    return lastID_;
+}
+
+void FileEventService::willList(const std::string& folderPath) {
+    if (inotifyFD_ < 0) {
+        return;
+    }
+    std::lock_guard guard(lock_);
+    int wd = -1;
+    if (watches_.size() >= watchLimit_) {
+        errno = ENOSPC;
+    } else {
+        wd = inotify_add_watch(inotifyFD_, folderPath.c_str(), watchMask);
+    }
+    if (wd >= 0) {
+        watches_[wd] = folderPath;
+        return;
+    }
+    if (errno == ENOSPC) {
+        unwatched_ += 1;
+        if (!loggedWatchLimit_) {
+            loggedWatchLimit_ = true;
+            DebugLog::write("watch limit reached limit=" + maximumUserWatches() +
+                            " path=" + folderPath);
+        }
+    }
+    // A folder that vanished before its watch is simply not there to list either.
+}
+
+uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
+    std::lock_guard guard(lock_);
+    if (options.since != sinceNow) {
+        if (options.since < coveredFrom_ || options.roots.empty()) {
+            // History cannot be given: the region verifies itself against the disk.
+            sink({options.roots.empty() ? "/" : options.roots.front(), EventFlags::mustScanSubDirs,
+                  nextEventID()});
+        } else {
+            for (const FileSystemEvent& event : journal_) {
+                bool after = options.replayOverlap ? event.id >= options.since : event.id > options.since;
+                if (after && accepts(options, event.path)) {
+                    sink(event);
+                }
+            }
+        }
+        sink({options.roots.empty() ? "/" : options.roots.front(), EventFlags::historyDone,
+              nextEventID()});
+    }
+    uint64_t token = nextToken_++;
+    streams_[token] = {options, std::move(sink)};
+    return token;
+}
+
+void FileEventService::unsubscribe(uint64_t token) {
+    std::lock_guard guard(lock_);
+    streams_.erase(token);
+}
+
+size_t FileEventService::watchedFolders() {
+    std::lock_guard guard(lock_);
+    return watches_.size();
+}
+
+size_t FileEventService::unwatchedFolders() {
+    std::lock_guard guard(lock_);
+    return unwatched_;
+}
+
+void FileEventService::setWatchLimit(size_t limit) {
+    std::lock_guard guard(lock_);
+    watchLimit_ = limit;
+}
+
+bool FileEventService::accepts(const StreamOptions& options, const std::string& path) {
+    bool underRoot = false;
+    for (const std::string& root : options.roots) {
+        underRoot = underRoot || isAtOrUnder(path, root);
+    }
+    if (!underRoot) {
+        return false;
+    }
+    for (const std::string& excluded : options.exclusions) {
+        if (isAtOrUnder(path, excluded)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void FileEventService::publish(const FileSystemEvent& event) {
+    journal_.push_back(event);
+    if (journal_.size() > journalCapacity_) {
+        coveredFrom_ = journal_.front().id;
+        journal_.pop_front();
+    }
+    for (auto& [token, stream] : streams_) {
+        if (accepts(stream.options, event.path)) {
+            stream.sink(event);
+        }
+    }
+}
+
+void FileEventService::renameWatches(const std::string& from, const std::string& to) {
+    for (auto& [wd, path] : watches_) {
+        if (isAtOrUnder(path, from)) {
+            path = to + path.substr(from.size());
+        }
+    }
+}
+
+void FileEventService::forgetWatches(const std::string& under) {
+    for (auto it = watches_.begin(); it != watches_.end();) {
+        if (isAtOrUnder(it->second, under)) {
+            inotify_rm_watch(inotifyFD_, it->first);
+            it = watches_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void FileEventService::run() {
+    std::vector<char> buffer(256 * 1024);
+    pollfd descriptors[2] = {{inotifyFD_, POLLIN, 0}, {wakeFD_, POLLIN, 0}};
+    while (true) {
+        int ready = poll(descriptors, inotifyFD_ >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (descriptors[1].revents & POLLIN || (inotifyFD_ < 0 && descriptors[0].revents)) {
+            return;
+        }
+        if (!(descriptors[0].revents & POLLIN)) {
+            continue;
+        }
+        // Drain the kernel queue completely before handling, so the queue never backs up
+        // behind our own work.
+        size_t filled = 0;
+        while (true) {
+            if (buffer.size() - filled < 64 * 1024) {
+                buffer.resize(buffer.size() * 2);
+            }
+            ssize_t count = read(inotifyFD_, buffer.data() + filled, buffer.size() - filled);
+            if (count <= 0) {
+                break;
+            }
+            filled += size_t(count);
+        }
+        if (filled > 0) {
+            handle(buffer.data(), filled);
+        }
+    }
+}
+
+void FileEventService::handle(const char* buffer, size_t length) {
+    std::lock_guard guard(lock_);
+    // A folder moved away shows as IN_MOVED_FROM; its IN_MOVED_TO, when it stays in view,
+    // follows with the same cookie.
+    std::map<uint32_t, std::string> movedAway;
+    for (size_t offset = 0; offset < length;) {
+        auto event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        offset += sizeof(inotify_event) + event->len;
+        std::string name = event->len ? std::string(event->name) : std::string();
+
+        if (event->mask & IN_Q_OVERFLOW) {
+            // Events were lost: every stream is told, and no history before this point can
+            // be given again.
+            uint64_t id = nextEventID();
+            journal_.clear();
+            coveredFrom_ = id;
+            for (auto& [token, stream] : streams_) {
+                stream.sink({stream.options.roots.empty() ? "/" : stream.options.roots.front(),
+                             EventFlags::kernelDropped, id});
+            }
+            continue;
+        }
+        auto watch = watches_.find(event->wd);
+        if (watch == watches_.end()) {
+            continue;
+        }
+        const std::string folder = watch->second;
+        if (event->mask & IN_IGNORED) {
+            watches_.erase(watch);
+            continue;
+        }
+        if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+            uint32_t flags = event->mask & IN_UNMOUNT ? EventFlags::unmount : EventFlags::rootChanged;
+            for (auto& [token, stream] : streams_) {
+                for (const std::string& root : stream.options.roots) {
+                    if (root == folder) {
+                        stream.sink({root, flags, flags == EventFlags::rootChanged ? 0 : nextEventID()});
+                    }
+                }
+            }
+            continue;
+        }
+        std::string child = appendingPathComponent(folder, name);
+        if (event->mask & IN_ISDIR) {
+            if (event->mask & IN_MOVED_FROM) {
+                movedAway[event->cookie] = child;
+            } else if (event->mask & IN_MOVED_TO) {
+                if (auto from = movedAway.find(event->cookie); from != movedAway.end()) {
+                    renameWatches(from->second, child);
+                    movedAway.erase(from);
+                }
+            }
+        }
+        uint32_t flags = 0;
+        if ((event->mask & IN_ATTRIB) && name.empty()) {
+            flags = EventFlags::itemIsDir | EventFlags::itemInodeMetaMod;
+        }
+        publish({folder, flags, nextEventID()});
+    }
+    for (const auto& [cookie, path] : movedAway) {
+        forgetWatches(path); // moved out of view: its old path means nothing now
+    }
+}
+
+} // namespace nexdir

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "DirectoryRegistrar.h"
+#include "FileSystemEvent.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace nexdir {
+
+// The process-wide file-event service: one inotify instance, read by a dedicated thread that
+// drains the kernel queue promptly, turned into a stream of folder events with identifiers
+// that strictly increase within and across processes, and a bounded journal that gives new
+// streams their history.
+//
+// Watches follow the walks: a folder is watched from the moment a walker registers it, just
+// before listing it. A change inside a watched folder D is one event for D; a change of D's
+// own metadata is an event for D with itemIsDir | itemInodeMetaMod. A kernel queue overflow
+// reaches every stream as a kernelDropped event for its root, and the journal then covers
+// nothing before it. Thread-safe; guarded by `lock_`.
+class FileEventService : public DirectoryRegistrar {
+public:
+    // A stream's view: its roots and exclusions, where history starts, and where events go.
+    struct StreamOptions {
+        std::vector<std::string> roots;
+        std::vector<std::string> exclusions;
+        uint64_t since = sinceNow;
+        bool replayOverlap = false;
+    };
+    using Sink = std::function<void(const FileSystemEvent&)>;
+    static constexpr uint64_t sinceNow = UINT64_MAX;
+
+    static FileEventService& shared();
+
+    explicit FileEventService(size_t journalCapacity = 100'000);
+    ~FileEventService() override;
+    FileEventService(const FileEventService&) = delete;
+    FileEventService& operator=(const FileEventService&) = delete;
+
+    // Watches `folderPath` (called by walkers just before they list it).
+    void willList(const std::string& folderPath) override;
+
+    // Starts a stream: history from the journal after `since` (or, when the journal cannot
+    // cover it, one mustScanSubDirs event for the first root), then historyDone, then live
+    // events, all through `sink`. Answers a token for `unsubscribe`. The sink is called on
+    // the service's thread (history: on the caller's) and must not call back into the service.
+    uint64_t subscribe(const StreamOptions& options, Sink sink);
+    void unsubscribe(uint64_t token);
+
+    // An identifier greater than every one handed out before, reserved.
+    uint64_t currentEventID();
+
+    size_t watchedFolders();
+    size_t unwatchedFolders(); // folders refused by the watch limit
+    // Refuses watches past `limit`, as the kernel does past max_user_watches (tests).
+    void setWatchLimit(size_t limit);
+
+private:
+    struct Stream {
+        StreamOptions options;
+        Sink sink;
+    };
+
+    void run();
+    void handle(const char* buffer, size_t length);
+    uint64_t nextEventID();
+    void publish(const FileSystemEvent& event);
+    void renameWatches(const std::string& from, const std::string& to);
+    void forgetWatches(const std::string& under);
+    static bool accepts(const StreamOptions& options, const std::string& path);
+
+    int inotifyFD_ = -1;
+    int wakeFD_ = -1;
+    std::mutex lock_;
+    std::unordered_map<int, std::string> watches_; // guarded by lock_
+    std::deque<FileSystemEvent> journal_;         // guarded by lock_
+    size_t journalCapacity_;
+    uint64_t coveredFrom_ = 0;                    // guarded by lock_: history after this is whole
+    uint64_t lastID_ = 0;                         // guarded by lock_
+    std::map<uint64_t, Stream> streams_;          // guarded by lock_
+    uint64_t nextToken_ = 1;                      // guarded by lock_
+    size_t watchLimit_ = SIZE_MAX;                // guarded by lock_
+    size_t unwatched_ = 0;                        // guarded by lock_
+    bool loggedWatchLimit_ = false;               // guarded by lock_
+    std::thread reader_;
+};
+
+} // namespace nexdir

@@ -1,0 +1,41 @@
+#include "FileSystemEvent.h"
+
+#include "Paths.h"
+
+namespace nexdir {
+
+namespace {
+
+// What a root of "/" does not cover: the mount area of other volumes.
+bool isOnOtherVolume(const std::string& path) {
+    for (const char* area : {"/media/", "/mnt/", "/run/media/"}) {
+        if (path.starts_with(area)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool FileSystemEvent::requiresFullScan(uint64_t after, const std::vector<std::string>& roots) const {
+    if (flags & (EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped)) {
+        return true;
+    }
+    bool covered = false;
+    for (const std::string& rawRoot : roots) {
+        std::string root = standardizePath(rawRoot);
+        if (path == root || (root != "/" && path.starts_with(root + "/")) ||
+            (root == "/" && !isOnOtherVolume(path))) {
+            covered = true;
+            break;
+        }
+    }
+    if (!covered) {
+        return false;
+    }
+    return (flags & (EventFlags::rootChanged | EventFlags::mount | EventFlags::unmount)) &&
+           id - 1 >= after;
+}
+
+} // namespace nexdir

@@ -1,0 +1,250 @@
+#include "EventActivity.h"
+#include "FSEventWatcher.h"
+#include "FileEventService.h"
+#include "NexdirError.h"
+#include "RecoveryRegion.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+using namespace nexdir;
+using nexdir::test::TempDirectory;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Collects what a watcher delivers and waits for what a test expects.
+class Collector {
+public:
+    FSEventWatcher::Handler handler() {
+        return [this](const std::vector<FileSystemEvent>& batch) {
+            std::lock_guard guard(lock_);
+            events_.insert(events_.end(), batch.begin(), batch.end());
+            changed_.notify_all();
+        };
+    }
+    // Waits up to 3 s for an event matching `predicate`.
+    bool waitFor(const std::function<bool(const FileSystemEvent&)>& predicate) {
+        std::unique_lock lock(lock_);
+        return changed_.wait_for(lock, std::chrono::seconds(3), [&] {
+            return std::any_of(events_.begin(), events_.end(), predicate);
+        });
+    }
+    std::vector<FileSystemEvent> events() {
+        std::lock_guard guard(lock_);
+        return events_;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<FileSystemEvent> events_;
+};
+
+auto at(const std::string& path, uint32_t flags = 0) {
+    return [=](const FileSystemEvent& event) { return event.path == path && event.flags == flags; };
+}
+
+class FileEventTest : public ::testing::Test {
+protected:
+    TempDirectory folder;
+    std::string root = folder / "watched";
+    FileEventService service;
+    Collector collected;
+
+    void SetUp() override {
+        fs::create_directories(root + "/inner");
+        service.willList(root);
+        service.willList(root + "/inner");
+    }
+    std::unique_ptr<FSEventWatcher> watch(uint64_t since = FileEventService::sinceNow,
+                                          std::vector<std::string> exclusions = {}) {
+        return std::make_unique<FSEventWatcher>(std::vector<std::string>{root}, since, false, false,
+                                                exclusions, collected.handler(), service);
+    }
+};
+
+} // namespace
+
+TEST(FileSystemEvent, FlagPredicatesAndTheFullScanTest) {
+    FileSystemEvent drop{"/x", EventFlags::kernelDropped, 5};
+    EXPECT_TRUE(drop.isBufferDrop());
+    EXPECT_TRUE(drop.requiresFullScan(100, {}));
+    FileSystemEvent metadata{"/x", EventFlags::itemIsDir | EventFlags::itemInodeMetaMod, 5};
+    EXPECT_TRUE(metadata.isDirectoryMetadataOnly());
+    metadata.flags |= EventFlags::itemCreated;
+    EXPECT_FALSE(metadata.isDirectoryMetadataOnly());
+
+    FileSystemEvent rootChanged{"/home/u", EventFlags::rootChanged, 0};
+    EXPECT_TRUE(rootChanged.requiresFullScan(UINT64_MAX - 1, {"/home/u"}));
+    EXPECT_FALSE(rootChanged.requiresFullScan(10, {"/srv"}));
+    FileSystemEvent oldMount{"/data", EventFlags::mount, 10};
+    EXPECT_FALSE(oldMount.requiresFullScan(10, {"/"}));
+    EXPECT_TRUE(FileSystemEvent({"/data", EventFlags::mount, 11}).requiresFullScan(10, {"/"}));
+    EXPECT_FALSE(FileSystemEvent({"/media/usb", EventFlags::mount, 11}).requiresFullScan(10, {"/"}));
+    EXPECT_FALSE(FileSystemEvent({"/home/u/x", 0, 11}).requiresFullScan(10, {"/"}));
+}
+
+TEST(RecoveryRegion, PathOperations) {
+    EXPECT_TRUE(RecoveryRegion::contains("/", "/anything"));
+    EXPECT_TRUE(RecoveryRegion::contains("/home", "/home"));
+    EXPECT_FALSE(RecoveryRegion::contains("/home", "/homework"));
+    EXPECT_EQ(RecoveryRegion::eventPath("/private/var/folders/x", "/var"), "/var/folders/x");
+    EXPECT_EQ(RecoveryRegion::eventPath("/var/log/x", "/private/var"), "/private/var/log/x");
+    EXPECT_EQ(RecoveryRegion::eventPath("/srv/x", "/home"), "/srv/x");
+}
+
+TEST(EventActivity, CountsTopLevelChildrenWithinItsBound) {
+    EventActivity activity;
+    activity.root = "/home";
+    std::vector<FileSystemEvent> batch;
+    for (int i = 0; i < 65; ++i) {
+        batch.push_back({"/home/child" + std::to_string(100 + i) + "/x", 0, 1});
+    }
+    batch.push_back({"/home/child100", 0, 2});
+    batch.push_back({"/home", 0, 3});
+    batch.push_back({"/srv", 0, 4});
+    batch.push_back({"/home/child100", EventFlags::kernelDropped, 5});
+    activity.record(batch);
+    EXPECT_EQ(activity.total, 69);
+    EXPECT_EQ(activity.other, 1);
+    EXPECT_EQ(activity.unassigned, 3);
+    EXPECT_EQ(activity.drops, 1);
+    EXPECT_EQ(activity.children["child100"], 2);
+    std::string summary = activity.summary();
+    EXPECT_TRUE(summary.starts_with(R"({"delivered":69,"drops":1,"other":1,"topTrackedChildren":[{"events":2,"name":"child100"},{"events":1,"name":"child101"},)"))
+        << summary;
+    EXPECT_TRUE(summary.ends_with(R"(],"unassigned":3})")) << summary;
+}
+
+TEST_F(FileEventTest, ChangesInsideAWatchedFolderAreOneEventForTheFolder) {
+    auto watcher = watch();
+    test::writeFile(root + "/a.txt", "x");
+    test::writeFile(root + "/b.txt", "x");
+    fs::rename(root + "/a.txt", root + "/c.txt");
+    test::writeFile(root + "/inner/d.txt", "x");
+    ASSERT_TRUE(collected.waitFor(at(root)));
+    ASSERT_TRUE(collected.waitFor(at(root + "/inner")));
+    chmod((root + "/inner").c_str(), 0700);
+    ASSERT_TRUE(collected.waitFor(at(root + "/inner", EventFlags::itemIsDir | EventFlags::itemInodeMetaMod)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Coalesced within the latency: a handful of events, not one per change.
+    auto events = collected.events();
+    EXPECT_LE(events.size(), 5u);
+    for (size_t i = 1; i < events.size(); ++i) {
+        EXPECT_NE(events[i].id, events[i - 1].id);
+    }
+    EXPECT_GT(service.currentEventID(), events.back().id);
+}
+
+TEST_F(FileEventTest, HistoryComesFirstThenHistoryDone) {
+    uint64_t before = service.currentEventID();
+    test::writeFile(root + "/early.txt", "x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto watcher = watch(before);
+    ASSERT_TRUE(collected.waitFor([&](const FileSystemEvent& event) { return event.isHistoryDone(); }));
+    auto events = collected.events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.front().path, root);
+    EXPECT_GT(events.front().id, before);
+    EXPECT_TRUE(events.back().isHistoryDone());
+
+    // An identifier from before the service existed cannot be replayed: the region must
+    // verify itself.
+    Collector old;
+    FSEventWatcher fromThePast({root}, 1, false, false, {}, old.handler(), service);
+    ASSERT_TRUE(old.waitFor([&](const FileSystemEvent& event) { return event.isHistoryDone(); }));
+    EXPECT_TRUE(old.events().front().mustScanSubdirectories());
+    EXPECT_EQ(old.events().front().path, root);
+}
+
+TEST_F(FileEventTest, ExcludedFoldersAreFilteredAndTheLimitIsEight) {
+    auto watcher = watch(FileEventService::sinceNow, {root + "/inner"});
+    test::writeFile(root + "/inner/skipped.txt", "x");
+    test::writeFile(root + "/seen.txt", "x");
+    ASSERT_TRUE(collected.waitFor(at(root)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    for (const auto& event : collected.events()) {
+        EXPECT_NE(event.path, root + "/inner");
+    }
+
+    std::vector<std::string> nine;
+    for (int i = 0; i < 9; ++i) {
+        nine.push_back("/excluded/" + std::to_string(i));
+    }
+    try {
+        FSEventWatcher tooMany({root}, FileEventService::sinceNow, false, false, nine, [](auto&) {}, service);
+        FAIL() << "nine exclusions accepted";
+    } catch (const NexdirError& error) {
+        EXPECT_STREQ(error.what(), "File event stream supports at most 8 exclusion paths; received 9");
+    }
+    nine.back() = "/excluded/0/../0"; // the same as the first once standardised
+    EXPECT_NO_THROW(FSEventWatcher({root}, FileEventService::sinceNow, false, false, nine, [](auto&) {}, service));
+}
+
+TEST_F(FileEventTest, MovedFoldersReportUnderTheirNewPathAndADeletedRootSaysSo) {
+    auto watcher = watch();
+    fs::rename(root + "/inner", root + "/moved");
+    ASSERT_TRUE(collected.waitFor(at(root)));
+    test::writeFile(root + "/moved/after-move.txt", "x");
+    ASSERT_TRUE(collected.waitFor(at(root + "/moved")));
+
+    fs::remove_all(root);
+    ASSERT_TRUE(collected.waitFor([&](const FileSystemEvent& event) {
+        return event.path == root && (event.flags & EventFlags::rootChanged) && event.id == 0;
+    }));
+}
+
+TEST_F(FileEventTest, StopIsIdempotentAndSafeFromTheHandler) {
+    std::unique_ptr<FSEventWatcher> watcher;
+    std::atomic<int> calls{0};
+    watcher = std::make_unique<FSEventWatcher>(
+        std::vector<std::string>{root}, FileEventService::sinceNow, false, false,
+        std::vector<std::string>{}, [&](const std::vector<FileSystemEvent>&) {
+            calls++;
+            watcher->stop();
+        },
+        service);
+    test::writeFile(root + "/x", "x");
+    for (int i = 0; i < 60 && calls == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(calls.load(), 1);
+    test::writeFile(root + "/y", "y");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(calls.load(), 1);
+    watcher->stop();
+    watcher->stop();
+}
+
+TEST_F(FileEventTest, TheWatchLimitIsCountedNotFatal) {
+    service.setWatchLimit(service.watchedFolders());
+    fs::create_directories(root + "/later");
+    service.willList(root + "/later");
+    service.willList(root + "/later");
+    EXPECT_EQ(service.unwatchedFolders(), 2u);
+    service.willList(root + "/does-not-exist");
+    EXPECT_EQ(service.unwatchedFolders(), 3u);
+}
+
+TEST(FSEventWatcher, HistoryIdentityNamesEachRootsFileSystem) {
+    std::string identity = FSEventWatcher::historyIdentity({"/", "/proc"});
+    auto newline = identity.find('\n');
+    ASSERT_NE(newline, std::string::npos);
+    EXPECT_TRUE(identity.starts_with("/:"));
+    EXPECT_TRUE(identity.substr(newline + 1).starts_with("/proc:"));
+    EXPECT_EQ(identity, FSEventWatcher::historyIdentity({"/proc", "/"}));
+    try {
+        FSEventWatcher::historyIdentity({"/no/such/root"});
+        FAIL();
+    } catch (const NexdirError& error) {
+        EXPECT_STREQ(error.what(), "Could not identify volume /no/such/root");
+    }
+}

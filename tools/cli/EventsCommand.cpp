@@ -1,0 +1,118 @@
+#include "Arguments.h"
+
+#include "Clock.h"
+#include "DataDirectory.h"
+#include "FSEventWatcher.h"
+#include "FileSystem.h"
+#include "Paths.h"
+#include "WatchTree.h"
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace quelmo::cli {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+// Watches folders for the live view and remembers which; a folder that appears later is
+// watched when its parent reports a change, as a reconcile of the index would.
+class ViewRegistrar : public nexdir::DirectoryRegistrar {
+public:
+    explicit ViewRegistrar(nexdir::FileEventService& service) : service_(service) {}
+    void willList(const std::string& folder) override {
+        std::lock_guard guard(lock_);
+        known_.insert(folder);
+        service_.willList(folder);
+    }
+    void watchNewChildren(const std::string& folder, const nexdir::ExclusionRules& rules) {
+        nexdir::DirectoryListing listing(folder);
+        for (const std::string& name : listing.names()) {
+            std::string child = nexdir::appendingPathComponent(folder, name);
+            int errorCode = 0;
+            auto values = nexdir::readItemValues(listing.fd(), name, errorCode);
+            bool known;
+            {
+                std::lock_guard guard(lock_);
+                known = known_.count(child) > 0;
+            }
+            if (!known && values && values->isDirectory && !values->isSymbolicLink &&
+                !rules.shouldSkip(child, folder)) {
+                nexdir::watchTree(child, rules, *this);
+            }
+        }
+    }
+
+private:
+    nexdir::FileEventService& service_;
+    std::mutex lock_;
+    std::set<std::string> known_;
+};
+
+} // namespace
+
+int runEvents(Arguments arguments) {
+    std::optional<uint64_t> since;
+    double seconds = -1;
+    std::vector<std::string> paths;
+    while (!arguments.empty()) {
+        std::string word = arguments.next();
+        if (word == "--since") {
+            since = uint64_t(arguments.integerValue(word));
+        } else if (word == "--seconds") {
+            seconds = double(arguments.integerValue(word));
+        } else if (word.starts_with("--")) {
+            throw UsageError("unknown option for events: " + word);
+        } else {
+            paths.push_back(nexdir::standardizePath(word));
+        }
+    }
+    if (paths.empty()) {
+        throw UsageError("events needs at least one PATH");
+    }
+    auto& service = nexdir::FileEventService::shared();
+    nexdir::ExclusionRules rules(nexdir::applicationDataDirectory(), {});
+    ViewRegistrar registrar(service);
+    for (const std::string& path : paths) {
+        nexdir::watchTree(path, rules, registrar);
+    }
+    if (size_t refused = service.unwatchedFolders()) {
+        std::fprintf(stderr, "%zu folders are not watched: raise fs.inotify.max_user_watches\n", refused);
+    }
+    uint64_t start = since ? *since : nexdir::FSEventWatcher::currentEventID();
+
+    std::vector<std::unique_ptr<nexdir::FSEventWatcher>> watchers;
+    for (const std::string& path : paths) {
+        watchers.push_back(std::make_unique<nexdir::FSEventWatcher>(
+            std::vector<std::string>{path}, start, false, false, std::vector<std::string>{},
+            [&](const std::vector<nexdir::FileSystemEvent>& batch) {
+                for (const auto& event : batch) {
+                    std::printf("%llu\t0x%x\t%s\n", (unsigned long long)event.id, event.flags,
+                                event.path.c_str());
+                }
+                std::fflush(stdout);
+                for (const auto& event : batch) {
+                    if (event.flags == 0) {
+                        registrar.watchNewChildren(event.path, rules);
+                    }
+                }
+            }));
+    }
+    std::signal(SIGINT, [](int) { interrupted = 1; });
+    std::signal(SIGTERM, [](int) { interrupted = 1; });
+    double deadline = seconds < 0 ? -1 : nexdir::uptimeSeconds() + seconds;
+    while (!interrupted && (deadline < 0 || nexdir::uptimeSeconds() < deadline)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (auto& watcher : watchers) {
+        watcher->stop();
+    }
+    return 0;
+}
+
+} // namespace quelmo::cli
