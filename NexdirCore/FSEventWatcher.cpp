@@ -85,6 +85,9 @@ FSEventWatcher::FSEventWatcher(const std::vector<std::string>& paths, uint64_t s
                     " since=" + std::to_string(since) + " roots=" + joined(paths, ",") +
                     " exclusions=" + joined(exclusions, ","));
 
+    if (!service_.isAvailable()) {
+        throw NexdirError::sqlite("Could not create the file-system event stream");
+    }
     FileEventService::StreamOptions options;
     for (const std::string& path : paths) {
         options.roots.push_back(standardizePath(path));

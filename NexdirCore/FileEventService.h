@@ -55,6 +55,9 @@ public:
     uint64_t subscribe(const StreamOptions& options, Sink sink);
     void unsubscribe(uint64_t token);
 
+    // False when the kernel refused an inotify instance: no stream can be given then.
+    bool isAvailable() const { return inotifyFD_ >= 0; }
+
     // An identifier greater than every one handed out before, reserved.
     uint64_t currentEventID();
 
@@ -63,6 +66,10 @@ public:
     // Refuses watches past `limit`, as the kernel does past max_user_watches (tests).
     void setWatchLimit(size_t limit);
 
+    // One step of the reader thread: handles the kernel's records in `buffer`. Public so that
+    // tests can feed it records the kernel is slow to produce (a queue overflow).
+    void handle(const char* buffer, size_t length);
+
 private:
     struct Stream {
         StreamOptions options;
@@ -70,7 +77,6 @@ private:
     };
 
     void run();
-    void handle(const char* buffer, size_t length);
     uint64_t nextEventID();
     void publish(const FileSystemEvent& event);
     void renameWatches(const std::string& from, const std::string& to);
