@@ -4,6 +4,7 @@
 #include "ExclusionRules.h"
 #include "FileRecord.h"
 #include "FileSystem.h"
+#include "IndexProgress.h"
 #include "ParallelScanState.h"
 #include "SearchIndex.h"
 
@@ -41,6 +42,35 @@ public:
                                                 int64_t parentID,
                                                 std::optional<std::string> name = std::nullopt);
 
+    // ---- Full rebuild ----
+
+    // The volume roots to index ("/" first): $NEXDIR_ROOTS, or the internal volumes.
+    static std::vector<std::string> discoverInternalRoots();
+    // True when the two lists name different sets of standardised paths.
+    static bool rootsChanged(const std::vector<std::string>& a, const std::vector<std::string>& b);
+
+    // Builds a complete new index of `roots` (absent: the discovered ones) in a ".rebuild-"
+    // folder beside the live index and installs it in one step; searches answer from the old
+    // content until then. `eventID` and `historyIdentity` are the event-stream position and
+    // volume history taken just before the scan. Every failure leaves the live index as it
+    // was and removes the rebuild folder.
+    IndexSummary scanAll(const std::optional<std::vector<std::string>>& roots,
+                         std::optional<uint64_t> eventID, const std::optional<std::string>& historyIdentity,
+                         const IndexProgressHandler& progress);
+
+    // Removes rebuild folders that no running process owns, under the rebuild lock.
+    void cleanupAbandonedRebuilds();
+    // Removes from the live index the built-in technical locations an older index may hold.
+    void applyTechnicalExclusions();
+    // Merges `paths` into the persisted list of unreadable paths, keeping only paths the
+    // rules do not exclude (with `pruneExcluded`, also re-testing the stored ones).
+    void recordInaccessible(const std::vector<std::string>& paths, bool pruneExcluded);
+
+    // Where free space is read (statvfs); tests stand in a full disk.
+    void setAvailableCapacity(std::function<std::optional<int64_t>(const std::string&)> capacity) {
+        availableCapacity_ = std::move(capacity);
+    }
+
     SearchIndex& index() { return index_; }
     const ExclusionRules& rules() const { return rules_; }
     const std::vector<std::string>& excludedPaths() const { return excludedPaths_; }
@@ -59,6 +89,10 @@ public:
     std::set<std::string> recoveryFailures;
 
 private:
+    IndexSummary scanInPlace(const std::vector<std::string>& roots, const IndexProgressHandler& progress);
+    void removeAbandonedRebuilds(const std::string& folder);
+    std::string indexFolder() const;
+
     void flush(std::vector<FileRecord>& batch, ParallelScanState& state, const std::string& currentPath);
 
     SearchIndex& index_;
@@ -69,6 +103,7 @@ private:
     int workerCount_;
     std::shared_ptr<DirectoryRegistrar> registrar_;
     std::function<bool()> isPowerSaving_;
+    std::function<std::optional<int64_t>(const std::string&)> availableCapacity_;
 };
 
 } // namespace nexdir

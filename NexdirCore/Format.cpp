@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <iterator>
 
 namespace nexdir {
 
@@ -23,6 +25,37 @@ std::string shortestDecimal(double value) {
         text += ".0";
     }
     return text;
+}
+
+std::string formatFileBytes(int64_t bytes) {
+    if (bytes == 0) {
+        return "Zero KB";
+    }
+    double magnitude = std::fabs(double(bytes));
+    if (magnitude < 1000) {
+        return std::to_string(bytes) + (magnitude == 1 ? " byte" : " bytes");
+    }
+    static const char* units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = double(bytes) / 1000;
+    size_t unit = 0;
+    while (std::fabs(value) >= 999.95 && unit + 1 < std::size(units)) {
+        value /= 1000;
+        ++unit;
+    }
+    // Kilobytes whole, megabytes with one decimal, larger units with two; no trailing zeros.
+    int decimals = unit == 0 ? 0 : unit == 1 ? 1 : 2;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string number = text;
+    if (number.find('.') != std::string::npos) {
+        while (number.back() == '0') {
+            number.pop_back();
+        }
+        if (number.back() == '.') {
+            number.pop_back();
+        }
+    }
+    return number + " " + units[unit];
 }
 
 } // namespace nexdir

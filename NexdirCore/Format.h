@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace nexdir {
@@ -8,5 +9,9 @@ namespace nexdir {
 // exponent ("12.0", "0.25", "1e-05", "1e+16"): the form log lines use for seconds and
 // milliseconds.
 std::string shortestDecimal(double value);
+
+// A byte count for people, in decimal units as file sizes are shown: "512 bytes", "12 KB",
+// "268.4 MB", "2.28 GB".
+std::string formatFileBytes(int64_t bytes);
 
 } // namespace nexdir

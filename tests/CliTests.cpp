@@ -60,7 +60,7 @@ TEST(QuelmoCli, StatsOfANewIndexAndOfANewerOne) {
     CliRun fresh = cli(folder, {"stats", "--db", db});
     EXPECT_EQ(fresh.status, 0) << fresh.err;
     EXPECT_TRUE(std::regex_match(fresh.out, std::regex(R"(\{"indexedItems":0,"files":0,"directories":0,)"
-                                                       R"("indexBytes":\d+,"indexBytesComplete":true,"completed":false\}\n)")))
+                                                       R"("indexBytes":\d+,"indexBytesComplete":true,"completed":false,"roots":\[\],"needsRecovery":false\}\n)")))
         << fresh.out;
 
     nexdir::test::RawDatabase(db).execute("UPDATE schema_state SET value = 7");

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "DataDirectory.h"
+#include "FSEventWatcher.h"
 #include "FileIndexer.h"
 #include "Paths.h"
 #include "SearchIndex.h"
@@ -53,50 +54,46 @@ int runScan(Arguments arguments) {
         }
     }
     if (roots.empty()) {
-        throw UsageError("scan needs at least one ROOT folder");
+        roots = nexdir::FileIndexer::discoverInternalRoots();
     }
-    // Every root is checked before the index is emptied, so a bad root changes nothing.
+    // A root that is not there is named as such, before anything else is asked of it.
     for (const std::string& root : roots) {
         int errorCode = 0;
-        auto values = nexdir::readItemValues(root, errorCode);
-        if (!values || (values->isDirectory && !nexdir::DirectoryListing(root).ok())) {
+        if (!nexdir::readItemValues(root, errorCode)) {
             throw std::runtime_error("Could not read scan root " + root);
         }
     }
-
     double started = nexdir::uptimeSeconds();
+    // Taken before the walk, as the application does: whatever changes during the scan is
+    // then after the index's event identifier.
+    uint64_t eventID = nexdir::FSEventWatcher::currentEventID();
+    std::string historyIdentity = nexdir::FSEventWatcher::historyIdentity(roots);
+
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
     nexdir::FileIndexer indexer(*index, nexdir::applicationDataDirectory(), excluded, 2000, workers);
 
     ProgressLine line;
-    nexdir::ScanTotals totals;
-    index->resetForFullScan();
-    for (const std::string& root : roots) {
-        nexdir::ScanTotals walk = indexer.scan(
-            root, root, 0, [&](int64_t scanned, int64_t indexed, int64_t errors, const std::string& path) {
-                line.report(totals.scanned + scanned, totals.indexed + indexed, totals.errors + errors, path);
-            });
-        totals.scanned += walk.scanned;
-        totals.indexed += walk.indexed;
-        totals.errors += walk.errors;
-        totals.inaccessiblePaths.insert(totals.inaccessiblePaths.end(), walk.inaccessiblePaths.begin(),
-                                        walk.inaccessiblePaths.end());
-    }
-    double walked = nexdir::uptimeSeconds();
-    index->finishBulkLoad();
-    index->markFullScanCompleted();
+    double walked = 0;
+    nexdir::IndexSummary summary =
+        indexer.scanAll(roots, eventID, historyIdentity, [&](const nexdir::IndexProgress& progress) {
+            if (progress.phase == nexdir::IndexProgress::Phase::scanning) {
+                line.report(progress.scanned, progress.indexed, progress.errors, progress.currentPath);
+            } else if (progress.phase == nexdir::IndexProgress::Phase::finished) {
+                walked = nexdir::uptimeSeconds();
+            }
+        });
     if (std::getenv("QUELMO_SCAN_PHASES")) {
-        std::fprintf(stderr, "walk and inserts %.2f s, indexes and trigrams %.2f s\n",
+        std::fprintf(stderr, "walk, inserts, indexes and trigrams %.2f s, install %.2f s\n",
                      walked - started, nexdir::uptimeSeconds() - walked);
     }
 
     nlohmann::ordered_json output = {
-        {"scanned", totals.scanned},
-        {"indexed", totals.indexed},
-        {"errors", totals.errors},
+        {"scanned", summary.scanned},
+        {"indexed", summary.indexed},
+        {"errors", summary.errors},
         {"seconds", nexdir::uptimeSeconds() - started},
-        {"inaccessiblePaths", totals.inaccessiblePaths},
+        {"inaccessiblePaths", summary.inaccessiblePaths},
     };
     // Names are bytes on Linux; invalid UTF-8 is shown with replacement characters.
     std::cout << output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';

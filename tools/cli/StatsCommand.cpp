@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 namespace quelmo::cli {
@@ -21,6 +22,15 @@ int runStats(Arguments arguments) {
     }
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     nexdir::IndexStatistics statistics = index->statistics();
+    std::vector<std::string> roots;
+    std::string rootsText = index->metadata("roots").value_or("");
+    for (size_t start = 0; start < rootsText.size();) {
+        size_t end = std::min(rootsText.find('\n', start), rootsText.size());
+        if (end > start) {
+            roots.push_back(rootsText.substr(start, end - start));
+        }
+        start = end + 1;
+    }
     nlohmann::ordered_json output = {
         {"indexedItems", statistics.indexedItems},
         {"files", statistics.files},
@@ -28,8 +38,10 @@ int runStats(Arguments arguments) {
         {"indexBytes", statistics.indexBytes},
         {"indexBytesComplete", statistics.indexBytesComplete},
         {"completed", index->hasCompletedFullScan()},
+        {"roots", roots},
+        {"needsRecovery", index->metadata("needsRecovery") == "1"},
     };
-    std::cout << output.dump() << '\n';
+    std::cout << output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     return 0;
 }
 

@@ -12,8 +12,9 @@ constexpr const char* usage = R"(usage: quelmo-cli COMMAND [OPTIONS]
 commands:
   stats  [--db PATH]                      statistics of the index as one JSON line
   search [--db PATH] [--limit N] QUERY... matching names, one "d|f<TAB>score<TAB>path" a line
-  scan   [--db PATH] [--exclude PATH]... ROOT...
-                                          a fresh index of the ROOT folders; totals as JSON
+  scan   [--db PATH] [--exclude PATH]... [ROOT...]
+                                          rebuilds the index of the ROOT folders (default: the
+                                          internal volumes) and installs it; totals as JSON
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
 

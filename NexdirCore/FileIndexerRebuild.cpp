@@ -1,0 +1,274 @@
+// The full rebuild: a complete new index built beside the live one and installed in one step.
+
+#include "FileIndexer.h"
+
+#include "Clock.h"
+#include "FSEventWatcher.h"
+#include "NexdirError.h"
+#include "Paths.h"
+#include "RebuildOwnership.h"
+#include "UUID.h"
+#include "VolumeRoots.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace nexdir {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* rebuildPrefix = ".rebuild-";
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string jsonArray(const std::vector<std::string>& values) {
+    return nlohmann::json(values).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Removes a folder and everything in it when it goes out of scope, whatever happened.
+struct FolderRemoval {
+    std::string path;
+    ~FolderRemoval() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+// True when "owner.pid" in `folder` names a process that is running.
+bool ownerIsRunning(const std::string& folder) {
+    std::ifstream file(folder + "/owner.pid");
+    std::string text;
+    if (!(file >> text)) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long pid = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || pid <= 0 || pid > INT32_MAX) {
+        return false;
+    }
+    return kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+} // namespace
+
+std::vector<std::string> FileIndexer::discoverInternalRoots() { return VolumeRoots::discover(); }
+
+bool FileIndexer::rootsChanged(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    return VolumeRoots::changed(a, b);
+}
+
+std::string FileIndexer::indexFolder() const {
+    std::string folder = fs::path(index_.databasePath()).parent_path().string();
+    return folder.empty() ? standardizePath(".") : standardizePath(folder);
+}
+
+void FileIndexer::removeAbandonedRebuilds(const std::string& folder) {
+    std::error_code error;
+    fs::directory_iterator entries(folder, error);
+    if (error) {
+        throw FileSystemError("Could not list " + folder + ": " + error.message(), error.value());
+    }
+    for (const auto& entry : entries) {
+        std::string name = entry.path().filename().string();
+        if (!name.starts_with(rebuildPrefix) || !isUUIDString(name.substr(std::string(rebuildPrefix).size()))) {
+            continue;
+        }
+        struct stat info {};
+        std::string path = entry.path().string();
+        if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || ownerIsRunning(path)) {
+            continue;
+        }
+        fs::remove_all(path, error);
+        if (error) {
+            throw FileSystemError("Could not remove " + path + ": " + error.message(), error.value());
+        }
+    }
+}
+
+void FileIndexer::cleanupAbandonedRebuilds() {
+    std::string folder = indexFolder();
+    RebuildOwnership lock(folder, "rebuild.lock");
+    removeAbandonedRebuilds(folder);
+}
+
+IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>& givenRoots,
+                                  std::optional<uint64_t> eventID,
+                                  const std::optional<std::string>& historyIdentity,
+                                  const IndexProgressHandler& progress) {
+    std::string folder = indexFolder();
+    RebuildOwnership lock(folder, "rebuild.lock");
+    removeAbandonedRebuilds(folder);
+
+    // Twice the index plus 128 MiB, at least 256 MiB: room for the copy being built.
+    int64_t required = std::max<int64_t>(2 * index_.statistics().indexBytes + 134'217'728, 268'435'456);
+    std::optional<int64_t> available =
+        availableCapacity_ ? availableCapacity_(folder) : availableCapacity(folder);
+    if (available && *available < required) {
+        throw IndexCapacityError(required, *available);
+    }
+
+    FolderRemoval rebuildFolder{folder + "/" + rebuildPrefix + makeUUIDString()};
+    auto rebuilt = std::make_unique<SearchIndex>(rebuildFolder.path + "/index.sqlite3");
+    FileIndexer builder(*rebuilt, appDataPath_, excludedPaths_, batchSize_, workerCount_);
+    builder.rules_ = rules_;
+    builder.registrar_ = registrar_;
+    builder.isPowerSaving_ = isPowerSaving_;
+
+    std::vector<std::string> roots = givenRoots ? *givenRoots : discoverInternalRoots();
+    IndexSummary summary = builder.scanInPlace(roots, progress);
+
+    std::vector<std::string> excluded = excludedPaths_;
+    std::sort(excluded.begin(), excluded.end());
+    std::vector<std::string> sortedRoots;
+    for (const std::string& root : roots) {
+        sortedRoots.push_back(standardizePath(root));
+    }
+    std::sort(sortedRoots.begin(), sortedRoots.end());
+    std::string rootsText;
+    for (const std::string& root : sortedRoots) {
+        rootsText += (rootsText.empty() ? "" : "\n") + root;
+    }
+    std::map<std::string, std::string> metadata = {
+        {"indexFormat", "4"},
+        {"excludedPaths", jsonArray(excluded)},
+        {"scanErrors", std::to_string(summary.errors)},
+        {"inaccessiblePaths", jsonArray(summary.inaccessiblePaths)},
+        {"roots", rootsText},
+        {"needsRecovery", "0"},
+    };
+    if (auto attempt = index_.metadata("maintenanceAttempt")) {
+        metadata["maintenanceAttempt"] = *attempt;
+    }
+    rebuilt->setMetadata(metadata);
+    if (eventID) {
+        rebuilt->setMetadata({{"eventID", std::to_string(*eventID)}, {"scanBaseline", std::to_string(*eventID)}});
+    }
+    if (historyIdentity) {
+        if (FSEventWatcher::historyIdentity(roots) != *historyIdentity) {
+            throw NexdirError::sqlite("Volume history changed during scan; retrying is required");
+        }
+        rebuilt->setMetadata("historyIdentity", *historyIdentity);
+    }
+    index_.replaceContents(*rebuilt);
+    return summary;
+}
+
+IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
+                                      const IndexProgressHandler& progress) {
+    double started = uptimeSeconds();
+    auto report = [&](const IndexProgress& value) {
+        if (progress) {
+            progress(value);
+        }
+    };
+    report({IndexProgress::Phase::discovering, 0, 0, 0, ""});
+    index_.resetForFullScan();
+    IndexSummary summary;
+    for (const std::string& rawRoot : roots) {
+        std::string root = standardizePath(rawRoot);
+        ScanTotals walk = scan(root, root, 0, [&](int64_t scanned, int64_t indexed, int64_t errors,
+                                                  const std::string& path) {
+            report({IndexProgress::Phase::scanning, summary.scanned + scanned, summary.indexed + indexed,
+                    summary.errors + errors, path});
+        });
+        summary.scanned += walk.scanned;
+        summary.indexed += walk.indexed;
+        summary.errors += walk.errors;
+        summary.inaccessiblePaths.insert(summary.inaccessiblePaths.end(), walk.inaccessiblePaths.begin(),
+                                         walk.inaccessiblePaths.end());
+    }
+    index_.finishBulkLoad();
+    index_.markFullScanCompleted();
+    report({IndexProgress::Phase::finished, summary.scanned, summary.indexed, summary.errors, ""});
+    summary.duration = uptimeSeconds() - started;
+    return summary;
+}
+
+void FileIndexer::applyTechnicalExclusions() {
+    std::vector<std::string> roots = splitLines(index_.metadata("roots").value_or(""));
+    for (const std::string& technical : ExclusionRules::technicalPathsList()) {
+        const std::string* best = nullptr;
+        for (const std::string& root : roots) {
+            if (isAtOrUnder(technical, root) && (!best || root.size() > best->size())) {
+                best = &root;
+            }
+        }
+        if (best) {
+            index_.removeRecursively(technical, *best);
+        }
+    }
+    recordInaccessible({}, true);
+}
+
+void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool pruneExcluded) {
+    std::vector<std::string> existing;
+    try {
+        existing = nlohmann::json::parse(index_.metadata("inaccessiblePaths").value_or("[]"))
+                       .get<std::vector<std::string>>();
+    } catch (const nlohmann::json::exception&) {
+        existing.clear(); // an unreadable list is rebuilt from what is known now
+    }
+    std::vector<std::string> roots = splitLines(index_.metadata("roots").value_or(""));
+    // A path is kept when the rules keep it in a walk of the longest stored root above it.
+    auto keep = [&](const std::string& path) {
+        const std::string* root = nullptr;
+        for (const std::string& candidate : roots) {
+            if (isAtOrUnder(path, candidate) && (!root || candidate.size() > root->size())) {
+                root = &candidate;
+            }
+        }
+        return !rules_.shouldSkip(path, root ? *root : "/");
+    };
+    std::set<std::string> merged;
+    if (pruneExcluded) {
+        for (const auto& path : existing) {
+            if (keep(path)) {
+                merged.insert(path);
+            }
+        }
+        for (const auto& path : paths) {
+            if (keep(path)) {
+                merged.insert(path);
+            }
+        }
+    } else {
+        merged.insert(existing.begin(), existing.end());
+        for (const auto& path : paths) {
+            if (keep(path)) {
+                merged.insert(path);
+            }
+        }
+    }
+    if (merged == std::set<std::string>(existing.begin(), existing.end())) {
+        return;
+    }
+    index_.setMetadata("inaccessiblePaths", jsonArray(std::vector<std::string>(merged.begin(), merged.end())));
+}
+
+} // namespace nexdir
