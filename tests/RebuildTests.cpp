@@ -1,0 +1,254 @@
+#include "FSEventWatcher.h"
+#include "FileEventService.h"
+#include "FileIndexer.h"
+#include "Format.h"
+#include "NexdirError.h"
+#include "RebuildOwnership.h"
+#include "TestSupport.h"
+#include "UUID.h"
+#include "VolumeRoots.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+using namespace nexdir;
+using nexdir::test::RawDatabase;
+using nexdir::test::TempDirectory;
+namespace fs = std::filesystem;
+
+namespace {
+
+void makeFile(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+    test::writeFile(path, "x");
+}
+
+class RebuildTest : public ::testing::Test {
+protected:
+    TempDirectory folder;
+    std::string data = folder / "Nexdir";
+    std::string root = folder / "tree";
+    std::unique_ptr<SearchIndex> live = std::make_unique<SearchIndex>(data + "/index-v2.sqlite3");
+    FileIndexer indexer{*live, data, {}, 50, 2};
+
+    void SetUp() override {
+        makeFile(root + "/old-report.txt");
+        makeFile(root + "/docs/kept.txt");
+    }
+    std::vector<std::string> rebuildFolders() {
+        std::vector<std::string> found;
+        for (const auto& name : test::listFolder(data)) {
+            if (name.starts_with(".rebuild-")) {
+                found.push_back(name);
+            }
+        }
+        return found;
+    }
+    size_t hits(const std::string& query) { return live->search(query, 10).results.size(); }
+};
+
+} // namespace
+
+TEST_F(RebuildTest, SearchesAnswerFromTheOldContentUntilTheInstall) {
+    indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+    ASSERT_EQ(hits("old-report"), 1u);
+    EXPECT_TRUE(live->hasCompletedFullScan());
+
+    bool checkedDuringScan = false;
+    indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, [&](const IndexProgress& progress) {
+        if (progress.phase == IndexProgress::Phase::discovering) {
+            fs::remove(root + "/old-report.txt");
+            makeFile(root + "/new-report.txt");
+        }
+        if (progress.phase == IndexProgress::Phase::finished) {
+            EXPECT_EQ(hits("old-report"), 1u);
+            EXPECT_EQ(hits("new-report"), 0u);
+            EXPECT_EQ(rebuildFolders().size(), 1u);
+            checkedDuringScan = true;
+        }
+    });
+    EXPECT_TRUE(checkedDuringScan);
+    EXPECT_EQ(hits("old-report"), 0u);
+    EXPECT_EQ(hits("new-report"), 1u);
+    EXPECT_TRUE(rebuildFolders().empty());
+    // The identifier counter follows the installed copy.
+    EXPECT_EQ(live->reserveID(), live->statistics().indexedItems + 1);
+}
+
+TEST_F(RebuildTest, RecordsTheScanInTheMetadata) {
+    std::string second = folder / "second";
+    fs::create_directories(second);
+    live->setMetadata("maintenanceAttempt", "1700000000");
+    indexer.setExcludedPaths({root + "/zeta", root + "/docs"});
+    std::string identity = FSEventWatcher::historyIdentity({second, root});
+    indexer.scanAll(std::vector<std::string>{second, root}, 1234, identity, {});
+
+    EXPECT_EQ(live->metadata("indexFormat"), "4");
+    EXPECT_EQ(live->metadata("maintenanceAttempt"), "1700000000");
+    EXPECT_EQ(live->metadata("excludedPaths"), "[\"" + root + "/docs\",\"" + root + "/zeta\"]");
+    EXPECT_EQ(live->metadata("scanErrors"), "0");
+    EXPECT_EQ(live->metadata("inaccessiblePaths"), "[]");
+    EXPECT_EQ(live->metadata("roots"), second + "\n" + root);
+    EXPECT_EQ(live->metadata("needsRecovery"), "0");
+    EXPECT_EQ(live->metadata("eventID"), "1234");
+    EXPECT_EQ(live->metadata("scanBaseline"), "1234");
+    EXPECT_EQ(live->metadata("historyIdentity"), identity);
+    EXPECT_EQ(hits("kept"), 0u);
+
+    indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+    EXPECT_FALSE(live->metadata("eventID"));
+    EXPECT_FALSE(live->metadata("scanBaseline"));
+}
+
+TEST_F(RebuildTest, FailuresLeaveTheLiveIndexAsItWasAndNoRebuildFolder) {
+    indexer.scanAll(std::vector<std::string>{root}, 77, std::nullopt, {});
+    auto before = live->statistics();
+
+    // Another owner of the lock: refused at once.
+    {
+        RebuildOwnership other(data, "rebuild.lock");
+        try {
+            indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+            FAIL() << "two rebuilds at once";
+        } catch (const NexdirError& error) {
+            EXPECT_STREQ(error.what(), "Another process owns this index operation");
+        }
+        EXPECT_TRUE(rebuildFolders().empty());
+    }
+    // A volume whose history changed during the scan.
+    EXPECT_THROW(indexer.scanAll(std::vector<std::string>{root}, 88, std::string("stale identity"), {}),
+                 NexdirError);
+    // A root that cannot be read.
+    EXPECT_THROW(indexer.scanAll(std::vector<std::string>{folder / "missing"}, 99, std::nullopt, {}), NexdirError);
+    // A disk too full.
+    indexer.setAvailableCapacity([](const std::string&) { return std::optional<int64_t>(100); });
+    try {
+        indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+        FAIL() << "rebuilt on a full disk";
+    } catch (const IndexCapacityError& error) {
+        EXPECT_EQ(error.required(), 268435456);
+        EXPECT_STREQ(error.what(), "Not enough free space to rebuild the index. Need approximately "
+                                   "268.4 MB; available 100 bytes.");
+    }
+
+    EXPECT_TRUE(rebuildFolders().empty());
+    EXPECT_EQ(live->statistics(), before);
+    EXPECT_EQ(live->metadata("eventID"), "77");
+    EXPECT_EQ(hits("old-report"), 1u);
+}
+
+TEST_F(RebuildTest, AbandonedRebuildsAreRemovedAndNothingElse) {
+    fs::create_directories(data);
+    std::string abandoned = data + "/.rebuild-" + makeUUIDString();
+    std::string owned = data + "/.rebuild-" + makeUUIDString();
+    std::string notes = data + "/.rebuild-notes";
+    std::string linked = data + "/.rebuild-" + makeUUIDString();
+    std::string plainFile = data + "/.rebuild-" + makeUUIDString();
+    makeFile(abandoned + "/index.sqlite3");
+    makeFile(owned + "/index.sqlite3");
+    test::writeFile(owned + "/owner.pid", std::to_string(getpid()));
+    fs::create_directories(notes);
+    fs::create_directory_symlink(root, linked);
+    test::writeFile(plainFile, "not a folder");
+
+    indexer.cleanupAbandonedRebuilds();
+    EXPECT_FALSE(test::exists(abandoned));
+    EXPECT_TRUE(test::exists(owned));
+    EXPECT_TRUE(test::exists(notes));
+    EXPECT_TRUE(test::exists(linked));
+    EXPECT_TRUE(test::exists(root + "/old-report.txt"));
+    EXPECT_TRUE(test::exists(plainFile));
+}
+
+TEST_F(RebuildTest, AWatcherFromTheScanBaselineMissesNothingThatChangedDuringTheScan) {
+    FileEventService service;
+    indexer.setRegistrar(std::shared_ptr<DirectoryRegistrar>(&service, [](DirectoryRegistrar*) {}));
+    uint64_t baseline = service.currentEventID();
+    indexer.scanAll(std::vector<std::string>{root}, baseline, std::nullopt, [&](const IndexProgress& progress) {
+        if (progress.phase == IndexProgress::Phase::finished) {
+            makeFile(root + "/docs/during-scan.txt"); // after docs was listed
+        }
+    });
+    EXPECT_EQ(hits("during-scan"), 0u);
+
+    std::mutex lock;
+    std::condition_variable done;
+    std::vector<FileSystemEvent> seen;
+    FSEventWatcher watcher({root}, baseline, false, false, {}, [&](const std::vector<FileSystemEvent>& batch) {
+        std::lock_guard guard(lock);
+        seen.insert(seen.end(), batch.begin(), batch.end());
+        done.notify_all();
+    }, service);
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(done.wait_for(guard, std::chrono::seconds(3), [&] {
+        return std::any_of(seen.begin(), seen.end(), [](auto& event) { return event.isHistoryDone(); });
+    }));
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](auto& event) { return event.path == root + "/docs"; }));
+}
+
+TEST_F(RebuildTest, InaccessiblePathsKeepOnlyWhatTheRulesKeep) {
+    live->setMetadata("roots", "/");
+    indexer.recordInaccessible({"/proc/1/fd"}, false);
+    EXPECT_FALSE(live->metadata("inaccessiblePaths"));
+    indexer.recordInaccessible({"/srv/locked", "/srv/also"}, false);
+    EXPECT_EQ(live->metadata("inaccessiblePaths"), "[\"/srv/also\",\"/srv/locked\"]");
+    indexer.setExcludedPaths({"/srv/locked"});
+    indexer.recordInaccessible({}, false);
+    EXPECT_EQ(live->metadata("inaccessiblePaths"), "[\"/srv/also\",\"/srv/locked\"]");
+    indexer.recordInaccessible({}, true);
+    EXPECT_EQ(live->metadata("inaccessiblePaths"), "[\"/srv/also\"]");
+}
+
+TEST(VolumeRoots, InternalBlockDevicesAreRootsOnce) {
+    auto mount = [](std::string point, std::string type, std::string source, unsigned minor, std::string root = "/") {
+        MountEntry entry;
+        entry.mountPoint = point;
+        entry.fileSystemType = type;
+        entry.source = source;
+        entry.root = root;
+        entry.major = 8;
+        entry.minor = minor;
+        return entry;
+    };
+    std::vector<MountEntry> mounts = {
+        mount("/", "ext4", "/dev/sda1", 1),
+        mount("/proc", "proc", "proc", 90),
+        mount("/home", "ext4", "/dev/sda2", 2),
+        mount("/srv/home-again", "ext4", "/dev/sda2", 2),        // a second mount of /home
+        mount("/srv/sub", "ext4", "/dev/sda3", 3, "/subdir"),    // part of a file system
+        mount("/data", "xfs", "/dev/nvme0n1p1", 4),
+        mount("/media/u/USB", "vfat", "/dev/sdb1", 17),
+        mount("/backup", "ext4", "/dev/sdc1", 33),               // removable
+        mount("/snap/core/1", "squashfs", "/dev/loop0", 50),
+        mount("/net", "nfs4", "server:/export", 60),
+        mount("/var/lib/docker/x", "ext4", "/dev/sda4", 5),
+    };
+    auto removable = [](const MountEntry& entry) { return entry.source == "/dev/sdc1"; };
+    std::vector<std::string> excluded = {"/media", "/mnt", "/run/media", "/var/lib/docker"};
+    EXPECT_EQ(VolumeRoots::fromMounts(mounts, removable, excluded),
+              (std::vector<std::string>{"/", "/data", "/home"}));
+    EXPECT_EQ(VolumeRoots::fromMounts({}, removable, excluded), std::vector<std::string>{"/"});
+
+    EXPECT_FALSE(FileIndexer::rootsChanged({"/", "/data"}, {"/data/", "/"}));
+    EXPECT_TRUE(FileIndexer::rootsChanged({"/"}, {"/", "/data"}));
+
+    setenv("NEXDIR_ROOTS", "/srv/b:/srv/a::/", 1);
+    EXPECT_EQ(FileIndexer::discoverInternalRoots(), (std::vector<std::string>{"/", "/srv/a", "/srv/b"}));
+    unsetenv("NEXDIR_ROOTS");
+    EXPECT_EQ(FileIndexer::discoverInternalRoots().front(), "/");
+}
+
+TEST(Format, FileByteCounts) {
+    EXPECT_EQ(formatFileBytes(0), "Zero KB");
+    EXPECT_EQ(formatFileBytes(100), "100 bytes");
+    EXPECT_EQ(formatFileBytes(12'345), "12 KB");
+    EXPECT_EQ(formatFileBytes(268'435'456), "268.4 MB");
+    EXPECT_EQ(formatFileBytes(2'281'701'376), "2.28 GB");
+    EXPECT_EQ(formatFileBytes(1'000'000'000), "1 GB");
+}
