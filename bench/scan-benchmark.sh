@@ -49,7 +49,7 @@ updatedb_seconds=$(seconds updatedb -l no -U "$ROOT" -o "$WORK/plocate.db" --pru
 printf 'tree: %s (%s items)\n' "$ROOT" "$ITEMS"
 printf 'quelmo-cli scan  %7.2f s  (%.2fx find)  peak memory %d MB  %s\n' "$quelmo_seconds" \
   "$(echo "$quelmo_seconds / $find_seconds" | bc -l)" "$((quelmo_kb / 1024))" "$(cut -c1-80 "$WORK/scan.json")"
-printf '                 %s\n' "$(grep '^walk and inserts' "$WORK/scan.err")"
+printf '                 %s\n' "$(grep '^walk' "$WORK/scan.err")"
 printf 'find -printf     %7.2f s\n' "$find_seconds"
 printf 'fdfind           %7.2f s\n' "$fd_seconds"
 printf 'updatedb         %7.2f s\n' "$updatedb_seconds"
