@@ -252,3 +252,14 @@ TEST(Format, FileByteCounts) {
     EXPECT_EQ(formatFileBytes(2'281'701'376), "2.28 GB");
     EXPECT_EQ(formatFileBytes(1'000'000'000), "1 GB");
 }
+
+TEST_F(RebuildTest, TechnicalLocationsAreRemovedFromAnOlderIndex) {
+    test::TreeBuilder tree(*live, "/");
+    int64_t var = tree.folder(tree.root(), "var");
+    tree.file(tree.folder(tree.folder(var, "cache"), "apt"), "pkgcache.bin");
+    tree.file(tree.folder(var, "lib"), "kept");
+    live->setMetadata("roots", "/");
+    indexer.applyTechnicalExclusions();
+    EXPECT_FALSE(live->entryID("/var/cache", "/"));
+    EXPECT_TRUE(live->entryID("/var/lib/kept", "/"));
+}
