@@ -4,6 +4,7 @@
 
 #include "Clock.h"
 #include "FSEventWatcher.h"
+#include "Format.h"
 #include "NexdirError.h"
 #include "Paths.h"
 #include "RebuildOwnership.h"
@@ -28,23 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* rebuildPrefix = ".rebuild-";
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!line.empty()) {
-            lines.push_back(line);
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    return lines;
-}
 
 std::string jsonArray(const std::vector<std::string>& values) {
     return nlohmann::json(values).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -211,7 +195,7 @@ IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
 }
 
 void FileIndexer::applyTechnicalExclusions() {
-    std::vector<std::string> roots = splitLines(index_.metadata("roots").value_or(""));
+    std::vector<std::string> roots = splitNonEmpty(index_.metadata("roots").value_or(""), '\n');
     for (const std::string& technical : ExclusionRules::technicalPathsList()) {
         const std::string* best = nullptr;
         for (const std::string& root : roots) {
@@ -234,7 +218,7 @@ void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool
     } catch (const nlohmann::json::exception&) {
         existing.clear(); // an unreadable list is rebuilt from what is known now
     }
-    std::vector<std::string> roots = splitLines(index_.metadata("roots").value_or(""));
+    std::vector<std::string> roots = splitNonEmpty(index_.metadata("roots").value_or(""), '\n');
     // A path is kept when the rules keep it in a walk of the longest stored root above it.
     auto keep = [&](const std::string& path) {
         const std::string* root = nullptr;

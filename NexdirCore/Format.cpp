@@ -27,6 +27,19 @@ std::string shortestDecimal(double value) {
     return text;
 }
 
+std::vector<std::string> splitNonEmpty(std::string_view text, char separator) {
+    std::vector<std::string> pieces;
+    while (!text.empty()) {
+        size_t end = text.find(separator);
+        std::string_view piece = text.substr(0, end);
+        if (!piece.empty()) {
+            pieces.emplace_back(piece);
+        }
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
+    return pieces;
+}
+
 std::string formatFileBytes(int64_t bytes) {
     if (bytes == 0) {
         return "Zero KB";

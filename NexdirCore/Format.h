@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace nexdir {
 
@@ -13,5 +15,8 @@ std::string shortestDecimal(double value);
 // A byte count for people, in decimal units as file sizes are shown: "512 bytes", "12 KB",
 // "268.4 MB", "2.28 GB".
 std::string formatFileBytes(int64_t bytes);
+
+// The non-empty pieces of `text` between `separator`s ("a\n\nb" → {"a", "b"}).
+std::vector<std::string> splitNonEmpty(std::string_view text, char separator);
 
 } // namespace nexdir

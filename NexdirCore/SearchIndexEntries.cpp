@@ -1,5 +1,6 @@
 // Entry writes: batches of records, subtree removal, and resolving paths to entries.
 
+#include "CandidateQuery.h"
 #include "IndexLocks.h"
 #include "Paths.h"
 #include "SQLite.h"
@@ -9,19 +10,10 @@ namespace nexdir {
 
 using detail::lockMeasured;
 using detail::ReadOperationTiming;
+using detail::joinedIDs;
 
 namespace {
 
-std::string joinedIDs(const std::vector<int64_t>& ids) {
-    std::string text;
-    for (int64_t id : ids) {
-        if (!text.empty()) {
-            text += ',';
-        }
-        text += std::to_string(id);
-    }
-    return text;
-}
 
 // The conditional DO UPDATE leaves an unchanged row alone, so re-scanning an unchanged folder
 // fires no trigger and causes no churn in the full-text index.

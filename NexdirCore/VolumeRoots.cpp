@@ -2,6 +2,7 @@
 
 #include "DataDirectory.h"
 #include "ExclusionTables.h"
+#include "Format.h"
 #include "Paths.h"
 
 #include <sys/stat.h>
@@ -100,21 +101,7 @@ std::vector<std::string> fromMounts(const std::vector<MountEntry>& mounts,
 
 std::vector<std::string> discover() {
     if (const char* configured = std::getenv("NEXDIR_ROOTS"); configured && *configured) {
-        std::vector<std::string> roots;
-        std::string text = configured;
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t colon = text.find(':', start);
-            std::string piece = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-            if (!piece.empty()) {
-                roots.push_back(piece);
-            }
-            if (colon == std::string::npos) {
-                break;
-            }
-            start = colon + 1;
-        }
-        return sorted(roots);
+        return sorted(splitNonEmpty(configured, ':'));
     }
     ExclusionTables tables = ExclusionTables::linuxTables(homeDirectory());
     std::vector<std::string> excluded = tables.otherVolumes;

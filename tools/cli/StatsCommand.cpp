@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include "DataDirectory.h"
+#include "Format.h"
 #include "SearchIndex.h"
 
 #include <nlohmann/json.hpp>
@@ -22,15 +23,7 @@ int runStats(Arguments arguments) {
     }
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     nexdir::IndexStatistics statistics = index->statistics();
-    std::vector<std::string> roots;
-    std::string rootsText = index->metadata("roots").value_or("");
-    for (size_t start = 0; start < rootsText.size();) {
-        size_t end = std::min(rootsText.find('\n', start), rootsText.size());
-        if (end > start) {
-            roots.push_back(rootsText.substr(start, end - start));
-        }
-        start = end + 1;
-    }
+    std::vector<std::string> roots = nexdir::splitNonEmpty(index->metadata("roots").value_or(""), '\n');
     nlohmann::ordered_json output = {
         {"indexedItems", statistics.indexedItems},
         {"files", statistics.files},
