@@ -45,7 +45,9 @@ std::string trigramMatchText(const std::vector<std::string>& words) {
 
 } // namespace
 
-std::string parameterName(size_t index) { return "?" + std::to_string(index); }
+std::string parameterName(size_t index) {
+    return "?" + std::to_string(index);
+}
 
 std::string joinedIDs(const std::vector<int64_t>& ids) {
     std::string text;

@@ -27,10 +27,16 @@ std::string userDataHome() {
     return standardizePath(homeDirectory() + "/.local/share");
 }
 
-std::string applicationDataDirectory() { return userDataHome() + "/Nexdir"; }
+std::string applicationDataDirectory() {
+    return userDataHome() + "/Nexdir";
+}
 
-std::string defaultIndexPath() { return applicationDataDirectory() + "/index-v2.sqlite3"; }
+std::string defaultIndexPath() {
+    return applicationDataDirectory() + "/index-v2.sqlite3";
+}
 
-std::string localTrashDirectory() { return userDataHome() + "/Trash"; }
+std::string localTrashDirectory() {
+    return userDataHome() + "/Trash";
+}
 
 } // namespace nexdir

@@ -98,7 +98,9 @@ std::string url() {
     return applicationDataDirectory() + "/debug.log";
 }
 
-std::string previousURL() { return url() + ".previous"; }
+std::string previousURL() {
+    return url() + ".previous";
+}
 
 void write(std::string_view message) {
     std::lock_guard guard(logLock());

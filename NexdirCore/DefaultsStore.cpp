@@ -13,7 +13,9 @@ void InMemoryDefaults::setInteger(const std::string& key, int64_t value) {
     integers_[key] = value;
 }
 
-bool InMemoryDefaults::boolean(const std::string& key) const { return integer(key) != 0; }
+bool InMemoryDefaults::boolean(const std::string& key) const {
+    return integer(key) != 0;
+}
 
 void InMemoryDefaults::setBoolean(const std::string& key, bool value) {
     setInteger(key, value ? 1 : 0);
@@ -25,7 +27,8 @@ std::vector<std::string> InMemoryDefaults::stringList(const std::string& key) co
     return found == lists_.end() ? std::vector<std::string>() : found->second;
 }
 
-void InMemoryDefaults::setStringList(const std::string& key, const std::vector<std::string>& value) {
+void InMemoryDefaults::setStringList(const std::string& key,
+                                     const std::vector<std::string>& value) {
     std::lock_guard guard(lock_);
     lists_[key] = value;
 }

@@ -34,8 +34,8 @@ public:
 
 private:
     mutable std::mutex lock_;
-    std::map<std::string, int64_t> integers_;                  // guarded by lock_
-    std::map<std::string, std::vector<std::string>> lists_;    // guarded by lock_
+    std::map<std::string, int64_t> integers_;               // guarded by lock_
+    std::map<std::string, std::vector<std::string>> lists_; // guarded by lock_
 };
 
 } // namespace nexdir

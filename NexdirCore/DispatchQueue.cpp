@@ -39,7 +39,9 @@ void DispatchQueue::asyncAfter(double seconds, std::function<void()> task) {
     wake_.notify_one();
 }
 
-bool DispatchQueue::isCurrent() const { return currentQueue == this; }
+bool DispatchQueue::isCurrent() const {
+    return currentQueue == this;
+}
 
 void DispatchQueue::run() {
     currentQueue = this;

@@ -50,7 +50,7 @@ private:
     const std::string label_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;                           // guarded by mutex_
+    std::deque<std::function<void()>> tasks_;                            // guarded by mutex_
     std::multimap<Clock::time_point, std::function<void()>> timedTasks_; // guarded by mutex_
     bool stopping_ = false;                                              // guarded by mutex_
     std::thread worker_;

@@ -11,10 +11,10 @@ namespace nexdir {
 namespace {
 
 const char* const alwaysExcluded[] = {
-    ".git",        ".svn",      ".hg",           ".DS_Store",    ".localized", "Icon\r",
-    "node_modules", ".next",    ".nuxt",         ".turbo",       ".venv",      "__pycache__",
-    ".pytest_cache", ".mypy_cache", ".ruff_cache", ".gradle",    ".dart_tool", ".cache",
-    ".nyc_output", "DerivedData", ".build",       ".swiftpm"};
+    ".git",          ".svn",        ".hg",         ".DS_Store", ".localized", "Icon\r",
+    "node_modules",  ".next",       ".nuxt",       ".turbo",    ".venv",      "__pycache__",
+    ".pytest_cache", ".mypy_cache", ".ruff_cache", ".gradle",   ".dart_tool", ".cache",
+    ".nyc_output",   "DerivedData", ".build",      ".swiftpm"};
 
 struct CachePattern {
     const char* inside;
@@ -102,13 +102,16 @@ std::vector<std::string> ExclusionRules::technicalPathsList() {
     return ExclusionTables::linuxTables(homeDirectory()).technicalPaths;
 }
 
-std::string ExclusionRules::cloudStoragePath() { return cloudStoragePathFor(homeDirectory()); }
+std::string ExclusionRules::cloudStoragePath() {
+    return cloudStoragePathFor(homeDirectory());
+}
 
 bool ExclusionRules::shouldSkip(const std::string& item, const std::string& scanRoot) const {
     return shouldSkipStandardized(standardizePath(item), standardizePath(scanRoot));
 }
 
-bool ExclusionRules::shouldSkipStandardized(std::string_view item, std::string_view scanRoot) const {
+bool ExclusionRules::shouldSkipStandardized(std::string_view item,
+                                            std::string_view scanRoot) const {
     // 1. Cloud storage, whatever the walk's root.
     if (isAtOrUnder(item, cloudStoragePath_)) {
         return true;
@@ -201,14 +204,16 @@ bool ExclusionRules::isBuildOutput(std::string_view item) const {
     return false;
 }
 
-std::vector<std::string> ExclusionRules::eventStreamExclusions(
-    const std::string& regionPath, const std::vector<std::string>& childRegionPaths) const {
+std::vector<std::string>
+ExclusionRules::eventStreamExclusions(const std::string& regionPath,
+                                      const std::vector<std::string>& childRegionPaths) const {
     std::vector<std::string> candidates;
     if (appDataPath_) {
         candidates.push_back(*appDataPath_);
     }
     candidates.push_back(cloudStoragePath_);
-    candidates.insert(candidates.end(), eventStreamCandidates_.begin(), eventStreamCandidates_.end());
+    candidates.insert(candidates.end(), eventStreamCandidates_.begin(),
+                      eventStreamCandidates_.end());
 
     std::string region = standardizePath(regionPath);
     std::vector<std::string> children = standardizedAll(childRegionPaths);

@@ -19,12 +19,13 @@ class ExclusionRules {
 public:
     // The product's rules: this platform's tables, the home folder of the moment, and the
     // mount points of /proc/self/mountinfo read once now.
-    ExclusionRules(std::optional<std::string> appDataPath, const std::vector<std::string>& excludedPaths);
+    ExclusionRules(std::optional<std::string> appDataPath,
+                   const std::vector<std::string>& excludedPaths);
 
     // Rules over given tables and mount points, for tests.
-    ExclusionRules(std::optional<std::string> appDataPath, const std::vector<std::string>& excludedPaths,
-                   const ExclusionTables& tables, const std::string& home,
-                   const std::vector<std::string>& mountPoints);
+    ExclusionRules(std::optional<std::string> appDataPath,
+                   const std::vector<std::string>& excludedPaths, const ExclusionTables& tables,
+                   const std::string& home, const std::vector<std::string>& mountPoints);
 
     // True when `item`, met during a walk whose scan root is `scanRoot`, is left out. Both
     // are standardised first. Never fails.
@@ -35,8 +36,9 @@ public:
 
     // The exclusion paths for the event stream of a region: the candidates that lie strictly
     // under `regionPath` and at or under none of `childRegionPaths`, in table order.
-    std::vector<std::string> eventStreamExclusions(const std::string& regionPath,
-                                                   const std::vector<std::string>& childRegionPaths) const;
+    std::vector<std::string>
+    eventStreamExclusions(const std::string& regionPath,
+                          const std::vector<std::string>& childRegionPaths) const;
 
     // The built-in technical list, raw, and the cloud-storage folder, for the coverage window.
     static std::vector<std::string> technicalPathsList();

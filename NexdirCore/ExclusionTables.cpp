@@ -31,8 +31,8 @@ ExclusionTables ExclusionTables::linuxTables(const std::string& home) {
     tables.fixedLocations = {"/dev", "/proc", "/sys", "/run"};
     tables.otherVolumes = {"/media", "/mnt", "/run/media"};
     tables.cacheRoots = {"/var/cache"};
-    tables.eventStreamCandidates = {"/tmp", "/var/tmp", "/var/cache", "/var/log/journal",
-                                    "/proc", "/sys", "/dev", "/run"};
+    tables.eventStreamCandidates = {"/tmp",  "/var/tmp", "/var/cache", "/var/log/journal",
+                                    "/proc", "/sys",     "/dev",       "/run"};
     return tables;
 }
 
@@ -71,10 +71,10 @@ ExclusionTables ExclusionTables::referenceTables(const std::string& home) {
                              "/System/Volumes/Update"};
     tables.otherVolumes = {"/Volumes"};
     tables.cacheRoots = {"/Library/Caches", "/System/Library/Caches"};
-    tables.eventStreamCandidates = {"/private/tmp",          "/private/var/folders",
-                                    "/private/var/db",       "/Library/Caches",
-                                    "/System/Volumes/Data",  "/System/Volumes/Preboot",
-                                    "/System/Volumes/VM",    "/System/Volumes/Update"};
+    tables.eventStreamCandidates = {"/private/tmp",         "/private/var/folders",
+                                    "/private/var/db",      "/Library/Caches",
+                                    "/System/Volumes/Data", "/System/Volumes/Preboot",
+                                    "/System/Volumes/VM",   "/System/Volumes/Update"};
     return tables;
 }
 

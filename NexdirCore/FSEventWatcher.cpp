@@ -13,9 +13,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -25,7 +25,8 @@ namespace {
 
 constexpr double activityWindowSeconds = 30;
 constexpr double callbackLogSeconds = 5;
-constexpr uint32_t dropMask = EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped;
+constexpr uint32_t dropMask =
+    EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped;
 
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
     std::string text;
@@ -47,7 +48,8 @@ std::string fileSystemUUID(dev_t device) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/disk/by-uuid", error)) {
         struct stat node {};
-        if (stat(entry.path().c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == device) {
+        if (stat(entry.path().c_str(), &node) == 0 && S_ISBLK(node.st_mode) &&
+            node.st_rdev == device) {
             return entry.path().filename().string();
         }
     }
@@ -80,10 +82,10 @@ FSEventWatcher::FSEventWatcher(const std::vector<std::string>& paths, uint64_t s
         DebugLog::write("stream exclusion rejected id=" + diagnosticID_ + ": " + message);
         throw NexdirError::sqlite(message);
     }
-    DebugLog::write("stream created stream=" + diagnosticID_ + " fileEvents=" +
-                    (fileEvents ? "true" : "false") + " overlap=" + (replayOverlap ? "true" : "false") +
-                    " since=" + std::to_string(since) + " roots=" + joined(paths, ",") +
-                    " exclusions=" + joined(exclusions, ","));
+    DebugLog::write("stream created stream=" + diagnosticID_ +
+                    " fileEvents=" + (fileEvents ? "true" : "false") + " overlap=" +
+                    (replayOverlap ? "true" : "false") + " since=" + std::to_string(since) +
+                    " roots=" + joined(paths, ",") + " exclusions=" + joined(exclusions, ","));
 
     if (!service_.isAvailable()) {
         throw NexdirError::sqlite("Could not create the file-system event stream");
@@ -95,10 +97,13 @@ FSEventWatcher::FSEventWatcher(const std::vector<std::string>& paths, uint64_t s
     options.exclusions = exclusions;
     options.since = since;
     options.replayOverlap = replayOverlap;
-    subscription_ = service_.subscribe(options, [this](const FileSystemEvent& event) { enqueue(event); });
+    subscription_ =
+        service_.subscribe(options, [this](const FileSystemEvent& event) { enqueue(event); });
 }
 
-FSEventWatcher::~FSEventWatcher() { stop(); }
+FSEventWatcher::~FSEventWatcher() {
+    stop();
+}
 
 void FSEventWatcher::stop() {
     {
@@ -115,7 +120,9 @@ void FSEventWatcher::stop() {
     }
 }
 
-uint64_t FSEventWatcher::currentEventID() { return FileEventService::shared().currentEventID(); }
+uint64_t FSEventWatcher::currentEventID() {
+    return FileEventService::shared().currentEventID();
+}
 
 void FSEventWatcher::enqueue(const FileSystemEvent& event) {
     std::lock_guard guard(inboxLock_);
@@ -177,16 +184,19 @@ void FSEventWatcher::receive(std::vector<FileSystemEvent> batch) {
         int64_t total = activity_.total, dropCount = activity_.drops;
         uint64_t current = currentEventID();
         double now = unixSeconds();
-        diagnosticQueue_.async([id = diagnosticID_, drops, summary, elapsed, total, dropCount, current, now] {
-            for (const FileSystemEvent& drop : drops) {
-                DebugLog::write("drop received stream=" + id + " receivedAt=" + shortestDecimal(now) +
-                                " path=" + drop.path + " flags=" + std::to_string(drop.flags) +
-                                " id=" + std::to_string(drop.id) + " current=" + std::to_string(current));
-            }
-            DebugLog::write("event activity stream=" + id + " windowSeconds=" +
-                            std::to_string(int64_t(elapsed)) + " delivered=" + std::to_string(total) +
-                            " drops=" + std::to_string(dropCount) + " summary=" + summary);
-        });
+        diagnosticQueue_.async(
+            [id = diagnosticID_, drops, summary, elapsed, total, dropCount, current, now] {
+                for (const FileSystemEvent& drop : drops) {
+                    DebugLog::write(
+                        "drop received stream=" + id + " receivedAt=" + shortestDecimal(now) +
+                        " path=" + drop.path + " flags=" + std::to_string(drop.flags) +
+                        " id=" + std::to_string(drop.id) + " current=" + std::to_string(current));
+                }
+                DebugLog::write("event activity stream=" + id +
+                                " windowSeconds=" + std::to_string(int64_t(elapsed)) +
+                                " delivered=" + std::to_string(total) +
+                                " drops=" + std::to_string(dropCount) + " summary=" + summary);
+            });
         if (elapsed >= activityWindowSeconds) {
             activity_.reset();
             activityStarted_ = uptimeSeconds();
@@ -203,7 +213,8 @@ void FSEventWatcher::recordCallback(double duration, size_t count) {
     maxCallback_ = std::max(maxCallback_, duration);
     double now = uptimeSeconds();
     if (now - lastCallbackLog_ >= callbackLogSeconds) {
-        DebugLog::write("callback stream=" + diagnosticID_ + " batches=" + std::to_string(callbackCount_) +
+        DebugLog::write("callback stream=" + diagnosticID_ +
+                        " batches=" + std::to_string(callbackCount_) +
                         " events=" + std::to_string(callbackEvents_) +
                         " maxMs=" + shortestDecimal(maxCallback_ * 1000));
         callbackCount_ = callbackEvents_ = 0;
@@ -229,7 +240,8 @@ std::string FSEventWatcher::historyIdentity(const std::vector<std::string>& root
             char text[32];
             unsigned first, second;
             std::memcpy(&first, &fs.f_fsid, sizeof first);
-            std::memcpy(&second, reinterpret_cast<const char*>(&fs.f_fsid) + sizeof first, sizeof second);
+            std::memcpy(&second, reinterpret_cast<const char*>(&fs.f_fsid) + sizeof first,
+                        sizeof second);
             std::snprintf(text, sizeof text, "%08x%08x", first, second);
             uuid = text;
         }

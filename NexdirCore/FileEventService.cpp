@@ -16,11 +16,13 @@ namespace nexdir {
 
 namespace {
 
-constexpr uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
-                               IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
-                               IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+constexpr uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                               IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
+                               IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
-uint64_t wallMicroseconds() { return uint64_t(unixSeconds() * 1e6); }
+uint64_t wallMicroseconds() {
+    return uint64_t(unixSeconds() * 1e6);
+}
 
 std::string maximumUserWatches() {
     std::ifstream file("/proc/sys/fs/inotify/max_user_watches");
@@ -104,7 +106,8 @@ uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
                   nextEventID()});
         } else {
             for (const FileSystemEvent& event : journal_) {
-                bool after = options.replayOverlap ? event.id >= options.since : event.id > options.since;
+                bool after =
+                    options.replayOverlap ? event.id >= options.since : event.id > options.since;
                 if (after && accepts(options, event.path)) {
                     sink(event);
                 }
@@ -251,11 +254,13 @@ void FileEventService::handle(const char* buffer, size_t length) {
             continue;
         }
         if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-            uint32_t flags = event->mask & IN_UNMOUNT ? EventFlags::unmount : EventFlags::rootChanged;
+            uint32_t flags =
+                event->mask & IN_UNMOUNT ? EventFlags::unmount : EventFlags::rootChanged;
             for (auto& [token, stream] : streams_) {
                 for (const std::string& root : stream.options.roots) {
                     if (root == folder) {
-                        stream.sink({root, flags, flags == EventFlags::rootChanged ? 0 : nextEventID()});
+                        stream.sink(
+                            {root, flags, flags == EventFlags::rootChanged ? 0 : nextEventID()});
                     }
                 }
             }

@@ -87,15 +87,15 @@ private:
     int wakeFD_ = -1;
     std::mutex lock_;
     std::unordered_map<int, std::string> watches_; // guarded by lock_
-    std::deque<FileSystemEvent> journal_;         // guarded by lock_
+    std::deque<FileSystemEvent> journal_;          // guarded by lock_
     size_t journalCapacity_;
-    uint64_t coveredFrom_ = 0;                    // guarded by lock_: history after this is whole
-    uint64_t lastID_ = 0;                         // guarded by lock_
-    std::map<uint64_t, Stream> streams_;          // guarded by lock_
-    uint64_t nextToken_ = 1;                      // guarded by lock_
-    size_t watchLimit_ = SIZE_MAX;                // guarded by lock_
-    size_t unwatched_ = 0;                        // guarded by lock_
-    bool loggedWatchLimit_ = false;               // guarded by lock_
+    uint64_t coveredFrom_ = 0;           // guarded by lock_: history after this is whole
+    uint64_t lastID_ = 0;                // guarded by lock_
+    std::map<uint64_t, Stream> streams_; // guarded by lock_
+    uint64_t nextToken_ = 1;             // guarded by lock_
+    size_t watchLimit_ = SIZE_MAX;       // guarded by lock_
+    size_t unwatched_ = 0;               // guarded by lock_
+    bool loggedWatchLimit_ = false;      // guarded by lock_
     std::thread reader_;
 };
 

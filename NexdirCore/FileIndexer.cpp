@@ -100,7 +100,8 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
                         continue;
                     }
                     int errorCode = 0;
-                    std::optional<ItemValues> values = readItemValues(listing.fd(), name, errorCode);
+                    std::optional<ItemValues> values =
+                        readItemValues(listing.fd(), name, errorCode);
                     if (!values) {
                         if (!isMissingError(errorCode)) {
                             state.didFailToRead(child);

@@ -55,7 +55,8 @@ public:
     // volume history taken just before the scan. Every failure leaves the live index as it
     // was and removes the rebuild folder.
     IndexSummary scanAll(const std::optional<std::vector<std::string>>& roots,
-                         std::optional<uint64_t> eventID, const std::optional<std::string>& historyIdentity,
+                         std::optional<uint64_t> eventID,
+                         const std::optional<std::string>& historyIdentity,
                          const IndexProgressHandler& progress);
 
     // Removes rebuild folders that no running process owns, under the rebuild lock.
@@ -79,9 +80,13 @@ public:
     int workerCount() const { return workerCount_; }
 
     // Told about every folder just before a walk lists it (the file-event service).
-    void setRegistrar(std::shared_ptr<DirectoryRegistrar> registrar) { registrar_ = std::move(registrar); }
+    void setRegistrar(std::shared_ptr<DirectoryRegistrar> registrar) {
+        registrar_ = std::move(registrar);
+    }
     // Answers true while the system asks to save power: walks then use one worker.
-    void setPowerSaving(std::function<bool()> isPowerSaving) { isPowerSaving_ = std::move(isPowerSaving); }
+    void setPowerSaving(std::function<bool()> isPowerSaving) {
+        isPowerSaving_ = std::move(isPowerSaving);
+    }
     // Rules over other tables, for tests.
     void setRules(ExclusionRules rules) { rules_ = std::move(rules); }
 
@@ -89,11 +94,13 @@ public:
     std::set<std::string> recoveryFailures;
 
 private:
-    IndexSummary scanInPlace(const std::vector<std::string>& roots, const IndexProgressHandler& progress);
+    IndexSummary scanInPlace(const std::vector<std::string>& roots,
+                             const IndexProgressHandler& progress);
     void removeAbandonedRebuilds(const std::string& folder);
     std::string indexFolder() const;
 
-    void flush(std::vector<FileRecord>& batch, ParallelScanState& state, const std::string& currentPath);
+    void flush(std::vector<FileRecord>& batch, ParallelScanState& state,
+               const std::string& currentPath);
 
     SearchIndex& index_;
     std::optional<std::string> appDataPath_;

@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -61,9 +61,12 @@ bool ownerIsRunning(const std::string& folder) {
 
 } // namespace
 
-std::vector<std::string> FileIndexer::discoverInternalRoots() { return VolumeRoots::discover(); }
+std::vector<std::string> FileIndexer::discoverInternalRoots() {
+    return VolumeRoots::discover();
+}
 
-bool FileIndexer::rootsChanged(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+bool FileIndexer::rootsChanged(const std::vector<std::string>& a,
+                               const std::vector<std::string>& b) {
     return VolumeRoots::changed(a, b);
 }
 
@@ -80,7 +83,8 @@ void FileIndexer::removeAbandonedRebuilds(const std::string& folder) {
     }
     for (const auto& entry : entries) {
         std::string name = entry.path().filename().string();
-        if (!name.starts_with(rebuildPrefix) || !isUUIDString(name.substr(std::string(rebuildPrefix).size()))) {
+        if (!name.starts_with(rebuildPrefix) ||
+            !isUUIDString(name.substr(std::string(rebuildPrefix).size()))) {
             continue;
         }
         struct stat info {};
@@ -90,7 +94,8 @@ void FileIndexer::removeAbandonedRebuilds(const std::string& folder) {
         }
         fs::remove_all(path, error);
         if (error) {
-            throw FileSystemError("Could not remove " + path + ": " + error.message(), error.value());
+            throw FileSystemError("Could not remove " + path + ": " + error.message(),
+                                  error.value());
         }
     }
 }
@@ -110,7 +115,8 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     removeAbandonedRebuilds(folder);
 
     // Twice the index plus 128 MiB, at least 256 MiB: room for the copy being built.
-    int64_t required = std::max<int64_t>(2 * index_.statistics().indexBytes + 134'217'728, 268'435'456);
+    int64_t required =
+        std::max<int64_t>(2 * index_.statistics().indexBytes + 134'217'728, 268'435'456);
     std::optional<int64_t> available =
         availableCapacity_ ? availableCapacity_(folder) : availableCapacity(folder);
     if (available && *available < required) {
@@ -151,7 +157,8 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     }
     rebuilt->setMetadata(metadata);
     if (eventID) {
-        rebuilt->setMetadata({{"eventID", std::to_string(*eventID)}, {"scanBaseline", std::to_string(*eventID)}});
+        rebuilt->setMetadata(
+            {{"eventID", std::to_string(*eventID)}, {"scanBaseline", std::to_string(*eventID)}});
     }
     if (historyIdentity) {
         if (FSEventWatcher::historyIdentity(roots) != *historyIdentity) {
@@ -176,15 +183,17 @@ IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
     IndexSummary summary;
     for (const std::string& rawRoot : roots) {
         std::string root = standardizePath(rawRoot);
-        ScanTotals walk = scan(root, root, 0, [&](int64_t scanned, int64_t indexed, int64_t errors,
-                                                  const std::string& path) {
-            report({IndexProgress::Phase::scanning, summary.scanned + scanned, summary.indexed + indexed,
-                    summary.errors + errors, path});
-        });
+        ScanTotals walk =
+            scan(root, root, 0,
+                 [&](int64_t scanned, int64_t indexed, int64_t errors, const std::string& path) {
+                     report({IndexProgress::Phase::scanning, summary.scanned + scanned,
+                             summary.indexed + indexed, summary.errors + errors, path});
+                 });
         summary.scanned += walk.scanned;
         summary.indexed += walk.indexed;
         summary.errors += walk.errors;
-        summary.inaccessiblePaths.insert(summary.inaccessiblePaths.end(), walk.inaccessiblePaths.begin(),
+        summary.inaccessiblePaths.insert(summary.inaccessiblePaths.end(),
+                                         walk.inaccessiblePaths.begin(),
                                          walk.inaccessiblePaths.end());
     }
     index_.finishBulkLoad();
@@ -252,7 +261,8 @@ void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool
     if (merged == std::set<std::string>(existing.begin(), existing.end())) {
         return;
     }
-    index_.setMetadata("inaccessiblePaths", jsonArray(std::vector<std::string>(merged.begin(), merged.end())));
+    index_.setMetadata("inaccessiblePaths",
+                       jsonArray(std::vector<std::string>(merged.begin(), merged.end())));
 }
 
 } // namespace nexdir

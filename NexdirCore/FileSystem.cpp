@@ -33,7 +33,8 @@ std::optional<ItemValues> valuesFrom(const struct statx& info) {
 
 std::optional<ItemValues> readItemValues(int directoryFD, const std::string& name, int& errorCode) {
     struct statx info {};
-    if (statx(directoryFD, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, valueMask, &info) != 0) {
+    if (statx(directoryFD, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, valueMask, &info) !=
+        0) {
         errorCode = errno;
         return std::nullopt;
     }
@@ -84,14 +85,18 @@ DirectoryListing::~DirectoryListing() {
     }
 }
 
-bool isPermissionError(int errorCode) { return errorCode == EACCES || errorCode == EPERM; }
+bool isPermissionError(int errorCode) {
+    return errorCode == EACCES || errorCode == EPERM;
+}
 
 bool isUnavailableError(int errorCode) {
     return isPermissionError(errorCode) || errorCode == ETIMEDOUT || errorCode == EINTR ||
            errorCode == EIO || errorCode == ESTALE || errorCode == ENOTCONN;
 }
 
-bool isMissingError(int errorCode) { return errorCode == ENOENT || errorCode == ENOTDIR; }
+bool isMissingError(int errorCode) {
+    return errorCode == ENOENT || errorCode == ENOTDIR;
+}
 
 std::optional<int64_t> availableCapacity(const std::string& path) {
     struct statvfs info {};

@@ -19,8 +19,8 @@ struct ItemValues {
     bool isPackage = false; // no such thing on Linux
     double modifiedAt = 0;  // seconds since 1970
     int64_t size = 0;
-    uint64_t blocks512 = 0;   // allocated 512-byte blocks
-    uint64_t device = 0;      // the file system the item lives on
+    uint64_t blocks512 = 0; // allocated 512-byte blocks
+    uint64_t device = 0;    // the file system the item lives on
 };
 
 // Reads the item `name` inside the open folder `directoryFD` (AT_FDCWD for a path). On

@@ -18,8 +18,10 @@ bool isOnOtherVolume(const std::string& path) {
 
 } // namespace
 
-bool FileSystemEvent::requiresFullScan(uint64_t after, const std::vector<std::string>& roots) const {
-    if (flags & (EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped)) {
+bool FileSystemEvent::requiresFullScan(uint64_t after,
+                                       const std::vector<std::string>& roots) const {
+    if (flags &
+        (EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped)) {
         return true;
     }
     bool covered = false;

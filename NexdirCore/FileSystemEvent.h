@@ -37,7 +37,9 @@ struct FileSystemEvent {
     uint32_t flags = 0;
     uint64_t id = 0;
 
-    bool isBufferDrop() const { return flags & (EventFlags::userDropped | EventFlags::kernelDropped); }
+    bool isBufferDrop() const {
+        return flags & (EventFlags::userDropped | EventFlags::kernelDropped);
+    }
     bool isHistoryDone() const { return flags & EventFlags::historyDone; }
     bool mustScanSubdirectories() const { return flags & EventFlags::mustScanSubDirs; }
     bool idsWrapped() const { return flags & EventFlags::eventIdsWrapped; }

@@ -45,7 +45,8 @@ const char* const createUnmeasuredIndex = "CREATE INDEX IF NOT EXISTS entries_un
                                           "entries(id) WHERE is_directory = 0 AND allocated_size "
                                           "IS NULL;";
 
-const char* const createFullTextTable = R"(CREATE VIRTUAL TABLE IF NOT EXISTS entries_fts USING fts5(
+const char* const createFullTextTable =
+    R"(CREATE VIRTUAL TABLE IF NOT EXISTS entries_fts USING fts5(
     search_name,
     content='entries',
     content_rowid='id',

@@ -52,8 +52,7 @@ std::string SearchIndex::normalize(std::string_view text) {
     // 2. Case and diacritic folding: full case folding on the canonical decomposition, then
     //    the non-spacing marks (accents, points) are dropped and the rest recomposed. Spacing
     //    marks carry letters in many scripts and stay.
-    std::string folded =
-        mapped(composed, UTF8PROC_STABLE | UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
+    std::string folded = mapped(composed, UTF8PROC_STABLE | UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
     std::string unmarked;
     unmarked.reserve(folded.size());
     for (const std::string& scalar : unicodeScalars(folded)) {

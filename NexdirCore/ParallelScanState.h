@@ -14,9 +14,9 @@ using ScanProgress = std::function<void(int64_t, int64_t, int64_t, const std::st
 
 // What a walk found.
 struct ScanTotals {
-    int64_t scanned = 0; // entries listed, excluded ones included
-    int64_t indexed = 0; // records written
-    int64_t errors = 0;  // items and folders that could not be read
+    int64_t scanned = 0;                        // entries listed, excluded ones included
+    int64_t indexed = 0;                        // records written
+    int64_t errors = 0;                         // items and folders that could not be read
     std::vector<std::string> inaccessiblePaths; // in the order met
 };
 
@@ -40,7 +40,7 @@ public:
 private:
     std::mutex lock_;
     ScanProgress progress_;
-    ScanTotals totals_;              // guarded by lock_
+    ScanTotals totals_;                // guarded by lock_
     std::exception_ptr storedFailure_; // guarded by lock_
 };
 

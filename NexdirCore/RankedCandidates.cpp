@@ -32,12 +32,14 @@ int64_t sqliteLength(std::string_view text) {
 bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
-bool startsWith(std::string_view text, std::string_view part) { return text.starts_with(part); }
+bool startsWith(std::string_view text, std::string_view part) {
+    return text.starts_with(part);
+}
 
 } // namespace
 
 int64_t RankedCandidates::rankOf(std::string_view name) const {
-    int64_t rank = name == query_              ? 10000
+    int64_t rank = name == query_             ? 10000
                    : startsWith(name, query_) ? 8000
                    : contains(name, query_)   ? 6000
                                               : 0;
@@ -81,8 +83,8 @@ void RankedCandidates::rank(Tier& tier) {
     bool readsRows = source.kind == CandidateSource::Kind::fullText;
     std::string text = "SELECT e.id, e.search_name" +
                        std::string(readsRows ? ", e.is_directory, e.parent_id" : "") + " FROM " +
-                       source.from + (source.narrowing.empty() ? "" : " WHERE " + source.narrowing) +
-                       ";";
+                       source.from +
+                       (source.narrowing.empty() ? "" : " WHERE " + source.narrowing) + ";";
     sql::Statement statement(reader_, text);
     if (!source.parameter.empty()) {
         statement.bindText(int(tokens_.size() + 2), source.parameter);
@@ -123,8 +125,9 @@ void RankedCandidates::sortByRank(std::vector<Ranked>& entries) {
     if (entries.size() < 2) {
         return;
     }
-    auto [low, high] = std::minmax_element(entries.begin(), entries.end(),
-                                           [](const Ranked& a, const Ranked& b) { return a.rank < b.rank; });
+    auto [low, high] =
+        std::minmax_element(entries.begin(), entries.end(),
+                            [](const Ranked& a, const Ranked& b) { return a.rank < b.rank; });
     int64_t lowest = low->rank;
     uint64_t span = uint64_t(high->rank - lowest) + 1;
     if (span > (1u << 16)) {

@@ -70,7 +70,8 @@ private:
     static void sortByRank(std::vector<Ranked>& entries);
     int64_t rankOf(std::string_view searchName) const;
 
-    bool mayPass(const Ranked& candidate, int wantedKind, const std::unordered_set<int64_t>& grouped,
+    bool mayPass(const Ranked& candidate, int wantedKind,
+                 const std::unordered_set<int64_t>& grouped,
                  std::unordered_map<int64_t, bool>& underGrouped);
     Folder& folder(int64_t id);
     uint64_t wordsAtOrAbove(int64_t folderID);

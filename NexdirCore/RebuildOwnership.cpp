@@ -14,7 +14,8 @@ RebuildOwnership::RebuildOwnership(const std::string& directory, const std::stri
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error) {
-        throw FileSystemError("Could not create folder " + directory + ": " + error.message(), error.value());
+        throw FileSystemError("Could not create folder " + directory + ": " + error.message(),
+                              error.value());
     }
     std::string path = directory + "/" + fileName;
     descriptor_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -28,7 +29,9 @@ RebuildOwnership::RebuildOwnership(const std::string& directory, const std::stri
     }
 }
 
-RebuildOwnership::~RebuildOwnership() { release(); }
+RebuildOwnership::~RebuildOwnership() {
+    release();
+}
 
 void RebuildOwnership::release() {
     if (descriptor_ >= 0) {

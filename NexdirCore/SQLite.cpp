@@ -19,7 +19,9 @@ Statement::Statement(sqlite3* db, const std::string& sql) : db_(db) {
     }
 }
 
-Statement::~Statement() { sqlite3_finalize(statement_); }
+Statement::~Statement() {
+    sqlite3_finalize(statement_);
+}
 
 void Statement::reset() {
     sqlite3_reset(statement_);
@@ -53,7 +55,8 @@ void Statement::bindNull(int index) {
 
 std::string Statement::columnText(int column) const {
     auto text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
-    return text ? std::string(text, size_t(sqlite3_column_bytes(statement_, column))) : std::string();
+    return text ? std::string(text, size_t(sqlite3_column_bytes(statement_, column)))
+                : std::string();
 }
 
 void execute(sqlite3* db, const std::string& script) {
@@ -105,7 +108,9 @@ std::vector<IndexedEntry> readEntries(Statement& statement) {
     return entries;
 }
 
-WriteTransaction::WriteTransaction(sqlite3* db) : db_(db) { execute(db, "BEGIN IMMEDIATE;"); }
+WriteTransaction::WriteTransaction(sqlite3* db) : db_(db) {
+    execute(db, "BEGIN IMMEDIATE;");
+}
 
 WriteTransaction::~WriteTransaction() {
     if (open_) {

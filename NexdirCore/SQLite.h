@@ -30,7 +30,7 @@ public:
     sqlite3_stmt* get() const { return statement_; }
     sqlite3* db() const { return db_; }
 
-    void reset();       // reset and clear bindings
+    void reset();                                     // reset and clear bindings
     void bindText(int index, std::string_view value); // text as a transient copy
     void bindInt(int index, int64_t value);
     void bindDouble(int index, double value);

@@ -132,7 +132,8 @@ void SearchIndex::ensureFullTextTable() {
     }
 }
 
-std::unique_ptr<SearchIndex> SearchIndex::openRecoveringCorruption(const std::string& databasePath) {
+std::unique_ptr<SearchIndex>
+SearchIndex::openRecoveringCorruption(const std::string& databasePath) {
     try {
         return std::make_unique<SearchIndex>(databasePath);
     } catch (const NexdirError& error) {
@@ -146,15 +147,16 @@ std::unique_ptr<SearchIndex> SearchIndex::openRecoveringCorruption(const std::st
     std::string asideFolder =
         (folder.empty() ? std::string() : folder + "/") + "corrupt-index-" + makeUUIDString();
     if (mkdir(asideFolder.c_str(), 0755) != 0) {
-        throw FileSystemError("Could not create folder " + asideFolder + ": " + std::strerror(errno),
-                              errno);
+        throw FileSystemError(
+            "Could not create folder " + asideFolder + ": " + std::strerror(errno), errno);
     }
     for (const char* suffix : {"", "-wal", "-shm"}) {
         std::string source = databasePath + suffix;
         if (!fileExists(source)) {
             continue;
         }
-        std::string destination = asideFolder + "/" + std::filesystem::path(source).filename().string();
+        std::string destination =
+            asideFolder + "/" + std::filesystem::path(source).filename().string();
         if (rename(source.c_str(), destination.c_str()) != 0) {
             throw FileSystemError("Could not move " + source + ": " + std::strerror(errno), errno);
         }

@@ -79,7 +79,8 @@ public:
     // below `pruningIDs` (keeping those entries), then inserts or updates `records` in order.
     // A record whose (parent, name) exists keeps the row's id and rewrites it only when a
     // stored value differs.
-    void upsert(const std::vector<FileRecord>& records, const std::vector<int64_t>& removingIDs = {},
+    void upsert(const std::vector<FileRecord>& records,
+                const std::vector<int64_t>& removingIDs = {},
                 const std::vector<int64_t>& pruningIDs = {});
 
     // The entry at `path` below the volume root `volumeRoot`; both are standardised first.

@@ -8,12 +8,11 @@
 
 namespace nexdir {
 
+using detail::joinedIDs;
 using detail::lockMeasured;
 using detail::ReadOperationTiming;
-using detail::joinedIDs;
 
 namespace {
-
 
 // The conditional DO UPDATE leaves an unchanged row alone, so re-scanning an unchanged folder
 // fires no trigger and causes no churn in the full-text index.
@@ -46,21 +45,19 @@ void SearchIndex::upsert(const std::vector<FileRecord>& records,
     double started = uptimeSeconds();
     struct TransactionTiming {
         double started;
-        ~TransactionTiming() {
-            DiagnosticTiming::record(detail::phaseWriteTransaction, started);
-        }
+        ~TransactionTiming() { DiagnosticTiming::record(detail::phaseWriteTransaction, started); }
     } timing{started};
 
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
     if (!removingIDs.empty() || !pruningIDs.empty()) {
         // Removals first, so one batch can replace a subtree with freshly numbered children.
-        sql::execute(writer, "WITH RECURSIVE subtree(id) AS (\n    SELECT id FROM entries WHERE id IN (" +
-                                 joinedIDs(removingIDs) + ") OR parent_id IN (" +
-                                 joinedIDs(pruningIDs) +
-                                 ")\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON "
-                                 "e.parent_id = s.id\n) DELETE FROM entries WHERE id IN (SELECT id "
-                                 "FROM subtree);");
+        sql::execute(writer,
+                     "WITH RECURSIVE subtree(id) AS (\n    SELECT id FROM entries WHERE id IN (" +
+                         joinedIDs(removingIDs) + ") OR parent_id IN (" + joinedIDs(pruningIDs) +
+                         ")\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON "
+                         "e.parent_id = s.id\n) DELETE FROM entries WHERE id IN (SELECT id "
+                         "FROM subtree);");
     }
     {
         sql::Statement statement(writer, upsertStatement);
@@ -87,7 +84,8 @@ void SearchIndex::upsert(const std::vector<FileRecord>& records,
     transaction.commit();
 }
 
-std::optional<int64_t> SearchIndex::entryID(const std::string& path, const std::string& volumeRoot) {
+std::optional<int64_t> SearchIndex::entryID(const std::string& path,
+                                            const std::string& volumeRoot) {
     auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
     ReadOperationTiming timing;
     return resolveEntryID(path, volumeRoot);
@@ -101,8 +99,8 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
 
     int64_t current;
     {
-        sql::Statement statement(reader,
-                                 "SELECT id FROM entries WHERE parent_id = 0 AND name = ? LIMIT 1;");
+        sql::Statement statement(
+            reader, "SELECT id FROM entries WHERE parent_id = 0 AND name = ? LIMIT 1;");
         statement.bindText(1, root);
         int result = statement.step();
         if (result == SQLITE_DONE) {

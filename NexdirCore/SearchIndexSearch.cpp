@@ -2,15 +2,15 @@
 
 #include "CandidateQuery.h"
 #include "IndexLocks.h"
-#include "RankedCandidates.h"
 #include "Paths.h"
+#include "RankedCandidates.h"
 #include "SQLite.h"
 #include "SearchIndex.h"
 #include "Unicode.h"
 
 #include <algorithm>
-#include <unordered_map>
 #include <optional>
+#include <unordered_map>
 
 namespace nexdir {
 
@@ -54,7 +54,9 @@ bool contains(std::string_view text, std::string_view part) {
 } // namespace
 std::atomic<bool> SearchIndex::rankedScan_{true};
 
-void SearchIndex::setRankedScan(bool enabled) { rankedScan_ = enabled; }
+void SearchIndex::setRankedScan(bool enabled) {
+    rankedScan_ = enabled;
+}
 
 SearchResponse SearchIndex::search(const std::string& query, int limit,
                                    const std::shared_ptr<SearchCancellation>& cancellation) {
@@ -159,7 +161,8 @@ std::vector<SearchResult> SearchIndex::results(const std::vector<IndexedEntry>& 
     return found;
 }
 
-std::unordered_map<int64_t, std::string> SearchIndex::resolvedPaths(const std::vector<int64_t>& ids) {
+std::unordered_map<int64_t, std::string>
+SearchIndex::resolvedPaths(const std::vector<int64_t>& ids) {
     std::unordered_map<int64_t, std::string> paths;
     sqlite3* reader = reader_.get();
     for (size_t begin = 0; begin < ids.size(); begin += pathChunkSize) {

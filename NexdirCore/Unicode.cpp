@@ -112,7 +112,8 @@ std::string trimmedWhitespace(std::string_view text) {
             end = offset + length;
         }
     });
-    return begin == std::string_view::npos ? std::string() : std::string(text.substr(begin, end - begin));
+    return begin == std::string_view::npos ? std::string()
+                                           : std::string(text.substr(begin, end - begin));
 }
 
 std::vector<std::string> whitespaceSeparatedWords(std::string_view text) {

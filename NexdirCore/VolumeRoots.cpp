@@ -18,8 +18,9 @@ namespace nexdir::VolumeRoots {
 
 namespace {
 
-const std::set<std::string> localFileSystems = {"ext2", "ext3", "ext4", "xfs",   "btrfs", "f2fs", "zfs",
-                                                "bcachefs", "jfs", "reiserfs", "ntfs3", "exfat", "vfat"};
+const std::set<std::string> localFileSystems = {"ext2",  "ext3",  "ext4",     "xfs", "btrfs",
+                                                "f2fs",  "zfs",   "bcachefs", "jfs", "reiserfs",
+                                                "ntfs3", "exfat", "vfat"};
 
 std::string resolved(const std::string& path) {
     char buffer[PATH_MAX];
@@ -46,9 +47,8 @@ bool removableOrLoop(const MountEntry& mount) {
     }
     // A partition's removable flag lives on its disk, the folder above it in sysfs.
     std::string node = resolved(block);
-    std::string disk = access((block + "/partition").c_str(), F_OK) == 0
-                           ? node.substr(0, node.rfind('/'))
-                           : node;
+    std::string disk =
+        access((block + "/partition").c_str(), F_OK) == 0 ? node.substr(0, node.rfind('/')) : node;
     return fileSaysOne(disk + "/removable");
 }
 
@@ -91,7 +91,8 @@ std::vector<std::string> fromMounts(const std::vector<MountEntry>& mounts,
         for (const std::string& location : excludedLocations) {
             excluded = excluded || isAtOrUnder(point, standardizePath(location));
         }
-        if (excluded || isRemovableOrLoop(mount) || !devices.insert({mount.major, mount.minor}).second) {
+        if (excluded || isRemovableOrLoop(mount) ||
+            !devices.insert({mount.major, mount.minor}).second) {
             continue;
         }
         roots.push_back(point);

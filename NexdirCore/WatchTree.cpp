@@ -7,7 +7,8 @@
 
 namespace nexdir {
 
-size_t watchTree(const std::string& rawRoot, const ExclusionRules& rules, DirectoryRegistrar& registrar) {
+size_t watchTree(const std::string& rawRoot, const ExclusionRules& rules,
+                 DirectoryRegistrar& registrar) {
     std::string root = standardizePath(rawRoot);
     std::vector<std::string> pending{root};
     size_t announced = 0;

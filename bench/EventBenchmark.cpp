@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
         service.willList(folder);
     }
     long after = residentBytes();
-    std::printf("watched folders: %zu (refused by the watch limit: %zu)\n", service.watchedFolders(),
-                service.unwatchedFolders());
+    std::printf("watched folders: %zu (refused by the watch limit: %zu)\n",
+                service.watchedFolders(), service.unwatchedFolders());
     std::printf("service memory: %.0f bytes per watched folder (resident, beside the kernel's)\n",
                 double(after - before) / double(folders.size()));
 
@@ -94,23 +94,24 @@ int main(int argc, char** argv) {
     std::vector<double> latencies;
     std::atomic<int64_t> drops{0};
     std::atomic<int64_t> delivered{0};
-    FSEventWatcher watcher({root}, FileEventService::sinceNow, false, false, {},
-                           [&](const std::vector<FileSystemEvent>& batch) {
-                               double now = uptimeSeconds();
-                               std::lock_guard guard(lock);
-                               for (const auto& event : batch) {
-                                   delivered++;
-                                   if (event.isBufferDrop()) {
-                                       drops++;
-                                   }
-                                   auto found = pending.find(event.path);
-                                   if (found != pending.end()) {
-                                       latencies.push_back(now - found->second);
-                                       pending.erase(found);
-                                   }
-                               }
-                           },
-                           service);
+    FSEventWatcher watcher(
+        {root}, FileEventService::sinceNow, false, false, {},
+        [&](const std::vector<FileSystemEvent>& batch) {
+            double now = uptimeSeconds();
+            std::lock_guard guard(lock);
+            for (const auto& event : batch) {
+                delivered++;
+                if (event.isBufferDrop()) {
+                    drops++;
+                }
+                auto found = pending.find(event.path);
+                if (found != pending.end()) {
+                    latencies.push_back(now - found->second);
+                    pending.erase(found);
+                }
+            }
+        },
+        service);
     std::mt19937 random(7);
     for (int i = 0; i < 300; ++i) {
         const std::string& folder = folders[random() % folders.size()];
@@ -124,7 +125,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     {
         std::lock_guard guard(lock);
-        std::printf("latency change to handler: p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu changes, %zu unseen)\n",
+        std::printf("latency change to handler: p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu "
+                    "changes, %zu unseen)\n",
                     percentile(latencies, 0.5) * 1000, percentile(latencies, 0.99) * 1000,
                     *std::max_element(latencies.begin(), latencies.end()) * 1000, latencies.size(),
                     pending.size());
@@ -151,7 +153,8 @@ int main(int argc, char** argv) {
     }
     double elapsed = uptimeSeconds() - start;
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::printf("burst: %zu files in %.1f s (%.0f per second), %lld coalesced events delivered, kernel drops %lld\n",
+    std::printf("burst: %zu files in %.1f s (%.0f per second), %lld coalesced events delivered, "
+                "kernel drops %lld\n",
                 created, elapsed, double(created) / elapsed, (long long)delivered.load(),
                 (long long)drops.load());
     watcher.stop();

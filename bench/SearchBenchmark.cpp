@@ -41,10 +41,10 @@ void buildIndex(SearchIndex& index, const std::vector<SyntheticNode>& nodes) {
     for (size_t i = 0; i < nodes.size(); ++i) {
         ids[i] = index.reserveID();
         const SyntheticNode& node = nodes[i];
-        batch.emplace_back(ids[i], node.parent < 0 ? 0 : ids[size_t(node.parent)],
-                           node.parent < 0 ? "/bench" : node.name, node.isDirectory, 1.7e9,
-                           node.size, node.isDirectory ? std::nullopt : std::optional<int64_t>(node.size),
-                           false);
+        batch.emplace_back(
+            ids[i], node.parent < 0 ? 0 : ids[size_t(node.parent)],
+            node.parent < 0 ? "/bench" : node.name, node.isDirectory, 1.7e9, node.size,
+            node.isDirectory ? std::nullopt : std::optional<int64_t>(node.size), false);
         if (batch.size() == 2000) {
             index.upsert(batch);
             batch.clear();
@@ -128,10 +128,9 @@ std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, siz
     std::sort(common.rbegin(), common.rend());
     common.resize(std::min<size_t>(common.size(), 40));
 
-    std::vector<QueryClass> classes = {{"one character", {}},  {"two characters", {}},
-                                       {"common trigram", {}}, {"rare word", {}},
-                                       {"whole file name", {}}, {"two words", {}},
-                                       {"three words", {}},    {"no match", {}}};
+    std::vector<QueryClass> classes = {
+        {"one character", {}},   {"two characters", {}}, {"common trigram", {}}, {"rare word", {}},
+        {"whole file name", {}}, {"two words", {}},      {"three words", {}},    {"no match", {}}};
     while (classes[0].queries.size() < perClass) {
         std::string q = firstScalars(randomNode(false, 1).name, 1);
         if (q != " ") {
@@ -140,7 +139,8 @@ std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, siz
     }
     while (classes[1].queries.size() < perClass) {
         std::string q = firstScalars(randomNode(false, 1).name, 2);
-        if (nexdir::whitespaceSeparatedWords(q).size() == 1 && nexdir::unicodeScalars(q).size() == 2) {
+        if (nexdir::whitespaceSeparatedWords(q).size() == 1 &&
+            nexdir::unicodeScalars(q).size() == 2) {
             classes[1].queries.push_back(q);
         }
     }
@@ -252,8 +252,9 @@ int main(int argc, char** argv) {
             for (const auto& query : queryClass.queries) {
                 uint64_t started = nexdir::uptimeNanoseconds();
                 size_t count = index->search(query, 50).results.size();
-                std::printf("  %8.2f ms %3zu  %s\n", double(nexdir::uptimeNanoseconds() - started) / 1e6,
-                            count, query.c_str());
+                std::printf("  %8.2f ms %3zu  %s\n",
+                            double(nexdir::uptimeNanoseconds() - started) / 1e6, count,
+                            query.c_str());
             }
         }
         double meanResults = 0;

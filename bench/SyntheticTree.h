@@ -37,7 +37,9 @@ public:
     }
     size_t below(size_t bound) { return size_t(next() % bound); }
     bool chance(double probability) { return double(next() % 1'000'000) < probability * 1e6; }
-    template <class T> const T& pick(const std::vector<T>& values) { return values[below(values.size())]; }
+    template <class T> const T& pick(const std::vector<T>& values) {
+        return values[below(values.size())];
+    }
 
 private:
     uint64_t state_;

@@ -59,8 +59,11 @@ TEST(QuelmoCli, StatsOfANewIndexAndOfANewerOne) {
     std::string db = folder / "index.sqlite3";
     CliRun fresh = cli(folder, {"stats", "--db", db});
     EXPECT_EQ(fresh.status, 0) << fresh.err;
-    EXPECT_TRUE(std::regex_match(fresh.out, std::regex(R"(\{"indexedItems":0,"files":0,"directories":0,)"
-                                                       R"("indexBytes":\d+,"indexBytesComplete":true,"completed":false,"roots":\[\],"needsRecovery":false\}\n)")))
+    EXPECT_TRUE(std::regex_match(
+        fresh.out,
+        std::regex(
+            R"(\{"indexedItems":0,"files":0,"directories":0,)"
+            R"("indexBytes":\d+,"indexBytesComplete":true,"completed":false,"roots":\[\],"needsRecovery":false\}\n)")))
         << fresh.out;
 
     nexdir::test::RawDatabase(db).execute("UPDATE schema_state SET value = 7");
@@ -78,15 +81,20 @@ TEST(QuelmoCli, ScanThenSearch) {
     makeFile(root + "/Projects/notes.txt");
     makeFile(root + "/.git/HEAD");
 
-    CliRun scan = cli(folder, {"scan", "--db", db, "--exclude", root + "/Projects/notes.txt", root});
+    CliRun scan =
+        cli(folder, {"scan", "--db", db, "--exclude", root + "/Projects/notes.txt", root});
     ASSERT_EQ(scan.status, 0) << scan.err;
-    EXPECT_TRUE(std::regex_match(scan.out, std::regex(R"(\{"scanned":5,"indexed":4,"errors":0,"seconds":[0-9.e-]+,"inaccessiblePaths":\[\]\}\n)")))
+    EXPECT_TRUE(std::regex_match(
+        scan.out,
+        std::regex(
+            R"(\{"scanned":5,"indexed":4,"errors":0,"seconds":[0-9.e-]+,"inaccessiblePaths":\[\]\}\n)")))
         << scan.out;
 
     CliRun search = cli(folder, {"search", "--db", db, "tax", "rec"});
     EXPECT_EQ(search.status, 0) << search.err;
     EXPECT_EQ(search.out, "f\t689\t" + root + "/Projects/Tax 2024/receipt.pdf\n");
-    EXPECT_TRUE(std::regex_match(search.err, std::regex("1 results \u2022 \\d+\\.\\d\\d ms\n"))) << search.err;
+    EXPECT_TRUE(std::regex_match(search.err, std::regex("1 results \u2022 \\d+\\.\\d\\d ms\n")))
+        << search.err;
 
     CliRun folders = cli(folder, {"search", "--db", db, "--limit", "1", "pro"});
     EXPECT_EQ(folders.out, "d\t8692\t" + root + "/Projects\n");

@@ -1,8 +1,8 @@
+#include "Clock.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
 #include "DiagnosticSession.h"
 #include "DiagnosticTiming.h"
-#include "Clock.h"
 #include "Format.h"
 #include "TestSupport.h"
 
@@ -57,9 +57,10 @@ TEST_F(DebugLogTest, WritesOneLineInTheReportFormat) {
     DebugLog::write("scan installed items=12\nmore");
     auto written = lines();
     ASSERT_EQ(written.size(), 1u);
-    std::regex format(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z pid=\d+ scan installed items=12 more )"
-                      R"(session=[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12} )"
-                      R"(uptime=\d+\.\d+$)");
+    std::regex format(
+        R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z pid=\d+ scan installed items=12 more )"
+        R"(session=[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12} )"
+        R"(uptime=\d+\.\d+$)");
     EXPECT_TRUE(std::regex_match(written[0], format)) << written[0];
     EXPECT_NE(written[0].find(" pid=" + std::to_string(getpid()) + " "), std::string::npos);
     EXPECT_NE(written[0].find("session=" + DiagnosticSession::id()), std::string::npos);
@@ -120,9 +121,12 @@ TEST_F(DebugLogTest, SlowOperationsAreLoggedFrom250Milliseconds) {
     DiagnosticTiming::record(9, uptimeSeconds() - 1.0);
     auto written = lines();
     ASSERT_EQ(written.size(), 2u);
-    EXPECT_TRUE(std::regex_search(written[0], std::regex(R"( slow operation phase=5 elapsedMs=25\d\.\d+ sqliteResult=0 session=)")))
+    EXPECT_TRUE(std::regex_search(
+        written[0],
+        std::regex(R"( slow operation phase=5 elapsedMs=25\d\.\d+ sqliteResult=0 session=)")))
         << written[0];
-    EXPECT_TRUE(std::regex_search(written[1], std::regex(R"( slow operation phase=9 elapsedMs=\d+\.\d+ session=)")))
+    EXPECT_TRUE(std::regex_search(
+        written[1], std::regex(R"( slow operation phase=9 elapsedMs=\d+\.\d+ session=)")))
         << written[1];
 }
 
@@ -160,5 +164,6 @@ TEST_F(DebugLogTest, SessionsCountLaunchesAndUncleanExits) {
               std::string::npos);
     EXPECT_NE(written[1].find(" session begin launches=2 uncleanExits=1 previousUnclean=true "),
               std::string::npos);
-    EXPECT_TRUE(std::regex_search(written[2], std::regex(R"( session end seconds=\d+\.\d+(e-\d+)? )")));
+    EXPECT_TRUE(
+        std::regex_search(written[2], std::regex(R"( session end seconds=\d+\.\d+(e-\d+)? )")));
 }

@@ -67,8 +67,9 @@ TEST_F(EntryWritesTest, AnUnchangedRecordLeavesTheRowUntouched) {
     index.upsert({fileRecord(id, tree.root(), "same.txt", 10, 4096)});
     {
         RawDatabase raw(path);
-        raw.execute("CREATE TABLE updates(id INTEGER); CREATE TRIGGER watch_updates AFTER UPDATE ON "
-                    "entries BEGIN INSERT INTO updates VALUES (new.id); END;");
+        raw.execute(
+            "CREATE TABLE updates(id INTEGER); CREATE TRIGGER watch_updates AFTER UPDATE ON "
+            "entries BEGIN INSERT INTO updates VALUES (new.id); END;");
     }
     index.upsert({fileRecord(id, tree.root(), "same.txt", 10, 4096)});
     EXPECT_EQ(RawDatabase(path).integer("SELECT count(*) FROM updates"), 0);
@@ -97,7 +98,8 @@ TEST_F(EntryWritesTest, AFailingRecordLeavesNothingOfItsBatch) {
                      {other});
         FAIL() << "a record reused another entry's id";
     } catch (const NexdirError& error) {
-        EXPECT_STREQ(error.what(), "Could not index thief.txt: UNIQUE constraint failed: entries.id");
+        EXPECT_STREQ(error.what(),
+                     "Could not index thief.txt: UNIQUE constraint failed: entries.id");
     }
     EXPECT_EQ(index.statistics(), before);
     EXPECT_EQ(childNames(docs), std::vector<std::string>{"taken.txt"});

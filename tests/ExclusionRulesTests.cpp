@@ -18,8 +18,8 @@ ExclusionRules referenceRules(std::vector<std::string> excluded = {}) {
 }
 
 ExclusionRules linuxRules(std::vector<std::string> mounts = {}) {
-    return ExclusionRules("/home/u/.local/share/Nexdir", {}, ExclusionTables::linuxTables("/home/u"),
-                          "/home/u", mounts);
+    return ExclusionRules("/home/u/.local/share/Nexdir", {},
+                          ExclusionTables::linuxTables("/home/u"), "/home/u", mounts);
 }
 
 } // namespace
@@ -39,7 +39,8 @@ TEST(ExclusionRules, TechnicalLocationsAreSkippedUnlessTheWalkStartsInside) {
     EXPECT_FALSE(rules.shouldSkip("/private/var/db/x/y", "/private/var/db/x"));
     EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/Biome/streams", "/"));
     // The cloud-storage folder is skipped even from inside.
-    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/CloudStorage/Drive/f", "/Users/a/Library/CloudStorage"));
+    EXPECT_TRUE(
+        rules.shouldSkip("/Users/a/Library/CloudStorage/Drive/f", "/Users/a/Library/CloudStorage"));
     // Fixed locations hold whatever the root.
     EXPECT_TRUE(rules.shouldSkip("/private/tmp/x", "/private/tmp"));
 }
@@ -50,7 +51,8 @@ TEST(ExclusionRules, CustomExclusionsAndTheIndexFolder) {
     EXPECT_TRUE(rules.shouldSkip("/Users/a/Proj/x", "/"));
     EXPECT_FALSE(rules.shouldSkip("/Users/a/Project2", "/"));
     EXPECT_TRUE(rules.shouldSkip("/Users/a/Old/file", "/"));
-    EXPECT_TRUE(rules.shouldSkip("/Users/a/Library/Application Support/Nexdir/index-v2.sqlite3", "/"));
+    EXPECT_TRUE(
+        rules.shouldSkip("/Users/a/Library/Application Support/Nexdir/index-v2.sqlite3", "/"));
     auto everything = referenceRules({"/"});
     EXPECT_TRUE(everything.shouldSkip("/anything/at/all", "/"));
 }

@@ -89,7 +89,8 @@ TEST(FileSystemEvent, FlagPredicatesAndTheFullScanTest) {
     FileSystemEvent oldMount{"/data", EventFlags::mount, 10};
     EXPECT_FALSE(oldMount.requiresFullScan(10, {"/"}));
     EXPECT_TRUE(FileSystemEvent({"/data", EventFlags::mount, 11}).requiresFullScan(10, {"/"}));
-    EXPECT_FALSE(FileSystemEvent({"/media/usb", EventFlags::mount, 11}).requiresFullScan(10, {"/"}));
+    EXPECT_FALSE(
+        FileSystemEvent({"/media/usb", EventFlags::mount, 11}).requiresFullScan(10, {"/"}));
     EXPECT_FALSE(FileSystemEvent({"/home/u/x", 0, 11}).requiresFullScan(10, {"/"}));
 }
 
@@ -120,7 +121,8 @@ TEST(EventActivity, CountsTopLevelChildrenWithinItsBound) {
     EXPECT_EQ(activity.drops, 1);
     EXPECT_EQ(activity.children["child100"], 2);
     std::string summary = activity.summary();
-    EXPECT_TRUE(summary.starts_with(R"({"delivered":69,"drops":1,"other":1,"topTrackedChildren":[{"events":2,"name":"child100"},{"events":1,"name":"child101"},)"))
+    EXPECT_TRUE(summary.starts_with(
+        R"({"delivered":69,"drops":1,"other":1,"topTrackedChildren":[{"events":2,"name":"child100"},{"events":1,"name":"child101"},)"))
         << summary;
     EXPECT_TRUE(summary.ends_with(R"(],"unassigned":3})")) << summary;
 }
@@ -136,7 +138,8 @@ TEST_F(FileEventTest, ChangesInsideAWatchedFolderAreOneEventForTheFolder) {
     // A change of the folder's own metadata alone, in a window of its own.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     chmod((root + "/inner").c_str(), 0700);
-    ASSERT_TRUE(collected.waitFor(at(root + "/inner", EventFlags::itemIsDir | EventFlags::itemInodeMetaMod)));
+    ASSERT_TRUE(collected.waitFor(
+        at(root + "/inner", EventFlags::itemIsDir | EventFlags::itemInodeMetaMod)));
     // Coalesced within the latency: a handful of events, not one per change.
     auto events = collected.events();
     EXPECT_LE(events.size(), 6u);
@@ -151,7 +154,8 @@ TEST_F(FileEventTest, HistoryComesFirstThenHistoryDone) {
     test::writeFile(root + "/early.txt", "x");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     auto watcher = watch(before);
-    ASSERT_TRUE(collected.waitFor([&](const FileSystemEvent& event) { return event.isHistoryDone(); }));
+    ASSERT_TRUE(
+        collected.waitFor([&](const FileSystemEvent& event) { return event.isHistoryDone(); }));
     auto events = collected.events();
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events.front().path, root);
@@ -182,13 +186,16 @@ TEST_F(FileEventTest, ExcludedFoldersAreFilteredAndTheLimitIsEight) {
         nine.push_back("/excluded/" + std::to_string(i));
     }
     try {
-        FSEventWatcher tooMany({root}, FileEventService::sinceNow, false, false, nine, [](auto&) {}, service);
+        FSEventWatcher tooMany(
+            {root}, FileEventService::sinceNow, false, false, nine, [](auto&) {}, service);
         FAIL() << "nine exclusions accepted";
     } catch (const NexdirError& error) {
-        EXPECT_STREQ(error.what(), "File event stream supports at most 8 exclusion paths; received 9");
+        EXPECT_STREQ(error.what(),
+                     "File event stream supports at most 8 exclusion paths; received 9");
     }
     nine.back() = "/excluded/0/../0"; // the same as the first once standardised
-    EXPECT_NO_THROW(FSEventWatcher({root}, FileEventService::sinceNow, false, false, nine, [](auto&) {}, service));
+    EXPECT_NO_THROW(FSEventWatcher(
+        {root}, FileEventService::sinceNow, false, false, nine, [](auto&) {}, service));
 }
 
 TEST_F(FileEventTest, MovedFoldersReportUnderTheirNewPathAndADeletedRootSaysSo) {
@@ -209,7 +216,8 @@ TEST_F(FileEventTest, StopIsIdempotentAndSafeFromTheHandler) {
     std::atomic<int> calls{0};
     watcher = std::make_unique<FSEventWatcher>(
         std::vector<std::string>{root}, FileEventService::sinceNow, false, false,
-        std::vector<std::string>{}, [&](const std::vector<FileSystemEvent>&) {
+        std::vector<std::string>{},
+        [&](const std::vector<FileSystemEvent>&) {
             calls++;
             watcher->stop();
         },
@@ -256,7 +264,8 @@ TEST_F(FileEventTest, AKernelOverflowReachesEveryStreamAndEndsTheHistory) {
     test::writeFile(root + "/before-overflow.txt", "x");
     auto watcher = watch();
     Collector second;
-    FSEventWatcher other({root + "/inner"}, FileEventService::sinceNow, false, false, {}, second.handler(), service);
+    FSEventWatcher other({root + "/inner"}, FileEventService::sinceNow, false, false, {},
+                         second.handler(), service);
     inotify_event overflow{};
     overflow.wd = -1;
     overflow.mask = IN_Q_OVERFLOW;
@@ -286,7 +295,8 @@ TEST_F(FileEventTest, AContentChangeMergedWithAMetadataChangeStillNeedsListing) 
     ASSERT_TRUE(collected.waitFor(at(root)));
     test::writeFile(root + "/inner/new.txt", "x");
     chmod((root + "/inner").c_str(), 0700);
-    ASSERT_TRUE(collected.waitFor([&](const FileSystemEvent& event) { return event.path == root + "/inner"; }));
+    ASSERT_TRUE(collected.waitFor(
+        [&](const FileSystemEvent& event) { return event.path == root + "/inner"; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     for (const auto& event : collected.events()) {
         if (event.path == root + "/inner") {

@@ -20,50 +20,60 @@ FileRecord record(int64_t id, int64_t parent, const std::string& name, bool fold
 
 // The objects of a new index as SQLite keeps them; a change here is a change of file format.
 const std::vector<std::pair<std::string, std::string>> expectedSchema = {
-    {"entries", "CREATE TABLE entries(\n    id INTEGER PRIMARY KEY,\n    parent_id INTEGER NOT NULL,\n"
-                "    name TEXT NOT NULL,\n    search_name TEXT NOT NULL,\n    is_directory INTEGER NOT NULL,\n"
-                "    modified_at REAL NOT NULL DEFAULT 0,\n    size INTEGER NOT NULL DEFAULT 0, "
-                "allocated_size INTEGER, is_dataless INTEGER NOT NULL DEFAULT 0,\n    UNIQUE(parent_id, name)\n)"},
-    {"entries_ad", "CREATE TRIGGER entries_ad AFTER DELETE ON entries BEGIN\n    INSERT INTO "
-                   "entries_fts(entries_fts, rowid, search_name)\n    VALUES ('delete', old.id, "
-                   "old.search_name);\n    UPDATE file_stats\n    SET total = total - 1, directories = "
-                   "directories - old.is_directory\n    WHERE id = 1;\nEND"},
+    {"entries",
+     "CREATE TABLE entries(\n    id INTEGER PRIMARY KEY,\n    parent_id INTEGER NOT NULL,\n"
+     "    name TEXT NOT NULL,\n    search_name TEXT NOT NULL,\n    is_directory INTEGER NOT NULL,\n"
+     "    modified_at REAL NOT NULL DEFAULT 0,\n    size INTEGER NOT NULL DEFAULT 0, "
+     "allocated_size INTEGER, is_dataless INTEGER NOT NULL DEFAULT 0,\n    UNIQUE(parent_id, "
+     "name)\n)"},
+    {"entries_ad",
+     "CREATE TRIGGER entries_ad AFTER DELETE ON entries BEGIN\n    INSERT INTO "
+     "entries_fts(entries_fts, rowid, search_name)\n    VALUES ('delete', old.id, "
+     "old.search_name);\n    UPDATE file_stats\n    SET total = total - 1, directories = "
+     "directories - old.is_directory\n    WHERE id = 1;\nEND"},
     {"entries_ai", "CREATE TRIGGER entries_ai AFTER INSERT ON entries BEGIN\n    INSERT INTO "
                    "entries_fts(rowid, search_name) VALUES (new.id, new.search_name);\n    UPDATE "
                    "file_stats\n    SET total = total + 1, directories = directories + "
                    "new.is_directory\n    WHERE id = 1;\nEND"},
-    {"entries_au", "CREATE TRIGGER entries_au AFTER UPDATE OF search_name ON entries\nWHEN "
-                   "old.search_name <> new.search_name BEGIN\n    INSERT INTO entries_fts(entries_fts, "
-                   "rowid, search_name)\n    VALUES ('delete', old.id, old.search_name);\n    INSERT "
-                   "INTO entries_fts(rowid, search_name) VALUES (new.id, new.search_name);\nEND"},
-    {"entries_disk_size", "CREATE INDEX entries_disk_size ON entries(allocated_size DESC, size DESC, "
-                          "id) WHERE is_directory = 0"},
+    {"entries_au",
+     "CREATE TRIGGER entries_au AFTER UPDATE OF search_name ON entries\nWHEN "
+     "old.search_name <> new.search_name BEGIN\n    INSERT INTO entries_fts(entries_fts, "
+     "rowid, search_name)\n    VALUES ('delete', old.id, old.search_name);\n    INSERT "
+     "INTO entries_fts(rowid, search_name) VALUES (new.id, new.search_name);\nEND"},
+    {"entries_disk_size",
+     "CREATE INDEX entries_disk_size ON entries(allocated_size DESC, size DESC, "
+     "id) WHERE is_directory = 0"},
     {"entries_fts", "CREATE VIRTUAL TABLE entries_fts USING fts5(\n    search_name,\n    "
                     "content='entries',\n    content_rowid='id',\n    tokenize='trigram',\n    "
                     "detail=none,\n    columnsize=0\n)"},
     {"entries_search_name", "CREATE INDEX entries_search_name ON entries(search_name)"},
     {"entries_size", "CREATE INDEX entries_size ON entries(size DESC) WHERE is_directory = 0"},
-    {"entries_stats_au", "CREATE TRIGGER entries_stats_au AFTER UPDATE OF is_directory ON entries\nWHEN "
-                         "old.is_directory <> new.is_directory BEGIN\n    UPDATE file_stats\n    SET "
-                         "directories = directories + new.is_directory - old.is_directory\n    WHERE "
-                         "id = 1;\nEND"},
-    {"entries_unmeasured", "CREATE INDEX entries_unmeasured ON entries(id) WHERE is_directory = 0 AND "
-                           "allocated_size IS NULL"},
+    {"entries_stats_au",
+     "CREATE TRIGGER entries_stats_au AFTER UPDATE OF is_directory ON entries\nWHEN "
+     "old.is_directory <> new.is_directory BEGIN\n    UPDATE file_stats\n    SET "
+     "directories = directories + new.is_directory - old.is_directory\n    WHERE "
+     "id = 1;\nEND"},
+    {"entries_unmeasured",
+     "CREATE INDEX entries_unmeasured ON entries(id) WHERE is_directory = 0 AND "
+     "allocated_size IS NULL"},
     {"file_stats", "CREATE TABLE file_stats(\n    id INTEGER PRIMARY KEY CHECK(id = 1),\n    total "
                    "INTEGER NOT NULL,\n    directories INTEGER NOT NULL\n)"},
     {"metadata", "CREATE TABLE metadata(key TEXT PRIMARY KEY, value TEXT NOT NULL)"},
     {"scan_state", "CREATE TABLE scan_state(\n    id INTEGER PRIMARY KEY CHECK(id = 1),\n    "
                    "completed INTEGER NOT NULL\n)"},
-    {"schema_state", "CREATE TABLE schema_state(\n    key TEXT PRIMARY KEY,\n    value INTEGER NOT NULL\n)"},
+    {"schema_state",
+     "CREATE TABLE schema_state(\n    key TEXT PRIMARY KEY,\n    value INTEGER NOT NULL\n)"},
 };
 
 std::vector<std::pair<std::string, std::string>> schemaOf(const std::string& path) {
     RawDatabase raw(path);
     std::vector<std::pair<std::string, std::string>> objects;
-    auto names = raw.column("SELECT name FROM sqlite_master WHERE sql IS NOT NULL AND name NOT LIKE "
-                            "'entries_fts_%' ORDER BY name");
+    auto names =
+        raw.column("SELECT name FROM sqlite_master WHERE sql IS NOT NULL AND name NOT LIKE "
+                   "'entries_fts_%' ORDER BY name");
     for (const auto& name : names) {
-        objects.emplace_back(name, raw.text("SELECT sql FROM sqlite_master WHERE name = '" + name + "'"));
+        objects.emplace_back(name,
+                             raw.text("SELECT sql FROM sqlite_master WHERE name = '" + name + "'"));
     }
     return objects;
 }
@@ -145,7 +155,9 @@ TEST(IndexDatabase, UpgradesAnEarlyFormatFile) {
                           "'entries_unmeasured')"),
               2);
     // The full-text table was built over the rows that were already there.
-    EXPECT_EQ(raw.integer("SELECT rowid FROM entries_fts WHERE entries_fts MATCH '\"rep\" AND \"ort\"'"), 2);
+    EXPECT_EQ(
+        raw.integer("SELECT rowid FROM entries_fts WHERE entries_fts MATCH '\"rep\" AND \"ort\"'"),
+        2);
 }
 
 TEST(IndexDatabase, RefusesAFileFromANewerVersionWithoutTouchingIt) {
@@ -278,15 +290,17 @@ TEST(IndexDatabase, BulkLoadRebuildsIndexesTriggersAndCounters) {
     EXPECT_EQ(index.reserveID(), 1);
     {
         RawDatabase raw(path);
-        EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE type IN ('trigger', 'index') "
-                              "AND name LIKE 'entries%' AND sql IS NOT NULL"),
-                  0);
+        EXPECT_EQ(
+            raw.integer("SELECT count(*) FROM sqlite_master WHERE type IN ('trigger', 'index') "
+                        "AND name LIKE 'entries%' AND sql IS NOT NULL"),
+            0);
         EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE name = 'entries_fts'"), 0);
     }
     int64_t projects = index.reserveID();
     std::vector<FileRecord> records{record(1, 0, "/", true), record(projects, 1, "Projects", true)};
     for (int i = 0; i < 100; ++i) {
-        records.push_back(record(index.reserveID(), projects, "report-" + std::to_string(i) + ".txt"));
+        records.push_back(
+            record(index.reserveID(), projects, "report-" + std::to_string(i) + ".txt"));
     }
     index.upsert(records);
     index.finishBulkLoad();
@@ -348,7 +362,8 @@ TEST(IndexDatabase, AnInstallThatStaysBusyFails) {
         live.replaceContents(rebuilt);
         FAIL() << "installed over a locked index";
     } catch (const NexdirError& error) {
-        EXPECT_TRUE(std::string(error.what()).starts_with("Could not install new index: ")) << error.what();
+        EXPECT_TRUE(std::string(error.what()).starts_with("Could not install new index: "))
+            << error.what();
     }
     blocker.execute("ROLLBACK;");
 }

@@ -61,18 +61,19 @@ TEST_F(RebuildTest, SearchesAnswerFromTheOldContentUntilTheInstall) {
     EXPECT_TRUE(live->hasCompletedFullScan());
 
     bool checkedDuringScan = false;
-    indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, [&](const IndexProgress& progress) {
-        if (progress.phase == IndexProgress::Phase::discovering) {
-            fs::remove(root + "/old-report.txt");
-            makeFile(root + "/new-report.txt");
-        }
-        if (progress.phase == IndexProgress::Phase::finished) {
-            EXPECT_EQ(hits("old-report"), 1u);
-            EXPECT_EQ(hits("new-report"), 0u);
-            EXPECT_EQ(rebuildFolders().size(), 1u);
-            checkedDuringScan = true;
-        }
-    });
+    indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt,
+                    [&](const IndexProgress& progress) {
+                        if (progress.phase == IndexProgress::Phase::discovering) {
+                            fs::remove(root + "/old-report.txt");
+                            makeFile(root + "/new-report.txt");
+                        }
+                        if (progress.phase == IndexProgress::Phase::finished) {
+                            EXPECT_EQ(hits("old-report"), 1u);
+                            EXPECT_EQ(hits("new-report"), 0u);
+                            EXPECT_EQ(rebuildFolders().size(), 1u);
+                            checkedDuringScan = true;
+                        }
+                    });
     EXPECT_TRUE(checkedDuringScan);
     EXPECT_EQ(hits("old-report"), 0u);
     EXPECT_EQ(hits("new-report"), 1u);
@@ -122,10 +123,13 @@ TEST_F(RebuildTest, FailuresLeaveTheLiveIndexAsItWasAndNoRebuildFolder) {
         EXPECT_TRUE(rebuildFolders().empty());
     }
     // A volume whose history changed during the scan.
-    EXPECT_THROW(indexer.scanAll(std::vector<std::string>{root}, 88, std::string("stale identity"), {}),
-                 NexdirError);
+    EXPECT_THROW(
+        indexer.scanAll(std::vector<std::string>{root}, 88, std::string("stale identity"), {}),
+        NexdirError);
     // A root that cannot be read.
-    EXPECT_THROW(indexer.scanAll(std::vector<std::string>{folder / "missing"}, 99, std::nullopt, {}), NexdirError);
+    EXPECT_THROW(
+        indexer.scanAll(std::vector<std::string>{folder / "missing"}, 99, std::nullopt, {}),
+        NexdirError);
     // A disk too full.
     indexer.setAvailableCapacity([](const std::string&) { return std::optional<int64_t>(100); });
     try {
@@ -170,26 +174,32 @@ TEST_F(RebuildTest, AWatcherFromTheScanBaselineMissesNothingThatChangedDuringThe
     FileEventService service;
     indexer.setRegistrar(std::shared_ptr<DirectoryRegistrar>(&service, [](DirectoryRegistrar*) {}));
     uint64_t baseline = service.currentEventID();
-    indexer.scanAll(std::vector<std::string>{root}, baseline, std::nullopt, [&](const IndexProgress& progress) {
-        if (progress.phase == IndexProgress::Phase::finished) {
-            makeFile(root + "/docs/during-scan.txt"); // after docs was listed
-        }
-    });
+    indexer.scanAll(std::vector<std::string>{root}, baseline, std::nullopt,
+                    [&](const IndexProgress& progress) {
+                        if (progress.phase == IndexProgress::Phase::finished) {
+                            makeFile(root + "/docs/during-scan.txt"); // after docs was listed
+                        }
+                    });
     EXPECT_EQ(hits("during-scan"), 0u);
 
     std::mutex lock;
     std::condition_variable done;
     std::vector<FileSystemEvent> seen;
-    FSEventWatcher watcher({root}, baseline, false, false, {}, [&](const std::vector<FileSystemEvent>& batch) {
-        std::lock_guard guard(lock);
-        seen.insert(seen.end(), batch.begin(), batch.end());
-        done.notify_all();
-    }, service);
+    FSEventWatcher watcher(
+        {root}, baseline, false, false, {},
+        [&](const std::vector<FileSystemEvent>& batch) {
+            std::lock_guard guard(lock);
+            seen.insert(seen.end(), batch.begin(), batch.end());
+            done.notify_all();
+        },
+        service);
     std::unique_lock guard(lock);
     ASSERT_TRUE(done.wait_for(guard, std::chrono::seconds(3), [&] {
-        return std::any_of(seen.begin(), seen.end(), [](auto& event) { return event.isHistoryDone(); });
+        return std::any_of(seen.begin(), seen.end(),
+                           [](auto& event) { return event.isHistoryDone(); });
     }));
-    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](auto& event) { return event.path == root + "/docs"; }));
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                            [&](auto& event) { return event.path == root + "/docs"; }));
 }
 
 TEST_F(RebuildTest, InaccessiblePathsKeepOnlyWhatTheRulesKeep) {
@@ -206,7 +216,8 @@ TEST_F(RebuildTest, InaccessiblePathsKeepOnlyWhatTheRulesKeep) {
 }
 
 TEST(VolumeRoots, InternalBlockDevicesAreRootsOnce) {
-    auto mount = [](std::string point, std::string type, std::string source, unsigned minor, std::string root = "/") {
+    auto mount = [](std::string point, std::string type, std::string source, unsigned minor,
+                    std::string root = "/") {
         MountEntry entry;
         entry.mountPoint = point;
         entry.fileSystemType = type;
@@ -220,11 +231,11 @@ TEST(VolumeRoots, InternalBlockDevicesAreRootsOnce) {
         mount("/", "ext4", "/dev/sda1", 1),
         mount("/proc", "proc", "proc", 90),
         mount("/home", "ext4", "/dev/sda2", 2),
-        mount("/srv/home-again", "ext4", "/dev/sda2", 2),        // a second mount of /home
-        mount("/srv/sub", "ext4", "/dev/sda3", 3, "/subdir"),    // part of a file system
+        mount("/srv/home-again", "ext4", "/dev/sda2", 2),     // a second mount of /home
+        mount("/srv/sub", "ext4", "/dev/sda3", 3, "/subdir"), // part of a file system
         mount("/data", "xfs", "/dev/nvme0n1p1", 4),
         mount("/media/u/USB", "vfat", "/dev/sdb1", 17),
-        mount("/backup", "ext4", "/dev/sdc1", 33),               // removable
+        mount("/backup", "ext4", "/dev/sdc1", 33), // removable
         mount("/snap/core/1", "squashfs", "/dev/loop0", 50),
         mount("/net", "nfs4", "server:/export", 60),
         mount("/var/lib/docker/x", "ext4", "/dev/sda4", 5),
@@ -239,7 +250,8 @@ TEST(VolumeRoots, InternalBlockDevicesAreRootsOnce) {
     EXPECT_TRUE(FileIndexer::rootsChanged({"/"}, {"/", "/data"}));
 
     setenv("NEXDIR_ROOTS", "/srv/b:/srv/a::/", 1);
-    EXPECT_EQ(FileIndexer::discoverInternalRoots(), (std::vector<std::string>{"/", "/srv/a", "/srv/b"}));
+    EXPECT_EQ(FileIndexer::discoverInternalRoots(),
+              (std::vector<std::string>{"/", "/srv/a", "/srv/b"}));
     unsetenv("NEXDIR_ROOTS");
     EXPECT_EQ(FileIndexer::discoverInternalRoots().front(), "/");
 }

@@ -18,8 +18,8 @@ using namespace nexdir;
 using nexdir::test::TempDirectory;
 
 namespace {
-const std::string composedCafe = "Caf\xC3\xA9";      // é as one code point
-const std::string decomposedCafe = "Cafe\xCC\x81";   // e + combining acute accent
+const std::string composedCafe = "Caf\xC3\xA9";    // é as one code point
+const std::string decomposedCafe = "Cafe\xCC\x81"; // e + combining acute accent
 } // namespace
 
 TEST(Normalize, FoldsCaseDiacriticsAndNormalisationForm) {
@@ -27,20 +27,27 @@ TEST(Normalize, FoldsCaseDiacriticsAndNormalisationForm) {
     EXPECT_EQ(SearchIndex::normalize(decomposedCafe), "cafe");
     EXPECT_EQ(SearchIndex::normalize("\xC3\x84RGER.TXT"), "arger.txt"); // ÄRGER.TXT
     EXPECT_EQ(SearchIndex::normalize("R\xC3\xA9sum\xC3\xA9"), "resume");
-    EXPECT_EQ(SearchIndex::normalize("Stra\xC3\x9F" "e"), "strasse");     // ß folds to ss
-    EXPECT_EQ(SearchIndex::normalize("\xCE\x9A\xCE\x8F\xCE\xA3"), "\xCE\xBA\xCF\x89\xCF\x83"); // ΚΏΣ
+    EXPECT_EQ(SearchIndex::normalize("Stra\xC3\x9F"
+                                     "e"),
+              "strasse"); // ß folds to ss
+    EXPECT_EQ(SearchIndex::normalize("\xCE\x9A\xCE\x8F\xCE\xA3"),
+              "\xCE\xBA\xCF\x89\xCF\x83"); // ΚΏΣ
 }
 
 TEST(Normalize, KeepsWhatIsNotCaseOrDiacritics) {
     EXPECT_EQ(SearchIndex::normalize(""), "");
     EXPECT_EQ(SearchIndex::normalize("  A b "), "  a b "); // trimming belongs to the query
-    EXPECT_EQ(SearchIndex::normalize("\xEF\xBC\xA1"), "\xEF\xBD\x81"); // full-width A → full-width a
+    EXPECT_EQ(SearchIndex::normalize("\xEF\xBC\xA1"),
+              "\xEF\xBD\x81"); // full-width A → full-width a
     EXPECT_EQ(SearchIndex::normalize("\xE6\x97\xA5\xE6\x9C\xAC"), "\xE6\x97\xA5\xE6\x9C\xAC");
 }
 
 TEST(Normalize, ToleratesBytesThatAreNotUTF8) {
     // Invalid sequences and encoded surrogates read as U+FFFD instead of failing.
-    EXPECT_EQ(SearchIndex::normalize("A\xFF" "B"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(SearchIndex::normalize("A\xFF"
+                                     "B"),
+              "a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(SearchIndex::normalize("\xED\xA0\x80x"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx");
     EXPECT_EQ(SearchIndex::normalize("\xC3"), "\xEF\xBF\xBD");
 }
@@ -117,7 +124,8 @@ TEST(NexdirError, CarriesItsKindCodeAndMessage) {
     EXPECT_EQ(newer.kind(), NexdirError::Kind::sqlite);
     EXPECT_EQ(newer.errorDescription(),
               "This index was created by a newer Quelmo. Update the app to open it.");
-    NexdirError failed = NexdirError::database(11, "Search failed: database disk image is malformed");
+    NexdirError failed =
+        NexdirError::database(11, "Search failed: database disk image is malformed");
     EXPECT_EQ(failed.code(), 11);
     EXPECT_STREQ(failed.what(), "Search failed: database disk image is malformed");
 }

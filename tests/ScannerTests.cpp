@@ -190,8 +190,8 @@ TEST_F(ScannerTest, EveryFolderIsAnnouncedBeforeItIsListed) {
     FileIndexer indexer(index, std::nullopt, {}, 2000, 4);
     indexer.setRegistrar(registrar);
     ScanTotals totals = scan(indexer);
-    EXPECT_EQ(registrar->folders,
-              (std::set<std::string>{root, root + "/a", root + "/a/b", root + "/a/b/c", root + "/d"}));
+    EXPECT_EQ(registrar->folders, (std::set<std::string>{root, root + "/a", root + "/a/b",
+                                                         root + "/a/b/c", root + "/d"}));
     EXPECT_EQ(totals.errors, 0);
 }
 
@@ -256,7 +256,8 @@ TEST_F(ScannerTest, UnreadableFoldersAndItemsAreCountedAndListedNeverFatal) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         close(output[0]);
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(3);
         }
         std::string report;
@@ -268,7 +269,8 @@ TEST_F(ScannerTest, UnreadableFoldersAndItemsAreCountedAndListedNeverFatal) {
             for (const auto& path : totals.inaccessiblePaths) {
                 report += path + "\n";
             }
-            report += childIndex.entryID(root + "/open/visible.txt", root) ? "visible\n" : "missing\n";
+            report +=
+                childIndex.entryID(root + "/open/visible.txt", root) ? "visible\n" : "missing\n";
         } catch (const std::exception& error) {
             report = std::string("failed: ") + error.what();
         }
@@ -291,7 +293,8 @@ TEST_F(ScannerTest, UnreadableFoldersAndItemsAreCountedAndListedNeverFatal) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Two workers meet the two failures in either order.
     std::multiset<std::string> lines;
-    for (size_t start = 0, end; (end = report.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (size_t start = 0, end; (end = report.find('\n', start)) != std::string::npos;
+         start = end + 1) {
         lines.insert(report.substr(start, end - start));
     }
     EXPECT_EQ(lines, (std::multiset<std::string>{"2", root + "/listable-only/hidden.txt",

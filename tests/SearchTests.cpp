@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 #include <random>
+#include <set>
 #include <thread>
 
 using namespace nexdir;
@@ -149,8 +149,9 @@ TEST_F(SearchTest, EntriesWithABrokenAncestorChainAreDropped) {
 }
 
 TEST_F(SearchTest, MeasuredSizesAreCopiedAndUnavailableOnesAreAbsent) {
-    index.upsert({FileRecord(index.reserveID(), tree.root(), "measured.bin", false, 5, 100, 4096, false),
-                  FileRecord(index.reserveID(), tree.root(), "unavailable.bin", false, 5, 100, -1, false)});
+    index.upsert(
+        {FileRecord(index.reserveID(), tree.root(), "measured.bin", false, 5, 100, 4096, false),
+         FileRecord(index.reserveID(), tree.root(), "unavailable.bin", false, 5, 100, -1, false)});
     auto measured = index.search("measured", 5).results;
     ASSERT_EQ(measured.size(), 1u);
     EXPECT_EQ(measured[0].allocatedSize, 4096);
@@ -163,8 +164,8 @@ TEST_F(SearchTest, MeasuredSizesAreCopiedAndUnavailableOnesAreAbsent) {
 TEST_F(SearchTest, LimitsAreClamped) {
     std::vector<FileRecord> records;
     for (int i = 0; i < 1200; ++i) {
-        records.emplace_back(index.reserveID(), tree.root(), "item" + std::to_string(i), false, 0, 0,
-                             std::nullopt, false);
+        records.emplace_back(index.reserveID(), tree.root(), "item" + std::to_string(i), false, 0,
+                             0, std::nullopt, false);
     }
     index.upsert(records);
     EXPECT_EQ(index.search("item", 5000).results.size(), 1000u);
@@ -185,11 +186,11 @@ TEST_F(SearchTest, HostileQueriesMatchLiterallyOrFindNothing) {
     EXPECT_EQ(paths("_"), std::vector<std::string>{});
     EXPECT_EQ(paths("*"), std::vector<std::string>{});
     EXPECT_EQ(paths("k\\s"), std::vector<std::string>{"/back\\slash"});
-    for (std::string query : {std::string("\xFF\xFE"), std::string("\xED\xA0\x80"),
-                              std::string("a\x01\x02 b\x7F"), std::string(" \t\n\r "),
-                              std::string("\xCC\x81"), std::string(10000, 'q'),
-                              std::string("x\0y", 3), std::string("a OR b NOT \"c\" NEAR(d)"),
-                              std::string("') ; DROP TABLE entries; --")}) {
+    for (std::string query :
+         {std::string("\xFF\xFE"), std::string("\xED\xA0\x80"), std::string("a\x01\x02 b\x7F"),
+          std::string(" \t\n\r "), std::string("\xCC\x81"), std::string(10000, 'q'),
+          std::string("x\0y", 3), std::string("a OR b NOT \"c\" NEAR(d)"),
+          std::string("') ; DROP TABLE entries; --")}) {
         EXPECT_NO_THROW(index.search(query, 50)) << query;
     }
     EXPECT_TRUE(index.search("\xCC\x81", 50).results.empty()); // folds to nothing
@@ -210,7 +211,8 @@ TEST_F(SearchTest, ACancelledTokenStopsTheSearchBeforeItStarts) {
     token->cancel();
     EXPECT_THROW(index.search("anything", 10, token), SearchCancelledError);
     // The reader was left clean: the next search works.
-    EXPECT_EQ(index.search("anything", 10, std::make_shared<SearchCancellation>()).results.size(), 1u);
+    EXPECT_EQ(index.search("anything", 10, std::make_shared<SearchCancellation>()).results.size(),
+              1u);
 }
 
 TEST_F(SearchTest, CancellingDuringAStatementInterruptsIt) {
@@ -252,7 +254,9 @@ struct ModelEntry {
     bool isDirectory;
 };
 
-size_t codePoints(const std::string& text) { return unicodeScalars(text).size(); }
+size_t codePoints(const std::string& text) {
+    return unicodeScalars(text).size();
+}
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -280,14 +284,21 @@ public:
             folderIDs.push_back(folder.id);
         }
         auto files = pass(q, tokens, limit - int(folders.size()), false, folderIDs);
-        std::vector<SearchResult> combined(folders.begin(),
-                                           folders.begin() + long(std::min(folders.size(), size_t(limit) - files.size())));
+        std::vector<SearchResult> combined(
+            folders.begin(),
+            folders.begin() + long(std::min(folders.size(), size_t(limit) - files.size())));
         combined.insert(combined.end(), files.begin(), files.end());
         for (auto& result : combined) {
             std::string name = SearchIndex::normalize(result.name);
-            int value = name == q ? 10000 : startsWith(name, q) ? 8000 : containsText(name, q) ? 6000 : 0;
+            int value = name == q               ? 10000
+                        : startsWith(name, q)   ? 8000
+                        : containsText(name, q) ? 6000
+                                                : 0;
             for (const auto& token : tokens) {
-                value += name == token ? 1000 : startsWith(name, token) ? 700 : containsText(name, token) ? 400 : 0;
+                value += name == token               ? 1000
+                         : startsWith(name, token)   ? 700
+                         : containsText(name, token) ? 400
+                                                     : 0;
             }
             result.score = value - int(std::min<size_t>(graphemeCount(name), 200));
         }
@@ -295,8 +306,9 @@ public:
     }
 
 private:
-    std::vector<SearchResult> pass(const std::string& q, const std::vector<std::string>& tokens, int limit,
-                                   bool directories, const std::vector<int64_t>& grouped) const {
+    std::vector<SearchResult> pass(const std::string& q, const std::vector<std::string>& tokens,
+                                   int limit, bool directories,
+                                   const std::vector<int64_t>& grouped) const {
         struct Candidate {
             int rank;
             const ModelEntry* entry;
@@ -313,12 +325,16 @@ private:
             }
             bool wordsFound = true;
             for (size_t i = 0; i + 1 < tokens.size(); ++i) {
-                wordsFound = wordsFound && (containsText(name, tokens[i]) || inAncestor(entry, tokens[i]));
+                wordsFound =
+                    wordsFound && (containsText(name, tokens[i]) || inAncestor(entry, tokens[i]));
             }
             if (!wordsFound || underAny(entry, grouped)) {
                 continue;
             }
-            int rank = name == q ? 10000 : startsWith(name, q) ? 8000 : containsText(name, q) ? 6000 : 0;
+            int rank = name == q               ? 10000
+                       : startsWith(name, q)   ? 8000
+                       : containsText(name, q) ? 6000
+                                               : 0;
             for (const auto& token : tokens) {
                 rank += name == token ? 1000 : startsWith(name, token) ? 700 : 400;
             }
@@ -343,7 +359,8 @@ private:
             const ModelEntry& entry = *candidates[i].entry;
             SearchResult result;
             result.id = entry.id;
-            result.name = entry.parent == 0 && entry.name != "/" ? lastPathComponent(entry.name) : entry.name;
+            result.name =
+                entry.parent == 0 && entry.name != "/" ? lastPathComponent(entry.name) : entry.name;
             result.path = pathOf(entry);
             result.isDirectory = entry.isDirectory;
             result.modifiedAt = 1000;
@@ -381,8 +398,10 @@ private:
 };
 
 const std::vector<std::string> syllables = {
-    "ab", "ba", "abc", "cab", "x", "AB", "Ab", "b", "a", "\xC3\xA9", "e\xCC\x81", "\xC3\x89t\xC3\xA9",
-    "da", "ta", " ", "-", ".", "photo", "Photos", "2024", "\"q\"", "ca"};
+    "ab",     "ba",   "abc",   "cab",      "x",         "AB",
+    "Ab",     "b",    "a",     "\xC3\xA9", "e\xCC\x81", "\xC3\x89t\xC3\xA9",
+    "da",     "ta",   " ",     "-",        ".",         "photo",
+    "Photos", "2024", "\"q\"", "ca"};
 
 std::string randomName(std::mt19937& random) {
     std::string name;
@@ -431,10 +450,11 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
     }
     index.upsert(records);
 
-    std::vector<std::string> queries = {"a", "b", "ab", "AB", "x", "\xC3\xA9", "e", "ca", "abc", "cab",
-                                        "bab", "photo", "photos ab", "ab cab", "ab ba abc", "2024 photo",
-                                        "e\xCC\x81t", "\"q", "ab x", "a.t", " ba ", "Ab ", "zz", "- ab",
-                                        "a b", "ab.", "abca"};
+    std::vector<std::string> queries = {
+        "a",         "b",          "ab",         "AB",  "x",     "\xC3\xA9",  "e",
+        "ca",        "abc",        "cab",        "bab", "photo", "photos ab", "ab cab",
+        "ab ba abc", "2024 photo", "e\xCC\x81t", "\"q", "ab x",  "a.t",       " ba ",
+        "Ab ",       "zz",         "- ab",       "a b", "ab.",   "abca"};
     for (int i = 0; i < 40; ++i) {
         std::string name = randomName(random);
         size_t start = random() % name.size();
@@ -446,8 +466,8 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
             for (int limit : {1, 2, 3, 5, 10, 50}) {
                 auto expected = model.search(query, limit);
                 auto actual = index.search(query, limit).results;
-                ASSERT_EQ(actual, expected) << "query \"" << query << "\" limit " << limit
-                                            << " ranked scan " << rankedScan;
+                ASSERT_EQ(actual, expected)
+                    << "query \"" << query << "\" limit " << limit << " ranked scan " << rankedScan;
             }
         }
     }

@@ -58,7 +58,9 @@ RawDatabase::RawDatabase(const std::string& path) {
     sqlite3_busy_timeout(db_, 5000);
 }
 
-RawDatabase::~RawDatabase() { sqlite3_close(db_); }
+RawDatabase::~RawDatabase() {
+    sqlite3_close(db_);
+}
 
 void RawDatabase::execute(const std::string& sql) {
     char* message = nullptr;
@@ -91,7 +93,9 @@ std::string RawDatabase::text(const std::string& sql) {
     return values.front();
 }
 
-long long RawDatabase::integer(const std::string& sql) { return std::stoll(text(sql)); }
+long long RawDatabase::integer(const std::string& sql) {
+    return std::stoll(text(sql));
+}
 
 TreeBuilder::TreeBuilder(SearchIndex& index, const std::string& rootPath)
     : index_(index), root_(index.reserveID()) {

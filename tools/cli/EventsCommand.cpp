@@ -82,7 +82,8 @@ int runEvents(Arguments arguments) {
         nexdir::watchTree(path, rules, registrar);
     }
     if (size_t refused = service.unwatchedFolders()) {
-        std::fprintf(stderr, "%zu folders are not watched: raise fs.inotify.max_user_watches\n", refused);
+        std::fprintf(stderr, "%zu folders are not watched: raise fs.inotify.max_user_watches\n",
+                     refused);
     }
     uint64_t start = since ? *since : nexdir::FSEventWatcher::currentEventID();
 

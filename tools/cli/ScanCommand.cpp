@@ -71,14 +71,16 @@ int runScan(Arguments arguments) {
 
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    nexdir::FileIndexer indexer(*index, nexdir::applicationDataDirectory(), excluded, 2000, workers);
+    nexdir::FileIndexer indexer(*index, nexdir::applicationDataDirectory(), excluded, 2000,
+                                workers);
 
     ProgressLine line;
     double walked = 0;
-    nexdir::IndexSummary summary =
-        indexer.scanAll(roots, eventID, historyIdentity, [&](const nexdir::IndexProgress& progress) {
+    nexdir::IndexSummary summary = indexer.scanAll(
+        roots, eventID, historyIdentity, [&](const nexdir::IndexProgress& progress) {
             if (progress.phase == nexdir::IndexProgress::Phase::scanning) {
-                line.report(progress.scanned, progress.indexed, progress.errors, progress.currentPath);
+                line.report(progress.scanned, progress.indexed, progress.errors,
+                            progress.currentPath);
             } else if (progress.phase == nexdir::IndexProgress::Phase::finished) {
                 walked = nexdir::uptimeSeconds();
             }

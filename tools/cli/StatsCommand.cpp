@@ -23,7 +23,8 @@ int runStats(Arguments arguments) {
     }
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     nexdir::IndexStatistics statistics = index->statistics();
-    std::vector<std::string> roots = nexdir::splitNonEmpty(index->metadata("roots").value_or(""), '\n');
+    std::vector<std::string> roots =
+        nexdir::splitNonEmpty(index->metadata("roots").value_or(""), '\n');
     nlohmann::ordered_json output = {
         {"indexedItems", statistics.indexedItems},
         {"files", statistics.files},
