@@ -1,0 +1,101 @@
+// GIO's headers use names that Qt's keywords would take over, so they come first.
+#include <gio/gio.h>
+#include <gio/gdesktopappinfo.h>
+
+#include "Actions.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace quelmo::Actions {
+
+namespace {
+
+std::optional<QString> failure(GError* error) {
+    if (!error) {
+        return std::nullopt;
+    }
+    QString message = QString::fromUtf8(error->message);
+    g_error_free(error);
+    return message;
+}
+
+QByteArray uriFor(const QString& path) { return QUrl::fromLocalFile(path).toEncoded(); }
+
+std::optional<QString> launch(GAppInfo* application, const QString& path) {
+    GFile* file = g_file_new_for_path(QFile::encodeName(path).constData());
+    GList* files = g_list_append(nullptr, file);
+    GError* error = nullptr;
+    g_app_info_launch(application, files, nullptr, &error);
+    g_list_free(files);
+    g_object_unref(file);
+    return failure(error);
+}
+
+} // namespace
+
+std::optional<QString> openWithDefault(const QString& path) {
+    GError* error = nullptr;
+    g_app_info_launch_default_for_uri(uriFor(path).constData(), nullptr, &error);
+    return failure(error);
+}
+
+std::vector<Application> applicationsFor(const QString& path) {
+    std::vector<Application> applications;
+    gboolean uncertain = false;
+    gchar* type = g_content_type_guess(QFile::encodeName(path).constData(), nullptr, 0, &uncertain);
+    GList* list = g_app_info_get_all_for_type(type);
+    for (GList* item = list; item; item = item->next) {
+        auto* info = G_APP_INFO(item->data);
+        Application application;
+        application.id = QString::fromUtf8(g_app_info_get_id(info) ? g_app_info_get_id(info) : "");
+        application.name = QString::fromUtf8(g_app_info_get_display_name(info));
+        if (GIcon* icon = g_app_info_get_icon(info)) {
+            gchar* name = g_icon_to_string(icon);
+            application.icon = QIcon::fromTheme(QString::fromUtf8(name ? name : ""));
+            g_free(name);
+        }
+        if (!application.id.isEmpty()) {
+            applications.push_back(application);
+        }
+    }
+    g_list_free_full(list, g_object_unref);
+    g_free(type);
+    return applications;
+}
+
+std::optional<QString> openWithApplication(const QString& path, const QString& applicationID) {
+    GDesktopAppInfo* info = g_desktop_app_info_new(applicationID.toUtf8().constData());
+    if (!info) {
+        return QString("The application is no longer installed");
+    }
+    auto result = launch(G_APP_INFO(info), path);
+    g_object_unref(info);
+    return result;
+}
+
+std::optional<QString> openWithDesktopFile(const QString& path, const QString& desktopFile) {
+    GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(QFile::encodeName(desktopFile).constData());
+    if (!info) {
+        return QString("Not an application: ") + desktopFile;
+    }
+    auto result = launch(G_APP_INFO(info), path);
+    g_object_unref(info);
+    return result;
+}
+
+std::optional<QString> showInFolder(const QString& path) {
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                       "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
+    call << QStringList{QString::fromUtf8(uriFor(path))} << QString();
+    QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        return std::nullopt;
+    }
+    return openWithDefault(QFileInfo(path).absolutePath());
+}
+
+} // namespace quelmo::Actions

@@ -1,0 +1,107 @@
+#include "Application.h"
+
+#include "DataDirectory.h"
+#include "DebugLog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMessageBox>
+
+#include <filesystem>
+
+namespace quelmo {
+
+int64_t SettingsDefaults::integer(const std::string& key) const {
+    return settings_.value(QString::fromStdString(key), 0).toLongLong();
+}
+
+void SettingsDefaults::setInteger(const std::string& key, int64_t value) {
+    settings_.setValue(QString::fromStdString(key), qlonglong(value));
+    settings_.sync();
+}
+
+bool SettingsDefaults::boolean(const std::string& key) const {
+    return settings_.value(QString::fromStdString(key), false).toBool();
+}
+
+void SettingsDefaults::setBoolean(const std::string& key, bool value) {
+    settings_.setValue(QString::fromStdString(key), value);
+    settings_.sync();
+}
+
+std::vector<std::string> SettingsDefaults::stringList(const std::string& key) const {
+    std::vector<std::string> values;
+    for (const QString& value : settings_.value(QString::fromStdString(key)).toStringList()) {
+        values.push_back(value.toStdString());
+    }
+    return values;
+}
+
+void SettingsDefaults::setStringList(const std::string& key, const std::vector<std::string>& value) {
+    QStringList list;
+    for (const auto& item : value) {
+        list << QString::fromStdString(item);
+    }
+    settings_.setValue(QString::fromStdString(key), list);
+    settings_.sync();
+}
+
+Application::Application() = default;
+
+Application::~Application() {
+    // The search queue finishes its work before the panel that receives its answers goes.
+    searchQueue_.reset();
+    panel_.reset();
+}
+
+bool Application::launch() {
+    nexdir::DebugLog::write("launch");
+    try {
+        std::filesystem::create_directories(nexdir::applicationDataDirectory());
+        diagnosticSession_.begin();
+        index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
+    } catch (const std::exception& error) {
+        nexdir::DebugLog::write(std::string("launch failed error=") + error.what());
+        QMessageBox::critical(nullptr, "Quelmo could not start", QString::fromStdString(error.what()));
+        diagnosticSession_.end();
+        return false;
+    }
+    searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
+    panel_ = std::make_unique<SearchPanelController>(*index_, QString::fromStdString(nexdir::localTrashDirectory()),
+                                                     *searchQueue_);
+    auto* quitAction = new QAction("Quit Quelmo", panel_.get());
+    quitAction->setShortcut(QKeySequence::Quit);
+    connect(quitAction, &QAction::triggered, this, &Application::quit);
+    panel_->addAction(quitAction);
+    buildTrayIcon();
+    panel_->showPanel();
+    nexdir::DebugLog::write("panel shown");
+    return true;
+}
+
+void Application::buildTrayIcon() {
+    // Desktops without a tray still reach the panel by launching Quelmo again.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    trayIcon_ = std::make_unique<QSystemTrayIcon>(QIcon::fromTheme("system-search"));
+    auto* menu = new QMenu;
+    menu->addAction("Show Quelmo", panel_.get(), &SearchPanelController::showPanel);
+    menu->addAction("Quit Quelmo", this, &Application::quit);
+    trayIcon_->setContextMenu(menu);
+    trayIcon_->setToolTip("Quelmo");
+    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) {
+            panel_->toggle();
+        }
+    });
+    trayIcon_->show();
+}
+
+void Application::quit() {
+    diagnosticSession_.end();
+    QApplication::quit();
+}
+
+} // namespace quelmo

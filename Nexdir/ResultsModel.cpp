@@ -1,0 +1,87 @@
+#include "ResultsModel.h"
+
+#include "AppStrings.h"
+
+#include <QDir>
+#include <QLocale>
+
+namespace quelmo {
+
+void ResultsModel::setResults(std::vector<nexdir::SearchResult> results) {
+    beginResetModel();
+    results_ = std::move(results);
+    endResetModel();
+}
+
+int ResultsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(results_.size());
+}
+
+int ResultsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+
+QString ResultsModel::abbreviatedLocation(const QString& path) {
+    int slash = path.lastIndexOf('/');
+    QString folder = slash <= 0 ? QString("/") : path.left(slash);
+    QString home = QDir::homePath();
+    if (home != "/" && (folder == home || folder.startsWith(home + "/"))) {
+        return "~" + folder.mid(home.size());
+    }
+    return folder;
+}
+
+QString ResultsModel::sizeText(const nexdir::SearchResult& result) {
+    if (result.isDirectory) {
+        return {};
+    }
+    if (!result.allocatedSize) {
+        return "Size unavailable";
+    }
+    return QLocale().formattedDataSize(*result.allocatedSize, 1, QLocale::DataSizeSIFormat) + " on disk";
+}
+
+QVariant ResultsModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= int(results_.size())) {
+        return {};
+    }
+    const nexdir::SearchResult& result = results_[size_t(index.row())];
+    QString path = QString::fromStdString(result.path);
+    if (index.column() == 0) {
+        switch (role) {
+        case Qt::DisplayRole: {
+            QString name = QString::fromStdString(result.name);
+            if (result.isInTrash()) {
+                name += " [Trash]";
+            }
+            if (result.isDataless) {
+                name += " [Cloud only]";
+            }
+            return name;
+        }
+        case LocationRole:
+            return abbreviatedLocation(path);
+        case Qt::ToolTipRole:
+            return path;
+        default:
+            break;
+        }
+    } else {
+        switch (role) {
+        case Qt::DisplayRole:
+            return sizeText(result);
+        case Qt::ToolTipRole:
+            return result.isDirectory ? QVariant() : QString(strings::allocatedSizeToolTip);
+        case BarFractionRole: {
+            if (!showsBars_ || results_.empty()) {
+                return 0.0;
+            }
+            double first = double(results_.front().allocatedSize.value_or(1));
+            return double(result.allocatedSize.value_or(0)) / std::max(first, 1.0);
+        }
+        default:
+            break;
+        }
+    }
+    return {};
+}
+
+} // namespace quelmo

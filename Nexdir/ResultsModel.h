@@ -1,0 +1,36 @@
+#pragma once
+
+#include "SearchResult.h"
+
+#include <QAbstractTableModel>
+
+#include <vector>
+
+namespace quelmo {
+
+// The rows of the results list: column 0 the name cell, column 1 the size cell.
+class ResultsModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Role { ResultRole = Qt::UserRole + 1, LocationRole, SizeTextRole, BarFractionRole };
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    void setResults(std::vector<nexdir::SearchResult> results);
+    const std::vector<nexdir::SearchResult>& results() const { return results_; }
+    void setShowsBars(bool showsBars) { showsBars_ = showsBars; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    // "~/Documents" for a folder under the home folder.
+    static QString abbreviatedLocation(const QString& path);
+    static QString sizeText(const nexdir::SearchResult& result);
+
+private:
+    std::vector<nexdir::SearchResult> results_;
+    bool showsBars_ = false;
+};
+
+} // namespace quelmo

@@ -1,0 +1,508 @@
+#include "SearchPanelController.h"
+
+#include "Actions.h"
+#include "AppStrings.h"
+#include "ResultDelegates.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <unistd.h>
+
+namespace quelmo {
+
+namespace {
+
+const QColor background = QColor::fromRgbF(0.04, 0.04, 0.04);
+
+// A one-line label that elides its text in the middle instead of growing the window.
+class ElidingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    QSize minimumSizeHint() const override { return {20, QLabel::minimumSizeHint().height()}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, width()));
+    }
+};
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+} // namespace
+
+SearchPanelController::SearchPanelController(nexdir::SearchIndex& index, QString trashDirectory,
+                                             nexdir::DispatchQueue& searchQueue, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      index_(index), trashDirectory_(std::move(trashDirectory)), searchQueue_(searchQueue),
+      model_(new ResultsModel(this)) {
+    search_ = [this](const std::string& query, int limit,
+                     const std::shared_ptr<nexdir::SearchCancellation>& token) {
+        return index_.search(query, limit, token);
+    };
+    pendingSearch_.setSingleShot(true);
+    connect(&pendingSearch_, &QTimer::timeout, this, &SearchPanelController::startPendingSearch);
+    pendingRefresh_.setSingleShot(true);
+    connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
+    buildWindow();
+    buildContextMenu();
+    qApp->installEventFilter(this);
+    // A floating panel goes away when the user turns to another application.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationInactive && isVisible() && !QApplication::activeModalWidget() &&
+            !QApplication::activePopupWidget()) {
+            hidePanel();
+        }
+    });
+}
+
+SearchPanelController::~SearchPanelController() {
+    qApp->removeEventFilter(this);
+    if (activeSearch_) {
+        activeSearch_->cancel();
+    }
+}
+
+void SearchPanelController::buildWindow() {
+    setWindowTitle("Quelmo");
+    resize(780, 470);
+    QPalette colors = palette();
+    colors.setColor(QPalette::Window, background);
+    colors.setColor(QPalette::Base, background);
+    colors.setColor(QPalette::WindowText, QColor(150, 150, 150));
+    colors.setColor(QPalette::Text, QColor(235, 235, 235));
+    colors.setColor(QPalette::PlaceholderText, QColor(120, 120, 120));
+    colors.setColor(QPalette::Button, QColor(40, 40, 40));
+    colors.setColor(QPalette::ButtonText, QColor(220, 220, 220));
+    colors.setColor(QPalette::Highlight, QColor(58, 92, 160));
+    colors.setColor(QPalette::HighlightedText, Qt::white);
+    setPalette(colors);
+    setAutoFillBackground(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(22, 16, 22, 10);
+    layout->setSpacing(8);
+
+    auto* searchRow = new QHBoxLayout;
+    searchField_ = new QLineEdit;
+    searchField_->setFrame(false);
+    searchField_->setFixedHeight(40);
+    QFont fieldFont = searchField_->font();
+    fieldFont.setPointSize(19);
+    fieldFont.setWeight(QFont::DemiBold);
+    searchField_->setFont(fieldFont);
+    searchField_->setPlaceholderText("Search every indexed file\u2026");
+    searchField_->setToolTip("1\u20132 characters: starts with. Longer queries: contains every word.");
+    searchField_->setClearButtonEnabled(true);
+    connect(searchField_, &QLineEdit::textChanged, this, &SearchPanelController::searchFieldChanged);
+    searchRow->addWidget(searchField_, 1);
+
+    searchModeButton_ = new QPushButton("Search");
+    largeFilesModeButton_ = new QPushButton("Large Files");
+    for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
+        button->setCheckable(true);
+        button->setFixedWidth(85);
+        searchRow->addWidget(button);
+    }
+    searchModeButton_->setChecked(true);
+    // The largest-files list is not built yet: its segment is shown, but not offered.
+    largeFilesModeButton_->setEnabled(false);
+    layout->addLayout(searchRow);
+
+    table_ = new QTableView;
+    table_->setModel(model_);
+    table_->setItemDelegateForColumn(0, new FileNameDelegate(table_));
+    table_->setItemDelegateForColumn(1, new SizeBarDelegate(table_));
+    table_->horizontalHeader()->hide();
+    table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(54);
+    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Fixed);
+    table_->horizontalHeader()->setMinimumSectionSize(145);
+    table_->setColumnWidth(1, 180);
+    table_->setShowGrid(false);
+    table_->setFrameShape(QFrame::NoFrame);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(table_, &QTableView::doubleClicked, this, [this] { openSelected(); });
+    connect(table_, &QTableView::customContextMenuRequested, this, [this](const QPoint& position) {
+        QModelIndex row = table_->indexAt(position);
+        if (!row.isValid()) {
+            return; // no menu on empty space
+        }
+        table_->selectRow(row.row());
+        contextMenu_->popup(table_->viewport()->mapToGlobal(position));
+    });
+    layout->addWidget(table_, 1);
+
+    auto* bottomRow = new QHBoxLayout;
+    statusLabel_ = new ElidingLabel(indexStatus_);
+    QFont small = statusLabel_->font();
+    small.setPointSize(11);
+    statusLabel_->setFont(small);
+    statisticsLabel_ = new QLabel;
+    statisticsLabel_->setFont(small);
+    bottomRow->addWidget(statusLabel_, 1);
+    bottomRow->addWidget(statisticsLabel_);
+    layout->addLayout(bottomRow);
+}
+
+void SearchPanelController::buildContextMenu() {
+    contextMenu_ = new QMenu(this);
+    contextMenu_->addAction("Open", this, &SearchPanelController::openSelected);
+    openWithMenu_ = contextMenu_->addMenu("Open With");
+    connect(openWithMenu_, &QMenu::aboutToShow, this, &SearchPanelController::fillOpenWithMenu);
+    contextMenu_->addAction(strings::revealInFileManager, this, &SearchPanelController::revealSelected);
+    contextMenu_->addSeparator();
+    contextMenu_->addAction("Copy Path", this, &SearchPanelController::copySelectedPath);
+}
+
+void SearchPanelController::fillOpenWithMenu() {
+    openWithMenu_->clear();
+    auto result = selectedResult();
+    if (result && !result->isDirectory) {
+        QString path = QString::fromStdString(result->path);
+        auto applications = Actions::applicationsFor(path);
+        for (const auto& application : applications) {
+            openWithMenu_->addAction(application.icon, application.name, this, [this, path, application] {
+                if (auto failure = Actions::openWithApplication(path, application.id)) {
+                    showStatus("Could not open file: " + *failure);
+                } else {
+                    hidePanel();
+                }
+            });
+        }
+        if (!applications.empty()) {
+            openWithMenu_->addSeparator();
+        }
+    }
+    openWithMenu_->addAction("Other\u2026", this, &SearchPanelController::chooseApplication);
+}
+
+void SearchPanelController::toggle() {
+    if (isVisible()) {
+        hidePanel();
+    } else {
+        showPanel();
+    }
+}
+
+void SearchPanelController::showPanel() {
+    if (!isVisible()) {
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            move(screen->availableGeometry().center() - rect().center());
+        }
+    }
+    show();
+    raise();
+    activateWindow();
+    searchField_->setFocus();
+    searchField_->selectAll();
+    runSearch(searchField_->text(), false);
+}
+
+void SearchPanelController::hidePanel() { hide(); }
+
+void SearchPanelController::setIndexStatus(const QString& status) {
+    indexStatus_ = status;
+    if (searchField_->text().trimmed().isEmpty()) {
+        showStatus(status);
+    }
+}
+
+void SearchPanelController::showStatus(const QString& text) {
+    statusLabel_->setText(text);
+    statusLabel_->setToolTip(text);
+    statusLabel_->update();
+}
+
+void SearchPanelController::searchFieldChanged(const QString& text) {
+    if (text == savedSearchQuery_) {
+        return;
+    }
+    savedSearchQuery_ = text;
+    runSearch(text, false);
+}
+
+void SearchPanelController::runSearch(const QString& query, bool preservingSelection) {
+    uint64_t generation = ++searchGeneration_;
+    (void)generation;
+    if (activeSearch_) {
+        activeSearch_->cancel();
+    }
+    pendingSearch_.stop();
+    isLoading_ = true;
+    if (query.trimmed().isEmpty()) {
+        model_->setResults({});
+        isLoading_ = false;
+        showStatus(indexStatus_);
+        return;
+    }
+    activeSearch_ = std::make_shared<nexdir::SearchCancellation>();
+    if (!preservingSelection) {
+        showStatus("Searching\u2026");
+    }
+    pendingQuery_ = query;
+    pendingPreservesSelection_ = preservingSelection;
+    pendingSearch_.start(debounceMilliseconds);
+}
+
+void SearchPanelController::startPendingSearch() {
+    uint64_t generation = searchGeneration_;
+    std::string query = pendingQuery_.toStdString();
+    auto token = activeSearch_;
+    bool preserving = pendingPreservesSelection_;
+    SearchFunction search = search_;
+    searchQueue_.async([this, search, query, token, generation, preserving] {
+        std::optional<nexdir::SearchResponse> response;
+        QString error;
+        try {
+            response = search(query, searchLimit, token);
+        } catch (const std::exception& failure) {
+            error = QString::fromStdString(failure.what());
+        }
+        QMetaObject::invokeMethod(
+            this, [this, generation, response, error, preserving] {
+                finishSearch(generation, response, error, preserving);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void SearchPanelController::finishSearch(uint64_t generation, std::optional<nexdir::SearchResponse> response,
+                                         QString error, bool preservingSelection) {
+    if (generation != searchGeneration_) {
+        return; // an older query: typing has moved on
+    }
+    isLoading_ = false;
+    if (refreshAfterSearch_) {
+        refreshAfterSearch_ = false;
+        refreshResults();
+    }
+    if (response) {
+        size_t count = response->results.size();
+        displayResults(std::move(response->results), preservingSelection);
+        showStatus(QString("%1 results \u2022 %2 ms")
+                       .arg(count)
+                       .arg(QString::asprintf("%.2f", response->durationMilliseconds)));
+    } else {
+        showStatus(error);
+    }
+    Q_EMIT searchSettled();
+}
+
+void SearchPanelController::displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection) {
+    // A file restored from the Trash is shown again once it exists at its path.
+    for (auto it = movedToTrash_.begin(); it != movedToTrash_.end();) {
+        it = exists(*it) ? movedToTrash_.erase(it) : std::next(it);
+    }
+    std::vector<nexdir::SearchResult> shown;
+    for (auto& result : results) {
+        if (!movedToTrash_.count(result.path)) {
+            shown.push_back(std::move(result));
+        }
+    }
+    std::optional<int64_t> selectedID;
+    if (auto selected = selectedResult()) {
+        selectedID = selected->id;
+    }
+    int scroll = table_->verticalScrollBar()->value();
+    if (shown != model_->results()) {
+        model_->setResults(std::move(shown));
+        if (preservingSelection) {
+            table_->verticalScrollBar()->setValue(scroll);
+        }
+    }
+    const auto& rows = model_->results();
+    if (rows.empty()) {
+        return;
+    }
+    int row = 0;
+    if (preservingSelection && selectedID) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].id == *selectedID) {
+                row = int(i);
+                break;
+            }
+        }
+    }
+    auto current = table_->selectionModel()->selectedRows();
+    if (current.size() != 1 || current.front().row() != row) {
+        table_->selectRow(row);
+    }
+}
+
+void SearchPanelController::refreshResults() {
+    if (!isVisible() || pendingRefresh_.isActive()) {
+        return;
+    }
+    if (isLoading_) {
+        refreshAfterSearch_ = true;
+        return;
+    }
+    pendingRefresh_.start(refreshMilliseconds);
+}
+
+void SearchPanelController::performRefresh() {
+    if (!isVisible()) {
+        return;
+    }
+    if (isLoading_) {
+        refreshAfterSearch_ = true;
+        return;
+    }
+    runSearch(searchField_->text(), true);
+}
+
+std::optional<nexdir::SearchResult> SearchPanelController::selectedResult() const {
+    auto rows = table_->selectionModel()->selectedRows();
+    if (rows.size() != 1 || rows.front().row() >= int(model_->results().size())) {
+        return std::nullopt;
+    }
+    return model_->results()[size_t(rows.front().row())];
+}
+
+void SearchPanelController::moveSelection(int step) {
+    int count = int(model_->results().size());
+    if (count == 0) {
+        return;
+    }
+    auto rows = table_->selectionModel()->selectedRows();
+    int current = rows.size() == 1 ? rows.front().row() : 0;
+    int target = std::clamp(current + step, 0, count - 1);
+    table_->selectRow(target);
+    table_->scrollTo(model_->index(target, 0));
+}
+
+void SearchPanelController::activateSelectedFromKeyboard(bool reveal) {
+    if (isLoading_) {
+        return;
+    }
+    if (reveal) {
+        revealSelected();
+    } else {
+        openSelected();
+    }
+}
+
+void SearchPanelController::openSelected() {
+    auto result = selectedResult();
+    if (!result) {
+        return;
+    }
+    if (auto failure = Actions::openWithDefault(QString::fromStdString(result->path))) {
+        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
+    } else {
+        hidePanel();
+    }
+}
+
+void SearchPanelController::revealSelected() {
+    auto result = selectedResult();
+    if (!result) {
+        return;
+    }
+    if (!exists(result->path)) {
+        showStatus("File no longer exists: " + QString::fromStdString(result->path));
+        return;
+    }
+    hidePanel();
+    if (auto failure = Actions::showInFolder(QString::fromStdString(result->path))) {
+        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
+    }
+}
+
+void SearchPanelController::copySelectedPath() {
+    auto result = selectedResult();
+    if (!result) {
+        return;
+    }
+    QString path = QString::fromStdString(result->path);
+    QGuiApplication::clipboard()->setText(path);
+    showStatus("Copied " + path);
+}
+
+void SearchPanelController::chooseApplication() {
+    auto result = selectedResult();
+    if (!result || result->isDirectory || !isVisible()) {
+        return;
+    }
+    QString path = QString::fromStdString(result->path);
+    QString application = QFileDialog::getOpenFileName(this, strings::chooseApplicationTitle,
+                                                       "/usr/share/applications", "Applications (*.desktop)");
+    if (application.isEmpty()) {
+        return;
+    }
+    if (auto failure = Actions::openWithDesktopFile(path, application)) {
+        showStatus("Could not open file: " + *failure);
+    } else {
+        hidePanel();
+    }
+}
+
+bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (event->type() != QEvent::KeyPress || !widget || widget->window() != this) {
+        return false;
+    }
+    auto* key = static_cast<QKeyEvent*>(event);
+    bool control = key->modifiers() & Qt::ControlModifier;
+    switch (key->key()) {
+    case Qt::Key_C:
+        if (!control) {
+            return false;
+        }
+        if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget()); field && field->hasSelectedText()) {
+            return false; // an ordinary copy of the selected text
+        }
+        copySelectedPath();
+        return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        activateSelectedFromKeyboard(control);
+        return true;
+    case Qt::Key_Escape:
+        hidePanel();
+        return true;
+    case Qt::Key_Down:
+        moveSelection(1);
+        return true;
+    case Qt::Key_Up:
+        moveSelection(-1);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void SearchPanelController::mousePressEvent(QMouseEvent* event) {
+    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void SearchPanelController::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() & Qt::LeftButton) {
+        move(event->globalPosition().toPoint() - dragOffset_);
+    }
+}
+
+} // namespace quelmo

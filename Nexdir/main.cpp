@@ -1,0 +1,46 @@
+// quelmo: the desktop application.
+
+#include "Application.h"
+#include "BuildInfo.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+std::atomic<bool> terminationRequested{false};
+}
+
+int main(int argc, char** argv) {
+    // --version anywhere among the arguments: one line, before anything else runs.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("Quelmo %s (%s) \u2022 %s \u2022 %s\n", quelmo::build::version, quelmo::build::buildNumber,
+                        quelmo::build::updateChannel, quelmo::build::revision);
+            return 0;
+        }
+    }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Quelmo");
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    quelmo::Application quelmo;
+    if (!quelmo.launch()) {
+        return 1;
+    }
+    // A polite termination (a log-out, a service manager) ends the session in order.
+    std::signal(SIGTERM, [](int) { terminationRequested = true; });
+    std::signal(SIGINT, [](int) { terminationRequested = true; });
+    QTimer terminationCheck;
+    QObject::connect(&terminationCheck, &QTimer::timeout, &quelmo, [&quelmo] {
+        if (terminationRequested) {
+            quelmo.quit();
+        }
+    });
+    terminationCheck.start(100);
+    return application.exec();
+}
