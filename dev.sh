@@ -4,7 +4,7 @@
 #   ./dev.sh deps         install missing Debian packages (apt; uses sudo when not root)
 #   ./dev.sh build        configure and build into build/
 #   ./dev.sh test         deps, build, then every test through CTest
-#   ./dev.sh run [ARGS]   deps, build, then start Quelmo
+#   ./dev.sh run [ARGS]   deps, build, then start Quelmo (under xvfb-run without a display)
 #   ./dev.sh bench-search [ARGS] the search benchmark (--entries N, --compare, ...)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -62,7 +62,12 @@ case "$command" in
   run)
     deps
     build
-    exec "$BUILD_DIR/tools/quelmo-cli" stats "$@"
+    if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+      exec "$BUILD_DIR/Nexdir/quelmo" "$@"
+    fi
+    echo "dev.sh: no display here, so Quelmo runs under xvfb-run on a virtual screen nobody sees;" >&2
+    echo "dev.sh: start it from a desktop session to use it (Ctrl+C stops it)." >&2
+    exec xvfb-run -a "$BUILD_DIR/Nexdir/quelmo" "$@"
     ;;
   bench-search)
     deps
