@@ -1,6 +1,6 @@
 // GIO's headers use names that Qt's keywords would take over, so they come first.
-#include <gio/gio.h>
 #include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
 
 #include "Actions.h"
 
@@ -22,7 +22,9 @@ std::optional<QString> failure(GError* error) {
     return message;
 }
 
-QByteArray uriFor(const QString& path) { return QUrl::fromLocalFile(path).toEncoded(); }
+QByteArray uriFor(const QString& path) {
+    return QUrl::fromLocalFile(path).toEncoded();
+}
 
 std::optional<QString> launch(GAppInfo* application, const QString& path) {
     GFile* file = g_file_new_for_path(QFile::encodeName(path).constData());
@@ -77,7 +79,8 @@ std::optional<QString> openWithApplication(const QString& path, const QString& a
 }
 
 std::optional<QString> openWithDesktopFile(const QString& path, const QString& desktopFile) {
-    GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(QFile::encodeName(desktopFile).constData());
+    GDesktopAppInfo* info =
+        g_desktop_app_info_new_from_filename(QFile::encodeName(desktopFile).constData());
     if (!info) {
         return QString("Not an application: ") + desktopFile;
     }

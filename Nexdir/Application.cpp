@@ -38,7 +38,8 @@ std::vector<std::string> SettingsDefaults::stringList(const std::string& key) co
     return values;
 }
 
-void SettingsDefaults::setStringList(const std::string& key, const std::vector<std::string>& value) {
+void SettingsDefaults::setStringList(const std::string& key,
+                                     const std::vector<std::string>& value) {
     QStringList list;
     for (const auto& item : value) {
         list << QString::fromStdString(item);
@@ -63,13 +64,14 @@ bool Application::launch() {
         index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
     } catch (const std::exception& error) {
         nexdir::DebugLog::write(std::string("launch failed error=") + error.what());
-        QMessageBox::critical(nullptr, "Quelmo could not start", QString::fromStdString(error.what()));
+        QMessageBox::critical(nullptr, "Quelmo could not start",
+                              QString::fromStdString(error.what()));
         diagnosticSession_.end();
         return false;
     }
     searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
-    panel_ = std::make_unique<SearchPanelController>(*index_, QString::fromStdString(nexdir::localTrashDirectory()),
-                                                     *searchQueue_);
+    panel_ = std::make_unique<SearchPanelController>(
+        *index_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     auto* quitAction = new QAction("Quit Quelmo", panel_.get());
     quitAction->setShortcut(QKeySequence::Quit);
     connect(quitAction, &QAction::triggered, this, &Application::quit);
@@ -91,11 +93,12 @@ void Application::buildTrayIcon() {
     menu->addAction("Quit Quelmo", this, &Application::quit);
     trayIcon_->setContextMenu(menu);
     trayIcon_->setToolTip("Quelmo");
-    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger) {
-            panel_->toggle();
-        }
-    });
+    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger) {
+                    panel_->toggle();
+                }
+            });
     trayIcon_->show();
 }
 

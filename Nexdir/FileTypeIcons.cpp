@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QStyle>
 #include <QMimeDatabase>
+#include <QStyle>
 
 namespace quelmo {
 
@@ -32,15 +32,18 @@ QIcon FileTypeIcons::icon(const QString& name, bool isDirectory) {
     } else {
         static QMimeDatabase database;
         QString extension = key.mid(5);
-        QMimeType type = extension.isEmpty()
-                             ? database.mimeTypeForName("application/octet-stream")
-                             : database.mimeTypeForFile("x." + extension, QMimeDatabase::MatchExtension);
-        icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName(),
-                                                                  QIcon::fromTheme("text-x-generic")));
+        QMimeType type =
+            extension.isEmpty()
+                ? database.mimeTypeForName("application/octet-stream")
+                : database.mimeTypeForFile("x." + extension, QMimeDatabase::MatchExtension);
+        icon =
+            QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName(),
+                                                               QIcon::fromTheme("text-x-generic")));
     }
     if (icon.isNull()) {
         // Without an icon theme (a bare X server), the style's own folder and file icons.
-        icon = QApplication::style()->standardIcon(isDirectory ? QStyle::SP_DirIcon : QStyle::SP_FileIcon);
+        icon = QApplication::style()->standardIcon(isDirectory ? QStyle::SP_DirIcon
+                                                               : QStyle::SP_FileIcon);
     }
     recent_.push_front(key);
     cache_[key] = {icon, recent_.begin()};

@@ -33,7 +33,8 @@ void FileNameDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     const auto& entry = model.results()[size_t(index.row())];
 
     QRect area = option.rect.adjusted(10, 6, -8, -6);
-    QIcon icon = FileTypeIcons::shared().icon(QString::fromStdString(entry.name), entry.isDirectory);
+    QIcon icon =
+        FileTypeIcons::shared().icon(QString::fromStdString(entry.name), entry.isDirectory);
     icon.paint(painter, QRect(area.left(), area.top() + (area.height() - 32) / 2, 32, 32));
     QRect text = area.adjusted(44, 0, 0, 0);
 
@@ -43,20 +44,23 @@ void FileNameDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->setPen(primaryText);
     QFontMetrics nameMetrics(nameFont);
     painter->drawText(QRect(text.left(), text.top(), text.width(), text.height() / 2 + 2),
-                      Qt::AlignLeft | Qt::AlignBottom, nameMetrics.elidedText(result, Qt::ElideRight, text.width()));
+                      Qt::AlignLeft | Qt::AlignBottom,
+                      nameMetrics.elidedText(result, Qt::ElideRight, text.width()));
 
     QFont locationFont = option.font;
     locationFont.setPointSizeF(11);
     painter->setFont(locationFont);
     painter->setPen(option.state & QStyle::State_Selected ? primaryText : secondaryText);
     QFontMetrics locationMetrics(locationFont);
-    painter->drawText(QRect(text.left(), text.top() + text.height() / 2 + 2, text.width(), text.height() / 2 - 2),
-                      Qt::AlignLeft | Qt::AlignTop,
-                      locationMetrics.elidedText(location, Qt::ElideMiddle, text.width()));
+    painter->drawText(
+        QRect(text.left(), text.top() + text.height() / 2 + 2, text.width(), text.height() / 2 - 2),
+        Qt::AlignLeft | Qt::AlignTop,
+        locationMetrics.elidedText(location, Qt::ElideMiddle, text.width()));
     painter->restore();
 }
 
-QSize FileNameDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+QSize FileNameDelegate::sizeHint(const QStyleOptionViewItem& option,
+                                 const QModelIndex& index) const {
     return {QStyledItemDelegate::sizeHint(option, index).width(), 54};
 }
 
@@ -75,7 +79,8 @@ void SizeBarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 
     double fraction = index.model()->data(index, ResultsModel::BarFractionRole).toDouble();
     if (fraction > 0) {
-        QRectF track(option.rect.left() + 8, option.rect.top() + 5, std::max(0, option.rect.width() - 16), 3);
+        QRectF track(option.rect.left() + 8, option.rect.top() + 5,
+                     std::max(0, option.rect.width() - 16), 3);
         QPainterPath trackPath;
         trackPath.addRoundedRect(track, 1.5, 1.5);
         painter->setRenderHint(QPainter::Antialiasing);

@@ -17,7 +17,9 @@ int ResultsModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : int(results_.size());
 }
 
-int ResultsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+int ResultsModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 2;
+}
 
 QString ResultsModel::abbreviatedLocation(const QString& path) {
     int slash = path.lastIndexOf('/');
@@ -36,7 +38,8 @@ QString ResultsModel::sizeText(const nexdir::SearchResult& result) {
     if (!result.allocatedSize) {
         return "Size unavailable";
     }
-    return QLocale().formattedDataSize(*result.allocatedSize, 1, QLocale::DataSizeSIFormat) + " on disk";
+    return QLocale().formattedDataSize(*result.allocatedSize, 1, QLocale::DataSizeSIFormat) +
+           " on disk";
 }
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {

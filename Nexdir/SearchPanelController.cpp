@@ -43,14 +43,16 @@ protected:
     }
 };
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 } // namespace
 
 SearchPanelController::SearchPanelController(nexdir::SearchIndex& index, QString trashDirectory,
                                              nexdir::DispatchQueue& searchQueue, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
-      index_(index), trashDirectory_(std::move(trashDirectory)), searchQueue_(searchQueue),
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), index_(index),
+      trashDirectory_(std::move(trashDirectory)), searchQueue_(searchQueue),
       model_(new ResultsModel(this)) {
     search_ = [this](const std::string& query, int limit,
                      const std::shared_ptr<nexdir::SearchCancellation>& token) {
@@ -64,12 +66,13 @@ SearchPanelController::SearchPanelController(nexdir::SearchIndex& index, QString
     buildContextMenu();
     qApp->installEventFilter(this);
     // A floating panel goes away when the user turns to another application.
-    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-        if (state == Qt::ApplicationInactive && isVisible() && !QApplication::activeModalWidget() &&
-            !QApplication::activePopupWidget()) {
-            hidePanel();
-        }
-    });
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationInactive && isVisible() &&
+                    !QApplication::activeModalWidget() && !QApplication::activePopupWidget()) {
+                    hidePanel();
+                }
+            });
 }
 
 SearchPanelController::~SearchPanelController() {
@@ -90,6 +93,7 @@ void SearchPanelController::buildWindow() {
     colors.setColor(QPalette::PlaceholderText, QColor(120, 120, 120));
     colors.setColor(QPalette::Button, QColor(40, 40, 40));
     colors.setColor(QPalette::ButtonText, QColor(220, 220, 220));
+    colors.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(95, 95, 95));
     colors.setColor(QPalette::Highlight, QColor(58, 92, 160));
     colors.setColor(QPalette::HighlightedText, Qt::white);
     setPalette(colors);
@@ -108,9 +112,11 @@ void SearchPanelController::buildWindow() {
     fieldFont.setWeight(QFont::DemiBold);
     searchField_->setFont(fieldFont);
     searchField_->setPlaceholderText("Search every indexed file\u2026");
-    searchField_->setToolTip("1\u20132 characters: starts with. Longer queries: contains every word.");
+    searchField_->setToolTip(
+        "1\u20132 characters: starts with. Longer queries: contains every word.");
     searchField_->setClearButtonEnabled(true);
-    connect(searchField_, &QLineEdit::textChanged, this, &SearchPanelController::searchFieldChanged);
+    connect(searchField_, &QLineEdit::textChanged, this,
+            &SearchPanelController::searchFieldChanged);
     searchRow->addWidget(searchField_, 1);
 
     searchModeButton_ = new QPushButton("Search");
@@ -121,6 +127,13 @@ void SearchPanelController::buildWindow() {
         searchRow->addWidget(button);
     }
     searchModeButton_->setChecked(true);
+    for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
+        button->setStyleSheet(
+            "QPushButton { background: #282828; color: #dcdcdc; border: 1px solid #3a3a3a;"
+            " border-radius: 5px; padding: 3px 8px; }"
+            "QPushButton:checked { background: #3a5ca0; color: white; }"
+            "QPushButton:disabled { color: #5f5f5f; }");
+    }
     // The largest-files list is not built yet: its segment is shown, but not offered.
     largeFilesModeButton_->setEnabled(false);
     layout->addLayout(searchRow);
@@ -169,10 +182,16 @@ void SearchPanelController::buildWindow() {
 
 void SearchPanelController::buildContextMenu() {
     contextMenu_ = new QMenu(this);
+    contextMenu_->setStyleSheet(
+        "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
+        "QMenu::item { padding: 4px 24px 4px 16px; }"
+        "QMenu::item:selected { background: #3a5ca0; }"
+        "QMenu::separator { height: 1px; background: #3a3a3a; margin: 4px 8px; }");
     contextMenu_->addAction("Open", this, &SearchPanelController::openSelected);
     openWithMenu_ = contextMenu_->addMenu("Open With");
     connect(openWithMenu_, &QMenu::aboutToShow, this, &SearchPanelController::fillOpenWithMenu);
-    contextMenu_->addAction(strings::revealInFileManager, this, &SearchPanelController::revealSelected);
+    contextMenu_->addAction(strings::revealInFileManager, this,
+                            &SearchPanelController::revealSelected);
     contextMenu_->addSeparator();
     contextMenu_->addAction("Copy Path", this, &SearchPanelController::copySelectedPath);
 }
@@ -184,13 +203,14 @@ void SearchPanelController::fillOpenWithMenu() {
         QString path = QString::fromStdString(result->path);
         auto applications = Actions::applicationsFor(path);
         for (const auto& application : applications) {
-            openWithMenu_->addAction(application.icon, application.name, this, [this, path, application] {
-                if (auto failure = Actions::openWithApplication(path, application.id)) {
-                    showStatus("Could not open file: " + *failure);
-                } else {
-                    hidePanel();
-                }
-            });
+            openWithMenu_->addAction(
+                application.icon, application.name, this, [this, path, application] {
+                    if (auto failure = Actions::openWithApplication(path, application.id)) {
+                        showStatus("Could not open file: " + *failure);
+                    } else {
+                        hidePanel();
+                    }
+                });
         }
         if (!applications.empty()) {
             openWithMenu_->addSeparator();
@@ -221,7 +241,9 @@ void SearchPanelController::showPanel() {
     runSearch(searchField_->text(), false);
 }
 
-void SearchPanelController::hidePanel() { hide(); }
+void SearchPanelController::hidePanel() {
+    hide();
+}
 
 void SearchPanelController::setIndexStatus(const QString& status) {
     indexStatus_ = status;
@@ -282,14 +304,16 @@ void SearchPanelController::startPendingSearch() {
             error = QString::fromStdString(failure.what());
         }
         QMetaObject::invokeMethod(
-            this, [this, generation, response, error, preserving] {
+            this,
+            [this, generation, response, error, preserving] {
                 finishSearch(generation, response, error, preserving);
             },
             Qt::QueuedConnection);
     });
 }
 
-void SearchPanelController::finishSearch(uint64_t generation, std::optional<nexdir::SearchResponse> response,
+void SearchPanelController::finishSearch(uint64_t generation,
+                                         std::optional<nexdir::SearchResponse> response,
                                          QString error, bool preservingSelection) {
     if (generation != searchGeneration_) {
         return; // an older query: typing has moved on
@@ -311,7 +335,8 @@ void SearchPanelController::finishSearch(uint64_t generation, std::optional<nexd
     Q_EMIT searchSettled();
 }
 
-void SearchPanelController::displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection) {
+void SearchPanelController::displayResults(std::vector<nexdir::SearchResult> results,
+                                           bool preservingSelection) {
     // A file restored from the Trash is shown again once it exists at its path.
     for (auto it = movedToTrash_.begin(); it != movedToTrash_.end();) {
         it = exists(*it) ? movedToTrash_.erase(it) : std::next(it);
@@ -448,8 +473,9 @@ void SearchPanelController::chooseApplication() {
         return;
     }
     QString path = QString::fromStdString(result->path);
-    QString application = QFileDialog::getOpenFileName(this, strings::chooseApplicationTitle,
-                                                       "/usr/share/applications", "Applications (*.desktop)");
+    QString application =
+        QFileDialog::getOpenFileName(this, strings::chooseApplicationTitle,
+                                     "/usr/share/applications", "Applications (*.desktop)");
     if (application.isEmpty()) {
         return;
     }
@@ -472,7 +498,8 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
         if (!control) {
             return false;
         }
-        if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget()); field && field->hasSelectedText()) {
+        if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+            field && field->hasSelectedText()) {
             return false; // an ordinary copy of the selected text
         }
         copySelectedPath();

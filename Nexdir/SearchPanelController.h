@@ -84,8 +84,8 @@ private:
     void searchFieldChanged(const QString& text);
     void runSearch(const QString& query, bool preservingSelection);
     void startPendingSearch();
-    void finishSearch(uint64_t generation, std::optional<nexdir::SearchResponse> response, QString error,
-                      bool preservingSelection);
+    void finishSearch(uint64_t generation, std::optional<nexdir::SearchResponse> response,
+                      QString error, bool preservingSelection);
     void displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection);
     void performRefresh();
     void activateSelectedFromKeyboard(bool reveal);
@@ -108,10 +108,10 @@ private:
 
     uint64_t searchGeneration_ = 0;
     std::shared_ptr<nexdir::SearchCancellation> activeSearch_;
-    QTimer pendingSearch_;   // the debounced query not yet started
+    QTimer pendingSearch_; // the debounced query not yet started
     QString pendingQuery_;
     bool pendingPreservesSelection_ = false;
-    QTimer pendingRefresh_;  // the coalesced refresh after index changes
+    QTimer pendingRefresh_; // the coalesced refresh after index changes
     bool refreshAfterSearch_ = false;
     bool isLoading_ = false;
     QString savedSearchQuery_;

@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
     // --version anywhere among the arguments: one line, before anything else runs.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("Quelmo %s (%s) \u2022 %s \u2022 %s\n", quelmo::build::version, quelmo::build::buildNumber,
-                        quelmo::build::updateChannel, quelmo::build::revision);
+            std::printf("Quelmo %s (%s) \u2022 %s \u2022 %s\n", quelmo::build::version,
+                        quelmo::build::buildNumber, quelmo::build::updateChannel,
+                        quelmo::build::revision);
             return 0;
         }
     }

@@ -27,14 +27,15 @@ class SearchPanelTests : public QObject {
 
     // Counts the queries that reach the index; `delay` holds a query named "slow" back.
     void countSearches(int slowMilliseconds = 0) {
-        panel->setSearchFunction([this, slowMilliseconds](const std::string& query, int limit,
-                                                          const std::shared_ptr<SearchCancellation>& token) {
-            searches++;
-            if (query == "slow") {
-                std::this_thread::sleep_for(std::chrono::milliseconds(slowMilliseconds));
-            }
-            return index->search(query, limit, token);
-        });
+        panel->setSearchFunction(
+            [this, slowMilliseconds](const std::string& query, int limit,
+                                     const std::shared_ptr<SearchCancellation>& token) {
+                searches++;
+                if (query == "slow") {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(slowMilliseconds));
+                }
+                return index->search(query, limit, token);
+            });
     }
     bool settle(int timeout = 3000) {
         QSignalSpy settled(panel.get(), &SearchPanelController::searchSettled);
@@ -59,7 +60,8 @@ private Q_SLOTS:
         test::TreeBuilder real(*index, folder->path());
         real.file(real.root(), "abc-real.txt");
         queue = std::make_unique<DispatchQueue>("nexdir.search");
-        panel = std::make_unique<SearchPanelController>(*index, QString::fromStdString(*folder / "Trash"), *queue);
+        panel = std::make_unique<SearchPanelController>(
+            *index, QString::fromStdString(*folder / "Trash"), *queue);
         searches = 0;
         countSearches();
         panel->show();
@@ -164,12 +166,14 @@ private Q_SLOTS:
         panel->searchField()->setText("abc");
         QVERIFY(settle());
         auto before = panel->results();
-        panel->setSearchFunction([](const std::string&, int, const std::shared_ptr<SearchCancellation>&) -> SearchResponse {
+        panel->setSearchFunction([](const std::string&, int,
+                                    const std::shared_ptr<SearchCancellation>&) -> SearchResponse {
             throw NexdirError::database(11, "Search failed: database disk image is malformed");
         });
         panel->searchField()->setText("abc-");
         QVERIFY(settle());
-        QCOMPARE(panel->statusLabel()->text(), QString("Search failed: database disk image is malformed"));
+        QCOMPARE(panel->statusLabel()->text(),
+                 QString("Search failed: database disk image is malformed"));
         QCOMPARE(panel->results(), before);
 
         for (size_t row = 0; row < panel->results().size(); ++row) {
