@@ -97,6 +97,9 @@ FSEventWatcher::FSEventWatcher(const std::vector<std::string>& paths, uint64_t s
     options.exclusions = exclusions;
     options.since = since;
     options.replayOverlap = replayOverlap;
+    // History arrives during subscribe and its handler may stop the stream at once: stop()
+    // waits here until the subscription it must cancel is known.
+    std::lock_guard guard(stopLock_);
     subscription_ =
         service_.subscribe(options, [this](const FileSystemEvent& event) { enqueue(event); });
 }

@@ -58,8 +58,8 @@ private:
     Handler handler_;
     std::string diagnosticID_;
     std::atomic<bool> stopped_{false};
-    uint64_t subscription_ = 0;
     std::mutex stopLock_;
+    uint64_t subscription_ = 0; // guarded by stopLock_
 
     // Confined to queue_.
     EventActivity activity_;

@@ -212,16 +212,21 @@ TEST_F(FileEventTest, MovedFoldersReportUnderTheirNewPathAndADeletedRootSaysSo) 
 }
 
 TEST_F(FileEventTest, StopIsIdempotentAndSafeFromTheHandler) {
-    std::unique_ptr<FSEventWatcher> watcher;
+    // The handler learns its watcher through an atomic: it may run before the constructor
+    // has returned.
+    std::atomic<FSEventWatcher*> self{nullptr};
     std::atomic<int> calls{0};
-    watcher = std::make_unique<FSEventWatcher>(
+    auto watcher = std::make_unique<FSEventWatcher>(
         std::vector<std::string>{root}, FileEventService::sinceNow, false, false,
         std::vector<std::string>{},
         [&](const std::vector<FileSystemEvent>&) {
             calls++;
-            watcher->stop();
+            if (FSEventWatcher* current = self.load()) {
+                current->stop();
+            }
         },
         service);
+    self = watcher.get();
     test::writeFile(root + "/x", "x");
     for (int i = 0; i < 60 && calls == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
