@@ -5,8 +5,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QHash>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QMessageBox>
+
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -56,7 +60,47 @@ Application::~Application() {
     panel_.reset();
 }
 
-bool Application::launch() {
+// One running copy per user and data directory: the copy that owns this index answers.
+QString Application::instanceName() {
+    QByteArray folder = QByteArray::fromStdString(nexdir::applicationDataDirectory());
+    return QString("quelmo-%1-%2").arg(getuid()).arg(qHash(folder), 0, 16);
+}
+
+bool Application::handOverToRunningCopy() {
+    QLocalSocket socket;
+    socket.connectToServer(instanceName());
+    if (!socket.waitForConnected(500)) {
+        return false;
+    }
+    socket.write("show\n");
+    socket.waitForBytesWritten(500);
+    socket.disconnectFromServer();
+    return true;
+}
+
+void Application::listenForLaunches() {
+    // Launching Quelmo again (from the application menu, or where there is neither a tray nor
+    // a global shortcut) shows the panel of the copy that runs.
+    launches_ = std::make_unique<QLocalServer>();
+    launches_->setSocketOptions(QLocalServer::UserAccessOption);
+    QLocalServer::removeServer(instanceName());
+    if (!launches_->listen(instanceName())) {
+        nexdir::DebugLog::write("launch listener unavailable");
+        return;
+    }
+    connect(launches_.get(), &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* connection = launches_->nextPendingConnection()) {
+            connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
+            panel_->showPanel();
+            nexdir::DebugLog::write("panel shown for another launch");
+        }
+    });
+}
+
+Application::Launch Application::launch() {
+    if (handOverToRunningCopy()) {
+        return Launch::handedOver;
+    }
     nexdir::DebugLog::write("launch");
     try {
         std::filesystem::create_directories(nexdir::applicationDataDirectory());
@@ -67,7 +111,7 @@ bool Application::launch() {
         QMessageBox::critical(nullptr, "Quelmo could not start",
                               QString::fromStdString(error.what()));
         diagnosticSession_.end();
-        return false;
+        return Launch::failed;
     }
     searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
     panel_ = std::make_unique<SearchPanelController>(
@@ -77,9 +121,10 @@ bool Application::launch() {
     connect(quitAction, &QAction::triggered, this, &Application::quit);
     panel_->addAction(quitAction);
     buildTrayIcon();
+    listenForLaunches();
     panel_->showPanel();
     nexdir::DebugLog::write("panel shown");
-    return true;
+    return Launch::running;
 }
 
 void Application::buildTrayIcon() {

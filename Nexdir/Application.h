@@ -5,6 +5,7 @@
 #include "SearchIndex.h"
 #include "SearchPanelController.h"
 
+#include <QLocalServer>
 #include <QObject>
 #include <QSettings>
 #include <QSystemTrayIcon>
@@ -35,12 +36,18 @@ public:
     Application();
     ~Application() override;
 
-    // Runs the launch sequence; false when the index could not be opened (the user was told).
-    bool launch();
+    enum class Launch { running, handedOver, failed };
+
+    // Runs the launch sequence. `handedOver` when a copy that is already running was asked to
+    // show its panel instead; `failed` when the index could not be opened (the user was told).
+    Launch launch();
     void quit();
 
 private:
     void buildTrayIcon();
+    static QString instanceName();
+    bool handOverToRunningCopy();
+    void listenForLaunches();
 
     SettingsDefaults defaults_;
     nexdir::DiagnosticSession diagnosticSession_{defaults_};
@@ -48,6 +55,7 @@ private:
     std::unique_ptr<nexdir::DispatchQueue> searchQueue_;
     std::unique_ptr<SearchPanelController> panel_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
+    std::unique_ptr<QLocalServer> launches_;
 };
 
 } // namespace quelmo

@@ -30,8 +30,13 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     quelmo::Application quelmo;
-    if (!quelmo.launch()) {
+    switch (quelmo.launch()) {
+    case quelmo::Application::Launch::handedOver:
+        return 0;
+    case quelmo::Application::Launch::failed:
         return 1;
+    case quelmo::Application::Launch::running:
+        break;
     }
     // A polite termination (a log-out, a service manager) ends the session in order.
     std::signal(SIGTERM, [](int) { terminationRequested = true; });

@@ -5,7 +5,8 @@ set -euo pipefail
 QUELMO=$1
 QUELMO_CLI=$2
 WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+runner=
+trap '{ [ -n "$runner" ] && kill "$runner" 2>/dev/null; } || true; rm -rf "$WORK"' EXIT
 export XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime"
 export NEXDIR_DEBUG_LOG_PATH="$WORK/debug.log"
 mkdir -p "$WORK/tree/docs" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -22,6 +23,15 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 grep -q " panel shown " "$WORK/debug.log" || { echo "the panel never showed"; cat "$WORK/out.txt"; exit 1; }
+
+# Launching again shows the running copy's panel and ends at once.
+# (The second copy needs no screen of its own: it only asks the first.)
+QT_QPA_PLATFORM=offscreen timeout 10 "$QUELMO" || { echo "a second launch failed"; exit 1; }
+for _ in $(seq 50); do
+  grep -q " panel shown for another launch " "$WORK/debug.log" && break
+  sleep 0.1
+done
+grep -q " panel shown for another launch " "$WORK/debug.log" || { echo "the second launch was not handed over"; exit 1; }
 pkill -TERM -f "^$QUELMO\$" || true
 status=0
 wait "$runner" || status=$?
