@@ -267,8 +267,7 @@ void SearchPanelController::searchFieldChanged(const QString& text) {
 }
 
 void SearchPanelController::runSearch(const QString& query, bool preservingSelection) {
-    uint64_t generation = ++searchGeneration_;
-    (void)generation;
+    ++searchGeneration_; // answers of every earlier query are stale from now on
     if (activeSearch_) {
         activeSearch_->cancel();
     }
