@@ -63,8 +63,10 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
         // A one-word query ranks every name that starts with it (at least 8500) above every
         // name that merely contains it (at most 6399), and the names that start with it are
         // a range of the name index: the trigram index is needed only when they run out.
-        tiers_.emplace_back(prefixRangeSource(query_, 1));
-        tiers_.emplace_back(source, true);
+        CandidateSource prefix = prefixRangeSource(query_, 1);
+        std::string prefixEnd = prefix.parameter;
+        tiers_.emplace_back(std::move(prefix));
+        tiers_.emplace_back(source, prefixEnd);
     } else {
         tiers_.emplace_back(source);
     }
@@ -97,7 +99,9 @@ void RankedCandidates::rank(Tier& tier) {
     while ((result = statement.step()) == SQLITE_ROW) {
         auto bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 1));
         std::string_view name(bytes ? bytes : "", size_t(sqlite3_column_bytes(statement.get(), 1)));
-        if (!contains(name, lastToken) || (tier.excludeQueryPrefix && startsWith(name, query_))) {
+        bool inTierBefore = !tier.skipRangeEnd.empty() && name >= std::string_view(query_) &&
+                            name < std::string_view(tier.skipRangeEnd);
+        if (!contains(name, lastToken) || inTierBefore) {
             continue;
         }
         tier.entries.push_back({rankOf(name), statement.columnInt(0),

@@ -49,10 +49,11 @@ private:
     // Candidates come in tiers whose ranks do not overlap, best first, each ranked only when
     // a pass reaches it.
     struct Tier {
-        explicit Tier(CandidateSource source, bool excludeQueryPrefix = false)
-            : source(std::move(source)), excludeQueryPrefix(excludeQueryPrefix) {}
+        explicit Tier(CandidateSource source, std::string skipRangeEnd = {})
+            : source(std::move(source)), skipRangeEnd(std::move(skipRangeEnd)) {}
         CandidateSource source;
-        bool excludeQueryPrefix; // the names of the tier before
+        // When not empty, names from the query up to this bound belong to the tier before.
+        std::string skipRangeEnd;
         bool ranked = false;
         std::vector<Ranked> entries; // best rank first
     };

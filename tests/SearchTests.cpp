@@ -475,3 +475,16 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SearchModelTest, ::testing::Values(1u, 2u, 3u, 4u));
+
+TEST_F(SearchTest, ANameJustPastThePrefixRangeIsStillFound) {
+    // Starts with the query but sorts after query + U+10FFFF, the prefix range's bound.
+    tree.file(tree.root(), "abc\xF4\x8F\xBF\xBFx");
+    tree.file(tree.root(), "abcd");
+    tree.file(tree.root(), "xabc");
+    auto ranked = index.search("abc", 10).results;
+    SearchIndex::setRankedScan(false);
+    auto plain = index.search("abc", 10).results;
+    SearchIndex::setRankedScan(true);
+    EXPECT_EQ(ranked.size(), 3u);
+    EXPECT_EQ(ranked, plain);
+}
