@@ -16,7 +16,6 @@ public:
     static FileTypeIcons& shared();
     QIcon icon(const QString& name, bool isDirectory);
     static QString cacheKey(const QString& name, bool isDirectory);
-    size_t cachedCount() const { return cache_.size(); }
 
     static constexpr size_t capacity = 128;
 

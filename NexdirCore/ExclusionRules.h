@@ -44,10 +44,8 @@ public:
     static std::vector<std::string> technicalPathsList();
     static std::string cloudStoragePath();
 
-    const std::string& cloudStorage() const { return cloudStoragePath_; }
     const std::optional<std::string>& appDataPath() const { return appDataPath_; }
     const std::vector<std::string>& excludedPaths() const { return excludedPaths_; }
-    const std::vector<std::string>& technicalPaths() const { return technicalPaths_; }
 
 private:
     bool isAlwaysExcludedName(std::string_view name) const;

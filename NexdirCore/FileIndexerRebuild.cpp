@@ -59,6 +59,17 @@ bool ownerIsRunning(const std::string& folder) {
     return kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
+// The longest of `roots` that `path` is at or under (the first on equal length), if any.
+const std::string* longestRootAbove(const std::string& path, const std::vector<std::string>& roots) {
+    const std::string* best = nullptr;
+    for (const std::string& root : roots) {
+        if (isAtOrUnder(path, root) && (!best || root.size() > best->size())) {
+            best = &root;
+        }
+    }
+    return best;
+}
+
 } // namespace
 
 std::vector<std::string> FileIndexer::discoverInternalRoots() {
@@ -206,14 +217,8 @@ IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
 void FileIndexer::applyTechnicalExclusions() {
     std::vector<std::string> roots = splitNonEmpty(index_.metadata("roots").value_or(""), '\n');
     for (const std::string& technical : ExclusionRules::technicalPathsList()) {
-        const std::string* best = nullptr;
-        for (const std::string& root : roots) {
-            if (isAtOrUnder(technical, root) && (!best || root.size() > best->size())) {
-                best = &root;
-            }
-        }
-        if (best) {
-            index_.removeRecursively(technical, *best);
+        if (const std::string* root = longestRootAbove(technical, roots)) {
+            index_.removeRecursively(technical, *root);
         }
     }
     recordInaccessible({}, true);
@@ -230,32 +235,18 @@ void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool
     std::vector<std::string> roots = splitNonEmpty(index_.metadata("roots").value_or(""), '\n');
     // A path is kept when the rules keep it in a walk of the longest stored root above it.
     auto keep = [&](const std::string& path) {
-        const std::string* root = nullptr;
-        for (const std::string& candidate : roots) {
-            if (isAtOrUnder(path, candidate) && (!root || candidate.size() > root->size())) {
-                root = &candidate;
-            }
-        }
+        const std::string* root = longestRootAbove(path, roots);
         return !rules_.shouldSkip(path, root ? *root : "/");
     };
     std::set<std::string> merged;
-    if (pruneExcluded) {
-        for (const auto& path : existing) {
-            if (keep(path)) {
-                merged.insert(path);
-            }
+    for (const auto& path : existing) {
+        if (!pruneExcluded || keep(path)) {
+            merged.insert(path);
         }
-        for (const auto& path : paths) {
-            if (keep(path)) {
-                merged.insert(path);
-            }
-        }
-    } else {
-        merged.insert(existing.begin(), existing.end());
-        for (const auto& path : paths) {
-            if (keep(path)) {
-                merged.insert(path);
-            }
+    }
+    for (const auto& path : paths) {
+        if (keep(path)) {
+            merged.insert(path);
         }
     }
     if (merged == std::set<std::string>(existing.begin(), existing.end())) {

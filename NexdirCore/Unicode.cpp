@@ -2,8 +2,6 @@
 
 #include <utf8proc.h>
 
-#include <cstdlib>
-#include <memory>
 
 namespace nexdir {
 
@@ -60,17 +58,6 @@ std::string repairedUTF8(std::string_view text) {
         appendUTF8(out, utf8proc_int32_t(codePoint));
     });
     return out;
-}
-
-std::string composedNFC(std::string_view text) {
-    std::string valid = repairedUTF8(text);
-    // NUL ends a C string for utf8proc; a name never holds one, but a query might.
-    if (valid.find('\0') != std::string::npos) {
-        return valid;
-    }
-    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> composed(
-        utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(valid.c_str())), &std::free);
-    return composed ? std::string(reinterpret_cast<const char*>(composed.get())) : valid;
 }
 
 size_t graphemeCount(std::string_view text) {

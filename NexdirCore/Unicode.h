@@ -15,9 +15,6 @@ bool isValidUTF8(std::string_view text);
 // `text` with every invalid sequence replaced by U+FFFD.
 std::string repairedUTF8(std::string_view text);
 
-// Canonical composition (NFC) of the repaired text.
-std::string composedNFC(std::string_view text);
-
 // The number of user-perceived characters (extended grapheme clusters).
 size_t graphemeCount(std::string_view text);
 
