@@ -60,7 +60,8 @@ bool ownerIsRunning(const std::string& folder) {
 }
 
 // The longest of `roots` that `path` is at or under (the first on equal length), if any.
-const std::string* longestRootAbove(const std::string& path, const std::vector<std::string>& roots) {
+const std::string* longestRootAbove(const std::string& path,
+                                    const std::vector<std::string>& roots) {
     const std::string* best = nullptr;
     for (const std::string& root : roots) {
         if (isAtOrUnder(path, root) && (!best || root.size() > best->size())) {

@@ -55,12 +55,9 @@ std::string SearchIndex::normalize(std::string_view text) {
     std::string folded = mapped(composed, UTF8PROC_STABLE | UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
     std::string unmarked;
     unmarked.reserve(folded.size());
-    for (const std::string& scalar : unicodeScalars(folded)) {
-        utf8proc_int32_t codePoint = 0;
-        utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(scalar.data()),
-                         utf8proc_ssize_t(scalar.size()), &codePoint);
-        if (utf8proc_category(codePoint) != UTF8PROC_CATEGORY_MN) {
-            unmarked += scalar;
+    for (char32_t codePoint : codePoints(folded)) {
+        if (utf8proc_category(utf8proc_int32_t(codePoint)) != UTF8PROC_CATEGORY_MN) {
+            appendUTF8(unmarked, codePoint);
         }
     }
     std::string recomposed = mapped(unmarked, UTF8PROC_STABLE | UTF8PROC_COMPOSE);
@@ -69,13 +66,8 @@ std::string SearchIndex::normalize(std::string_view text) {
     //    case (Cherokee), and the search form is lower case throughout.
     std::string lowered;
     lowered.reserve(recomposed.size());
-    for (const std::string& scalar : unicodeScalars(recomposed)) {
-        utf8proc_int32_t codePoint = 0;
-        utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(scalar.data()),
-                         utf8proc_ssize_t(scalar.size()), &codePoint);
-        utf8proc_uint8_t buffer[4];
-        utf8proc_ssize_t length = utf8proc_encode_char(utf8proc_tolower(codePoint), buffer);
-        lowered.append(reinterpret_cast<const char*>(buffer), size_t(length));
+    for (char32_t codePoint : codePoints(recomposed)) {
+        appendUTF8(lowered, char32_t(utf8proc_tolower(utf8proc_int32_t(codePoint))));
     }
     return lowered;
 }

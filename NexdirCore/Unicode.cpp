@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 
 namespace nexdir {
 
@@ -11,12 +12,6 @@ namespace {
 utf8proc_ssize_t decode(std::string_view text, size_t offset, utf8proc_int32_t& codePoint) {
     return utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + offset),
                             utf8proc_ssize_t(text.size() - offset), &codePoint);
-}
-
-void appendUTF8(std::string& out, utf8proc_int32_t codePoint) {
-    utf8proc_uint8_t buffer[4];
-    utf8proc_ssize_t length = utf8proc_encode_char(codePoint, buffer);
-    out.append(reinterpret_cast<const char*>(buffer), size_t(length));
 }
 
 template <class Visit> void forEachScalar(std::string_view text, Visit visit) {
@@ -54,9 +49,7 @@ std::string repairedUTF8(std::string_view text) {
     }
     std::string out;
     out.reserve(text.size() + 8);
-    forEachScalar(text, [&](char32_t codePoint, size_t, size_t) {
-        appendUTF8(out, utf8proc_int32_t(codePoint));
-    });
+    forEachScalar(text, [&](char32_t codePoint, size_t, size_t) { appendUTF8(out, codePoint); });
     return out;
 }
 
@@ -120,6 +113,20 @@ std::vector<std::string> whitespaceSeparatedWords(std::string_view text) {
         words.push_back(std::move(current));
     }
     return words;
+}
+
+std::u32string codePoints(std::string_view text) {
+    std::u32string points;
+    points.reserve(text.size());
+    forEachScalar(text, [&](char32_t codePoint, size_t, size_t) { points.push_back(codePoint); });
+    return points;
+}
+
+void appendUTF8(std::string& text, char32_t codePoint) {
+    utf8proc_uint8_t buffer[4];
+    utf8proc_ssize_t length = utf8proc_encode_char(utf8proc_int32_t(codePoint), buffer);
+    text.append(reinterpret_cast<const char*>(buffer),
+                size_t(std::max<utf8proc_ssize_t>(length, 0)));
 }
 
 std::vector<std::string> unicodeScalars(std::string_view text) {

@@ -27,6 +27,10 @@ std::string trimmedWhitespace(std::string_view text);
 // `text` split at every white-space character, empty pieces dropped.
 std::vector<std::string> whitespaceSeparatedWords(std::string_view text);
 
+// The code points of `text`, and one code point appended to UTF-8 text.
+std::u32string codePoints(std::string_view text);
+void appendUTF8(std::string& text, char32_t codePoint);
+
 // The Unicode scalar values of valid UTF-8 `text`, one string each.
 std::vector<std::string> unicodeScalars(std::string_view text);
 
