@@ -16,9 +16,9 @@ inline constexpr int phaseWriteLockWait = 8;
 inline constexpr int phaseReadOperation = 9;
 
 // Takes `lock`, reporting the wait as a slow operation of `phase` when it was long.
-inline std::unique_lock<std::mutex> lockMeasured(std::mutex& lock, int phase) {
+template <typename Mutex> std::unique_lock<Mutex> lockMeasured(Mutex& lock, int phase) {
     double started = uptimeSeconds();
-    std::unique_lock<std::mutex> guard(lock);
+    std::unique_lock<Mutex> guard(lock);
     DiagnosticTiming::record(phase, started);
     return guard;
 }

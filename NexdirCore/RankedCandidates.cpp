@@ -3,34 +3,41 @@
 #include "SQLite.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace nexdir::detail {
 
 namespace {
 
-// The statement's text functions, byte for byte as SQLite computes them on TEXT values.
+// Above about this many trigram occurrences to read, scanning the names' byte-pair marks
+// is faster than the trigram index.
+constexpr uint64_t fullTextReads = 60000;
 
-// length(): characters before the first NUL, a character being a lead byte and the
-// continuation bytes after it.
-int64_t sqliteLength(std::string_view text) {
-    int64_t length = 0;
-    size_t i = 0;
-    while (i < text.size() && text[i] != '\0') {
-        ++length;
-        if (static_cast<unsigned char>(text[i++]) >= 0xC0) {
-            while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
-                ++i;
-            }
-        }
-    }
-    return length;
-}
+// The statement's text functions, byte for byte as SQLite computes them on TEXT values.
 
 // instr() > 0 and instr() = 1. A needle that is valid UTF-8 starts with a lead byte, so a
 // byte match is always at a character boundary, where instr looks.
+// Names are short: a plain loop beats a library search that pays its setup per call.
+size_t find(std::string_view text, std::string_view part) {
+    if (part.empty()) {
+        return 0;
+    }
+    if (part.size() > text.size()) {
+        return std::string_view::npos;
+    }
+    const char first = part.front();
+    const size_t last = text.size() - part.size();
+    for (size_t i = 0; i <= last; ++i) {
+        if (text[i] == first && std::memcmp(text.data() + i + 1, part.data() + 1, part.size() - 1) == 0) {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 bool contains(std::string_view text, std::string_view part) {
-    return text.find(part) != std::string_view::npos;
+    return find(text, part) != std::string_view::npos;
 }
 bool startsWith(std::string_view text, std::string_view part) {
     return text.starts_with(part);
@@ -38,7 +45,7 @@ bool startsWith(std::string_view text, std::string_view part) {
 
 } // namespace
 
-int64_t RankedCandidates::rankOf(std::string_view name) const {
+int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength) const {
     int64_t rank = name == query_             ? 10000
                    : startsWith(name, query_) ? 8000
                    : contains(name, query_)   ? 6000
@@ -46,12 +53,14 @@ int64_t RankedCandidates::rankOf(std::string_view name) const {
     for (const std::string& token : tokens_) {
         rank += name == token ? 1000 : startsWith(name, token) ? 700 : 400;
     }
-    return rank - std::min<int64_t>(sqliteLength(name), 200);
+    return rank - (cappedLength >= 0 ? cappedLength : std::min<int64_t>(sqliteTextLength(name), 200));
 }
 
 RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
-                                   std::vector<std::string> tokens)
-    : reader_(reader), query_(std::move(query)), tokens_(std::move(tokens)) {
+                                   std::vector<std::string> tokens, const NameCatalogue* catalogue,
+                                   const SearchCancellation* cancellation)
+    : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), query_(std::move(query)),
+      tokens_(std::move(tokens)) {
     if (tokens_.size() - 1 <= 64) {
         for (size_t i = 0; i + 1 < tokens_.size(); ++i) {
             allEarlierWords_ |= uint64_t(1) << i;
@@ -72,11 +81,150 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
     }
 }
 
+void RankedCandidates::addCandidate(Tier& tier, int64_t id, std::string_view name,
+                                    int64_t parent, int kind, int64_t cappedLength) {
+    bool inTierBefore = !tier.skipRangeEnd.empty() && name >= std::string_view(query_) &&
+                        name < std::string_view(tier.skipRangeEnd);
+    if (!contains(name, tokens_.back()) || inTierBefore) {
+        return;
+    }
+    tier.entries.push_back(
+        {rankOf(name, cappedLength), id, parent, kind, allEarlierWords_ & ~earlierWordsIn(name)});
+}
+
+void RankedCandidates::checkCancelled(int64_t id) const {
+    if ((id & 0xFFFF) == 0 && cancellation_ && cancellation_->isCancelled()) {
+        throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
+    }
+}
+
+void RankedCandidates::rankPrefixRange(Tier& tier, std::string_view high) {
+    const NameCatalogue& catalogue = *catalogue_;
+    std::string_view low(query_);
+    bool oneWord = tokens_.size() == 1 && tier.skipRangeEnd.empty();
+    auto consider = [&](int64_t id) {
+        std::string_view name = catalogue.searchName(id);
+        // A name starting with the query lies below the range's end unless the byte after
+        // the query is U+10FFFF's lead byte or above.
+        bool inRange = name.starts_with(low) &&
+                       (name.size() == low.size() || uint8_t(name[low.size()]) < 0xF4 ||
+                        name < high);
+        if (!inRange) {
+            return;
+        }
+        int kind = catalogue.isDirectory(id) ? 1 : 0;
+        if (oneWord) {
+            // One word that every name here starts with: only equality and length count.
+            int64_t rank =
+                (name.size() == low.size() ? 11000 : 8700) - catalogue.cappedLength(id);
+            tier.entries.push_back({rank, id, catalogue.parent(id), kind, 0});
+        } else {
+            addCandidate(tier, id, name, catalogue.parent(id), kind, catalogue.cappedLength(id));
+        }
+    };
+    if (query_.size() >= 3) {
+        // A long prefix is a narrow range: the name index finds it at once.
+        sql::Statement range(reader_, "SELECT id FROM entries WHERE search_name >= ?1 AND "
+                                      "search_name < ?2;");
+        range.bindText(1, query_);
+        range.bindText(2, std::string(high));
+        int result;
+        while ((result = range.step()) == SQLITE_ROW) {
+            int64_t id = range.columnInt(0);
+            if (catalogue.contains(id)) {
+                consider(id);
+            }
+        }
+        if (result != SQLITE_DONE) {
+            throw sql::error(reader_, "Search failed");
+        }
+        return;
+    }
+    // A short prefix covers much of the index: scan the first bytes of all names, which are
+    // never NUL where an entry is held.
+    const uint8_t* firstBytes = catalogue.firstBytes();
+    const int64_t chunk = 1 << 16;
+    for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
+        checkCancelled(start);
+        const uint8_t* end = firstBytes + std::min(start + chunk, catalogue.idLimit());
+        for (const uint8_t* at = firstBytes + start;
+             (at = static_cast<const uint8_t*>(std::memchr(at, query_.front(), size_t(end - at))));
+             ++at) {
+            consider(at - firstBytes);
+        }
+    }
+}
+
+void RankedCandidates::rankFromCatalogue(Tier& tier) {
+    const NameCatalogue& catalogue = *catalogue_;
+    const CandidateSource& source = tier.source;
+    bool oneWord = tokens_.size() == 1;
+    std::string_view skipEnd(tier.skipRangeEnd);
+    auto add = [&](int64_t id) {
+        std::string_view name = catalogue.searchName(id);
+        int kind = catalogue.isDirectory(id) ? 1 : 0;
+        if (!oneWord) {
+            addCandidate(tier, id, name, catalogue.parent(id), kind, catalogue.cappedLength(id));
+            return;
+        }
+        // One word: where it is found decides the rank, with the length.
+        size_t at = find(name, query_);
+        if (at == std::string_view::npos || (at == 0 && !skipEnd.empty() && name < skipEnd)) {
+            return;
+        }
+        int64_t bonus = at != 0 ? 6400 : name.size() == query_.size() ? 11000 : 8700;
+        tier.entries.push_back({bonus - catalogue.cappedLength(id), id, catalogue.parent(id), kind, 0});
+    };
+    switch (source.kind) {
+    case CandidateSource::Kind::prefixRange:
+        rankPrefixRange(tier, source.parameter);
+        break;
+    case CandidateSource::Kind::fullText:
+        if (catalogue.tripleOccurrences(tokens_.back()) < fullTextReads) {
+            // The trigram index reads every occurrence of each trigram; when they are few
+            // that is cheaper than looking at every name.
+            sql::Statement matches(reader_,
+                                   "SELECT rowid FROM entries_fts WHERE entries_fts MATCH ?;");
+            matches.bindText(1, source.parameter);
+            int result;
+            while ((result = matches.step()) == SQLITE_ROW) {
+                int64_t id = matches.columnInt(0);
+                if (catalogue.contains(id)) {
+                    add(id);
+                }
+            }
+            if (result != SQLITE_DONE) {
+                throw sql::error(reader_, "Search failed");
+            }
+            break;
+        }
+        [[fallthrough]];
+    case CandidateSource::Kind::everything: {
+        // Every candidate contains the last word; the byte-pair marks rule out most names
+        // without reading them (the trigram index costs more for common words).
+        uint64_t wanted = NameCatalogue::pairMark(tokens_.back());
+        const uint64_t* marks = catalogue.pairMarks();
+        for (int64_t id = 1; id < catalogue.idLimit(); ++id) {
+            checkCancelled(id);
+            if ((marks[id] & wanted) == wanted && catalogue.contains(id)) {
+                add(id);
+            }
+        }
+        break;
+    }
+    }
+    sortByRank(tier.entries);
+}
+
 void RankedCandidates::rank(Tier& tier) {
     if (tier.ranked) {
         return;
     }
     tier.ranked = true;
+    if (catalogue_) {
+        rankFromCatalogue(tier);
+        return;
+    }
     // Only the full-text join reads rows anyway; elsewhere kind and parent stay unread so the
     // statement is answered from the name index alone. The last word's condition and the
     // rank are computed here, exactly as the statement would, which is several times faster
@@ -94,20 +242,12 @@ void RankedCandidates::rank(Tier& tier) {
     if (source.kind == CandidateSource::Kind::prefixRange) {
         statement.bindText(1, query_);
     }
-    const std::string& lastToken = tokens_.back();
     int result;
     while ((result = statement.step()) == SQLITE_ROW) {
         auto bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 1));
         std::string_view name(bytes ? bytes : "", size_t(sqlite3_column_bytes(statement.get(), 1)));
-        bool inTierBefore = !tier.skipRangeEnd.empty() && name >= std::string_view(query_) &&
-                            name < std::string_view(tier.skipRangeEnd);
-        if (!contains(name, lastToken) || inTierBefore) {
-            continue;
-        }
-        tier.entries.push_back({rankOf(name), statement.columnInt(0),
-                                readsRows ? statement.columnInt(3) : -1,
-                                readsRows ? int(statement.columnInt(2)) : -1,
-                                allEarlierWords_ & ~earlierWordsIn(name)});
+        addCandidate(tier, statement.columnInt(0), name, readsRows ? statement.columnInt(3) : -1,
+                     readsRows ? int(statement.columnInt(2)) : -1);
     }
     if (result != SQLITE_DONE) {
         throw sql::error(reader_, "Search failed");
@@ -159,6 +299,15 @@ RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
     auto known = folders_.find(id);
     if (known != folders_.end()) {
         return known->second;
+    }
+    if (catalogue_) {
+        Folder found;
+        found.exists = catalogue_->contains(id);
+        if (found.exists) {
+            found.parent = catalogue_->parent(id);
+            found.ownWords = earlierWordsIn(catalogue_->searchName(id));
+        }
+        return folders_.emplace(id, found).first->second;
     }
     if (!folderLookup_) {
         folderLookup_.emplace(reader_, "SELECT parent_id, search_name FROM entries WHERE id = ?;");
@@ -263,10 +412,21 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
     if (limit < 1) {
         return found;
     }
-    CandidateQuery built = candidateQuery(query_, tokens_, directories, groupedFolderIDs);
+    // With the catalogue the words above and the grouping are settled in memory, exactly;
+    // the statement still checks that each row exists with its kind and its name.
+    CandidateQuery built =
+        candidateQuery(query_, tokens_, directories,
+                       catalogue_ ? std::vector<int64_t>() : groupedFolderIDs);
+    if (catalogue_) {
+        built.tokenConditions.erase(built.tokenConditions.begin(),
+                                    built.tokenConditions.end() - 1);
+    }
     std::unordered_set<int64_t> grouped(groupedFolderIDs.begin(), groupedFolderIDs.end());
     std::unordered_map<int64_t, bool> underGrouped;
     int wantedKind = directories ? 1 : 0;
+    if (catalogue_) {
+        return selectFromCatalogue(built, size_t(limit), wantedKind, grouped, underGrouped);
+    }
     size_t batchTarget = std::max<size_t>(64, size_t(limit) * 2);
     for (Tier& tier : tiers_) {
         if (found.size() >= size_t(limit)) {
@@ -301,6 +461,76 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
         }
     }
     return found;
+}
+
+} // namespace nexdir::detail
+
+namespace nexdir::detail {
+
+std::vector<IndexedEntry>
+RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit, int wantedKind,
+                                      const std::unordered_set<int64_t>& grouped,
+                                      std::unordered_map<int64_t, bool>& underGrouped) {
+    // Every condition is decided here, and so is the order: rank, then the statement's
+    // tie-break (name length, name, id) inside the last group that is needed. The statement
+    // only reads the chosen rows, and must return them as chosen.
+    std::vector<int64_t> chosen;
+    for (Tier& tier : tiers_) {
+        if (chosen.size() >= limit) {
+            break;
+        }
+        rank(tier);
+        const std::vector<Ranked>& ranked = tier.entries;
+        size_t position = 0;
+        while (position < ranked.size() && chosen.size() < limit) {
+            std::vector<int64_t> group;
+            size_t end = position;
+            for (; end < ranked.size() && ranked[end].rank == ranked[position].rank; ++end) {
+                if (mayPass(ranked[end], wantedKind, grouped, underGrouped)) {
+                    group.push_back(ranked[end].id);
+                }
+            }
+            position = end;
+            size_t keep = std::min(group.size(), limit - chosen.size());
+            if (group.size() > 1) {
+                std::vector<std::pair<int64_t, int64_t>> keyed; // (name length, id)
+                keyed.reserve(group.size());
+                for (int64_t id : group) {
+                    keyed.emplace_back(sqliteTextLength(catalogue_->name(id)), id);
+                }
+                std::partial_sort(keyed.begin(), keyed.begin() + long(keep), keyed.end(),
+                                  [&](const auto& a, const auto& b) {
+                                      if (a.first != b.first) {
+                                          return a.first < b.first;
+                                      }
+                                      int order = catalogue_->name(a.second).compare(
+                                          catalogue_->name(b.second));
+                                      return order != 0 ? order < 0 : a.second < b.second;
+                                  });
+                for (size_t i = 0; i < keep; ++i) {
+                    group[i] = keyed[i].second;
+                }
+            }
+            group.resize(keep);
+            chosen.insert(chosen.end(), group.begin(), group.end());
+        }
+    }
+    if (chosen.empty()) {
+        return {};
+    }
+    std::vector<IndexedEntry> rows = runCandidateStatement(
+        reader_,
+        candidateStatement(built, "entries AS e", "e.id IN (" + joinedIDs(chosen) + ")",
+                           int(limit)),
+        built.parameters);
+    bool asChosen = rows.size() == chosen.size();
+    for (size_t i = 0; asChosen && i < rows.size(); ++i) {
+        asChosen = rows[i].id == chosen[i];
+    }
+    if (!asChosen) {
+        throw CatalogueMismatch();
+    }
+    return rows;
 }
 
 } // namespace nexdir::detail

@@ -11,12 +11,16 @@
 // the list, and every batch comes back in the statement's own order. Batches taken in rank
 // order concatenate to exactly what the statement returns over all rows.
 //
-// Where rows are read anyway, their kind and parent are kept, so that candidates that cannot
-// pass (wrong kind, a word found neither in the name nor above it, inside a listed folder)
-// are left out of the batches; the statement still decides every row that is kept.
+// Where rows are read anyway, or the search has the in-memory catalogue of names, the kind
+// and parent are known, so that candidates that cannot pass (wrong kind, a word found neither
+// in the name nor above it, inside a listed folder) are left out of the batches; the
+// statement still decides every row that is kept. With the catalogue every kept row passes,
+// so a batch that comes back short means the catalogue is wrong: `CatalogueMismatch`.
 
 #include "CandidateQuery.h"
+#include "NameCatalogue.h"
 #include "SQLite.h"
+#include "SearchCancellation.h"
 
 #include <cstdint>
 #include <optional>
@@ -28,10 +32,15 @@
 
 namespace nexdir::detail {
 
+struct CatalogueMismatch {};
+
 class RankedCandidates {
 public:
     // The caller holds the reader's lock and an open read transaction for the object's life.
-    RankedCandidates(sqlite3* reader, std::string query, std::vector<std::string> tokens);
+    // `catalogue`, when given, holds exactly what that transaction sees.
+    RankedCandidates(sqlite3* reader, std::string query, std::vector<std::string> tokens,
+                     const NameCatalogue* catalogue = nullptr,
+                     const SearchCancellation* cancellation = nullptr);
 
     // What the plain statement of one pass returns, row for row.
     std::vector<IndexedEntry> select(int limit, bool directories,
@@ -68,9 +77,20 @@ private:
     };
 
     void rank(Tier& tier);
+    void rankFromCatalogue(Tier& tier);
+    void rankPrefixRange(Tier& tier, std::string_view high);
+    // Between SQLite statements the progress handler is not there to stop a cancelled search.
+    void checkCancelled(int64_t id) const;
+    // `cappedLength` < 0: not known, computed from the name.
+    void addCandidate(Tier& tier, int64_t id, std::string_view name, int64_t parent, int kind,
+                      int64_t cappedLength = -1);
     static void sortByRank(std::vector<Ranked>& entries);
-    int64_t rankOf(std::string_view searchName) const;
+    int64_t rankOf(std::string_view searchName, int64_t cappedLength) const;
 
+    std::vector<IndexedEntry> selectFromCatalogue(const CandidateQuery& built, size_t limit,
+                                                  int wantedKind,
+                                                  const std::unordered_set<int64_t>& grouped,
+                                                  std::unordered_map<int64_t, bool>& underGrouped);
     bool mayPass(const Ranked& candidate, int wantedKind,
                  const std::unordered_set<int64_t>& grouped,
                  std::unordered_map<int64_t, bool>& underGrouped);
@@ -81,6 +101,8 @@ private:
     uint64_t earlierWordsIn(std::string_view searchName) const;
 
     sqlite3* reader_;
+    const NameCatalogue* catalogue_;
+    const SearchCancellation* cancellation_;
     std::string query_;
     std::vector<std::string> tokens_;
     uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words

@@ -5,6 +5,7 @@
 #include "FileDiskUsage.h"
 #include "IndexLocks.h"
 #include "IndexSchema.h"
+#include "NameCatalogue.h"
 #include "SQLite.h"
 #include "UUID.h"
 
@@ -96,10 +97,15 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
     reader_ = openConnection(databasePath_);
     setPersistentWAL(writer, false);
     setPersistentWAL(reader_.get(), false);
+
+    journal_ = std::make_unique<detail::CatalogueJournal>();
+    catalogueSupported_ = journal_->install(writer);
+    catalogueUsable_ = catalogueSupported_;
 }
 
 SearchIndex::~SearchIndex() {
-    // The reader closes before the writer, so the writer's close can checkpoint the WAL.
+    // The reader closes before the writer, so the writer's close can checkpoint the WAL;
+    // the writer closes before the journal its hooks write to.
     reader_.reset();
     writer_.reset();
 }
@@ -250,6 +256,7 @@ int64_t SearchIndex::reserveID() {
 
 void SearchIndex::resetForFullScan() {
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    journal_->invalidate(); // a bulk load is not followed row by row
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
     sql::execute(writer, IndexSchema::dropTriggers);
@@ -274,11 +281,14 @@ void SearchIndex::finishBulkLoad() {
     sql::execute(writer, IndexSchema::createSecondaryIndexesAndCount);
     sql::execute(writer, IndexSchema::createTriggers);
     transaction.commit();
+    catalogueUsable_ = catalogueSupported_;
 }
 
 void SearchIndex::replaceContents(SearchIndex& other, const std::function<void()>& didCopyBatch) {
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sqlite3* writer = writer_.get();
+    journal_->invalidate(); // the copy replaces every page, and no row hook sees it
+    catalogueUsable_ = catalogueSupported_;
     // The other index is a private rebuild; its writer is used without its lock.
     sqlite3_backup* backup = sqlite3_backup_init(writer, "main", other.writer_.get(), "main");
     if (!backup) {

@@ -21,6 +21,11 @@
 
 namespace nexdir {
 
+namespace detail {
+class NameCatalogue;
+class CatalogueJournal;
+} // namespace detail
+
 // One index database file: every indexed entry, a trigram full-text index over their search
 // names, counters, engine state (metadata) and the schema version.
 //
@@ -112,6 +117,10 @@ public:
     // runs its plain statement over all candidates; tests and benchmarks compare the two.
     static void setRankedScan(bool enabled);
 
+    // Loads what searches keep in memory, so that the first search does not wait for it.
+    // Any thread; searches wait meanwhile.
+    void prepareSearch();
+
 private:
     static std::atomic<bool> rankedScan_;
 
@@ -124,22 +133,40 @@ private:
     void createOrUpgradeSchema();
     void ensureFullTextTable();
 
-    // Reader helpers; the caller holds readLock_. `candidates` runs one pass's plain statement.
+    // Reader helpers; the caller holds readLock_. `passes` runs the folder and the file pass
+    // and combines them; `candidates` runs one pass's plain statement.
+    std::vector<SearchResult> passes(const std::string& q, const std::vector<std::string>& tokens,
+                                     int limit, const detail::NameCatalogue* catalogue,
+                                     const SearchCancellation* cancellation);
     std::vector<IndexedEntry> candidates(const std::string& query,
                                          const std::vector<std::string>& tokens, int limit,
                                          bool directories,
                                          const std::vector<int64_t>& groupedFolderIDs);
-    std::vector<SearchResult> results(const std::vector<IndexedEntry>& entries);
+    // Paths come from `catalogue` when given, from the database otherwise.
+    std::vector<SearchResult> results(const std::vector<IndexedEntry>& entries,
+                                      const detail::NameCatalogue* catalogue = nullptr);
     std::unordered_map<int64_t, std::string> resolvedPaths(const std::vector<int64_t>& ids);
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
+
+    // The catalogue brought in step with the reader's open transaction, whose snapshot this
+    // call starts; nullptr when it cannot be had now (the search then reads rows). The
+    // caller holds readLock_ and not writeLock_.
+    const detail::NameCatalogue* synchronizedCatalogue();
+    void discardCatalogue(const char* reason);
 
     std::string databasePath_;
     ConnectionPointer writer_; // guarded by writeLock_; declared first so it closes last
     ConnectionPointer reader_; // guarded by readLock_
-    std::mutex writeLock_;
+    std::timed_mutex writeLock_;
     std::mutex readLock_;
     std::mutex idLock_;
     int64_t nextID_ = 1; // guarded by idLock_
+
+    std::unique_ptr<detail::CatalogueJournal> journal_;
+    std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by readLock_
+    bool catalogueSupported_ = false; // set once by the constructor
+    std::atomic<bool> catalogueUsable_{false};
+    int64_t writerDataVersion_ = 0; // as the catalogue last saw it; guarded by readLock_
 };
 
 } // namespace nexdir

@@ -1,7 +1,9 @@
 // Name search: candidate queries, ranking, path rebuilding and scoring.
 
 #include "CandidateQuery.h"
+#include "DebugLog.h"
 #include "IndexLocks.h"
+#include "NameCatalogue.h"
 #include "Paths.h"
 #include "RankedCandidates.h"
 #include "SQLite.h"
@@ -9,6 +11,7 @@
 #include "Unicode.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <unordered_map>
 
@@ -22,6 +25,9 @@ namespace {
 constexpr int maximumLimit = 1000;
 constexpr size_t pathChunkSize = 500;
 constexpr int progressInstructions = 1000;
+// How long a search waits for a write in progress before it reads rows instead of using
+// the catalogue.
+constexpr auto catalogueWriteWait = std::chrono::milliseconds(50);
 
 int progressCallback(void* context) {
     return static_cast<SearchCancellation*>(context)->isCancelled() ? 1 : 0;
@@ -76,30 +82,20 @@ SearchResponse SearchIndex::search(const std::string& query, int limit,
         throw SearchCancelledError();
     }
     sqlite3* reader = reader_.get();
-    ProgressHandler handler(reader, cancellation.get());
     sql::execute(reader, "BEGIN;"); // one snapshot for both passes and the path lookups
 
     SearchResponse response;
+    std::optional<ProgressHandler> handler;
     try {
-        std::optional<RankedCandidates> ranked;
-        if (rankedScan_) {
-            ranked.emplace(reader, q, tokens);
+        // Loading the catalogue is not cancelled: the next search would only start it again.
+        const NameCatalogue* catalogue = rankedScan_ ? synchronizedCatalogue() : nullptr;
+        handler.emplace(reader, cancellation.get());
+        try {
+            response.results = passes(q, tokens, limit, catalogue, cancellation.get());
+        } catch (const CatalogueMismatch&) {
+            discardCatalogue("a search found the name catalogue out of step with the index");
+            response.results = passes(q, tokens, limit, nullptr, cancellation.get());
         }
-        auto pass = [&](int passLimit, bool directories, const std::vector<int64_t>& grouped) {
-            return results(ranked ? ranked->select(passLimit, directories, grouped)
-                                  : candidates(q, tokens, passLimit, directories, grouped));
-        };
-        std::vector<SearchResult> folders = pass(std::max(limit, 2) / 2, true, {});
-        std::vector<int64_t> folderIDs;
-        for (const SearchResult& folder : folders) {
-            folderIDs.push_back(folder.id);
-        }
-        std::vector<SearchResult> files = pass(limit - int(folders.size()), false, folderIDs);
-
-        // Folders take at most half of the places (at least one); files fill the rest.
-        size_t folderCount = std::min(folders.size(), size_t(limit) - files.size());
-        response.results.assign(folders.begin(), folders.begin() + long(folderCount));
-        response.results.insert(response.results.end(), files.begin(), files.end());
     } catch (...) {
         sql::executeIgnoringFailure(reader, "ROLLBACK;");
         throw;
@@ -110,6 +106,117 @@ SearchResponse SearchIndex::search(const std::string& query, int limit,
     response.durationMilliseconds = double(uptimeNanoseconds() - started) / 1'000'000.0;
     sql::executeIgnoringFailure(reader, "ROLLBACK;");
     return response;
+}
+
+std::vector<SearchResult> SearchIndex::passes(const std::string& q,
+                                              const std::vector<std::string>& tokens, int limit,
+                                              const NameCatalogue* catalogue,
+                                              const SearchCancellation* cancellation) {
+    std::optional<RankedCandidates> ranked;
+    if (rankedScan_) {
+        ranked.emplace(reader_.get(), q, tokens, catalogue, cancellation);
+    }
+    auto pass = [&](int passLimit, bool directories, const std::vector<int64_t>& grouped) {
+        return results(ranked ? ranked->select(passLimit, directories, grouped)
+                              : candidates(q, tokens, passLimit, directories, grouped),
+                       catalogue);
+    };
+    std::vector<SearchResult> folders = pass(std::max(limit, 2) / 2, true, {});
+    std::vector<int64_t> folderIDs;
+    for (const SearchResult& folder : folders) {
+        folderIDs.push_back(folder.id);
+    }
+    std::vector<SearchResult> files = pass(limit - int(folders.size()), false, folderIDs);
+
+    // Folders take at most half of the places (at least one); files fill the rest.
+    size_t folderCount = std::min(folders.size(), size_t(limit) - files.size());
+    std::vector<SearchResult> combined(folders.begin(), folders.begin() + long(folderCount));
+    combined.insert(combined.end(), files.begin(), files.end());
+    return combined;
+}
+
+void SearchIndex::prepareSearch() {
+    if (!rankedScan_) {
+        return;
+    }
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    sqlite3* reader = reader_.get();
+    sql::execute(reader, "BEGIN;");
+    try {
+        synchronizedCatalogue();
+    } catch (...) {
+        sql::executeIgnoringFailure(reader, "ROLLBACK;");
+        throw;
+    }
+    sql::executeIgnoringFailure(reader, "ROLLBACK;");
+}
+
+const NameCatalogue* SearchIndex::synchronizedCatalogue() {
+    sqlite3* reader = reader_.get();
+    sqlite3* writer = writer_.get();
+    auto snapshotCounts = [&] {
+        sql::Statement counts(reader, "SELECT total, directories FROM file_stats WHERE id = 1;");
+        if (counts.step() != SQLITE_ROW) {
+            throw sql::error(reader, "Search failed");
+        }
+        return std::pair(counts.columnInt(0), counts.columnInt(1));
+    };
+    if (!catalogueUsable_) {
+        return nullptr;
+    }
+    // With the writer idle, every change the hooks journaled is committed and nothing is
+    // half done; the writer's data version moves only when another connection, in this
+    // process or another, commits. Read before and after the snapshot starts, it tells
+    // whether the snapshot holds changes the journal never saw.
+    std::unique_lock<std::timed_mutex> writing(writeLock_, std::defer_lock);
+    if (!writing.try_lock_for(catalogueWriteWait)) {
+        return nullptr;
+    }
+    int64_t versionBefore = sql::readInt(writer, "PRAGMA data_version;");
+    auto [total, directories] = snapshotCounts();
+    if (sql::readInt(writer, "PRAGMA data_version;") != versionBefore) {
+        return nullptr; // another connection committed just now: the journal may not match
+    }
+    CatalogueJournal::Taken taken = journal_->take();
+    bool reload = !catalogue_ || !taken.valid || versionBefore != writerDataVersion_;
+    if (reload) {
+        journal_->startRecording();
+    }
+    writing.unlock();
+
+    if (!reload) {
+        for (const EntryChange& change : taken.changes) {
+            if (!catalogue_->apply(change)) {
+                discardCatalogue("an identifier is too large for the name catalogue");
+                catalogueUsable_ = false;
+                return nullptr;
+            }
+        }
+    } else {
+        catalogue_.reset();
+        writerDataVersion_ = versionBefore;
+        auto loaded = std::make_unique<NameCatalogue>();
+        if (!loaded->load(reader)) {
+            discardCatalogue("identifiers too large or sparse for the name catalogue");
+            catalogueUsable_ = false;
+            return nullptr;
+        }
+        catalogue_ = std::move(loaded);
+    }
+    if (catalogue_->count() != size_t(total) || catalogue_->directories() != size_t(directories)) {
+        // The counters are kept by the database's own triggers, so they are the check on
+        // what the hooks reported.
+        discardCatalogue("the name catalogue's counts differ from the index's");
+        catalogueUsable_ = false;
+        return nullptr;
+    }
+    return catalogue_.get();
+}
+
+void SearchIndex::discardCatalogue(const char* reason) {
+    catalogue_.reset();
+    journal_->invalidate();
+    DebugLog::write(std::string("Search reads rows: ") + reason);
 }
 
 std::vector<IndexedEntry> SearchIndex::candidates(const std::string& query,
@@ -129,13 +236,15 @@ std::vector<IndexedEntry> SearchIndex::candidates(const std::string& query,
                                  built.parameters);
 }
 
-std::vector<SearchResult> SearchIndex::results(const std::vector<IndexedEntry>& entries) {
+std::vector<SearchResult> SearchIndex::results(const std::vector<IndexedEntry>& entries,
+                                              const NameCatalogue* catalogue) {
     std::vector<int64_t> ids;
     ids.reserve(entries.size());
     for (const IndexedEntry& entry : entries) {
         ids.push_back(entry.id);
     }
-    std::unordered_map<int64_t, std::string> paths = resolvedPaths(ids);
+    std::unordered_map<int64_t, std::string> paths =
+        catalogue ? catalogue->paths(ids) : resolvedPaths(ids);
     std::vector<SearchResult> found;
     found.reserve(entries.size());
     for (const IndexedEntry& entry : entries) {

@@ -1,0 +1,129 @@
+// The row-change hooks are declared only when this is defined before SQLite's header; the
+// library itself must have been built with them, which `install` checks.
+#define SQLITE_ENABLE_PREUPDATE_HOOK 1
+
+#include "NameCatalogue.h"
+
+#include <cstring>
+
+namespace nexdir::detail {
+
+namespace {
+// Columns of `entries` as the hooks see them.
+constexpr int parentColumn = 1;
+constexpr int nameColumn = 2;
+constexpr int searchNameColumn = 3;
+constexpr int directoryColumn = 4;
+} // namespace
+
+bool CatalogueJournal::install(sqlite3* writer) {
+    if (!sqlite3_compileoption_used("ENABLE_PREUPDATE_HOOK")) {
+        return false;
+    }
+    sqlite3_preupdate_hook(writer, &CatalogueJournal::preupdate, this);
+    sqlite3_commit_hook(writer, &CatalogueJournal::committed, this);
+    sqlite3_rollback_hook(writer, &CatalogueJournal::rolledBack, this);
+    return true;
+}
+
+void CatalogueJournal::startRecording() {
+    std::lock_guard guard(lock_);
+    recording_ = true;
+    valid_ = true;
+    changes_.clear();
+    transaction_.clear();
+}
+
+void CatalogueJournal::invalidate() {
+    std::lock_guard guard(lock_);
+    discardLocked();
+}
+
+void CatalogueJournal::discardLocked() {
+    recording_ = false;
+    valid_ = false;
+    awaitingCommit_ = false;
+    changes_.clear();
+    changes_.shrink_to_fit();
+}
+
+CatalogueJournal::Taken CatalogueJournal::take() {
+    std::lock_guard guard(lock_);
+    awaitingCommit_ = false; // the caller holds the write lock: no commit is under way
+    Taken taken;
+    taken.valid = valid_;
+    taken.changes.swap(changes_);
+    return taken;
+}
+
+void CatalogueJournal::preupdate(void* context, sqlite3* db, int operation, const char* database,
+                                 const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey) {
+    auto* journal = static_cast<CatalogueJournal*>(context);
+    if (std::strcmp(table, "entries") != 0 || std::strcmp(database, "main") != 0) {
+        return;
+    }
+    {
+        std::lock_guard guard(journal->lock_);
+        // A row changes in a new transaction, so the last commit went through.
+        journal->awaitingCommit_ = false;
+        if (!journal->recording_) {
+            return;
+        }
+    }
+    if (operation == SQLITE_DELETE || (operation == SQLITE_UPDATE && oldKey != newKey)) {
+        EntryChange removal;
+        removal.removed = true;
+        removal.id = oldKey;
+        journal->transaction_.push_back(std::move(removal));
+    }
+    if (operation == SQLITE_INSERT || operation == SQLITE_UPDATE) {
+        EntryChange write;
+        write.id = newKey;
+        sqlite3_value* value = nullptr;
+        if (sqlite3_preupdate_new(db, parentColumn, &value) == SQLITE_OK) {
+            write.parent = sqlite3_value_int64(value);
+        }
+        if (sqlite3_preupdate_new(db, directoryColumn, &value) == SQLITE_OK) {
+            write.isDirectory = sqlite3_value_int64(value) != 0;
+        }
+        auto text = [&](int column, std::string& into) {
+            if (sqlite3_preupdate_new(db, column, &value) == SQLITE_OK) {
+                auto bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
+                into.assign(bytes ? bytes : "", size_t(sqlite3_value_bytes(value)));
+            }
+        };
+        text(nameColumn, write.name);
+        text(searchNameColumn, write.searchName);
+        journal->transaction_.push_back(std::move(write));
+    }
+}
+
+int CatalogueJournal::committed(void* context) {
+    auto* journal = static_cast<CatalogueJournal*>(context);
+    std::lock_guard guard(journal->lock_);
+    if (journal->recording_ && !journal->transaction_.empty()) {
+        if (journal->changes_.size() + journal->transaction_.size() > maximumChanges) {
+            // Nobody has searched for a long while: loading afresh is cheaper than replaying.
+            journal->discardLocked();
+        } else {
+            std::move(journal->transaction_.begin(), journal->transaction_.end(),
+                      std::back_inserter(journal->changes_));
+            journal->awaitingCommit_ = true;
+        }
+    }
+    journal->transaction_.clear();
+    return 0;
+}
+
+void CatalogueJournal::rolledBack(void* context) {
+    auto* journal = static_cast<CatalogueJournal*>(context);
+    std::lock_guard guard(journal->lock_);
+    journal->transaction_.clear();
+    if (journal->awaitingCommit_) {
+        // A commit that fails after its hook is rolled back; which changes that undid cannot
+        // be told apart from an empty transaction's rollback, so start afresh.
+        journal->discardLocked();
+    }
+}
+
+} // namespace nexdir::detail

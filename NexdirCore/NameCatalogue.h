@@ -1,0 +1,153 @@
+#pragma once
+
+// The search names, parents and kinds of every entry, in memory (internal to the index store).
+//
+// A search ranks, filters by kind, tests ancestors and groups its candidates from this copy
+// instead of reading rows, and reads rows only for the ones it returns. The copy is exact for
+// the snapshot a search reads: the writer connection's hooks journal every committed change
+// to `entries`, and a search applies the journal while no write is in flight (see
+// `CatalogueJournal`); anything the journal cannot follow (a reset, an installed copy, a
+// change from another process) makes the next search load the copy again from its snapshot.
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace nexdir::detail {
+
+// length() of a TEXT value as SQLite computes it: characters before the first NUL, a
+// character being a lead byte and the continuation bytes after it.
+int64_t sqliteTextLength(std::string_view text);
+
+// One committed change to a row of `entries`.
+struct EntryChange {
+    bool removed = false; // otherwise inserted or rewritten
+    int64_t id = 0;
+    int64_t parent = 0;
+    bool isDirectory = false;
+    std::string name;
+    std::string searchName;
+};
+
+class NameCatalogue {
+public:
+    // Loads every row visible to `reader`'s open read transaction. False when the
+    // identifiers are too large or too sparse to hold here; the catalogue is then empty.
+    bool load(sqlite3* reader);
+
+    // False when a change cannot be held (an identifier out of range); the catalogue must
+    // then be loaded again.
+    bool apply(const EntryChange& change);
+
+    bool contains(int64_t id) const {
+        return id > 0 && uint64_t(id) < flags_.size() && (flags_[size_t(id)] & present) != 0;
+    }
+    bool isDirectory(int64_t id) const { return (flags_[size_t(id)] & directory) != 0; }
+    int64_t parent(int64_t id) const { return parents_[size_t(id)]; }
+    std::string_view searchName(int64_t id) const {
+        return {arena_.data() + offsets_[size_t(id)], lengths_[size_t(id)]};
+    }
+    // The stored name, which orders entries of equal rank.
+    std::string_view name(int64_t id) const {
+        uint32_t at = nameOffsets_[size_t(id)];
+        return at == sameAsSearchName ? searchName(id)
+                                      : std::string_view(arena_.data() + at, nameLengths_[size_t(id)]);
+    }
+    // The first byte of every search name, by identifier; 0 where no entry is held.
+    const uint8_t* firstBytes() const { return firstBytes_.data(); }
+    // A 64-bit mark of the byte pairs of every search name, by identifier; 0 where no entry
+    // is held. A name contains a text only if its mark has every bit of the text's mark.
+    const uint64_t* pairMarks() const { return pairMarks_.data(); }
+    static uint64_t pairMark(std::string_view text);
+    // About how many times the byte triples of `text` occur in all names, summed: what a
+    // trigram-index lookup of `text` has to read.
+    uint64_t tripleOccurrences(std::string_view text) const;
+    // length(search_name) as SQLite counts it, capped at 200 as the rank caps it.
+    int cappedLength(int64_t id) const { return cappedLengths_[size_t(id)]; }
+    // One past the largest identifier held; identifiers below it may be absent.
+    int64_t idLimit() const { return int64_t(flags_.size()); }
+
+    // The full path of each entry whose chain of parents reaches a volume root (parent 0):
+    // the root's name, then each name below it as a path component.
+    std::unordered_map<int64_t, std::string> paths(const std::vector<int64_t>& ids) const;
+
+    size_t count() const { return count_; }
+    size_t directories() const { return directories_; }
+
+private:
+    static constexpr uint8_t present = 1;
+    static constexpr uint8_t directory = 2;
+    static constexpr size_t tripleBuckets = 1 << 16;
+    static constexpr uint32_t sameAsSearchName = UINT32_MAX;
+    static size_t tripleBucket(const char* bytes);
+    void countTriples(std::string_view name, int step);
+
+    bool fits(int64_t id, int64_t parent, size_t nameLength) const;
+    void put(int64_t id, int64_t parent, bool isDirectory, std::string_view name,
+             std::string_view searchName);
+    void remove(int64_t id);
+    void compactIfWasteful();
+
+    // Indexed by identifier.
+    std::vector<uint8_t> flags_;
+    std::vector<uint8_t> firstBytes_; // first byte of the search name, for prefix scans
+    std::vector<uint64_t> pairMarks_; // for substring scans
+    std::vector<uint8_t> cappedLengths_;
+    std::vector<uint32_t> tripleCounts_ = std::vector<uint32_t>(tripleBuckets, 0);
+    std::vector<uint32_t> parents_;
+    std::vector<uint32_t> offsets_;
+    std::vector<uint16_t> lengths_;
+    std::vector<uint32_t> nameOffsets_; // sameAsSearchName when the name is its search name
+    std::vector<uint16_t> nameLengths_;
+    // The search names one after the other, each followed by a NUL and, where it differs,
+    // by the stored name and a NUL; removed and rewritten entries leave their old names
+    // behind until the arena is compacted.
+    std::string arena_;
+    size_t count_ = 0;
+    size_t directories_ = 0;
+    size_t liveBytes_ = 0;
+};
+
+// What the writer connection's hooks collect between two searches. The hooks run on the
+// writer's thread inside its transactions; a search takes the changes while it holds the
+// write lock, so no transaction is half journaled when it does.
+class CatalogueJournal {
+public:
+    // Installs the hooks; false when this SQLite cannot report row changes.
+    bool install(sqlite3* writer);
+
+    // Start journaling from now (the caller holds the write lock, so no transaction is open).
+    void startRecording();
+    // Something changed that the hooks cannot follow: stop recording until the catalogue is
+    // loaded again.
+    void invalidate();
+
+    struct Taken {
+        bool valid = false; // false: the catalogue must be loaded again
+        std::vector<EntryChange> changes;
+    };
+    Taken take();
+
+private:
+    static constexpr size_t maximumChanges = 262144;
+
+    static void preupdate(void* context, sqlite3* db, int operation, const char* database,
+                          const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey);
+    static int committed(void* context);
+    void discardLocked();
+    static void rolledBack(void* context);
+
+    std::mutex lock_;
+    bool recording_ = false;
+    bool valid_ = false;
+    bool awaitingCommit_ = false; // changes were journaled by a commit hook not yet confirmed
+    std::vector<EntryChange> changes_;     // committed, oldest first
+    std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
+};
+
+} // namespace nexdir::detail
