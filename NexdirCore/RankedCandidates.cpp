@@ -43,13 +43,19 @@ bool startsWith(std::string_view text, std::string_view part) {
     return text.starts_with(part);
 }
 
+// Whether a name whose byte-pair mark is `mark` can contain a text whose mark is `wanted`.
+bool mayContain(uint64_t mark, uint64_t wanted) {
+    return (mark & wanted) == wanted;
+}
+
 } // namespace
 
-int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength) const {
+int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength,
+                                 uint64_t mark) const {
     int64_t rank = name == query_             ? 10000
                    : startsWith(name, query_) ? 8000
-                   : contains(name, query_)   ? 6000
-                                              : 0;
+                   : mayContain(mark, queryMark_) && contains(name, query_) ? 6000
+                                                                             : 0;
     for (const std::string& token : tokens_) {
         rank += name == token ? 1000 : startsWith(name, token) ? 700 : 400;
     }
@@ -60,7 +66,10 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
                                    std::vector<std::string> tokens, const NameCatalogue* catalogue,
                                    const SearchCancellation* cancellation)
     : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), query_(std::move(query)),
-      tokens_(std::move(tokens)) {
+      tokens_(std::move(tokens)), queryMark_(NameCatalogue::pairMark(query_)) {
+    for (const std::string& token : tokens_) {
+        tokenMarks_.push_back(NameCatalogue::pairMark(token));
+    }
     if (tokens_.size() - 1 <= 64) {
         for (size_t i = 0; i + 1 < tokens_.size(); ++i) {
             allEarlierWords_ |= uint64_t(1) << i;
@@ -74,7 +83,7 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
         // a range of the name index: the trigram index is needed only when they run out.
         CandidateSource prefix = prefixRangeSource(query_, 1);
         std::string prefixEnd = prefix.parameter;
-        tiers_.emplace_back(std::move(prefix));
+        tiers_.emplace_back(std::move(prefix)).everyNameStartingWithWord = true;
         tiers_.emplace_back(source, prefixEnd);
     } else {
         tiers_.emplace_back(source);
@@ -82,14 +91,14 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
 }
 
 void RankedCandidates::addCandidate(Tier& tier, int64_t id, std::string_view name,
-                                    int64_t parent, int kind, int64_t cappedLength) {
+                                    int64_t parent, int kind, int64_t cappedLength, uint64_t mark) {
     bool inTierBefore = !tier.skipRangeEnd.empty() && name >= std::string_view(query_) &&
                         name < std::string_view(tier.skipRangeEnd);
     if (!contains(name, tokens_.back()) || inTierBefore) {
         return;
     }
-    tier.entries.push_back(
-        {rankOf(name, cappedLength), id, parent, kind, allEarlierWords_ & ~earlierWordsIn(name)});
+    tier.entries.push_back({rankOf(name, cappedLength, mark), id, parent, kind,
+                            allEarlierWords_ & ~earlierWordsIn(name, mark)});
 }
 
 void RankedCandidates::checkCancelled(int64_t id) const {
@@ -98,87 +107,77 @@ void RankedCandidates::checkCancelled(int64_t id) const {
     }
 }
 
-void RankedCandidates::rankPrefixRange(Tier& tier, std::string_view high) {
+namespace {
+// The first text above every text that starts with `prefix`; empty when there is none.
+std::string prefixSuccessor(std::string prefix) {
+    while (!prefix.empty() && uint8_t(prefix.back()) == 0xFF) {
+        prefix.pop_back();
+    }
+    if (!prefix.empty()) {
+        prefix.back() = char(uint8_t(prefix.back()) + 1);
+    }
+    return prefix;
+}
+} // namespace
+
+template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tier, Visit&& visit) {
     const NameCatalogue& catalogue = *catalogue_;
-    std::string_view low(query_);
-    bool oneWord = tokens_.size() == 1 && tier.skipRangeEnd.empty();
-    auto consider = [&](int64_t id) {
-        std::string_view name = catalogue.searchName(id);
-        // A name starting with the query lies below the range's end unless the byte after
-        // the query is U+10FFFF's lead byte or above.
-        bool inRange = name.starts_with(low) &&
-                       (name.size() == low.size() || uint8_t(name[low.size()]) < 0xF4 ||
-                        name < high);
-        if (!inRange) {
-            return;
-        }
-        int kind = catalogue.isDirectory(id) ? 1 : 0;
-        if (oneWord) {
-            // One word that every name here starts with: only equality and length count.
-            int64_t rank =
-                (name.size() == low.size() ? 11000 : 8700) - catalogue.cappedLength(id);
-            tier.entries.push_back({rank, id, catalogue.parent(id), kind, 0});
-        } else {
-            addCandidate(tier, id, name, catalogue.parent(id), kind, catalogue.cappedLength(id));
+    const CandidateSource& source = tier.source;
+    auto scanMarks = [&](std::string_view word) {
+        // The byte-pair marks rule out most names without reading them.
+        uint64_t wanted = NameCatalogue::pairMark(word);
+        const uint64_t* marks = catalogue.pairMarks();
+        for (int64_t id = 1; id < catalogue.idLimit(); ++id) {
+            checkCancelled(id);
+            if ((marks[id] & wanted) == wanted && catalogue.contains(id)) {
+                visit(id);
+            }
         }
     };
-    if (query_.size() >= 3) {
-        // A long prefix is a narrow range: the name index finds it at once.
-        sql::Statement range(reader_, "SELECT id FROM entries WHERE search_name >= ?1 AND "
-                                      "search_name < ?2;");
-        range.bindText(1, query_);
-        range.bindText(2, std::string(high));
+    auto readIDs = [&](sql::Statement& statement) {
         int result;
-        while ((result = range.step()) == SQLITE_ROW) {
-            int64_t id = range.columnInt(0);
+        while ((result = statement.step()) == SQLITE_ROW) {
+            int64_t id = statement.columnInt(0);
             if (catalogue.contains(id)) {
-                consider(id);
+                visit(id);
             }
         }
         if (result != SQLITE_DONE) {
             throw sql::error(reader_, "Search failed");
         }
-        return;
-    }
-    // A short prefix covers much of the index: scan the first bytes of all names, which are
-    // never NUL where an entry is held.
-    const uint8_t* firstBytes = catalogue.firstBytes();
-    const int64_t chunk = 1 << 16;
-    for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
-        checkCancelled(start);
-        const uint8_t* end = firstBytes + std::min(start + chunk, catalogue.idLimit());
-        for (const uint8_t* at = firstBytes + start;
-             (at = static_cast<const uint8_t*>(std::memchr(at, query_.front(), size_t(end - at))));
-             ++at) {
-            consider(at - firstBytes);
-        }
-    }
-}
-
-void RankedCandidates::rankFromCatalogue(Tier& tier) {
-    const NameCatalogue& catalogue = *catalogue_;
-    const CandidateSource& source = tier.source;
-    bool oneWord = tokens_.size() == 1;
-    std::string_view skipEnd(tier.skipRangeEnd);
-    auto add = [&](int64_t id) {
-        std::string_view name = catalogue.searchName(id);
-        int kind = catalogue.isDirectory(id) ? 1 : 0;
-        if (!oneWord) {
-            addCandidate(tier, id, name, catalogue.parent(id), kind, catalogue.cappedLength(id));
-            return;
-        }
-        // One word: where it is found decides the rank, with the length.
-        size_t at = find(name, query_);
-        if (at == std::string_view::npos || (at == 0 && !skipEnd.empty() && name < skipEnd)) {
-            return;
-        }
-        int64_t bonus = at != 0 ? 6400 : name.size() == query_.size() ? 11000 : 8700;
-        tier.entries.push_back({bonus - catalogue.cappedLength(id), id, catalogue.parent(id), kind, 0});
     };
     switch (source.kind) {
-    case CandidateSource::Kind::prefixRange:
-        rankPrefixRange(tier, source.parameter);
+    case CandidateSource::Kind::prefixRange: {
+        if (query_.size() < 3) {
+            // A short prefix covers much of the index: scan the first bytes of all names,
+            // which are never NUL where an entry is held.
+            const uint8_t* firstBytes = catalogue.firstBytes();
+            const int64_t chunk = 1 << 16;
+            for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
+                checkCancelled(start);
+                const uint8_t* end = firstBytes + std::min(start + chunk, catalogue.idLimit());
+                for (const uint8_t* at = firstBytes + start;
+                     (at = static_cast<const uint8_t*>(
+                          std::memchr(at, query_.front(), size_t(end - at))));
+                     ++at) {
+                    visit(at - firstBytes);
+                }
+            }
+            break;
+        }
+        // A long prefix is a narrow range: the name index finds it at once.
+        std::string high = tier.everyNameStartingWithWord ? prefixSuccessor(query_) : source.parameter;
+        sql::Statement range(reader_, high.empty()
+                                          ? "SELECT id FROM entries WHERE search_name >= ?1;"
+                                          : "SELECT id FROM entries WHERE search_name >= ?1 "
+                                            "AND search_name < ?2;");
+        range.bindText(1, query_);
+        if (!high.empty()) {
+            range.bindText(2, high);
+        }
+        readIDs(range);
         break;
+    }
     case CandidateSource::Kind::fullText:
         if (catalogue.tripleOccurrences(tokens_.back()) < fullTextReads) {
             // The trigram index reads every occurrence of each trigram; when they are few
@@ -186,33 +185,81 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
             sql::Statement matches(reader_,
                                    "SELECT rowid FROM entries_fts WHERE entries_fts MATCH ?;");
             matches.bindText(1, source.parameter);
-            int result;
-            while ((result = matches.step()) == SQLITE_ROW) {
-                int64_t id = matches.columnInt(0);
-                if (catalogue.contains(id)) {
-                    add(id);
-                }
-            }
-            if (result != SQLITE_DONE) {
-                throw sql::error(reader_, "Search failed");
-            }
+            readIDs(matches);
             break;
         }
-        [[fallthrough]];
-    case CandidateSource::Kind::everything: {
-        // Every candidate contains the last word; the byte-pair marks rule out most names
-        // without reading them (the trigram index costs more for common words).
-        uint64_t wanted = NameCatalogue::pairMark(tokens_.back());
-        const uint64_t* marks = catalogue.pairMarks();
-        for (int64_t id = 1; id < catalogue.idLimit(); ++id) {
-            checkCancelled(id);
-            if ((marks[id] & wanted) == wanted && catalogue.contains(id)) {
-                add(id);
-            }
-        }
+        scanMarks(tokens_.back());
+        break;
+    case CandidateSource::Kind::everything:
+        scanMarks(tokens_.back());
         break;
     }
+}
+
+int64_t RankedCandidates::oneWordBonus(const Tier& tier, std::string_view name) const {
+    std::string_view word(query_);
+    bool equal = name.size() == word.size();
+    if (tier.source.kind == CandidateSource::Kind::prefixRange) {
+        // A name starting with the word lies below the range's end unless the byte after the
+        // word is U+10FFFF's lead byte or above.
+        bool inRange = name.starts_with(word) &&
+                       (tier.everyNameStartingWithWord || equal ||
+                        uint8_t(name[word.size()]) < 0xF4 ||
+                        name < std::string_view(tier.source.parameter));
+        return !inRange ? -1 : equal ? 11000 : 8700;
     }
+    size_t at = find(name, word);
+    if (at == std::string_view::npos) {
+        return -1;
+    }
+    if (at == 0) {
+        // With the catalogue the tier before holds every name that starts with the word.
+        return !tier.skipRangeEnd.empty() ? -1 : equal ? 11000 : 8700;
+    }
+    return 6400;
+}
+
+bool RankedCandidates::produce(Tier& tier) {
+    // One length at a time: for one word the rank is a bonus for where the word is found
+    // minus the length, and the bonuses of a tier are too far apart for two lengths to share
+    // a rank, so each length adds whole groups, below every group added before.
+    const NameCatalogue& catalogue = *catalogue_;
+    while (tier.nextLength < tier.byLength.size()) {
+        size_t length = tier.nextLength++;
+        std::vector<int64_t> ids = std::move(tier.byLength[length]);
+        checkCancelled(0);
+        size_t first = tier.entries.size();
+        for (int64_t id : ids) {
+            int64_t bonus = oneWordBonus(tier, catalogue.searchName(id));
+            if (bonus >= 0) {
+                tier.entries.push_back({bonus - int64_t(length), id, catalogue.parent(id),
+                                        catalogue.isDirectory(id) ? 1 : 0, 0});
+            }
+        }
+        std::stable_sort(tier.entries.begin() + long(first), tier.entries.end(),
+                         [](const Ranked& a, const Ranked& b) { return a.rank > b.rank; });
+        if (tier.entries.size() > first) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void RankedCandidates::rankFromCatalogue(Tier& tier) {
+    const NameCatalogue& catalogue = *catalogue_;
+    if (tokens_.size() == 1) {
+        // Names are read only as far as the lengths the passes reach.
+        tier.byLength.assign(201, {});
+        forEachPossible(tier, [&](int64_t id) {
+            tier.byLength[size_t(catalogue.cappedLength(id))].push_back(id);
+        });
+        return;
+    }
+    forEachPossible(tier, [&](int64_t id) {
+        addCandidate(tier, id, catalogue.searchName(id), catalogue.parent(id),
+                     catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
+                     catalogue.pairMarks()[id]);
+    });
     sortByRank(tier.entries);
 }
 
@@ -255,10 +302,10 @@ void RankedCandidates::rank(Tier& tier) {
     sortByRank(tier.entries);
 }
 
-uint64_t RankedCandidates::earlierWordsIn(std::string_view searchName) const {
+uint64_t RankedCandidates::earlierWordsIn(std::string_view searchName, uint64_t mark) const {
     uint64_t words = 0;
     for (size_t i = 0; i + 1 < tokens_.size() && i < 64; ++i) {
-        if (contains(searchName, tokens_[i])) {
+        if (mayContain(mark, tokenMarks_[i]) && contains(searchName, tokens_[i])) {
             words |= uint64_t(1) << i;
         }
     }
@@ -305,7 +352,7 @@ RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
         found.exists = catalogue_->contains(id);
         if (found.exists) {
             found.parent = catalogue_->parent(id);
-            found.ownWords = earlierWordsIn(catalogue_->searchName(id));
+            found.ownWords = earlierWordsIn(catalogue_->searchName(id), catalogue_->pairMarks()[id]);
         }
         return folders_.emplace(id, found).first->second;
     }
@@ -482,7 +529,10 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
         rank(tier);
         const std::vector<Ranked>& ranked = tier.entries;
         size_t position = 0;
-        while (position < ranked.size() && chosen.size() < limit) {
+        while (chosen.size() < limit) {
+            if (position == ranked.size() && !produce(tier)) {
+                break;
+            }
             std::vector<int64_t> group;
             size_t end = position;
             for (; end < ranked.size() && ranked[end].rank == ranked[position].rank; ++end) {

@@ -61,10 +61,18 @@ private:
         explicit Tier(CandidateSource source, std::string skipRangeEnd = {})
             : source(std::move(source)), skipRangeEnd(std::move(skipRangeEnd)) {}
         CandidateSource source;
-        // When not empty, names from the query up to this bound belong to the tier before.
+        // When not empty, names from the query up to this bound belong to the tier before
+        // (with the catalogue: every name that starts with the query).
         std::string skipRangeEnd;
+        // The names starting with a word of three or more characters, ahead of the trigram
+        // tier; with the catalogue the range has no upper bound.
+        bool everyNameStartingWithWord = false;
         bool ranked = false;
         std::vector<Ranked> entries; // best rank first
+        // With the catalogue, one word: the possible candidates by capped name length, not
+        // yet read, and the next length to read.
+        std::vector<std::vector<int64_t>> byLength;
+        size_t nextLength = 0;
     };
 
     // What the search knows of one folder above a candidate.
@@ -78,14 +86,19 @@ private:
 
     void rank(Tier& tier);
     void rankFromCatalogue(Tier& tier);
-    void rankPrefixRange(Tier& tier, std::string_view high);
+    template <typename Visit> void forEachPossible(const Tier& tier, Visit&& visit);
+    // For one word: -1 when `name` is not in the tier, else the rank before the length.
+    int64_t oneWordBonus(const Tier& tier, std::string_view name) const;
+    // Ranks the next length of a one-word tier; false when nothing is left.
+    bool produce(Tier& tier);
     // Between SQLite statements the progress handler is not there to stop a cancelled search.
     void checkCancelled(int64_t id) const;
     // `cappedLength` < 0: not known, computed from the name.
     void addCandidate(Tier& tier, int64_t id, std::string_view name, int64_t parent, int kind,
-                      int64_t cappedLength = -1);
+                      int64_t cappedLength = -1, uint64_t mark = ~uint64_t(0));
     static void sortByRank(std::vector<Ranked>& entries);
-    int64_t rankOf(std::string_view searchName, int64_t cappedLength) const;
+    // `mark`: the name's byte-pair mark, all ones when not known.
+    int64_t rankOf(std::string_view searchName, int64_t cappedLength, uint64_t mark) const;
 
     std::vector<IndexedEntry> selectFromCatalogue(const CandidateQuery& built, size_t limit,
                                                   int wantedKind,
@@ -98,13 +111,15 @@ private:
     uint64_t wordsAtOrAbove(int64_t folderID);
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
                   std::unordered_map<int64_t, bool>& memo);
-    uint64_t earlierWordsIn(std::string_view searchName) const;
+    uint64_t earlierWordsIn(std::string_view searchName, uint64_t mark = ~uint64_t(0)) const;
 
     sqlite3* reader_;
     const NameCatalogue* catalogue_;
     const SearchCancellation* cancellation_;
     std::string query_;
     std::vector<std::string> tokens_;
+    uint64_t queryMark_;               // byte-pair marks, to skip searching names for them
+    std::vector<uint64_t> tokenMarks_;
     uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words
     std::vector<Tier> tiers_;
     std::unordered_map<int64_t, Folder> folders_;
