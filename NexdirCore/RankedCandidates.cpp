@@ -10,6 +10,9 @@ namespace nexdir::detail {
 
 namespace {
 
+// Deeper than any path can be (a path of 4096 bytes has at most 2048 components).
+constexpr size_t maximumDepth = 1 << 16;
+
 // Above about this many trigram occurrences to read, scanning the names' byte-pair marks
 // is faster than the trigram index.
 constexpr uint64_t fullTextReads = 60000;
@@ -343,9 +346,8 @@ void RankedCandidates::sortByRank(std::vector<Ranked>& entries) {
 }
 
 RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
-    auto known = folders_.find(id);
-    if (known != folders_.end()) {
-        return known->second;
+    if (Folder* known = folders_.find(id)) {
+        return *known;
     }
     if (catalogue_) {
         Folder found;
@@ -354,7 +356,7 @@ RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
             found.parent = catalogue_->parent(id);
             found.ownWords = earlierWordsIn(catalogue_->searchName(id), catalogue_->pairMarks()[id]);
         }
-        return folders_.emplace(id, found).first->second;
+        return folders_.put(id, found);
     }
     if (!folderLookup_) {
         folderLookup_.emplace(reader_, "SELECT parent_id, search_name FROM entries WHERE id = ?;");
@@ -377,14 +379,14 @@ RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
     default:
         throw sql::error(reader_, "Search failed");
     }
-    return folders_.emplace(id, found).first->second;
+    return folders_.put(id, found);
 }
 
 uint64_t RankedCandidates::wordsAtOrAbove(int64_t folderID) {
     // Climb to the first folder whose answer is known (or past the top), then settle the
-    // answers on the way down. A damaged tree with a loop ends the climb where it repeats.
+    // answers on the way down. A damaged tree with a loop ends the climb after a depth no
+    // path can have.
     std::vector<int64_t> chain;
-    std::unordered_set<int64_t> seen;
     uint64_t above = 0;
     for (int64_t id = folderID;;) {
         Folder& current = folder(id);
@@ -395,14 +397,14 @@ uint64_t RankedCandidates::wordsAtOrAbove(int64_t folderID) {
             above = current.wordsAtOrAbove;
             break;
         }
-        if (!seen.insert(id).second) {
+        if (chain.size() > maximumDepth) {
             break;
         }
         chain.push_back(id);
         id = current.parent;
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        Folder& current = folders_.at(*it);
+        Folder& current = *folders_.find(*it);
         above |= current.ownWords;
         current.wordsAtOrAbove = above;
         current.wordsKnown = true;
@@ -411,13 +413,12 @@ uint64_t RankedCandidates::wordsAtOrAbove(int64_t folderID) {
 }
 
 bool RankedCandidates::underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
-                                std::unordered_map<int64_t, bool>& memo) {
+                                IdMap<uint8_t>& memo) {
     std::vector<int64_t> chain;
-    std::unordered_set<int64_t> seen;
     bool under = false;
     for (int64_t id = folderID;;) {
-        if (auto known = memo.find(id); known != memo.end()) {
-            under = known->second;
+        if (const uint8_t* known = memo.find(id)) {
+            under = *known != 0;
             break;
         }
         if (grouped.count(id)) {
@@ -426,20 +427,20 @@ bool RankedCandidates::underAny(int64_t folderID, const std::unordered_set<int64
         }
         chain.push_back(id);
         const Folder& current = folder(id);
-        if (!current.exists || !seen.insert(id).second) {
+        if (!current.exists || chain.size() > maximumDepth) {
             break;
         }
         id = current.parent;
     }
     for (int64_t id : chain) {
-        memo[id] = under;
+        memo.put(id, under ? 1 : 0);
     }
     return under;
 }
 
 bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
                                const std::unordered_set<int64_t>& grouped,
-                               std::unordered_map<int64_t, bool>& underGrouped) {
+                               IdMap<uint8_t>& underGrouped) {
     if (candidate.kind >= 0 && candidate.kind != wantedKind) {
         return false;
     }
@@ -469,7 +470,7 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
                                     built.tokenConditions.end() - 1);
     }
     std::unordered_set<int64_t> grouped(groupedFolderIDs.begin(), groupedFolderIDs.end());
-    std::unordered_map<int64_t, bool> underGrouped;
+    IdMap<uint8_t> underGrouped;
     int wantedKind = directories ? 1 : 0;
     if (catalogue_) {
         return selectFromCatalogue(built, size_t(limit), wantedKind, grouped, underGrouped);
@@ -517,7 +518,7 @@ namespace nexdir::detail {
 std::vector<IndexedEntry>
 RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit, int wantedKind,
                                       const std::unordered_set<int64_t>& grouped,
-                                      std::unordered_map<int64_t, bool>& underGrouped) {
+                                      IdMap<uint8_t>& underGrouped) {
     // Every condition is decided here, and so is the order: rank, then the statement's
     // tie-break (name length, name, id) inside the last group that is needed. The statement
     // only reads the chosen rows, and must return them as chosen.

@@ -18,6 +18,7 @@
 // so a batch that comes back short means the catalogue is wrong: `CatalogueMismatch`.
 
 #include "CandidateQuery.h"
+#include "IdMap.h"
 #include "NameCatalogue.h"
 #include "SQLite.h"
 #include "SearchCancellation.h"
@@ -103,14 +104,14 @@ private:
     std::vector<IndexedEntry> selectFromCatalogue(const CandidateQuery& built, size_t limit,
                                                   int wantedKind,
                                                   const std::unordered_set<int64_t>& grouped,
-                                                  std::unordered_map<int64_t, bool>& underGrouped);
+                                                  IdMap<uint8_t>& underGrouped);
     bool mayPass(const Ranked& candidate, int wantedKind,
                  const std::unordered_set<int64_t>& grouped,
-                 std::unordered_map<int64_t, bool>& underGrouped);
+                 IdMap<uint8_t>& underGrouped);
     Folder& folder(int64_t id);
     uint64_t wordsAtOrAbove(int64_t folderID);
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
-                  std::unordered_map<int64_t, bool>& memo);
+                  IdMap<uint8_t>& memo);
     uint64_t earlierWordsIn(std::string_view searchName, uint64_t mark = ~uint64_t(0)) const;
 
     sqlite3* reader_;
@@ -122,7 +123,7 @@ private:
     std::vector<uint64_t> tokenMarks_;
     uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words
     std::vector<Tier> tiers_;
-    std::unordered_map<int64_t, Folder> folders_;
+    IdMap<Folder> folders_;
     std::optional<sql::Statement> folderLookup_;
 };
 
