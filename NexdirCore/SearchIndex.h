@@ -121,6 +121,10 @@ public:
     // Any thread; searches wait meanwhile.
     void prepareSearch();
 
+    // How many times a search found the in-memory names out of step with the file and read
+    // rows instead (logged each time); tests expect none.
+    int64_t catalogueDiscards() const { return catalogueDiscards_; }
+
 private:
     static std::atomic<bool> rankedScan_;
 
@@ -166,6 +170,7 @@ private:
     std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by readLock_
     bool catalogueSupported_ = false; // set once by the constructor
     std::atomic<bool> catalogueUsable_{false};
+    std::atomic<int64_t> catalogueDiscards_{0};
     int64_t writerDataVersion_ = 0; // as the catalogue last saw it; guarded by readLock_
 };
 

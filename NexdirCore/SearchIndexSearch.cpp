@@ -214,6 +214,7 @@ const NameCatalogue* SearchIndex::synchronizedCatalogue() {
 }
 
 void SearchIndex::discardCatalogue(const char* reason) {
+    ++catalogueDiscards_;
     catalogue_.reset();
     journal_->invalidate();
     DebugLog::write(std::string("Search reads rows: ") + reason);

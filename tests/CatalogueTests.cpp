@@ -1,0 +1,307 @@
+// Searches rank from names kept in memory; these tests change the index in every way it can
+// change and check that searches still return exactly what the plain statements return.
+
+#include "NexdirError.h"
+#include "Paths.h"
+#include "SearchIndex.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+using namespace nexdir;
+using nexdir::test::TempDirectory;
+
+namespace {
+
+const std::vector<std::string> words = {"ab", "cab", "Photo", "2024", "x", "ba", "abc", "\xC3\xA9t\xC3\xA9"};
+const std::vector<std::string> queries = {"a",     "ab",        "x",        "abc",  "cab",
+                                          "photo", "photo abc", "ab 2024 x", "2024", "ét",
+                                          "ba x",  "zz"};
+
+// Runs every query through the in-memory ranking and through the plain statements.
+void expectSameAsPlain(SearchIndex& index, const std::string& context) {
+    for (const std::string& query : queries) {
+        for (int limit : {3, 50}) {
+            SearchIndex::setRankedScan(true);
+            auto ranked = index.search(query, limit).results;
+            SearchIndex::setRankedScan(false);
+            auto plain = index.search(query, limit).results;
+            SearchIndex::setRankedScan(true);
+            ASSERT_EQ(ranked, plain) << context << ": query \"" << query << "\" limit " << limit;
+        }
+    }
+    EXPECT_EQ(index.catalogueDiscards(), 0) << context;
+}
+
+// What the test believes is in the index, to pick what to change next.
+struct Tree {
+    struct Item {
+        int64_t parent;
+        std::string name;
+        bool isDirectory;
+    };
+    std::map<int64_t, Item> items;
+
+    std::vector<int64_t> folders() const {
+        std::vector<int64_t> found;
+        for (const auto& [id, item] : items) {
+            if (item.isDirectory) {
+                found.push_back(id);
+            }
+        }
+        return found;
+    }
+    void removeBelow(int64_t id) {
+        for (auto it = items.begin(); it != items.end();) {
+            if (it->second.parent == id) {
+                int64_t child = it->first;
+                removeBelow(child);
+                it = items.erase(items.find(child));
+            } else {
+                ++it;
+            }
+        }
+    }
+    void remove(int64_t id) {
+        removeBelow(id);
+        items.erase(id);
+    }
+    bool hasChildren(int64_t id) const {
+        for (const auto& [child, item] : items) {
+            if (item.parent == id) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+std::string randomName(std::mt19937& random) {
+    std::string name = words[random() % words.size()];
+    if (random() % 2) {
+        name += words[random() % words.size()];
+    }
+    return name + (random() % 3 == 0 ? ".txt" : "");
+}
+
+} // namespace
+
+TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
+    std::mt19937 random(11);
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    Tree tree;
+    int64_t root = index.reserveID();
+    index.upsert({FileRecord(root, 0, "/", true, 1000, 0, std::nullopt, false)});
+    tree.items[root] = {0, "/", true};
+    // The first search loads the names; every later write must reach them.
+    expectSameAsPlain(index, "empty");
+
+    auto freshRecords = [&](int count) {
+        std::vector<FileRecord> records;
+        std::set<std::pair<int64_t, std::string>> used;
+        for (const auto& [id, item] : tree.items) {
+            used.insert({item.parent, item.name});
+        }
+        std::vector<int64_t> folders = tree.folders();
+        for (int i = 0; i < count; ++i) {
+            int64_t parent = folders[random() % folders.size()];
+            std::string name = randomName(random);
+            if (!used.insert({parent, name}).second) {
+                continue;
+            }
+            int64_t id = index.reserveID();
+            bool isDirectory = random() % 3 == 0;
+            records.emplace_back(id, parent, name, isDirectory, 1000, 0, std::nullopt, false);
+            tree.items[id] = {parent, name, isDirectory};
+            if (isDirectory) {
+                folders.push_back(id);
+            }
+        }
+        return records;
+    };
+    auto randomItem = [&]() {
+        auto it = tree.items.begin();
+        std::advance(it, long(random() % tree.items.size()));
+        return it->first;
+    };
+
+    index.upsert(freshRecords(300));
+    expectSameAsPlain(index, "first batch");
+    for (int round = 0; round < 24; ++round) {
+        std::string context = "round " + std::to_string(round);
+        switch (round % 6) {
+        case 0: // new items, and removed subtrees, in one batch
+        {
+            int64_t removed = randomItem();
+            std::vector<int64_t> removing;
+            if (removed != root) {
+                removing.push_back(removed);
+                tree.remove(removed);
+            }
+            index.upsert(freshRecords(40), removing);
+            break;
+        }
+        case 1: { // a folder's contents pruned
+            std::vector<int64_t> folders = tree.folders();
+            int64_t pruned = folders[random() % folders.size()];
+            tree.removeBelow(pruned);
+            index.upsert({}, {}, {pruned});
+            break;
+        }
+        case 2: { // items rewritten in place: another kind, or another size only
+            std::vector<FileRecord> rewrites;
+            for (int i = 0; i < 10; ++i) {
+                int64_t id = randomItem();
+                Tree::Item& item = tree.items[id];
+                if (id == root || tree.hasChildren(id)) {
+                    continue;
+                }
+                bool flip = random() % 2 == 0;
+                item.isDirectory = flip ? !item.isDirectory : item.isDirectory;
+                // The stored row keeps its id whatever id the record carries.
+                rewrites.emplace_back(index.reserveID(), item.parent, item.name, item.isDirectory,
+                                      2000, 7, std::nullopt, false);
+            }
+            index.upsert(rewrites);
+            break;
+        }
+        case 3: { // a move: removed under one folder, written under another
+            int64_t moved = randomItem();
+            if (moved == root || tree.hasChildren(moved)) {
+                break;
+            }
+            Tree::Item item = tree.items[moved];
+            tree.remove(moved);
+            std::vector<int64_t> folders = tree.folders();
+            int64_t parent = folders[random() % folders.size()];
+            std::string name = item.name + "moved";
+            int64_t id = index.reserveID();
+            tree.items[id] = {parent, name, item.isDirectory};
+            index.upsert({FileRecord(id, parent, name, item.isDirectory, 1000, 0, std::nullopt,
+                                     false)},
+                         {moved});
+            break;
+        }
+        case 4: { // removal below a folder, and a batch that fails and leaves nothing behind
+            std::vector<int64_t> folders = tree.folders();
+            int64_t emptied = folders[random() % folders.size()];
+            tree.removeBelow(emptied);
+            index.removeChildren(emptied);
+            std::vector<FileRecord> failing = freshRecords(5);
+            for (const FileRecord& record : failing) {
+                tree.items.erase(record.id);
+            }
+            // An id already used by another row breaks the batch after its first records.
+            int64_t taken = randomItem();
+            failing.emplace_back(taken, root, "clash" + std::to_string(round), false, 1, 1,
+                                 std::nullopt, false);
+            if (taken != root) {
+                EXPECT_THROW(index.upsert(failing), NexdirError);
+            }
+            index.setMetadata("round", std::to_string(round));
+            break;
+        }
+        case 5: { // removal by path
+            int64_t removed = randomItem();
+            if (removed == root) {
+                break;
+            }
+            std::vector<std::string> components;
+            for (int64_t id = removed; id != root; id = tree.items[id].parent) {
+                components.insert(components.begin(), tree.items[id].name);
+            }
+            std::string path = "/";
+            for (const std::string& component : components) {
+                path = appendingPathComponent(path, component);
+            }
+            tree.remove(removed);
+            index.removeRecursively(path, "/");
+            break;
+        }
+        }
+        ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(index, context));
+    }
+}
+
+TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    nexdir::test::TreeBuilder tree(index, "/");
+    int64_t photos = tree.folder(tree.root(), "Photos");
+    tree.file(photos, "abc.jpg");
+    expectSameAsPlain(index, "before");
+
+    {
+        // Another process writing the same file: no hook of this one sees it.
+        SearchIndex other(folder / "index.sqlite3");
+        other.upsert({FileRecord(other.reserveID(), photos, "cab 2024.jpg", false, 1, 1,
+                                 std::nullopt, false)});
+    }
+    expectSameAsPlain(index, "after another connection's write");
+    EXPECT_EQ(index.search("cab", 10).results.size(), 1u);
+
+    // A rebuilt copy installed over the index, then a bulk load into the index itself.
+    TempDirectory rebuildFolder;
+    SearchIndex rebuilt(rebuildFolder / "index.sqlite3");
+    nexdir::test::TreeBuilder rebuiltTree(rebuilt, "/");
+    rebuiltTree.file(rebuiltTree.folder(rebuiltTree.root(), "x"), "ab photo.txt");
+    index.replaceContents(rebuilt);
+    expectSameAsPlain(index, "after an install");
+    EXPECT_EQ(index.search("cab", 10).results.size(), 0u);
+
+    index.resetForFullScan();
+    int64_t root = index.reserveID();
+    index.upsert({FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false),
+                  FileRecord(index.reserveID(), root, "2024 ba", false, 1, 1, std::nullopt, false)});
+    index.finishBulkLoad();
+    expectSameAsPlain(index, "after a bulk load");
+    EXPECT_EQ(index.search("2024", 10).results.size(), 1u);
+}
+
+TEST(CatalogueTest, IdentifiersTooLargeToHoldAreSearchedFromRows) {
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    int64_t root = int64_t(1) << 40;
+    index.upsert({FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false),
+                  FileRecord(root + 1, root, "abc", false, 1, 1, std::nullopt, false)});
+    EXPECT_EQ(index.search("abc", 10).results.size(), 1u);
+    EXPECT_EQ(index.catalogueDiscards(), 1);
+    EXPECT_EQ(index.search("ab", 10).results.size(), 1u);
+    EXPECT_EQ(index.catalogueDiscards(), 1); // not tried again for every search
+}
+
+TEST(CatalogueTest, WritesDuringSearchesLeaveTheNamesInStep) {
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    nexdir::test::TreeBuilder tree(index, "/");
+    index.prepareSearch();
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        for (int batch = 0; batch < 60; ++batch) {
+            int64_t parent = tree.folder(tree.root(), "batch" + std::to_string(batch));
+            std::vector<FileRecord> records;
+            for (int i = 0; i < 20; ++i) {
+                records.emplace_back(index.reserveID(), parent, "abc" + std::to_string(i), false,
+                                     1, 1, std::nullopt, false);
+            }
+            index.upsert(records, batch % 3 == 2 ? std::vector<int64_t>{parent - 1} : std::vector<int64_t>{});
+        }
+        done = true;
+    });
+    while (!done) {
+        auto results = index.search("abc", 50).results;
+        std::set<int64_t> ids;
+        for (const auto& result : results) {
+            EXPECT_TRUE(ids.insert(result.id).second);
+        }
+    }
+    writer.join();
+    expectSameAsPlain(index, "after concurrent writes");
+}
