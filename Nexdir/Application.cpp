@@ -114,6 +114,15 @@ Application::Launch Application::launch() {
         return Launch::failed;
     }
     searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
+    // Load the names searches rank from before the first keystroke needs them.
+    searchQueue_->async([index = index_.get()] {
+        try {
+            index->prepareSearch();
+        } catch (const std::exception& error) {
+            nexdir::DebugLog::write(std::string("search preparation failed error=") +
+                                    error.what());
+        }
+    });
     panel_ = std::make_unique<SearchPanelController>(
         *index_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     auto* quitAction = new QAction("Quit Quelmo", panel_.get());

@@ -161,7 +161,7 @@ private:
     std::string databasePath_;
     ConnectionPointer writer_; // guarded by writeLock_; declared first so it closes last
     ConnectionPointer reader_; // guarded by readLock_
-    std::timed_mutex writeLock_;
+    std::mutex writeLock_;
     std::mutex readLock_;
     std::mutex idLock_;
     int64_t nextID_ = 1; // guarded by idLock_

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 namespace nexdir {
@@ -168,8 +169,13 @@ const NameCatalogue* SearchIndex::synchronizedCatalogue() {
     // half done; the writer's data version moves only when another connection, in this
     // process or another, commits. Read before and after the snapshot starts, it tells
     // whether the snapshot holds changes the journal never saw.
-    std::unique_lock<std::timed_mutex> writing(writeLock_, std::defer_lock);
-    if (!writing.try_lock_for(catalogueWriteWait)) {
+    std::unique_lock<std::mutex> writing(writeLock_, std::try_to_lock);
+    for (auto deadline = std::chrono::steady_clock::now() + catalogueWriteWait;
+         !writing.owns_lock() && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        writing.try_lock();
+    }
+    if (!writing.owns_lock()) {
         return nullptr;
     }
     int64_t versionBefore = sql::readInt(writer, "PRAGMA data_version;");
