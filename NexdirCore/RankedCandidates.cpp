@@ -222,26 +222,27 @@ int64_t RankedCandidates::oneWordBonus(const Tier& tier, std::string_view name) 
     return 6400;
 }
 
-bool RankedCandidates::produce(Tier& tier) {
+bool RankedCandidates::produce(Tier& tier, int kind) {
     // One length at a time: for one word the rank is a bonus for where the word is found
     // minus the length, and the bonuses of a tier are too far apart for two lengths to share
-    // a rank, so each length adds whole groups, below every group added before.
+    // a rank, so each length adds whole groups, below every group added before. Folders and
+    // files are apart, so that a pass reads the names of its own kind only.
     const NameCatalogue& catalogue = *catalogue_;
-    while (tier.nextLength < tier.byLength.size()) {
-        size_t length = tier.nextLength++;
-        std::vector<int64_t> ids = std::move(tier.byLength[length]);
+    Tier::Stream& stream = tier.streams[kind];
+    while (stream.nextLength < stream.byLength.size()) {
+        size_t length = stream.nextLength++;
+        std::vector<int64_t> ids = std::move(stream.byLength[length]);
         checkCancelled(0);
-        size_t first = tier.entries.size();
+        size_t first = stream.entries.size();
         for (int64_t id : ids) {
             int64_t bonus = oneWordBonus(tier, catalogue.searchName(id));
             if (bonus >= 0) {
-                tier.entries.push_back({bonus - int64_t(length), id, catalogue.parent(id),
-                                        catalogue.isDirectory(id) ? 1 : 0, 0});
+                stream.entries.push_back({bonus - int64_t(length), id, -1, kind, 0});
             }
         }
-        std::stable_sort(tier.entries.begin() + long(first), tier.entries.end(),
+        std::stable_sort(stream.entries.begin() + long(first), stream.entries.end(),
                          [](const Ranked& a, const Ranked& b) { return a.rank > b.rank; });
-        if (tier.entries.size() > first) {
+        if (stream.entries.size() > first) {
             return true;
         }
     }
@@ -252,15 +253,19 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
     const NameCatalogue& catalogue = *catalogue_;
     if (tokens_.size() == 1) {
         // Names are read only as far as the lengths the passes reach.
-        tier.byLength.assign(201, {});
+        tier.lazy = true;
+        for (Tier::Stream& stream : tier.streams) {
+            stream.byLength.assign(201, {});
+        }
         forEachPossible(tier, [&](int64_t id) {
-            tier.byLength[size_t(catalogue.cappedLength(id))].push_back(id);
+            tier.streams[catalogue.isDirectory(id) ? 1 : 0]
+                .byLength[size_t(catalogue.cappedLength(id))]
+                .push_back(id);
         });
         return;
     }
     forEachPossible(tier, [&](int64_t id) {
-        addCandidate(tier, id, catalogue.searchName(id), catalogue.parent(id),
-                     catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
+        addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
                      catalogue.pairMarks()[id]);
     });
     sortByRank(tier.entries);
@@ -441,17 +446,23 @@ bool RankedCandidates::underAny(int64_t folderID, const std::unordered_set<int64
 bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
                                const std::unordered_set<int64_t>& grouped,
                                IdMap<uint8_t>& underGrouped) {
-    if (candidate.kind >= 0 && candidate.kind != wantedKind) {
+    int kind = candidate.kind;
+    int64_t parent = candidate.parent;
+    if (catalogue_) {
+        // Read only for the candidates a pass reaches.
+        kind = catalogue_->isDirectory(candidate.id) ? 1 : 0;
+        parent = catalogue_->parent(candidate.id);
+    }
+    if (kind >= 0 && kind != wantedKind) {
         return false;
     }
-    if (candidate.parent < 0) {
+    if (parent < 0) {
         return true; // nothing read: the statement decides
     }
-    if (candidate.missingWords != 0 &&
-        (candidate.missingWords & ~wordsAtOrAbove(candidate.parent)) != 0) {
+    if (candidate.missingWords != 0 && (candidate.missingWords & ~wordsAtOrAbove(parent)) != 0) {
         return false;
     }
-    return grouped.empty() || !underAny(candidate.parent, grouped, underGrouped);
+    return grouped.empty() || !underAny(parent, grouped, underGrouped);
 }
 
 std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
@@ -528,10 +539,11 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
             break;
         }
         rank(tier);
-        const std::vector<Ranked>& ranked = tier.entries;
+        const std::vector<Ranked>& ranked =
+            tier.lazy ? tier.streams[wantedKind].entries : tier.entries;
         size_t position = 0;
         while (chosen.size() < limit) {
-            if (position == ranked.size() && !produce(tier)) {
+            if (position == ranked.size() && !(tier.lazy && produce(tier, wantedKind))) {
                 break;
             }
             std::vector<int64_t> group;

@@ -51,8 +51,8 @@ private:
     struct Ranked {
         int64_t rank;
         int64_t id;
-        int64_t parent;        // -1 when the ranking read no row
-        int kind;              // 1 folder, 0 file, -1 when the ranking read no row
+        int64_t parent;        // -1 when the ranking read no row (or the catalogue holds it)
+        int kind;              // 1 folder, 0 file, -1 as for parent
         uint64_t missingWords; // earlier words not in the name: bit i for word i
     };
 
@@ -70,10 +70,15 @@ private:
         bool everyNameStartingWithWord = false;
         bool ranked = false;
         std::vector<Ranked> entries; // best rank first
-        // With the catalogue, one word: the possible candidates by capped name length, not
-        // yet read, and the next length to read.
-        std::vector<std::vector<int64_t>> byLength;
-        size_t nextLength = 0;
+        // With the catalogue, one word: for files and for folders, the possible candidates
+        // by capped name length, not yet read, the next length to read, and what was ranked.
+        bool lazy = false;
+        struct Stream {
+            std::vector<std::vector<int64_t>> byLength;
+            size_t nextLength = 0;
+            std::vector<Ranked> entries; // best rank first
+        };
+        Stream streams[2]; // [0] files, [1] folders
     };
 
     // What the search knows of one folder above a candidate.
@@ -90,8 +95,8 @@ private:
     template <typename Visit> void forEachPossible(const Tier& tier, Visit&& visit);
     // For one word: -1 when `name` is not in the tier, else the rank before the length.
     int64_t oneWordBonus(const Tier& tier, std::string_view name) const;
-    // Ranks the next length of a one-word tier; false when nothing is left.
-    bool produce(Tier& tier);
+    // Ranks the next length of one kind of a one-word tier; false when nothing is left.
+    bool produce(Tier& tier, int kind);
     // Between SQLite statements the progress handler is not there to stop a cancelled search.
     void checkCancelled(int64_t id) const;
     // `cappedLength` < 0: not known, computed from the name.
