@@ -70,6 +70,9 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
                                    const SearchCancellation* cancellation)
     : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), query_(std::move(query)),
       tokens_(std::move(tokens)), queryMark_(NameCatalogue::pairMark(query_)) {
+    if (tokens_.size() - 1 > 64) {
+        catalogue_ = nullptr; // more words than the bit sets hold: the statements decide
+    }
     for (const std::string& token : tokens_) {
         tokenMarks_.push_back(NameCatalogue::pairMark(token));
     }
@@ -264,9 +267,20 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         });
         return;
     }
+    // Several words: the words a candidate lacks must be above it whatever the pass, so
+    // that is settled before the rank is worked out.
+    const uint64_t* marks = catalogue.pairMarks();
     forEachPossible(tier, [&](int64_t id) {
-        addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
-                     catalogue.pairMarks()[id]);
+        std::string_view name = catalogue.searchName(id);
+        if (!contains(name, tokens_.back())) {
+            return;
+        }
+        uint64_t missing = allEarlierWords_ & ~earlierWordsIn(name, marks[id]);
+        if (missing != 0 && (missing & ~wordsAtOrAbove(catalogue.parent(id))) != 0) {
+            return;
+        }
+        tier.entries.push_back(
+            {rankOf(name, catalogue.cappedLength(id), marks[id]), id, -1, -1, 0});
     });
     sortByRank(tier.entries);
 }
