@@ -267,20 +267,9 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         });
         return;
     }
-    // Several words: the words a candidate lacks must be above it whatever the pass, so
-    // that is settled before the rank is worked out.
-    const uint64_t* marks = catalogue.pairMarks();
     forEachPossible(tier, [&](int64_t id) {
-        std::string_view name = catalogue.searchName(id);
-        if (!contains(name, tokens_.back())) {
-            return;
-        }
-        uint64_t missing = allEarlierWords_ & ~earlierWordsIn(name, marks[id]);
-        if (missing != 0 && (missing & ~wordsAtOrAbove(catalogue.parent(id))) != 0) {
-            return;
-        }
-        tier.entries.push_back(
-            {rankOf(name, catalogue.cappedLength(id), marks[id]), id, -1, -1, 0});
+        addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
+                     catalogue.pairMarks()[id]);
     });
     sortByRank(tier.entries);
 }
