@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <thread>
 #include <string_view>
 
 namespace nexdir::detail {
@@ -16,6 +18,9 @@ constexpr size_t maximumDepth = 1 << 16;
 // Above about this many trigram occurrences to read, scanning the names' byte-pair marks
 // is faster than the trigram index.
 constexpr uint64_t fullTextReads = 60000;
+
+// From about this many entries, a scan of every name is split between two threads.
+constexpr int64_t parallelScanEntries = 200000;
 
 // The statement's text functions, byte for byte as SQLite computes them on TEXT values.
 
@@ -185,7 +190,7 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
         break;
     }
     case CandidateSource::Kind::fullText:
-        if (catalogue.tripleOccurrences(tokens_.back()) < fullTextReads) {
+        if (!scansMarks(tier)) {
             // The trigram index reads every occurrence of each trigram; when they are few
             // that is cheaper than looking at every name.
             sql::Statement matches(reader_,
@@ -252,6 +257,29 @@ bool RankedCandidates::produce(Tier& tier, int kind) {
     return false;
 }
 
+bool RankedCandidates::scansMarks(const Tier& tier) const {
+    return tier.source.kind == CandidateSource::Kind::everything ||
+           (tier.source.kind == CandidateSource::Kind::fullText &&
+            catalogue_->tripleOccurrences(tokens_.back()) >= fullTextReads);
+}
+
+void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end, std::vector<Ranked>& into) const {
+    const NameCatalogue& catalogue = *catalogue_;
+    const uint64_t wanted = tokenMarks_.back();
+    const uint64_t* marks = catalogue.pairMarks();
+    for (int64_t id = begin; id < end; ++id) {
+        checkCancelled(id);
+        if ((marks[id] & wanted) != wanted || !catalogue.contains(id)) {
+            continue;
+        }
+        std::string_view name = catalogue.searchName(id);
+        if (contains(name, tokens_.back())) {
+            into.push_back({rankOf(name, catalogue.cappedLength(id), marks[id]), id, -1, -1,
+                            allEarlierWords_ & ~earlierWordsIn(name, marks[id])});
+        }
+    }
+}
+
 void RankedCandidates::rankFromCatalogue(Tier& tier) {
     const NameCatalogue& catalogue = *catalogue_;
     if (tokens_.size() == 1) {
@@ -267,10 +295,35 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         });
         return;
     }
-    forEachPossible(tier, [&](int64_t id) {
-        addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
-                     catalogue.pairMarks()[id]);
-    });
+    if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries) {
+        // Every name is looked at: the two halves of the index on two cores.
+        int64_t middle = catalogue.idLimit() / 2;
+        std::vector<Ranked> upper;
+        std::exception_ptr failure;
+        std::thread helper([&] {
+            try {
+                rankWordsInRange(middle, catalogue.idLimit(), upper);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        try {
+            rankWordsInRange(1, middle, tier.entries);
+        } catch (...) {
+            helper.join();
+            throw;
+        }
+        helper.join();
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        tier.entries.insert(tier.entries.end(), upper.begin(), upper.end());
+    } else {
+        forEachPossible(tier, [&](int64_t id) {
+            addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
+                         catalogue.pairMarks()[id]);
+        });
+    }
     sortByRank(tier.entries);
 }
 

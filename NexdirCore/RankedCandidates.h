@@ -93,6 +93,10 @@ private:
     void rank(Tier& tier);
     void rankFromCatalogue(Tier& tier);
     template <typename Visit> void forEachPossible(const Tier& tier, Visit&& visit);
+    // Whether the tier's candidates come from a scan of every name's byte-pair mark.
+    bool scansMarks(const Tier& tier) const;
+    // Ranks the names with identifiers in [begin, end) that hold the last word; any thread.
+    void rankWordsInRange(int64_t begin, int64_t end, std::vector<Ranked>& into) const;
     // For one word: -1 when `name` is not in the tier, else the rank before the length.
     int64_t oneWordBonus(const Tier& tier, std::string_view name) const;
     // Ranks the next length of one kind of a one-word tier; false when nothing is left.
