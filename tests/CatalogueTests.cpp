@@ -305,3 +305,31 @@ TEST(CatalogueTest, WritesDuringSearchesLeaveTheNamesInStep) {
     writer.join();
     expectSameAsPlain(index, "after concurrent writes");
 }
+
+TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    nexdir::test::TreeBuilder tree(index, "/");
+    std::vector<FileRecord> records;
+    for (int f = 0; f < 100; ++f) {
+        int64_t parent = index.reserveID();
+        records.emplace_back(parent, tree.root(), (f % 7 == 0 ? "xyz " : "") + std::to_string(f),
+                             true, 1, 0, std::nullopt, false);
+        for (int i = 0; i < 2100; ++i) {
+            records.emplace_back(index.reserveID(), parent,
+                                 (i % 5 == 0 ? "xyz abc " : "abc ") + std::to_string(i * 7 % 2100),
+                                 false, 1, 1, std::nullopt, false);
+        }
+    }
+    index.upsert(records);
+    for (const std::string query : {"xyz abc", "abc 20"}) {
+        SearchIndex::setRankedScan(true);
+        auto ranked = index.search(query, 50).results;
+        SearchIndex::setRankedScan(false);
+        auto plain = index.search(query, 50).results;
+        SearchIndex::setRankedScan(true);
+        EXPECT_EQ(ranked.size(), 50u);
+        EXPECT_EQ(ranked, plain) << query;
+    }
+    EXPECT_EQ(index.catalogueDiscards(), 0);
+}
