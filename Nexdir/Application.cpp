@@ -119,8 +119,7 @@ Application::Launch Application::launch() {
         try {
             index->prepareSearch();
         } catch (const std::exception& error) {
-            nexdir::DebugLog::write(std::string("search preparation failed error=") +
-                                    error.what());
+            nexdir::DebugLog::write(std::string("search preparation failed error=") + error.what());
         }
     });
     panel_ = std::make_unique<SearchPanelController>(

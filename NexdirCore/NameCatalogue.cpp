@@ -39,8 +39,8 @@ uint64_t NameCatalogue::pairMark(std::string_view text) {
 }
 
 size_t NameCatalogue::tripleBucket(const char* bytes) {
-    uint32_t triple = uint32_t(uint8_t(bytes[0])) << 16 | uint32_t(uint8_t(bytes[1])) << 8 |
-                      uint8_t(bytes[2]);
+    uint32_t triple =
+        uint32_t(uint8_t(bytes[0])) << 16 | uint32_t(uint8_t(bytes[1])) << 8 | uint8_t(bytes[2]);
     return (triple * 2654435761u) >> 16;
 }
 
@@ -87,8 +87,7 @@ bool NameCatalogue::fits(int64_t id, int64_t parent, size_t nameLength) const {
         nameLength > UINT16_MAX) {
         return false;
     }
-    return id < int64_t(flags_.size()) ||
-           id <= int64_t(count_ + 1) * spareSlotsPerRow + spareSlots;
+    return id < int64_t(flags_.size()) || id <= int64_t(count_ + 1) * spareSlotsPerRow + spareSlots;
 }
 
 bool NameCatalogue::load(sqlite3* reader) {

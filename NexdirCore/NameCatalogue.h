@@ -55,8 +55,9 @@ public:
     // The stored name, which orders entries of equal rank.
     std::string_view name(int64_t id) const {
         uint32_t at = nameOffsets_[size_t(id)];
-        return at == sameAsSearchName ? searchName(id)
-                                      : std::string_view(arena_.data() + at, nameLengths_[size_t(id)]);
+        return at == sameAsSearchName
+                   ? searchName(id)
+                   : std::string_view(arena_.data() + at, nameLengths_[size_t(id)]);
     }
     // The first byte of every search name, by identifier; 0 where no entry is held.
     const uint8_t* firstBytes() const { return firstBytes_.data(); }
@@ -145,8 +146,8 @@ private:
     std::mutex lock_;
     bool recording_ = false;
     bool valid_ = false;
-    bool awaitingCommit_ = false; // changes were journaled by a commit hook not yet confirmed
-    std::vector<EntryChange> changes_;     // committed, oldest first
+    bool awaitingCommit_ = false;      // changes were journaled by a commit hook not yet confirmed
+    std::vector<EntryChange> changes_; // committed, oldest first
     std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
 };
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <thread>
 #include <string_view>
+#include <thread>
 
 namespace nexdir::detail {
 
@@ -22,11 +22,10 @@ constexpr uint64_t fullTextReads = 60000;
 // From about this many entries, a scan of every name is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
 
-// The statement's text functions, byte for byte as SQLite computes them on TEXT values.
-
+// The statement's text functions, byte for byte as SQLite computes them on TEXT values:
 // instr() > 0 and instr() = 1. A needle that is valid UTF-8 starts with a lead byte, so a
-// byte match is always at a character boundary, where instr looks.
-// Names are short: a plain loop beats a library search that pays its setup per call.
+// byte match is always at a character boundary, where instr looks. Names are short: a plain
+// loop beats a library search that pays its setup on every call.
 size_t find(std::string_view text, std::string_view part) {
     if (part.empty()) {
         return 0;
@@ -37,7 +36,8 @@ size_t find(std::string_view text, std::string_view part) {
     const char first = part.front();
     const size_t last = text.size() - part.size();
     for (size_t i = 0; i <= last; ++i) {
-        if (text[i] == first && std::memcmp(text.data() + i + 1, part.data() + 1, part.size() - 1) == 0) {
+        if (text[i] == first &&
+            std::memcmp(text.data() + i + 1, part.data() + 1, part.size() - 1) == 0) {
             return i;
         }
     }
@@ -58,16 +58,16 @@ bool mayContain(uint64_t mark, uint64_t wanted) {
 
 } // namespace
 
-int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength,
-                                 uint64_t mark) const {
-    int64_t rank = name == query_             ? 10000
-                   : startsWith(name, query_) ? 8000
+int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength, uint64_t mark) const {
+    int64_t rank = name == query_                                           ? 10000
+                   : startsWith(name, query_)                               ? 8000
                    : mayContain(mark, queryMark_) && contains(name, query_) ? 6000
-                                                                             : 0;
+                                                                            : 0;
     for (const std::string& token : tokens_) {
         rank += name == token ? 1000 : startsWith(name, token) ? 700 : 400;
     }
-    return rank - (cappedLength >= 0 ? cappedLength : std::min<int64_t>(sqliteTextLength(name), 200));
+    return rank -
+           (cappedLength >= 0 ? cappedLength : std::min<int64_t>(sqliteTextLength(name), 200));
 }
 
 RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
@@ -101,8 +101,8 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
     }
 }
 
-void RankedCandidates::addCandidate(Tier& tier, int64_t id, std::string_view name,
-                                    int64_t parent, int kind, int64_t cappedLength, uint64_t mark) {
+void RankedCandidates::addCandidate(Tier& tier, int64_t id, std::string_view name, int64_t parent,
+                                    int kind, int64_t cappedLength, uint64_t mark) {
     bool inTierBefore = !tier.skipRangeEnd.empty() && name >= std::string_view(query_) &&
                         name < std::string_view(tier.skipRangeEnd);
     if (!contains(name, tokens_.back()) || inTierBefore) {
@@ -177,7 +177,8 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
             break;
         }
         // A long prefix is a narrow range: the name index finds it at once.
-        std::string high = tier.everyNameStartingWithWord ? prefixSuccessor(query_) : source.parameter;
+        std::string high =
+            tier.everyNameStartingWithWord ? prefixSuccessor(query_) : source.parameter;
         sql::Statement range(reader_, high.empty()
                                           ? "SELECT id FROM entries WHERE search_name >= ?1;"
                                           : "SELECT id FROM entries WHERE search_name >= ?1 "
@@ -213,10 +214,9 @@ int64_t RankedCandidates::oneWordBonus(const Tier& tier, std::string_view name) 
     if (tier.source.kind == CandidateSource::Kind::prefixRange) {
         // A name starting with the word lies below the range's end unless the byte after the
         // word is U+10FFFF's lead byte or above.
-        bool inRange = name.starts_with(word) &&
-                       (tier.everyNameStartingWithWord || equal ||
-                        uint8_t(name[word.size()]) < 0xF4 ||
-                        name < std::string_view(tier.source.parameter));
+        bool inRange = name.starts_with(word) && (tier.everyNameStartingWithWord || equal ||
+                                                  uint8_t(name[word.size()]) < 0xF4 ||
+                                                  name < std::string_view(tier.source.parameter));
         return !inRange ? -1 : equal ? 11000 : 8700;
     }
     size_t at = find(name, word);
@@ -263,7 +263,8 @@ bool RankedCandidates::scansMarks(const Tier& tier) const {
             catalogue_->tripleOccurrences(tokens_.back()) >= fullTextReads);
 }
 
-void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end, std::vector<Ranked>& into) const {
+void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
+                                        std::vector<Ranked>& into) const {
     const NameCatalogue& catalogue = *catalogue_;
     const uint64_t wanted = tokenMarks_.back();
     const uint64_t* marks = catalogue.pairMarks();
@@ -415,7 +416,8 @@ RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
         found.exists = catalogue_->contains(id);
         if (found.exists) {
             found.parent = catalogue_->parent(id);
-            found.ownWords = earlierWordsIn(catalogue_->searchName(id), catalogue_->pairMarks()[id]);
+            found.ownWords =
+                earlierWordsIn(catalogue_->searchName(id), catalogue_->pairMarks()[id]);
         }
         return folders_.put(id, found);
     }
@@ -529,12 +531,10 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
     }
     // With the catalogue the words above and the grouping are settled in memory, exactly;
     // the statement still checks that each row exists with its kind and its name.
-    CandidateQuery built =
-        candidateQuery(query_, tokens_, directories,
-                       catalogue_ ? std::vector<int64_t>() : groupedFolderIDs);
+    CandidateQuery built = candidateQuery(query_, tokens_, directories,
+                                          catalogue_ ? std::vector<int64_t>() : groupedFolderIDs);
     if (catalogue_) {
-        built.tokenConditions.erase(built.tokenConditions.begin(),
-                                    built.tokenConditions.end() - 1);
+        built.tokenConditions.erase(built.tokenConditions.begin(), built.tokenConditions.end() - 1);
     }
     std::unordered_set<int64_t> grouped(groupedFolderIDs.begin(), groupedFolderIDs.end());
     IdMap<uint8_t> underGrouped;
@@ -637,11 +637,11 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
     if (chosen.empty()) {
         return {};
     }
-    std::vector<IndexedEntry> rows = runCandidateStatement(
-        reader_,
-        candidateStatement(built, "entries AS e", "e.id IN (" + joinedIDs(chosen) + ")",
-                           int(limit)),
-        built.parameters);
+    std::vector<IndexedEntry> rows =
+        runCandidateStatement(reader_,
+                              candidateStatement(built, "entries AS e",
+                                                 "e.id IN (" + joinedIDs(chosen) + ")", int(limit)),
+                              built.parameters);
     bool asChosen = rows.size() == chosen.size();
     for (size_t i = 0; asChosen && i < rows.size(); ++i) {
         asChosen = rows[i].id == chosen[i];

@@ -115,8 +115,7 @@ private:
                                                   const std::unordered_set<int64_t>& grouped,
                                                   IdMap<uint8_t>& underGrouped);
     bool mayPass(const Ranked& candidate, int wantedKind,
-                 const std::unordered_set<int64_t>& grouped,
-                 IdMap<uint8_t>& underGrouped);
+                 const std::unordered_set<int64_t>& grouped, IdMap<uint8_t>& underGrouped);
     Folder& folder(int64_t id);
     uint64_t wordsAtOrAbove(int64_t folderID);
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
@@ -128,7 +127,7 @@ private:
     const SearchCancellation* cancellation_;
     std::string query_;
     std::vector<std::string> tokens_;
-    uint64_t queryMark_;               // byte-pair marks, to skip searching names for them
+    uint64_t queryMark_; // byte-pair marks, to skip searching names for them
     std::vector<uint64_t> tokenMarks_;
     uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words
     std::vector<Tier> tiers_;

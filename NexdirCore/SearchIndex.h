@@ -168,7 +168,7 @@ private:
 
     std::unique_ptr<detail::CatalogueJournal> journal_;
     std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by readLock_
-    bool catalogueSupported_ = false; // set once by the constructor
+    bool catalogueSupported_ = false;                  // set once by the constructor
     std::atomic<bool> catalogueUsable_{false};
     std::atomic<int64_t> catalogueDiscards_{0};
     int64_t writerDataVersion_ = 0; // as the catalogue last saw it; guarded by readLock_

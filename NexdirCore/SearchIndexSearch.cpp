@@ -244,7 +244,7 @@ std::vector<IndexedEntry> SearchIndex::candidates(const std::string& query,
 }
 
 std::vector<SearchResult> SearchIndex::results(const std::vector<IndexedEntry>& entries,
-                                              const NameCatalogue* catalogue) {
+                                               const NameCatalogue* catalogue) {
     std::vector<int64_t> ids;
     ids.reserve(entries.size());
     for (const IndexedEntry& entry : entries) {

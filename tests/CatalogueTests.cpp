@@ -19,10 +19,10 @@ using nexdir::test::TempDirectory;
 
 namespace {
 
-const std::vector<std::string> words = {"ab", "cab", "Photo", "2024", "x", "ba", "abc", "\xC3\xA9t\xC3\xA9"};
-const std::vector<std::string> queries = {"a",     "ab",        "x",        "abc",  "cab",
-                                          "photo", "photo abc", "ab 2024 x", "2024", "ét",
-                                          "ba x",  "zz"};
+const std::vector<std::string> words = {"ab", "cab", "Photo", "2024",
+                                        "x",  "ba",  "abc",   "\xC3\xA9t\xC3\xA9"};
+const std::vector<std::string> queries = {"a",         "ab",        "x",    "abc", "cab",  "photo",
+                                          "photo abc", "ab 2024 x", "2024", "ét",  "ba x", "zz"};
 
 // Runs every query through the in-memory ranking and through the plain statements.
 void expectSameAsPlain(SearchIndex& index, const std::string& context) {
@@ -184,9 +184,9 @@ TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
             std::string name = item.name + "moved";
             int64_t id = index.reserveID();
             tree.items[id] = {parent, name, item.isDirectory};
-            index.upsert({FileRecord(id, parent, name, item.isDirectory, 1000, 0, std::nullopt,
-                                     false)},
-                         {moved});
+            index.upsert(
+                {FileRecord(id, parent, name, item.isDirectory, 1000, 0, std::nullopt, false)},
+                {moved});
             break;
         }
         case 4: { // removal below a folder, and a batch that fails and leaves nothing behind
@@ -258,8 +258,9 @@ TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
 
     index.resetForFullScan();
     int64_t root = index.reserveID();
-    index.upsert({FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false),
-                  FileRecord(index.reserveID(), root, "2024 ba", false, 1, 1, std::nullopt, false)});
+    index.upsert(
+        {FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false),
+         FileRecord(index.reserveID(), root, "2024 ba", false, 1, 1, std::nullopt, false)});
     index.finishBulkLoad();
     expectSameAsPlain(index, "after a bulk load");
     EXPECT_EQ(index.search("2024", 10).results.size(), 1u);
@@ -288,10 +289,11 @@ TEST(CatalogueTest, WritesDuringSearchesLeaveTheNamesInStep) {
             int64_t parent = tree.folder(tree.root(), "batch" + std::to_string(batch));
             std::vector<FileRecord> records;
             for (int i = 0; i < 20; ++i) {
-                records.emplace_back(index.reserveID(), parent, "abc" + std::to_string(i), false,
-                                     1, 1, std::nullopt, false);
+                records.emplace_back(index.reserveID(), parent, "abc" + std::to_string(i), false, 1,
+                                     1, std::nullopt, false);
             }
-            index.upsert(records, batch % 3 == 2 ? std::vector<int64_t>{parent - 1} : std::vector<int64_t>{});
+            index.upsert(records, batch % 3 == 2 ? std::vector<int64_t>{parent - 1}
+                                                 : std::vector<int64_t>{});
         }
         done = true;
     });
