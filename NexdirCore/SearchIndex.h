@@ -117,6 +117,10 @@ public:
     // runs its plain statement over all candidates; tests and benchmarks compare the two.
     static void setRankedScan(bool enabled);
 
+    // Whether searches keep every name in memory (on by default). A program that searches
+    // once and exits is faster without.
+    void setNameCatalogueEnabled(bool enabled);
+
     // Loads what searches keep in memory, so that the first search does not wait for it.
     // Any thread; searches wait meanwhile.
     void prepareSearch();
@@ -170,6 +174,7 @@ private:
     std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by readLock_
     bool catalogueSupported_ = false;                  // set once by the constructor
     std::atomic<bool> catalogueUsable_{false};
+    std::atomic<bool> catalogueEnabled_{true};
     std::atomic<int64_t> catalogueDiscards_{0};
     int64_t writerDataVersion_ = 0; // as the catalogue last saw it; guarded by readLock_
 };

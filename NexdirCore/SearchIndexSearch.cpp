@@ -136,6 +136,10 @@ std::vector<SearchResult> SearchIndex::passes(const std::string& q,
     return combined;
 }
 
+void SearchIndex::setNameCatalogueEnabled(bool enabled) {
+    catalogueEnabled_ = enabled;
+}
+
 void SearchIndex::prepareSearch() {
     if (!rankedScan_) {
         return;
@@ -162,7 +166,7 @@ const NameCatalogue* SearchIndex::synchronizedCatalogue() {
         }
         return std::pair(counts.columnInt(0), counts.columnInt(1));
     };
-    if (!catalogueUsable_) {
+    if (!catalogueUsable_ || !catalogueEnabled_) {
         return nullptr;
     }
     // With the writer idle, every change the hooks journaled is committed and nothing is

@@ -42,6 +42,8 @@ int runSearch(Arguments arguments) {
         throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
     }
     nexdir::SearchIndex index(database);
+    // One search per process: loading every name into memory would cost more than it saves.
+    index.setNameCatalogueEnabled(false);
     int clampedLimit = int(std::clamp<long long>(limit, -1, 1000));
     nexdir::SearchResponse response = index.search(query, clampedLimit);
 
