@@ -50,12 +50,12 @@ void NameCatalogue::countTriples(std::string_view name, int step) {
     }
 }
 
-uint64_t NameCatalogue::tripleOccurrences(std::string_view text) const {
-    uint64_t total = 0;
+uint64_t NameCatalogue::rarestTripleOccurrences(std::string_view text) const {
+    uint64_t rarest = text.size() < 3 ? 0 : UINT64_MAX;
     for (size_t i = 0; i + 3 <= text.size(); ++i) {
-        total += tripleCounts_[tripleBucket(text.data() + i)];
+        rarest = std::min<uint64_t>(rarest, tripleCounts_[tripleBucket(text.data() + i)]);
     }
-    return total;
+    return rarest;
 }
 
 std::unordered_map<int64_t, std::string>

@@ -15,9 +15,10 @@ namespace {
 // Deeper than any path can be (a path of 4096 bytes has at most 2048 components).
 constexpr size_t maximumDepth = 1 << 16;
 
-// Above about this many trigram occurrences to read, scanning the names' byte-pair marks
-// is faster than the trigram index.
-constexpr uint64_t fullTextReads = 60000;
+// The trigram index costs about a microsecond for every name it returns, a scan of the
+// byte-pair marks about a millisecond per million names: the index wins only when one of the
+// word's trigrams is about this rare.
+constexpr uint64_t fullTextReads = 300;
 
 // From about this many entries, a scan of every name is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
@@ -260,7 +261,7 @@ bool RankedCandidates::produce(Tier& tier, int kind) {
 bool RankedCandidates::scansMarks(const Tier& tier) const {
     return tier.source.kind == CandidateSource::Kind::everything ||
            (tier.source.kind == CandidateSource::Kind::fullText &&
-            catalogue_->tripleOccurrences(tokens_.back()) >= fullTextReads);
+            catalogue_->rarestTripleOccurrences(tokens_.back()) >= fullTextReads);
 }
 
 void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
