@@ -50,6 +50,14 @@ void NameCatalogue::countTriples(std::string_view name, int step) {
     }
 }
 
+uint64_t NameCatalogue::tripleOccurrences(std::string_view text) const {
+    uint64_t total = 0;
+    for (size_t i = 0; i + 3 <= text.size(); ++i) {
+        total += tripleCounts_[tripleBucket(text.data() + i)];
+    }
+    return total;
+}
+
 uint64_t NameCatalogue::rarestTripleOccurrences(std::string_view text) const {
     uint64_t rarest = text.size() < 3 ? 0 : UINT64_MAX;
     for (size_t i = 0; i + 3 <= text.size(); ++i) {

@@ -65,8 +65,10 @@ public:
     // is held. A name contains a text only if its mark has every bit of the text's mark.
     const uint64_t* pairMarks() const { return pairMarks_.data(); }
     static uint64_t pairMark(std::string_view text);
-    // About how many times the rarest byte triple of `text` occurs in all names: a bound on
-    // the names a trigram-index lookup of `text` returns. 0 for a text of under 3 bytes.
+    // About how many times the byte triples of `text` occur in all names, summed (what a
+    // trigram-index lookup of `text` reads), and for the rarest one alone (a bound on the
+    // names the lookup returns); 0 for a text of under 3 bytes.
+    uint64_t tripleOccurrences(std::string_view text) const;
     uint64_t rarestTripleOccurrences(std::string_view text) const;
     // length(search_name) as SQLite counts it, capped at 200 as the rank caps it.
     int cappedLength(int64_t id) const { return cappedLengths_[size_t(id)]; }

@@ -15,10 +15,13 @@ namespace {
 // Deeper than any path can be (a path of 4096 bytes has at most 2048 components).
 constexpr size_t maximumDepth = 1 << 16;
 
-// The trigram index costs about a microsecond for every name it returns, a scan of the
-// byte-pair marks about a millisecond per million names: the index wins only when one of the
-// word's trigrams is about this rare.
-constexpr uint64_t fullTextReads = 300;
+// When the trigram index is cheaper than a scan of every name's byte-pair mark (about a
+// millisecond per million names, on two threads for several words), as measured on the
+// search benchmark. For one word the index's cost is what it reads: the occurrences of all
+// the word's trigrams. For several words every name it returns is ranked at once, and the
+// index wins only when one trigram is rare enough to bound those names.
+constexpr uint64_t fullTextReadsForOneWord = 60000;
+constexpr uint64_t fullTextNamesForWords = 300;
 
 // From about this many entries, a scan of every name is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
@@ -261,7 +264,9 @@ bool RankedCandidates::produce(Tier& tier, int kind) {
 bool RankedCandidates::scansMarks(const Tier& tier) const {
     return tier.source.kind == CandidateSource::Kind::everything ||
            (tier.source.kind == CandidateSource::Kind::fullText &&
-            catalogue_->rarestTripleOccurrences(tokens_.back()) >= fullTextReads);
+            (tokens_.size() == 1
+                 ? catalogue_->tripleOccurrences(query_) >= fullTextReadsForOneWord
+                 : catalogue_->rarestTripleOccurrences(tokens_.back()) >= fullTextNamesForWords));
 }
 
 void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
