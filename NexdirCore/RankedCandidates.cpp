@@ -109,11 +109,18 @@ void RankedCandidates::addCandidate(Tier& tier, int64_t id, std::string_view nam
                                     int kind, int64_t cappedLength, uint64_t mark) {
     bool inTierBefore = !tier.skipRangeEnd.empty() && name >= std::string_view(query_) &&
                         name < std::string_view(tier.skipRangeEnd);
-    if (!contains(name, tokens_.back()) || inTierBefore) {
-        return;
+    if (!inTierBefore) {
+        rankIfLastWordIn(name, id, parent, kind, cappedLength, mark, tier.entries);
     }
-    tier.entries.push_back({rankOf(name, cappedLength, mark), id, parent, kind,
-                            allEarlierWords_ & ~earlierWordsIn(name, mark)});
+}
+
+void RankedCandidates::rankIfLastWordIn(std::string_view name, int64_t id, int64_t parent, int kind,
+                                        int64_t cappedLength, uint64_t mark,
+                                        std::vector<Ranked>& into) const {
+    if (contains(name, tokens_.back())) {
+        into.push_back({rankOf(name, cappedLength, mark), id, parent, kind,
+                        allEarlierWords_ & ~earlierWordsIn(name, mark)});
+    }
 }
 
 void RankedCandidates::checkCancelled(int64_t id) const {
@@ -144,7 +151,7 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
         const uint64_t* marks = catalogue.pairMarks();
         for (int64_t id = 1; id < catalogue.idLimit(); ++id) {
             checkCancelled(id);
-            if ((marks[id] & wanted) == wanted && catalogue.contains(id)) {
+            if (mayContain(marks[id], wanted) && catalogue.contains(id)) {
                 visit(id);
             }
         }
@@ -276,13 +283,9 @@ void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
     const uint64_t* marks = catalogue.pairMarks();
     for (int64_t id = begin; id < end; ++id) {
         checkCancelled(id);
-        if ((marks[id] & wanted) != wanted || !catalogue.contains(id)) {
-            continue;
-        }
-        std::string_view name = catalogue.searchName(id);
-        if (contains(name, tokens_.back())) {
-            into.push_back({rankOf(name, catalogue.cappedLength(id), marks[id]), id, -1, -1,
-                            allEarlierWords_ & ~earlierWordsIn(name, marks[id])});
+        if (mayContain(marks[id], wanted) && catalogue.contains(id)) {
+            rankIfLastWordIn(catalogue.searchName(id), id, -1, -1, catalogue.cappedLength(id),
+                             marks[id], into);
         }
     }
 }

@@ -106,6 +106,9 @@ private:
     // `cappedLength` < 0: not known, computed from the name.
     void addCandidate(Tier& tier, int64_t id, std::string_view name, int64_t parent, int kind,
                       int64_t cappedLength = -1, uint64_t mark = ~uint64_t(0));
+    // Adds the candidate, ranked, when its name holds the last word; any thread.
+    void rankIfLastWordIn(std::string_view name, int64_t id, int64_t parent, int kind,
+                          int64_t cappedLength, uint64_t mark, std::vector<Ranked>& into) const;
     static void sortByRank(std::vector<Ranked>& entries);
     // `mark`: the name's byte-pair mark, all ones when not known.
     int64_t rankOf(std::string_view searchName, int64_t cappedLength, uint64_t mark) const;
