@@ -14,8 +14,9 @@
 // Where rows are read anyway, or the search has the in-memory catalogue of names, the kind
 // and parent are known, so that candidates that cannot pass (wrong kind, a word found neither
 // in the name nor above it, inside a listed folder) are left out of the batches; the
-// statement still decides every row that is kept. With the catalogue every kept row passes,
-// so a batch that comes back short means the catalogue is wrong: `CatalogueMismatch`.
+// statement still decides every row that is kept. With the catalogue the order is decided in
+// memory too, so a statement that does not return the chosen rows in the chosen order means
+// the catalogue is wrong: `CatalogueMismatch`.
 
 #include "CandidateQuery.h"
 #include "IdMap.h"

@@ -169,6 +169,12 @@ const NameCatalogue* SearchIndex::synchronizedCatalogue() {
     if (!catalogueUsable_ || !catalogueEnabled_) {
         return nullptr;
     }
+    // Until a reset or an install rewrites the file, trying again would fail the same way.
+    auto giveUp = [&](const char* reason) -> const NameCatalogue* {
+        discardCatalogue(reason);
+        catalogueUsable_ = false;
+        return nullptr;
+    };
     // With the writer idle, every change the hooks journaled is committed and nothing is
     // half done; the writer's data version moves only when another connection, in this
     // process or another, commits. Read before and after the snapshot starts, it tells
@@ -197,9 +203,7 @@ const NameCatalogue* SearchIndex::synchronizedCatalogue() {
     if (!reload) {
         for (const EntryChange& change : taken.changes) {
             if (!catalogue_->apply(change)) {
-                discardCatalogue("an identifier is too large for the name catalogue");
-                catalogueUsable_ = false;
-                return nullptr;
+                return giveUp("an identifier is too large for the name catalogue");
             }
         }
     } else {
@@ -207,18 +211,14 @@ const NameCatalogue* SearchIndex::synchronizedCatalogue() {
         writerDataVersion_ = versionBefore;
         auto loaded = std::make_unique<NameCatalogue>();
         if (!loaded->load(reader)) {
-            discardCatalogue("identifiers too large or sparse for the name catalogue");
-            catalogueUsable_ = false;
-            return nullptr;
+            return giveUp("identifiers too large or sparse for the name catalogue");
         }
         catalogue_ = std::move(loaded);
     }
     if (catalogue_->count() != size_t(total) || catalogue_->directories() != size_t(directories)) {
         // The counters are kept by the database's own triggers, so they are the check on
         // what the hooks reported.
-        discardCatalogue("the name catalogue's counts differ from the index's");
-        catalogueUsable_ = false;
-        return nullptr;
+        return giveUp("the name catalogue's counts differ from the index's");
     }
     return catalogue_.get();
 }
