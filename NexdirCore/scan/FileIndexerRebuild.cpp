@@ -3,12 +3,12 @@
 #include "FileIndexer.h"
 
 #include "Clock.h"
-#include "FSEventWatcher.h"
 #include "Format.h"
 #include "NexdirError.h"
 #include "Paths.h"
 #include "RebuildOwnership.h"
 #include "UUID.h"
+#include "VolumeIdentity.h"
 #include "VolumeRoots.h"
 
 #include <nlohmann/json.hpp>
@@ -173,7 +173,7 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
             {{"eventID", std::to_string(*eventID)}, {"scanBaseline", std::to_string(*eventID)}});
     }
     if (historyIdentity) {
-        if (FSEventWatcher::historyIdentity(roots) != *historyIdentity) {
+        if (volumeHistoryIdentity(roots) != *historyIdentity) {
             throw NexdirError::sqlite("Volume history changed during scan; retrying is required");
         }
         rebuilt->setMetadata("historyIdentity", *historyIdentity);

@@ -29,6 +29,9 @@ struct ExclusionTables {
     static ExclusionTables referenceTables(const std::string& home);
 };
 
+// Where other volumes are mounted on this platform: a root of "/" does not cover them.
+std::vector<std::string> otherVolumeAreas();
+
 // home + "/Library/CloudStorage": where a managed cloud-storage client keeps its folders.
 // Linux has none (cloud clients mount through FUSE, which the nested-mount rule skips); the
 // rule stays and simply matches nothing here.

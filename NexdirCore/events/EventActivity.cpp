@@ -1,6 +1,7 @@
 #include "EventActivity.h"
 
-#include "RecoveryRegion.h"
+#include "EventPaths.h"
+#include "Paths.h"
 
 #include <nlohmann/json.hpp>
 
@@ -13,9 +14,9 @@ void EventActivity::record(const std::vector<FileSystemEvent>& batch) {
         if (event.isBufferDrop()) {
             drops += 1;
         }
-        std::string path = RecoveryRegion::eventPath(event.path, root);
-        bool below = root == "/" ? path.starts_with("/") : path.starts_with(root + "/");
-        if ((event.flags & 0x16) || path == root || !below) {
+        std::string path = eventPathIn(event.path, root);
+        if (event.isBufferDrop() || event.isHistoryDone() || path == root ||
+            !isAtOrUnder(path, root)) {
             unassigned += 1;
             continue;
         }

@@ -1,5 +1,6 @@
 #include "FileSystemEvent.h"
 
+#include "ExclusionTables.h"
 #include "Paths.h"
 
 namespace nexdir {
@@ -8,8 +9,8 @@ namespace {
 
 // What a root of "/" does not cover: the mount area of other volumes.
 bool isOnOtherVolume(const std::string& path) {
-    for (const char* area : {"/media/", "/mnt/", "/run/media/"}) {
-        if (path.starts_with(area)) {
+    for (const std::string& area : otherVolumeAreas()) {
+        if (path != area && isAtOrUnder(path, area)) {
             return true;
         }
     }
@@ -27,8 +28,7 @@ bool FileSystemEvent::requiresFullScan(uint64_t after,
     bool covered = false;
     for (const std::string& rawRoot : roots) {
         std::string root = standardizePath(rawRoot);
-        if (path == root || (root != "/" && path.starts_with(root + "/")) ||
-            (root == "/" && !isOnOtherVolume(path))) {
+        if (isAtOrUnder(path, root) && (root != "/" || !isOnOtherVolume(path))) {
             covered = true;
             break;
         }

@@ -3,7 +3,7 @@
 #include "Clock.h"
 #include "DebugLog.h"
 #include "Format.h"
-#include "UUID.h"
+#include "SessionID.h"
 
 namespace nexdir {
 
@@ -11,8 +11,7 @@ DiagnosticSession::DiagnosticSession(DefaultsStore& defaults)
     : defaults_(defaults), started_(uptimeSeconds()) {}
 
 const std::string& DiagnosticSession::id() {
-    static const std::string sessionID = makeUUIDString();
-    return sessionID;
+    return processSessionID();
 }
 
 void DiagnosticSession::begin() {

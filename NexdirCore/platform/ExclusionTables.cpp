@@ -6,6 +6,10 @@ std::string cloudStoragePathFor(const std::string& home) {
     return home + (home.ends_with("/") ? "" : "/") + "Library/CloudStorage";
 }
 
+std::vector<std::string> otherVolumeAreas() {
+    return {"/media", "/mnt", "/run/media"};
+}
+
 ExclusionTables ExclusionTables::linuxTables(const std::string& home) {
     ExclusionTables tables;
     tables.technicalPaths = {cloudStoragePathFor(home),
@@ -29,7 +33,7 @@ ExclusionTables ExclusionTables::linuxTables(const std::string& home) {
     // them all the same, and a walk the user starts inside one still indexes what it was
     // asked to.
     tables.fixedLocations = {"/dev", "/proc", "/sys", "/run"};
-    tables.otherVolumes = {"/media", "/mnt", "/run/media"};
+    tables.otherVolumes = otherVolumeAreas();
     tables.cacheRoots = {"/var/cache"};
     tables.eventStreamCandidates = {"/tmp",  "/var/tmp", "/var/cache", "/var/log/journal",
                                     "/proc", "/sys",     "/dev",       "/run"};

@@ -2,8 +2,8 @@
 
 #include "Clock.h"
 #include "DataDirectory.h"
-#include "DiagnosticSession.h"
 #include "Format.h"
+#include "SessionID.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,7 +60,7 @@ void appendLine(std::string_view message) {
         line += c == '\n' ? ' ' : c;
     }
     line += " session=";
-    line += DiagnosticSession::id();
+    line += processSessionID();
     line += " uptime=";
     line += shortestDecimal(uptimeSeconds());
     line += '\n';

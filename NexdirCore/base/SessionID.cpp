@@ -1,0 +1,12 @@
+#include "SessionID.h"
+
+#include "UUID.h"
+
+namespace nexdir {
+
+const std::string& processSessionID() {
+    static const std::string sessionID = makeUUIDString();
+    return sessionID;
+}
+
+} // namespace nexdir
