@@ -115,15 +115,16 @@ Application::Launch Application::launch() {
     }
     searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
     // Load the names searches rank from before the first keystroke needs them.
-    searchQueue_->async([index = index_.get()] {
+    names_ = std::make_unique<nexdir::NameSearch>(*index_);
+    searchQueue_->async([names = names_.get()] {
         try {
-            index->prepareSearch();
+            names->prepare();
         } catch (const std::exception& error) {
             nexdir::DebugLog::write(std::string("search preparation failed error=") + error.what());
         }
     });
     panel_ = std::make_unique<SearchPanelController>(
-        *index_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
+        *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     auto* quitAction = new QAction("Quit Quelmo", panel_.get());
     quitAction->setShortcut(QKeySequence::Quit);
     connect(quitAction, &QAction::triggered, this, &Application::quit);

@@ -2,6 +2,7 @@
 
 #include "DiagnosticSession.h"
 #include "DispatchQueue.h"
+#include "NameSearch.h"
 #include "SearchIndex.h"
 #include "SearchPanelController.h"
 
@@ -52,6 +53,7 @@ private:
     SettingsDefaults defaults_;
     nexdir::DiagnosticSession diagnosticSession_{defaults_};
     std::unique_ptr<nexdir::SearchIndex> index_;
+    std::unique_ptr<nexdir::NameSearch> names_;
     std::unique_ptr<nexdir::DispatchQueue> searchQueue_;
     std::unique_ptr<SearchPanelController> panel_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;

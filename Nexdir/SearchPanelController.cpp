@@ -49,14 +49,14 @@ bool exists(const std::string& path) {
 
 } // namespace
 
-SearchPanelController::SearchPanelController(nexdir::SearchIndex& index, QString trashDirectory,
+SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString trashDirectory,
                                              nexdir::DispatchQueue& searchQueue, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), index_(index),
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), names_(names),
       trashDirectory_(std::move(trashDirectory)), searchQueue_(searchQueue),
       model_(new ResultsModel(this)) {
     search_ = [this](const std::string& query, int limit,
                      const std::shared_ptr<nexdir::SearchCancellation>& token) {
-        return index_.search(query, limit, token);
+        return names_.search(query, limit, token);
     };
     pendingSearch_.setSingleShot(true);
     connect(&pendingSearch_, &QTimer::timeout, this, &SearchPanelController::startPendingSearch);

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "DispatchQueue.h"
+#include "NameSearch.h"
 #include "ResultsModel.h"
 #include "SearchCancellation.h"
-#include "SearchIndex.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -35,7 +35,7 @@ public:
     using SearchFunction = std::function<nexdir::SearchResponse(
         const std::string& query, int limit, const std::shared_ptr<nexdir::SearchCancellation>&)>;
 
-    SearchPanelController(nexdir::SearchIndex& index, QString trashDirectory,
+    SearchPanelController(nexdir::NameSearch& names, QString trashDirectory,
                           nexdir::DispatchQueue& searchQueue, QWidget* parent = nullptr);
     ~SearchPanelController() override;
 
@@ -54,7 +54,7 @@ public:
     void chooseApplication();
     void moveSelection(int step);
 
-    // For tests: what a query calls (default: the index), and the panel's parts.
+    // For tests: what a query calls (default: the name search), and the panel's parts.
     void setSearchFunction(SearchFunction search) { search_ = std::move(search); }
     QLineEdit* searchField() const { return searchField_; }
     QTableView* table() const { return table_; }
@@ -91,7 +91,7 @@ private:
     void activateSelectedFromKeyboard(bool reveal);
     void showStatus(const QString& text);
 
-    nexdir::SearchIndex& index_;
+    nexdir::NameSearch& names_;
     QString trashDirectory_;
     nexdir::DispatchQueue& searchQueue_;
     SearchFunction search_;

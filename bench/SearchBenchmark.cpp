@@ -10,6 +10,7 @@
 #include "SyntheticTree.h"
 
 #include "Clock.h"
+#include "NameSearch.h"
 #include "SearchIndex.h"
 #include "Unicode.h"
 
@@ -195,13 +196,13 @@ void report(const std::string& label, const std::vector<double>& times, double m
                 *std::max_element(times.begin(), times.end()), meanResults);
 }
 
-std::vector<double> timeQueries(SearchIndex& index, const std::vector<std::string>& queries,
+std::vector<double> timeQueries(nexdir::NameSearch& names, const std::vector<std::string>& queries,
                                 double& meanResults) {
     std::vector<double> times;
     size_t results = 0;
     for (const auto& query : queries) {
         uint64_t started = nexdir::uptimeNanoseconds();
-        results += index.search(query, 50).results.size();
+        results += names.search(query, 50).results.size();
         times.push_back(double(nexdir::uptimeNanoseconds() - started) / 1e6);
     }
     meanResults = double(results) / double(queries.size());
@@ -253,7 +254,8 @@ int main(int argc, char** argv) {
     // What the names kept in memory for searching cost to load and to hold.
     size_t residentBefore = residentBytes();
     double loadStarted = nexdir::uptimeSeconds();
-    index->prepareSearch();
+    nexdir::NameSearch names(*index);
+    names.prepare();
     std::printf("search names loaded in %.2f s, %.1f MB more resident memory\n",
                 nexdir::uptimeSeconds() - loadStarted,
                 double(residentBytes() - std::min(residentBytes(), residentBefore)) / 1e6);
@@ -261,7 +263,7 @@ int main(int argc, char** argv) {
     // Warm the page cache and SQLite's own cache with a pass that is not timed.
     for (const auto& queryClass : classes) {
         for (size_t i = 0; i < queryClass.queries.size(); i += 4) {
-            index->search(queryClass.queries[i], 50);
+            names.search(queryClass.queries[i], 50);
         }
     }
     std::printf("%zu entries, limit 50, times in ms\n", entries);
@@ -274,20 +276,20 @@ int main(int argc, char** argv) {
         if (verbose) {
             for (const auto& query : queryClass.queries) {
                 uint64_t started = nexdir::uptimeNanoseconds();
-                size_t count = index->search(query, 50).results.size();
+                size_t count = names.search(query, 50).results.size();
                 std::printf("  %8.2f ms %3zu  %s\n",
                             double(nexdir::uptimeNanoseconds() - started) / 1e6, count,
                             query.c_str());
             }
         }
         double meanResults = 0;
-        auto times = timeQueries(*index, queryClass.queries, meanResults);
+        auto times = timeQueries(names, queryClass.queries, meanResults);
         report(queryClass.name, times, meanResults);
         if (compare) {
-            SearchIndex::setRankedScan(false);
-            auto plain = timeQueries(*index, queryClass.queries, meanResults);
+            nexdir::NameSearch::setRankedScan(false);
+            auto plain = timeQueries(names, queryClass.queries, meanResults);
             report(queryClass.name + " (plain)", plain, meanResults);
-            SearchIndex::setRankedScan(true);
+            nexdir::NameSearch::setRankedScan(true);
         }
     }
     return 0;

@@ -108,6 +108,17 @@ std::vector<IndexedEntry> readEntries(Statement& statement) {
     return entries;
 }
 
+std::string joinedIDs(const std::vector<int64_t>& ids) {
+    std::string text;
+    for (int64_t id : ids) {
+        if (!text.empty()) {
+            text += ',';
+        }
+        text += std::to_string(id);
+    }
+    return text;
+}
+
 WriteTransaction::WriteTransaction(sqlite3* db) : db_(db) {
     execute(db, "BEGIN IMMEDIATE;");
 }

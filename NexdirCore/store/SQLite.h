@@ -65,6 +65,9 @@ int64_t readInt(sqlite3* db, const std::string& sql);
 // other than done → "Search failed".
 std::vector<IndexedEntry> readEntries(Statement& statement);
 
+// The identifiers as a comma-separated list, for an IN (...) of a statement.
+std::string joinedIDs(const std::vector<int64_t>& ids);
+
 // A "BEGIN IMMEDIATE;" transaction on `db`, rolled back unless committed.
 class WriteTransaction {
 public:

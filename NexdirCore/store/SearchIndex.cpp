@@ -5,7 +5,8 @@
 #include "FileDiskUsage.h"
 #include "IndexLocks.h"
 #include "IndexSchema.h"
-#include "NameCatalogue.h"
+#include "Normalize.h"
+#include "Paths.h"
 #include "SQLite.h"
 #include "UUID.h"
 
@@ -98,9 +99,9 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
     setPersistentWAL(writer, false);
     setPersistentWAL(reader_.get(), false);
 
-    journal_ = std::make_unique<detail::CatalogueJournal>();
-    catalogueSupported_ = journal_->install(writer);
-    catalogueUsable_ = catalogueSupported_;
+    journal_ = std::make_unique<detail::RowChangeJournal>();
+    rowChangesSupported_ = journal_->install(writer);
+    rowChangesFollowable_ = rowChangesSupported_;
 }
 
 SearchIndex::~SearchIndex() {
@@ -136,6 +137,15 @@ void SearchIndex::ensureFullTextTable() {
     if (!existed && sql::readInt(writer, "SELECT EXISTS(SELECT 1 FROM entries LIMIT 1);") == 1) {
         sql::execute(writer, "INSERT INTO entries_fts(entries_fts) VALUES('rebuild');");
     }
+}
+
+std::string SearchIndex::normalize(std::string_view text) {
+    return normalizeForSearch(text);
+}
+
+void SearchIndex::contentReplaced() {
+    // A follower that gave up on the old content may hold the new one.
+    rowChangesFollowable_ = rowChangesSupported_;
 }
 
 std::unique_ptr<SearchIndex>
@@ -281,14 +291,14 @@ void SearchIndex::finishBulkLoad() {
     sql::execute(writer, IndexSchema::createSecondaryIndexesAndCount);
     sql::execute(writer, IndexSchema::createTriggers);
     transaction.commit();
-    catalogueUsable_ = catalogueSupported_;
+    contentReplaced();
 }
 
 void SearchIndex::replaceContents(SearchIndex& other, const std::function<void()>& didCopyBatch) {
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sqlite3* writer = writer_.get();
     journal_->invalidate(); // the copy replaces every page, and no row hook sees it
-    catalogueUsable_ = catalogueSupported_;
+    contentReplaced();
     // The other index is a private rebuild; its writer is used without its lock.
     sqlite3_backup* backup = sqlite3_backup_init(writer, "main", other.writer_.get(), "main");
     if (!backup) {

@@ -3,8 +3,7 @@
 #include "FileRecord.h"
 #include "IndexStatistics.h"
 #include "IndexedEntry.h"
-#include "SearchCancellation.h"
-#include "SearchResult.h"
+#include "RowChangeJournal.h"
 
 #include <sqlite3.h>
 
@@ -21,20 +20,18 @@
 
 namespace nexdir {
 
-namespace detail {
-class NameCatalogue;
-class CatalogueJournal;
-} // namespace detail
-
 // One index database file: every indexed entry, a trigram full-text index over their search
-// names, counters, engine state (metadata) and the schema version.
+// names, counters, engine state (metadata) and the schema version. The name search
+// (`NameSearch`) reads it through `read`.
 //
 // Two connections: `writer_` makes every change, `reader_` answers every query; WAL mode lets
-// the reader see the last committed state while the writer works. Every operation holds
-// exactly one of `writeLock_` (writer operations) or `readLock_` (reader operations) for its
-// whole duration, so any thread may call any operation; `idLock_` guards only `nextID_` and is
-// the one lock ever taken inside another (inside `writeLock_`, when a reset or an install
-// moves the counter). Operations throw NexdirError.
+// the reader see the last committed state while the writer works. Every operation holds one of
+// `writeLock_` (writer operations) or `readLock_` (reader operations) for its whole duration,
+// so any thread may call any operation. Two locks are ever held at once, and neither wait can
+// deadlock: `idLock_`, which guards only `nextID_`, is taken inside `writeLock_` when a reset
+// or an install moves the counter; and a read that follows row changes tries `writeLock_`
+// while it holds `readLock_`, without blocking on it (no writer operation ever takes
+// `readLock_`). Operations throw NexdirError.
 class SearchIndex {
 public:
     // Opens or creates the file, creating its folder, and creates or upgrades the schema.
@@ -48,8 +45,7 @@ public:
     // fresh index takes its place. Nothing is deleted.
     static std::unique_ptr<SearchIndex> openRecoveringCorruption(const std::string& databasePath);
 
-    // The search form of a name or a query: NFC, then case and diacritic folding, then
-    // lower case. Pure; any thread.
+    // The search form of a name or a query (normalizeForSearch). Pure; any thread.
     static std::string normalize(std::string_view text);
 
     const std::string& databasePath() const { return databasePath_; }
@@ -99,39 +95,60 @@ public:
     // Removes everything below the entry `id`, keeping the entry.
     void removeChildren(int64_t id);
 
-    // ---- Search ----
+    // ---- Reads that keep a copy of the entries in step ----
 
-    // At most `limit` (capped at 1000) entries whose names match `query`, folders first,
-    // best matches first, each with its full path. Throws SearchCancelledError when
-    // `cancellation` is already cancelled; a cancel during the search interrupts it with
-    // SQLite's interrupt error.
-    SearchResponse search(const std::string& query, int limit,
-                          const std::shared_ptr<SearchCancellation>& cancellation = nullptr);
+    // How a reader that keeps its own copy of every entry's names (the name search) brings
+    // that copy to the snapshot of its read.
+    struct RowChanges {
+        enum class Kind {
+            // A write is in flight, or changes cannot be followed until the content is
+            // replaced: use no copy for this read.
+            unavailable,
+            // `changes` lead from the snapshot the previous follower saw to this read's.
+            changes,
+            // What changed since then is not known (the first read, a reset, an installed
+            // copy, another connection's write): load the copy from this read's snapshot.
+            reload,
+        };
+        Kind kind = Kind::unavailable;
+        std::vector<EntryChange> changes;
+        // The entry and folder counts of the read's snapshot, kept by the database's own
+        // triggers: the check on a copy brought in step (absent with `unavailable`).
+        int64_t total = 0;
+        int64_t directories = 0;
+    };
 
-    // The relevance of a normalised name for a normalised query and its tokens.
-    static int score(const std::string& name, const std::string& query,
-                     const std::vector<std::string>& tokens);
+    // One read operation: the reader connection inside one read transaction, whose snapshot
+    // every statement of the read sees.
+    class Reader {
+    public:
+        sqlite3* connection() const { return index_.reader_.get(); }
 
-    // Searches rank their candidates from the names alone and read rows, test ancestors and
-    // group only for the best ranks (the same results, in the same order). Off, each pass
-    // runs its plain statement over all candidates; tests and benchmarks compare the two.
-    static void setRankedScan(bool enabled);
+        // See RowChanges; `holdsCopy` false asks for a reload. One follower per index: the
+        // changes are handed out once.
+        RowChanges followRowChanges(bool holdsCopy);
+        // The follower's copy cannot hold what the index holds: changes are not followed
+        // (every later read answers unavailable) until a reset or an install replaces the
+        // content. With `permanently` false, the next read only loads afresh.
+        void stopFollowingRowChanges(bool permanently);
 
-    // Whether searches keep every name in memory (on by default). A program that searches
-    // once and exits is faster without.
-    void setNameCatalogueEnabled(bool enabled);
+        // The entry and folder counts of this snapshot (kept by the database's triggers).
+        std::pair<int64_t, int64_t> counts();
 
-    // Loads what searches keep in memory, so that the first search does not wait for it.
-    // Any thread; searches wait meanwhile.
-    void prepareSearch();
+        // The full path of each entry whose chain of parents reaches a volume root.
+        std::unordered_map<int64_t, std::string> paths(const std::vector<int64_t>& ids);
 
-    // How many times a search found the in-memory names out of step with the file and read
-    // rows instead (logged each time); tests expect none.
-    int64_t catalogueDiscards() const { return catalogueDiscards_; }
+    private:
+        friend class SearchIndex;
+        explicit Reader(SearchIndex& index) : index_(index) {}
+        SearchIndex& index_;
+    };
+
+    // Runs `work` as one read, under the read lock, timed as every read is; the read
+    // transaction ends when it returns or throws.
+    void read(const std::function<void(Reader&)>& work);
 
 private:
-    static std::atomic<bool> rankedScan_;
-
     struct Connection {
         void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
     };
@@ -140,27 +157,10 @@ private:
     static ConnectionPointer openConnection(const std::string& path);
     void createOrUpgradeSchema();
     void ensureFullTextTable();
+    // The content was replaced wholesale: row changes can be followed again from a reload.
+    void contentReplaced();
 
-    // Reader helpers; the caller holds readLock_. `passes` runs the folder and the file pass
-    // and combines them; `candidates` runs one pass's plain statement.
-    std::vector<SearchResult> passes(const std::string& q, const std::vector<std::string>& tokens,
-                                     int limit, const detail::NameCatalogue* catalogue,
-                                     const SearchCancellation* cancellation);
-    std::vector<IndexedEntry> candidates(const std::string& query,
-                                         const std::vector<std::string>& tokens, int limit,
-                                         bool directories,
-                                         const std::vector<int64_t>& groupedFolderIDs);
-    // Paths come from `catalogue` when given, from the database otherwise.
-    std::vector<SearchResult> results(const std::vector<IndexedEntry>& entries,
-                                      const detail::NameCatalogue* catalogue = nullptr);
-    std::unordered_map<int64_t, std::string> resolvedPaths(const std::vector<int64_t>& ids);
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
-
-    // The catalogue brought in step with the reader's open transaction, whose snapshot this
-    // call starts; nullptr when it cannot be had now (the search then reads rows). The
-    // caller holds readLock_ and not writeLock_.
-    const detail::NameCatalogue* synchronizedCatalogue();
-    void discardCatalogue(const char* reason);
 
     std::string databasePath_;
     ConnectionPointer writer_; // guarded by writeLock_; declared first so it closes last
@@ -170,13 +170,11 @@ private:
     std::mutex idLock_;
     int64_t nextID_ = 1; // guarded by idLock_
 
-    std::unique_ptr<detail::CatalogueJournal> journal_;
-    std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by readLock_
-    bool catalogueSupported_ = false;                  // set once by the constructor
-    std::atomic<bool> catalogueUsable_{false};
-    std::atomic<bool> catalogueEnabled_{true};
-    std::atomic<int64_t> catalogueDiscards_{0};
-    int64_t writerDataVersion_ = 0; // as the catalogue last saw it; guarded by readLock_
+    std::unique_ptr<detail::RowChangeJournal> journal_;
+    bool rowChangesSupported_ = false; // set once by the constructor
+    std::atomic<bool> rowChangesFollowable_{false};
+    int64_t followerDataVersion_ = 0; // the writer's data version the follower last saw;
+                                      // guarded by readLock_
 };
 
 } // namespace nexdir

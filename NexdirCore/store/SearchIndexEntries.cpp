@@ -1,6 +1,5 @@
 // Entry writes: batches of records, subtree removal, and resolving paths to entries.
 
-#include "CandidateQuery.h"
 #include "IndexLocks.h"
 #include "Paths.h"
 #include "SQLite.h"
@@ -8,9 +7,9 @@
 
 namespace nexdir {
 
-using detail::joinedIDs;
 using detail::lockMeasured;
 using detail::ReadOperationTiming;
+using sql::joinedIDs;
 
 namespace {
 

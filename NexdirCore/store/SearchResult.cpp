@@ -26,6 +26,22 @@ bool isTrashComponent(std::string_view component) {
 
 } // namespace
 
+SearchResult SearchResult::from(const IndexedEntry& entry, std::string path) {
+    SearchResult result;
+    result.id = entry.id;
+    result.name = entry.name.size() > 1 && entry.name.front() == '/' ? lastPathComponent(entry.name)
+                                                                     : entry.name;
+    result.path = std::move(path);
+    result.isDirectory = entry.isDirectory;
+    result.modifiedAt = entry.modifiedAt;
+    result.size = entry.size;
+    if (entry.allocatedSize && *entry.allocatedSize >= 0) {
+        result.allocatedSize = entry.allocatedSize;
+    }
+    result.isDataless = entry.isDataless;
+    return result;
+}
+
 bool SearchResult::isInTrash() const {
     std::string_view rest = path;
     while (!rest.empty()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "IndexedEntry.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,10 @@ struct SearchResult {
     int score = 0; // relevance; 0 when the result does not come from a text search
     std::optional<int64_t> allocatedSize;
     bool isDataless = false;
+
+    // The result for a row and its rebuilt path: a volume root shows its last path component,
+    // an allocated size of -1 (measured, unavailable) reads as absent, the score is 0.
+    static SearchResult from(const IndexedEntry& entry, std::string path);
 
     // True when the path lies in a Trash: a component ".Trash" or ".Trashes", a freedesktop
     // volume Trash ".Trash-<uid>", or the user's own Trash under $XDG_DATA_HOME/Trash.

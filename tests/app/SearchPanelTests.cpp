@@ -20,6 +20,7 @@ class SearchPanelTests : public QObject {
 
     std::unique_ptr<test::TempDirectory> folder;
     std::unique_ptr<SearchIndex> index;
+    std::unique_ptr<NameSearch> names;
     std::unique_ptr<DispatchQueue> queue;
     std::unique_ptr<SearchPanelController> panel;
     std::atomic<int> searches{0};
@@ -34,7 +35,7 @@ class SearchPanelTests : public QObject {
                 if (query == "slow") {
                     std::this_thread::sleep_for(std::chrono::milliseconds(slowMilliseconds));
                 }
-                return index->search(query, limit, token);
+                return names->search(query, limit, token);
             });
     }
     bool settle(int timeout = 3000) {
@@ -60,8 +61,9 @@ private Q_SLOTS:
         test::TreeBuilder real(*index, folder->path());
         real.file(real.root(), "abc-real.txt");
         queue = std::make_unique<DispatchQueue>("nexdir.search");
+        names = std::make_unique<NameSearch>(*index);
         panel = std::make_unique<SearchPanelController>(
-            *index, QString::fromStdString(*folder / "Trash"), *queue);
+            *names, QString::fromStdString(*folder / "Trash"), *queue);
         searches = 0;
         countSearches();
         panel->show();
@@ -69,6 +71,7 @@ private Q_SLOTS:
     void cleanup() {
         queue.reset();
         panel.reset();
+        names.reset();
         index.reset();
         folder.reset();
     }

@@ -2,6 +2,7 @@
 #include "FileEventService.h"
 #include "FileIndexer.h"
 #include "Format.h"
+#include "NameSearch.h"
 #include "NexdirError.h"
 #include "RebuildOwnership.h"
 #include "TestSupport.h"
@@ -50,7 +51,9 @@ protected:
         }
         return found;
     }
-    size_t hits(const std::string& query) { return live->search(query, 10).results.size(); }
+    size_t hits(const std::string& query) {
+        return NameSearch(*live).search(query, 10).results.size();
+    }
 };
 
 } // namespace

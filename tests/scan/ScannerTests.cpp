@@ -79,6 +79,7 @@ protected:
     std::string root = folder / "tree";
     std::string database = folder / "index.sqlite3";
     SearchIndex index{database};
+    NameSearch names{index};
 
     void SetUp() override { fs::create_directories(root); }
 
@@ -125,11 +126,11 @@ TEST_F(ScannerTest, IndexesWhatTheRulesKeepAndNeverFollowsLinks) {
     // Excluded children are listed (scanned) but not indexed.
     EXPECT_GT(totals.scanned, totals.indexed - 1);
 
-    auto report = index.search("report.pdf", 5).results;
+    auto report = names.search("report.pdf", 5).results;
     ASSERT_EQ(report.size(), 1u);
     EXPECT_EQ(report[0].size, 5000);
     EXPECT_GE(report[0].allocatedSize.value_or(0), 4096);
-    auto link = index.search("docs-link", 5).results;
+    auto link = names.search("docs-link", 5).results;
     ASSERT_EQ(link.size(), 1u);
     EXPECT_FALSE(link[0].isDirectory);
 }
@@ -147,10 +148,10 @@ TEST_F(ScannerTest, StrangeNamesAreStoredAndFound) {
     EXPECT_TRUE(index.entryID(root + "/" + newline, root));
     EXPECT_TRUE(index.entryID(root + "/" + invalid, root));
     EXPECT_TRUE(index.entryID(root + "/" + longest, root));
-    auto found = index.search("bytes", 5).results;
+    auto found = names.search("bytes", 5).results;
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].path, root + "/" + invalid);
-    EXPECT_EQ(index.search("line", 5).results.size(), 1u);
+    EXPECT_EQ(names.search("line", 5).results.size(), 1u);
 }
 
 TEST_F(ScannerTest, ProgressComesOncePerWrittenBatch) {

@@ -25,18 +25,16 @@ const std::vector<std::string> queries = {"a",         "ab",        "x",    "abc
                                           "photo abc", "ab 2024 x", "2024", "ét",  "ba x", "zz"};
 
 // Runs every query through the in-memory ranking and through the plain statements.
-void expectSameAsPlain(SearchIndex& index, const std::string& context) {
+void expectSameAsPlain(NameSearch& names, const std::string& context) {
     for (const std::string& query : queries) {
         for (int limit : {3, 50}) {
-            SearchIndex::setRankedScan(true);
-            auto ranked = index.search(query, limit).results;
-            SearchIndex::setRankedScan(false);
-            auto plain = index.search(query, limit).results;
-            SearchIndex::setRankedScan(true);
+            auto ranked = names.search(query, limit).results;
+            auto plain =
+                test::withPlainStatements([&] { return names.search(query, limit).results; });
             ASSERT_EQ(ranked, plain) << context << ": query \"" << query << "\" limit " << limit;
         }
     }
-    EXPECT_EQ(index.catalogueDiscards(), 0) << context;
+    EXPECT_EQ(names.catalogueDiscards(), 0) << context;
 }
 
 // What the test believes is in the index, to pick what to change next.
@@ -96,12 +94,13 @@ TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
     std::mt19937 random(11);
     TempDirectory folder;
     SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
     Tree tree;
     int64_t root = index.reserveID();
     index.upsert({FileRecord(root, 0, "/", true, 1000, 0, std::nullopt, false)});
     tree.items[root] = {0, "/", true};
     // The first search loads the names; every later write must reach them.
-    expectSameAsPlain(index, "empty");
+    expectSameAsPlain(names, "empty");
 
     auto freshRecords = [&](int count) {
         std::vector<FileRecord> records;
@@ -133,7 +132,7 @@ TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
     };
 
     index.upsert(freshRecords(300));
-    expectSameAsPlain(index, "first batch");
+    expectSameAsPlain(names, "first batch");
     for (int round = 0; round < 24; ++round) {
         std::string context = "round " + std::to_string(round);
         switch (round % 6) {
@@ -226,17 +225,18 @@ TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
             break;
         }
         }
-        ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(index, context));
+        ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(names, context));
     }
 }
 
 TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
     TempDirectory folder;
     SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
     nexdir::test::TreeBuilder tree(index, "/");
     int64_t photos = tree.folder(tree.root(), "Photos");
     tree.file(photos, "abc.jpg");
-    expectSameAsPlain(index, "before");
+    expectSameAsPlain(names, "before");
 
     {
         // Another process writing the same file: no hook of this one sees it.
@@ -244,8 +244,8 @@ TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
         other.upsert({FileRecord(other.reserveID(), photos, "cab 2024.jpg", false, 1, 1,
                                  std::nullopt, false)});
     }
-    expectSameAsPlain(index, "after another connection's write");
-    EXPECT_EQ(index.search("cab", 10).results.size(), 1u);
+    expectSameAsPlain(names, "after another connection's write");
+    EXPECT_EQ(names.search("cab", 10).results.size(), 1u);
 
     // A rebuilt copy installed over the index, then a bulk load into the index itself.
     TempDirectory rebuildFolder;
@@ -253,8 +253,8 @@ TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
     nexdir::test::TreeBuilder rebuiltTree(rebuilt, "/");
     rebuiltTree.file(rebuiltTree.folder(rebuiltTree.root(), "x"), "ab photo.txt");
     index.replaceContents(rebuilt);
-    expectSameAsPlain(index, "after an install");
-    EXPECT_EQ(index.search("cab", 10).results.size(), 0u);
+    expectSameAsPlain(names, "after an install");
+    EXPECT_EQ(names.search("cab", 10).results.size(), 0u);
 
     index.resetForFullScan();
     int64_t root = index.reserveID();
@@ -262,27 +262,29 @@ TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
         {FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false),
          FileRecord(index.reserveID(), root, "2024 ba", false, 1, 1, std::nullopt, false)});
     index.finishBulkLoad();
-    expectSameAsPlain(index, "after a bulk load");
-    EXPECT_EQ(index.search("2024", 10).results.size(), 1u);
+    expectSameAsPlain(names, "after a bulk load");
+    EXPECT_EQ(names.search("2024", 10).results.size(), 1u);
 }
 
 TEST(CatalogueTest, IdentifiersTooLargeToHoldAreSearchedFromRows) {
     TempDirectory folder;
     SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
     int64_t root = int64_t(1) << 40;
     index.upsert({FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false),
                   FileRecord(root + 1, root, "abc", false, 1, 1, std::nullopt, false)});
-    EXPECT_EQ(index.search("abc", 10).results.size(), 1u);
-    EXPECT_EQ(index.catalogueDiscards(), 1);
-    EXPECT_EQ(index.search("ab", 10).results.size(), 1u);
-    EXPECT_EQ(index.catalogueDiscards(), 1); // not tried again for every search
+    EXPECT_EQ(names.search("abc", 10).results.size(), 1u);
+    EXPECT_EQ(names.catalogueDiscards(), 1);
+    EXPECT_EQ(names.search("ab", 10).results.size(), 1u);
+    EXPECT_EQ(names.catalogueDiscards(), 1); // not tried again for every search
 }
 
 TEST(CatalogueTest, WritesDuringSearchesLeaveTheNamesInStep) {
     TempDirectory folder;
     SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
     nexdir::test::TreeBuilder tree(index, "/");
-    index.prepareSearch();
+    names.prepare();
     std::atomic<bool> done = false;
     std::thread writer([&] {
         for (int batch = 0; batch < 60; ++batch) {
@@ -298,19 +300,20 @@ TEST(CatalogueTest, WritesDuringSearchesLeaveTheNamesInStep) {
         done = true;
     });
     while (!done) {
-        auto results = index.search("abc", 50).results;
+        auto results = names.search("abc", 50).results;
         std::set<int64_t> ids;
         for (const auto& result : results) {
             EXPECT_TRUE(ids.insert(result.id).second);
         }
     }
     writer.join();
-    expectSameAsPlain(index, "after concurrent writes");
+    expectSameAsPlain(names, "after concurrent writes");
 }
 
 TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
     TempDirectory folder;
     SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
     nexdir::test::TreeBuilder tree(index, "/");
     std::vector<FileRecord> records;
     for (int f = 0; f < 100; ++f) {
@@ -325,13 +328,10 @@ TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
     }
     index.upsert(records);
     for (const std::string query : {"xyz abc", "abc 20"}) {
-        SearchIndex::setRankedScan(true);
-        auto ranked = index.search(query, 50).results;
-        SearchIndex::setRankedScan(false);
-        auto plain = index.search(query, 50).results;
-        SearchIndex::setRankedScan(true);
+        auto ranked = names.search(query, 50).results;
+        auto plain = test::withPlainStatements([&] { return names.search(query, 50).results; });
         EXPECT_EQ(ranked.size(), 50u);
         EXPECT_EQ(ranked, plain) << query;
     }
-    EXPECT_EQ(index.catalogueDiscards(), 0);
+    EXPECT_EQ(names.catalogueDiscards(), 0);
 }

@@ -1,5 +1,6 @@
 #include "NexdirError.h"
 #include "Paths.h"
+#include "Ranking.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
 #include "Unicode.h"
@@ -24,11 +25,12 @@ class SearchTest : public ::testing::Test {
 protected:
     TempDirectory folder;
     SearchIndex index{folder / "index.sqlite3"};
+    NameSearch names{index};
     TreeBuilder tree{index, "/"};
 
     std::vector<std::string> paths(const std::string& query, int limit = 50) {
         std::vector<std::string> found;
-        for (const auto& result : index.search(query, limit).results) {
+        for (const auto& result : names.search(query, limit).results) {
             found.push_back(result.path);
         }
         return found;
@@ -50,7 +52,7 @@ TEST_F(SearchTest, LongerQueriesRankExactThenPrefixThenContains) {
     tree.file(tree.root(), "xabc");
     tree.file(tree.root(), "abcd");
     tree.file(tree.root(), "abc");
-    auto results = index.search("abc", 10).results;
+    auto results = names.search("abc", 10).results;
     ASSERT_EQ(results.size(), 3u);
     EXPECT_EQ(results[0].name, "abc");
     EXPECT_EQ(results[0].score, 10997);
@@ -62,8 +64,8 @@ TEST_F(SearchTest, LongerQueriesRankExactThenPrefixThenContains) {
 
 TEST_F(SearchTest, QueriesAreTrimmedAndFolded) {
     int64_t resume = tree.file(tree.root(), "R\xC3\xA9sum\xC3\xA9.pdf");
-    auto folded = index.search("  R\xC3\xA9sum\xC3\xA9\t", 10).results;
-    auto plain = index.search("resume", 10).results;
+    auto folded = names.search("  R\xC3\xA9sum\xC3\xA9\t", 10).results;
+    auto plain = names.search("resume", 10).results;
     ASSERT_EQ(folded.size(), 1u);
     EXPECT_EQ(folded[0].id, resume);
     EXPECT_EQ(folded, plain);
@@ -74,7 +76,7 @@ TEST_F(SearchTest, EqualRanksFallBackToLengthBinaryNameAndId) {
     int64_t lower = tree.file(tree.root(), "note-b");
     int64_t upper = tree.file(tree.root(), "Note-a");
     int64_t shorter = tree.file(tree.root(), "xnote");
-    auto results = index.search("note", 10).results;
+    auto results = names.search("note", 10).results;
     ASSERT_EQ(results.size(), 3u);
     // "Note-a" and "note-b" rank alike; upper case sorts first in binary order.
     EXPECT_EQ(results[0].id, upper);
@@ -90,11 +92,11 @@ TEST_F(SearchTest, FoldersTakeAtMostHalfTheLimitButAtLeastOnePlace) {
     for (int i = 0; i < 12; ++i) {
         tree.file(tree.root(), "match-file-" + std::to_string(i));
     }
-    auto one = index.search("match", 1).results;
+    auto one = names.search("match", 1).results;
     ASSERT_EQ(one.size(), 1u);
     EXPECT_TRUE(one[0].isDirectory);
 
-    auto ten = index.search("match", 10).results;
+    auto ten = names.search("match", 10).results;
     ASSERT_EQ(ten.size(), 10u);
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(ten[i].isDirectory) << i;
@@ -104,7 +106,7 @@ TEST_F(SearchTest, FoldersTakeAtMostHalfTheLimitButAtLeastOnePlace) {
     }
     EXPECT_EQ(ten[0].id, matches);
 
-    auto files = index.search("match-file", 1).results;
+    auto files = names.search("match-file", 1).results;
     ASSERT_EQ(files.size(), 1u);
     EXPECT_FALSE(files[0].isDirectory);
 }
@@ -132,7 +134,7 @@ TEST_F(SearchTest, EveryWordButTheLastMayMatchAFolderAbove) {
 TEST_F(SearchTest, AVolumeRootShowsItsLastComponent) {
     TreeBuilder data(index, "/srv/archive-disk");
     data.file(data.root(), "inside.txt");
-    auto results = index.search("archive-disk", 10).results;
+    auto results = names.search("archive-disk", 10).results;
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].name, "archive-disk");
     EXPECT_EQ(results[0].path, "/srv/archive-disk");
@@ -152,11 +154,11 @@ TEST_F(SearchTest, MeasuredSizesAreCopiedAndUnavailableOnesAreAbsent) {
     index.upsert(
         {FileRecord(index.reserveID(), tree.root(), "measured.bin", false, 5, 100, 4096, false),
          FileRecord(index.reserveID(), tree.root(), "unavailable.bin", false, 5, 100, -1, false)});
-    auto measured = index.search("measured", 5).results;
+    auto measured = names.search("measured", 5).results;
     ASSERT_EQ(measured.size(), 1u);
     EXPECT_EQ(measured[0].allocatedSize, 4096);
     EXPECT_EQ(measured[0].modifiedAt, 5);
-    auto unavailable = index.search("unavailable", 5).results;
+    auto unavailable = names.search("unavailable", 5).results;
     ASSERT_EQ(unavailable.size(), 1u);
     EXPECT_FALSE(unavailable[0].allocatedSize);
 }
@@ -168,11 +170,11 @@ TEST_F(SearchTest, LimitsAreClamped) {
                              0, std::nullopt, false);
     }
     index.upsert(records);
-    EXPECT_EQ(index.search("item", 5000).results.size(), 1000u);
-    EXPECT_EQ(index.search("it", 5000).results.size(), 1000u);
-    EXPECT_TRUE(index.search("item", 0).results.empty());
-    EXPECT_TRUE(index.search("item", -3).results.empty());
-    EXPECT_EQ(index.search("item", 0).durationMilliseconds, 0);
+    EXPECT_EQ(names.search("item", 5000).results.size(), 1000u);
+    EXPECT_EQ(names.search("it", 5000).results.size(), 1000u);
+    EXPECT_TRUE(names.search("item", 0).results.empty());
+    EXPECT_TRUE(names.search("item", -3).results.empty());
+    EXPECT_EQ(names.search("item", 0).durationMilliseconds, 0);
 }
 
 TEST_F(SearchTest, HostileQueriesMatchLiterallyOrFindNothing) {
@@ -191,27 +193,27 @@ TEST_F(SearchTest, HostileQueriesMatchLiterallyOrFindNothing) {
           std::string(" \t\n\r "), std::string("\xCC\x81"), std::string(10000, 'q'),
           std::string("x\0y", 3), std::string("a OR b NOT \"c\" NEAR(d)"),
           std::string("') ; DROP TABLE entries; --")}) {
-        EXPECT_NO_THROW(index.search(query, 50)) << query;
+        EXPECT_NO_THROW(names.search(query, 50)) << query;
     }
-    EXPECT_TRUE(index.search("\xCC\x81", 50).results.empty()); // folds to nothing
+    EXPECT_TRUE(names.search("\xCC\x81", 50).results.empty()); // folds to nothing
     EXPECT_EQ(index.statistics().indexedItems, 4);
 }
 
 TEST_F(SearchTest, ScoresCountUserPerceivedCharacters) {
     // A family emoji is five code points but one character.
     std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
-    EXPECT_EQ(SearchIndex::score("abc" + family, "abc", {"abc"}), 8000 + 700 - 4);
-    EXPECT_EQ(SearchIndex::score(std::string(300, 'a'), "zz", {"zz"}), -200);
-    EXPECT_EQ(SearchIndex::score("photo.jpg", "photos ab", {"photos", "ab"}), -9);
+    EXPECT_EQ(Ranking::score("abc" + family, "abc", {"abc"}), 8000 + 700 - 4);
+    EXPECT_EQ(Ranking::score(std::string(300, 'a'), "zz", {"zz"}), -200);
+    EXPECT_EQ(Ranking::score("photo.jpg", "photos ab", {"photos", "ab"}), -9);
 }
 
 TEST_F(SearchTest, ACancelledTokenStopsTheSearchBeforeItStarts) {
     tree.file(tree.root(), "anything");
     auto token = std::make_shared<SearchCancellation>();
     token->cancel();
-    EXPECT_THROW(index.search("anything", 10, token), SearchCancelledError);
+    EXPECT_THROW(names.search("anything", 10, token), SearchCancelledError);
     // The reader was left clean: the next search works.
-    EXPECT_EQ(index.search("anything", 10, std::make_shared<SearchCancellation>()).results.size(),
+    EXPECT_EQ(names.search("anything", 10, std::make_shared<SearchCancellation>()).results.size(),
               1u);
 }
 
@@ -228,22 +230,22 @@ TEST_F(SearchTest, CancellingDuringAStatementInterruptsIt) {
     }
     index.upsert(records);
     // Only the plain statements run long enough over this many rows to be caught in one.
-    SearchIndex::setRankedScan(false);
     auto token = std::make_shared<SearchCancellation>();
     std::thread canceller([token] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         token->cancel();
     });
-    try {
-        index.search("qqqqqq fi", 50, token);
-        ADD_FAILURE() << "the search ran to the end";
-    } catch (const NexdirError& error) {
-        EXPECT_EQ(error.code(), SQLITE_INTERRUPT);
-        EXPECT_TRUE(std::string(error.what()).starts_with("Search failed: ")) << error.what();
-    }
+    test::withPlainStatements([&] {
+        try {
+            names.search("qqqqqq fi", 50, token);
+            ADD_FAILURE() << "the search ran to the end";
+        } catch (const NexdirError& error) {
+            EXPECT_EQ(error.code(), SQLITE_INTERRUPT);
+            EXPECT_TRUE(std::string(error.what()).starts_with("Search failed: ")) << error.what();
+        }
+    });
     canceller.join();
-    SearchIndex::setRankedScan(true);
-    EXPECT_EQ(index.search("file99999", 10).results.size(), 1u);
+    EXPECT_EQ(names.search("file99999", 10).results.size(), 1u);
 }
 
 // ---- An independent model of matching and ranking, compared on random trees ----
@@ -426,6 +428,7 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
     std::mt19937 random(GetParam());
     TempDirectory folder;
     SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
     SearchModel model;
 
     std::vector<int64_t> folders;
@@ -463,18 +466,18 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
         size_t start = random() % name.size();
         queries.push_back(name.substr(start, 1 + random() % 6));
     }
-    for (bool rankedScan : {true, false}) {
-        SearchIndex::setRankedScan(rankedScan);
+    auto compare = [&](bool rankedScan) {
         for (const auto& query : queries) {
             for (int limit : {1, 2, 3, 5, 10, 50}) {
                 auto expected = model.search(query, limit);
-                auto actual = index.search(query, limit).results;
+                auto actual = names.search(query, limit).results;
                 ASSERT_EQ(actual, expected)
                     << "query \"" << query << "\" limit " << limit << " ranked scan " << rankedScan;
             }
         }
-    }
-    SearchIndex::setRankedScan(true);
+    };
+    compare(true);
+    test::withPlainStatements([&] { compare(false); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SearchModelTest, ::testing::Values(1u, 2u, 3u, 4u));
@@ -484,10 +487,8 @@ TEST_F(SearchTest, ANameJustPastThePrefixRangeIsStillFound) {
     tree.file(tree.root(), "abc\xF4\x8F\xBF\xBFx");
     tree.file(tree.root(), "abcd");
     tree.file(tree.root(), "xabc");
-    auto ranked = index.search("abc", 10).results;
-    SearchIndex::setRankedScan(false);
-    auto plain = index.search("abc", 10).results;
-    SearchIndex::setRankedScan(true);
+    auto ranked = names.search("abc", 10).results;
+    auto plain = test::withPlainStatements([&] { return names.search("abc", 10).results; });
     EXPECT_EQ(ranked.size(), 3u);
     EXPECT_EQ(ranked, plain);
 }

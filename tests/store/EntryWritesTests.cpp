@@ -16,6 +16,7 @@ protected:
     TempDirectory folder;
     std::string path = folder / "index.sqlite3";
     SearchIndex index{path};
+    NameSearch names{index};
 
     FileRecord fileRecord(int64_t id, int64_t parent, const std::string& name, int64_t size = 10,
                           std::optional<int64_t> allocated = std::nullopt) {
@@ -46,7 +47,7 @@ TEST_F(EntryWritesTest, PruningKeepsTheEntryAndRemovesEverythingBelow) {
     EXPECT_TRUE(index.entryID("/docs", "/"));
     EXPECT_TRUE(index.children(docs).empty());
     EXPECT_EQ(index.statistics().indexedItems, 4); // root, docs, other, kept.txt
-    EXPECT_EQ(index.search("deep", 10).results.size(), 0u);
+    EXPECT_EQ(names.search("deep", 10).results.size(), 0u);
 
     index.upsert({}, {other}, {});
     EXPECT_FALSE(index.entryID("/other", "/"));
@@ -136,13 +137,13 @@ TEST_F(EntryWritesTest, NamesAreExactBytesSoBothNormalisationFormsCoexist) {
     EXPECT_EQ(index.entryID("/Cafe\xCC\x81", "/"), decomposed);
     EXPECT_EQ(index.entryID("/raw\xFF\xFEname", "/"), invalid);
 
-    auto results = index.search("cafe", 10).results;
+    auto results = names.search("cafe", 10).results;
     ASSERT_EQ(results.size(), 2u);
     std::vector<std::string> paths{results[0].path, results[1].path};
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{"/Cafe\xCC\x81", "/Caf\xC3\xA9"}));
-    ASSERT_EQ(index.search("rawname", 10).results.size(), 0u);
-    auto raw = index.search("raw", 10).results;
+    ASSERT_EQ(names.search("rawname", 10).results.size(), 0u);
+    auto raw = names.search("raw", 10).results;
     ASSERT_EQ(raw.size(), 1u);
     EXPECT_EQ(raw[0].path, "/raw\xFF\xFEname");
 }

@@ -281,6 +281,7 @@ TEST(IndexDatabase, BulkLoadRebuildsIndexesTriggersAndCounters) {
     TempDirectory folder;
     std::string path = folder / "index.sqlite3";
     SearchIndex index(path);
+    NameSearch names{index};
     TreeBuilder old(index, "/old");
     old.file(old.root(), "stale.txt");
     index.markFullScanCompleted();
@@ -310,16 +311,17 @@ TEST(IndexDatabase, BulkLoadRebuildsIndexesTriggersAndCounters) {
     auto statistics = index.statistics();
     EXPECT_EQ(statistics.indexedItems, 102);
     EXPECT_EQ(statistics.directories, 2);
-    EXPECT_EQ(index.search("report-42", 10).results.size(), 1u);
+    EXPECT_EQ(names.search("report-42", 10).results.size(), 1u);
     // Triggers are back: a later write keeps the counters and full-text index current.
     index.upsert({record(index.reserveID(), projects, "report-extra.txt")});
     EXPECT_EQ(index.statistics().indexedItems, 103);
-    EXPECT_EQ(index.search("extra", 10).results.size(), 1u);
+    EXPECT_EQ(names.search("extra", 10).results.size(), 1u);
 }
 
 TEST(IndexDatabase, ReplaceContentsInstallsACopyAndItsIdentifiers) {
     TempDirectory folder;
     SearchIndex live(folder / "live.sqlite3");
+    NameSearch liveNames{live};
     TreeBuilder oldTree(live, "/");
     oldTree.file(oldTree.root(), "before.txt");
 
@@ -334,13 +336,14 @@ TEST(IndexDatabase, ReplaceContentsInstallsACopyAndItsIdentifiers) {
     EXPECT_EQ(live.reserveID(), rebuiltNext);
     EXPECT_EQ(live.metadata("roots"), "[\"/\"]");
     EXPECT_EQ(live.statistics().indexedItems, 20001);
-    EXPECT_TRUE(live.search("before", 10).results.empty());
-    EXPECT_EQ(live.search("after-19999", 10).results.size(), 1u);
+    EXPECT_TRUE(liveNames.search("before", 10).results.empty());
+    EXPECT_EQ(liveNames.search("after-19999", 10).results.size(), 1u);
 }
 
 TEST(IndexDatabase, AnAbandonedInstallLeavesTheLiveIndexAsItWas) {
     TempDirectory folder;
     SearchIndex live(folder / "live.sqlite3");
+    NameSearch liveNames{live};
     TreeBuilder oldTree(live, "/");
     oldTree.file(oldTree.root(), "before.txt");
     SearchIndex rebuilt(folder / "rebuilt.sqlite3");
@@ -348,7 +351,7 @@ TEST(IndexDatabase, AnAbandonedInstallLeavesTheLiveIndexAsItWas) {
     EXPECT_THROW(live.replaceContents(rebuilt, [] { throw std::runtime_error("cancelled"); }),
                  std::runtime_error);
     EXPECT_EQ(live.statistics().indexedItems, 2);
-    EXPECT_EQ(live.search("before", 10).results.size(), 1u);
+    EXPECT_EQ(liveNames.search("before", 10).results.size(), 1u);
 }
 
 TEST(IndexDatabase, AnInstallThatStaysBusyFails) {

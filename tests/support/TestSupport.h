@@ -3,6 +3,7 @@
 // Helpers that build real temporary folders and real index databases for the tests.
 
 #include "FileRecord.h"
+#include "NameSearch.h"
 #include "SearchIndex.h"
 
 #include <sqlite3.h>
@@ -61,5 +62,15 @@ private:
     SearchIndex& index_;
     int64_t root_;
 };
+
+// Runs `work` with searches on their plain statements, and switches the in-memory ranking
+// back on however `work` ends (an assertion that returns early included).
+template <class Work> auto withPlainStatements(Work&& work) {
+    struct Restore {
+        ~Restore() { NameSearch::setRankedScan(true); }
+    } restore;
+    NameSearch::setRankedScan(false);
+    return work();
+}
 
 } // namespace nexdir::test

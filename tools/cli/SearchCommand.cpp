@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include "DataDirectory.h"
+#include "NameSearch.h"
 #include "SearchIndex.h"
 
 #include <sys/stat.h>
@@ -42,10 +43,11 @@ int runSearch(Arguments arguments) {
         throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
     }
     nexdir::SearchIndex index(database);
+    nexdir::NameSearch names(index);
     // One search per process: loading every name into memory would cost more than it saves.
-    index.setNameCatalogueEnabled(false);
+    names.setNameCatalogueEnabled(false);
     int clampedLimit = int(std::clamp<long long>(limit, -1, 1000));
-    nexdir::SearchResponse response = index.search(query, clampedLimit);
+    nexdir::SearchResponse response = names.search(query, clampedLimit);
 
     std::string output;
     for (const nexdir::SearchResult& result : response.results) {

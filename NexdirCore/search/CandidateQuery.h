@@ -50,6 +50,5 @@ std::vector<IndexedEntry> runCandidateStatement(sqlite3* reader, const std::stri
                                                 const std::vector<std::string>& parameters);
 
 std::string parameterName(size_t index);
-std::string joinedIDs(const std::vector<int64_t>& ids);
 
 } // namespace nexdir::detail

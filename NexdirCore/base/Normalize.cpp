@@ -1,6 +1,7 @@
 // The one text transformation on which matching depends: a name or a query in search form.
 
-#include "SearchIndex.h"
+#include "Normalize.h"
+
 #include "Unicode.h"
 
 #include <utf8proc.h>
@@ -26,7 +27,7 @@ std::string mapped(const std::string& text, int options) {
 
 } // namespace
 
-std::string SearchIndex::normalize(std::string_view text) {
+std::string normalizeForSearch(std::string_view text) {
     // Most names are plain ASCII, for which the three steps below amount to lower-casing;
     // the scanner normalises every name it meets, so this path is worth having.
     bool ascii = true;

@@ -2,7 +2,7 @@
 // library itself must have been built with them, which `install` checks.
 #define SQLITE_ENABLE_PREUPDATE_HOOK 1
 
-#include "NameCatalogue.h"
+#include "RowChangeJournal.h"
 
 #include <cstring>
 
@@ -16,17 +16,17 @@ constexpr int searchNameColumn = 3;
 constexpr int directoryColumn = 4;
 } // namespace
 
-bool CatalogueJournal::install(sqlite3* writer) {
+bool RowChangeJournal::install(sqlite3* writer) {
     if (!sqlite3_compileoption_used("ENABLE_PREUPDATE_HOOK")) {
         return false;
     }
-    sqlite3_preupdate_hook(writer, &CatalogueJournal::preupdate, this);
-    sqlite3_commit_hook(writer, &CatalogueJournal::committed, this);
-    sqlite3_rollback_hook(writer, &CatalogueJournal::rolledBack, this);
+    sqlite3_preupdate_hook(writer, &RowChangeJournal::preupdate, this);
+    sqlite3_commit_hook(writer, &RowChangeJournal::committed, this);
+    sqlite3_rollback_hook(writer, &RowChangeJournal::rolledBack, this);
     return true;
 }
 
-void CatalogueJournal::startRecording() {
+void RowChangeJournal::startRecording() {
     std::lock_guard guard(lock_);
     recording_ = true;
     valid_ = true;
@@ -34,12 +34,12 @@ void CatalogueJournal::startRecording() {
     transaction_.clear();
 }
 
-void CatalogueJournal::invalidate() {
+void RowChangeJournal::invalidate() {
     std::lock_guard guard(lock_);
     discardLocked();
 }
 
-void CatalogueJournal::discardLocked() {
+void RowChangeJournal::discardLocked() {
     recording_ = false;
     valid_ = false;
     awaitingCommit_ = false;
@@ -47,7 +47,7 @@ void CatalogueJournal::discardLocked() {
     changes_.shrink_to_fit();
 }
 
-CatalogueJournal::Taken CatalogueJournal::take() {
+RowChangeJournal::Taken RowChangeJournal::take() {
     std::lock_guard guard(lock_);
     awaitingCommit_ = false; // the caller holds the write lock: no commit is under way
     Taken taken;
@@ -56,9 +56,9 @@ CatalogueJournal::Taken CatalogueJournal::take() {
     return taken;
 }
 
-void CatalogueJournal::preupdate(void* context, sqlite3* db, int operation, const char* database,
+void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, const char* database,
                                  const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey) {
-    auto* journal = static_cast<CatalogueJournal*>(context);
+    auto* journal = static_cast<RowChangeJournal*>(context);
     if (std::strcmp(table, "entries") != 0 || std::strcmp(database, "main") != 0) {
         return;
     }
@@ -98,8 +98,8 @@ void CatalogueJournal::preupdate(void* context, sqlite3* db, int operation, cons
     }
 }
 
-int CatalogueJournal::committed(void* context) {
-    auto* journal = static_cast<CatalogueJournal*>(context);
+int RowChangeJournal::committed(void* context) {
+    auto* journal = static_cast<RowChangeJournal*>(context);
     std::lock_guard guard(journal->lock_);
     if (journal->recording_ && !journal->transaction_.empty()) {
         if (journal->changes_.size() + journal->transaction_.size() > maximumChanges) {
@@ -115,8 +115,8 @@ int CatalogueJournal::committed(void* context) {
     return 0;
 }
 
-void CatalogueJournal::rolledBack(void* context) {
-    auto* journal = static_cast<CatalogueJournal*>(context);
+void RowChangeJournal::rolledBack(void* context) {
+    auto* journal = static_cast<RowChangeJournal*>(context);
     std::lock_guard guard(journal->lock_);
     journal->transaction_.clear();
     if (journal->awaitingCommit_) {

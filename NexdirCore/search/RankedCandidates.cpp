@@ -1,5 +1,6 @@
 #include "RankedCandidates.h"
 
+#include "Ranking.h"
 #include "SQLite.h"
 
 #include <algorithm>
@@ -63,15 +64,16 @@ bool mayContain(uint64_t mark, uint64_t wanted) {
 } // namespace
 
 int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength, uint64_t mark) const {
-    int64_t rank = name == query_                                           ? 10000
-                   : startsWith(name, query_)                               ? 8000
-                   : mayContain(mark, queryMark_) && contains(name, query_) ? 6000
+    using namespace Ranking;
+    int64_t rank = name == query_                                           ? queryEqual
+                   : startsWith(name, query_)                               ? queryPrefix
+                   : mayContain(mark, queryMark_) && contains(name, query_) ? queryInside
                                                                             : 0;
     for (const std::string& token : tokens_) {
-        rank += name == token ? 1000 : startsWith(name, token) ? 700 : 400;
+        rank += name == token ? wordEqual : startsWith(name, token) ? wordPrefix : wordElsewhere;
     }
-    return rank -
-           (cappedLength >= 0 ? cappedLength : std::min<int64_t>(sqliteTextLength(name), 200));
+    return rank - (cappedLength >= 0 ? cappedLength
+                                     : std::min<int64_t>(sqliteTextLength(name), lengthCap));
 }
 
 RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
@@ -577,7 +579,7 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
             }
             std::vector<IndexedEntry> batch = runCandidateStatement(
                 reader_,
-                candidateStatement(built, "entries AS e", "e.id IN (" + joinedIDs(ids) + ")",
+                candidateStatement(built, "entries AS e", "e.id IN (" + sql::joinedIDs(ids) + ")",
                                    limit - int(found.size())),
                 built.parameters);
             std::move(batch.begin(), batch.end(), std::back_inserter(found));
@@ -646,11 +648,11 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
     if (chosen.empty()) {
         return {};
     }
-    std::vector<IndexedEntry> rows =
-        runCandidateStatement(reader_,
-                              candidateStatement(built, "entries AS e",
-                                                 "e.id IN (" + joinedIDs(chosen) + ")", int(limit)),
-                              built.parameters);
+    std::vector<IndexedEntry> rows = runCandidateStatement(
+        reader_,
+        candidateStatement(built, "entries AS e", "e.id IN (" + sql::joinedIDs(chosen) + ")",
+                           int(limit)),
+        built.parameters);
     bool asChosen = rows.size() == chosen.size();
     for (size_t i = 0; asChosen && i < rows.size(); ++i) {
         asChosen = rows[i].id == chosen[i];

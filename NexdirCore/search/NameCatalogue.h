@@ -6,13 +6,14 @@
 // instead of reading rows, and reads rows only for the ones it returns. The copy is exact for
 // the snapshot a search reads: the writer connection's hooks journal every committed change
 // to `entries`, and a search applies the journal while no write is in flight (see
-// `CatalogueJournal`); anything the journal cannot follow (a reset, an installed copy, a
+// `RowChangeJournal`); anything the journal cannot follow (a reset, an installed copy, a
 // change from another process) makes the next search load the copy again from its snapshot.
+
+#include "RowChangeJournal.h"
 
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,16 +24,6 @@ namespace nexdir::detail {
 // length() of a TEXT value as SQLite computes it: characters before the first NUL, a
 // character being a lead byte and the continuation bytes after it.
 int64_t sqliteTextLength(std::string_view text);
-
-// One committed change to a row of `entries`.
-struct EntryChange {
-    bool removed = false; // otherwise inserted or rewritten
-    int64_t id = 0;
-    int64_t parent = 0;
-    bool isDirectory = false;
-    std::string name;
-    std::string searchName;
-};
 
 class NameCatalogue {
 public:
@@ -114,43 +105,6 @@ private:
     size_t count_ = 0;
     size_t directories_ = 0;
     size_t liveBytes_ = 0;
-};
-
-// What the writer connection's hooks collect between two searches. The hooks run on the
-// writer's thread inside its transactions; a search takes the changes while it holds the
-// write lock, so no transaction is half journaled when it does.
-class CatalogueJournal {
-public:
-    // Installs the hooks; false when this SQLite cannot report row changes.
-    bool install(sqlite3* writer);
-
-    // Start journaling from now (the caller holds the write lock, so no transaction is open).
-    void startRecording();
-    // Something changed that the hooks cannot follow: stop recording until the catalogue is
-    // loaded again.
-    void invalidate();
-
-    struct Taken {
-        bool valid = false; // false: the catalogue must be loaded again
-        std::vector<EntryChange> changes;
-    };
-    Taken take();
-
-private:
-    static constexpr size_t maximumChanges = 262144;
-
-    static void preupdate(void* context, sqlite3* db, int operation, const char* database,
-                          const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey);
-    static int committed(void* context);
-    void discardLocked();
-    static void rolledBack(void* context);
-
-    std::mutex lock_;
-    bool recording_ = false;
-    bool valid_ = false;
-    bool awaitingCommit_ = false;      // changes were journaled by a commit hook not yet confirmed
-    std::vector<EntryChange> changes_; // committed, oldest first
-    std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
 };
 
 } // namespace nexdir::detail

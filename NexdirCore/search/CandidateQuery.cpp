@@ -1,5 +1,6 @@
 #include "CandidateQuery.h"
 
+#include "Ranking.h"
 #include "SQLite.h"
 #include "Unicode.h"
 
@@ -43,21 +44,14 @@ std::string trigramMatchText(const std::vector<std::string>& words) {
     return text;
 }
 
+std::string number(int value) {
+    return std::to_string(value);
+}
+
 } // namespace
 
 std::string parameterName(size_t index) {
     return "?" + std::to_string(index);
-}
-
-std::string joinedIDs(const std::vector<int64_t>& ids) {
-    std::string text;
-    for (int64_t id : ids) {
-        if (!text.empty()) {
-            text += ',';
-        }
-        text += std::to_string(id);
-    }
-    return text;
 }
 
 CandidateQuery candidateQuery(const std::string& query, const std::vector<std::string>& tokens,
@@ -84,8 +78,10 @@ CandidateQuery candidateQuery(const std::string& query, const std::vector<std::s
         if (!tokenTerms.empty()) {
             tokenTerms += " + ";
         }
-        tokenTerms += "CASE WHEN e.search_name = " + p + " THEN 1000 WHEN instr(e.search_name, " +
-                      p + ") = 1 THEN 700 ELSE 400 END";
+        tokenTerms += "CASE WHEN e.search_name = " + p + " THEN " + number(Ranking::wordEqual) +
+                      " WHEN instr(e.search_name, " + p + ") = 1 THEN " +
+                      number(Ranking::wordPrefix) + " ELSE " + number(Ranking::wordElsewhere) +
+                      " END";
     }
     built.kindCondition = std::string("e.is_directory = ") + (directories ? "1" : "0");
     if (!groupedFolderIDs.empty()) {
@@ -94,12 +90,14 @@ CandidateQuery candidateQuery(const std::string& query, const std::vector<std::s
             "NOT EXISTS (\n    WITH RECURSIVE ancestors(id) AS (\n        SELECT e.parent_id\n     "
             "   UNION ALL SELECT p.parent_id FROM entries p JOIN ancestors a ON p.id = a.id\n    ) "
             "SELECT 1 FROM ancestors WHERE id IN (" +
-            joinedIDs(groupedFolderIDs) + ")\n)";
+            sql::joinedIDs(groupedFolderIDs) + ")\n)";
     }
-    built.rankExpression = "(CASE WHEN e.search_name = ?1 THEN 10000\n      WHEN "
-                           "instr(e.search_name, ?1) = 1 THEN 8000\n      WHEN "
-                           "instr(e.search_name, ?1) > 0 THEN 6000 ELSE 0 END\n + " +
-                           tokenTerms + " - min(length(e.search_name), 200))";
+    built.rankExpression = "(CASE WHEN e.search_name = ?1 THEN " + number(Ranking::queryEqual) +
+                           "\n      WHEN instr(e.search_name, ?1) = 1 THEN " +
+                           number(Ranking::queryPrefix) +
+                           "\n      WHEN instr(e.search_name, ?1) > 0 THEN " +
+                           number(Ranking::queryInside) + " ELSE 0 END\n + " + tokenTerms +
+                           " - min(length(e.search_name), " + number(Ranking::lengthCap) + "))";
     return built;
 }
 

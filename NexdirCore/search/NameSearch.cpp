@@ -1,0 +1,222 @@
+// Name search: the two passes, the catalogue kept in step, result paths and scores.
+
+#include "NameSearch.h"
+
+#include "CandidateQuery.h"
+#include "Clock.h"
+#include "DebugLog.h"
+#include "NameCatalogue.h"
+#include "Normalize.h"
+#include "Paths.h"
+#include "RankedCandidates.h"
+#include "Ranking.h"
+#include "SQLite.h"
+#include "Unicode.h"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+
+namespace nexdir {
+
+using namespace detail;
+
+namespace {
+
+constexpr int maximumLimit = 1000;
+constexpr int progressInstructions = 1000;
+
+int progressCallback(void* context) {
+    return static_cast<SearchCancellation*>(context)->isCancelled() ? 1 : 0;
+}
+
+// Installs the cancellation check on the reader for the duration of one search.
+class ProgressHandler {
+public:
+    ProgressHandler(sqlite3* db, SearchCancellation* token) : db_(token ? db : nullptr) {
+        if (db_) {
+            sqlite3_progress_handler(db_, progressInstructions, progressCallback, token);
+        }
+    }
+    ~ProgressHandler() {
+        if (db_) {
+            sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+        }
+    }
+    ProgressHandler(const ProgressHandler&) = delete;
+    ProgressHandler& operator=(const ProgressHandler&) = delete;
+
+private:
+    sqlite3* db_;
+};
+
+// One pass's plain statement over every candidate.
+std::vector<IndexedEntry> plainCandidates(sqlite3* reader, const std::string& query,
+                                          const std::vector<std::string>& tokens, int limit,
+                                          bool directories,
+                                          const std::vector<int64_t>& groupedFolderIDs) {
+    if (limit < 1) {
+        return {};
+    }
+    CandidateQuery built = candidateQuery(query, tokens, directories, groupedFolderIDs);
+    CandidateSource source = candidateSource(query, tokens);
+    if (!source.parameter.empty()) {
+        built.parameters.push_back(source.parameter);
+    }
+    return runCandidateStatement(
+        reader, candidateStatement(built, source.from, source.narrowing, limit), built.parameters);
+}
+
+// Results with their paths, from `catalogue` when given, from the rows otherwise. An entry
+// whose chain of parents is broken has no path and is left out.
+std::vector<SearchResult> results(SearchIndex::Reader& reader,
+                                  const std::vector<IndexedEntry>& entries,
+                                  const NameCatalogue* catalogue) {
+    std::vector<int64_t> ids;
+    ids.reserve(entries.size());
+    for (const IndexedEntry& entry : entries) {
+        ids.push_back(entry.id);
+    }
+    std::unordered_map<int64_t, std::string> paths =
+        catalogue ? catalogue->paths(ids) : reader.paths(ids);
+    std::vector<SearchResult> found;
+    found.reserve(entries.size());
+    for (const IndexedEntry& entry : entries) {
+        auto path = paths.find(entry.id);
+        if (path == paths.end()) {
+            continue;
+        }
+        found.push_back(SearchResult::from(entry, std::move(path->second)));
+    }
+    return found;
+}
+
+} // namespace
+
+std::atomic<bool> NameSearch::rankedScan_{true};
+
+NameSearch::NameSearch(SearchIndex& index) : index_(index) {}
+
+NameSearch::~NameSearch() = default;
+
+SearchResponse NameSearch::search(const std::string& query, int limit,
+                                  const std::shared_ptr<SearchCancellation>& cancellation) {
+    uint64_t started = uptimeNanoseconds();
+    std::string q = normalizeForSearch(trimmedWhitespace(query));
+    std::vector<std::string> tokens = whitespaceSeparatedWords(q);
+    // A query that folds down to white space alone (a lone accent, say) asks for nothing, and
+    // no file name holds a NUL character.
+    if (q.empty() || tokens.empty() || limit < 1 || q.find('\0') != std::string::npos) {
+        return {};
+    }
+    limit = std::min(limit, maximumLimit);
+
+    SearchResponse response;
+    // One read: one snapshot for both passes and the path lookups.
+    index_.read([&](SearchIndex::Reader& reader) {
+        if (cancellation && cancellation->isCancelled()) {
+            throw SearchCancelledError();
+        }
+        // Loading the catalogue is not cancelled: the next search would only start it again.
+        const NameCatalogue* catalogue = rankedScan_ ? synchronizedCatalogue(reader) : nullptr;
+        ProgressHandler handler(reader.connection(), cancellation.get());
+        try {
+            response.results = passes(reader, q, tokens, limit, catalogue, cancellation.get());
+        } catch (const CatalogueMismatch&) {
+            discardCatalogue(reader, "a search found the name catalogue out of step with the index",
+                             false);
+            response.results = passes(reader, q, tokens, limit, nullptr, cancellation.get());
+        }
+    });
+    for (SearchResult& result : response.results) {
+        result.score = Ranking::score(normalizeForSearch(result.name), q, tokens);
+    }
+    response.durationMilliseconds = double(uptimeNanoseconds() - started) / 1'000'000.0;
+    return response;
+}
+
+std::vector<SearchResult> NameSearch::passes(SearchIndex::Reader& reader, const std::string& q,
+                                             const std::vector<std::string>& tokens, int limit,
+                                             const NameCatalogue* catalogue,
+                                             const SearchCancellation* cancellation) {
+    std::optional<RankedCandidates> ranked;
+    if (rankedScan_) {
+        ranked.emplace(reader.connection(), q, tokens, catalogue, cancellation);
+    }
+    auto pass = [&](int passLimit, bool directories, const std::vector<int64_t>& grouped) {
+        return results(reader,
+                       ranked ? ranked->select(passLimit, directories, grouped)
+                              : plainCandidates(reader.connection(), q, tokens, passLimit,
+                                                directories, grouped),
+                       catalogue);
+    };
+    std::vector<SearchResult> folders = pass(std::max(limit, 2) / 2, true, {});
+    std::vector<int64_t> folderIDs;
+    for (const SearchResult& folder : folders) {
+        folderIDs.push_back(folder.id);
+    }
+    std::vector<SearchResult> files = pass(limit - int(folders.size()), false, folderIDs);
+
+    // Folders take at most half of the places (at least one); files fill the rest.
+    size_t folderCount = std::min(folders.size(), size_t(limit) - files.size());
+    std::vector<SearchResult> combined(folders.begin(), folders.begin() + long(folderCount));
+    combined.insert(combined.end(), files.begin(), files.end());
+    return combined;
+}
+
+void NameSearch::prepare() {
+    if (!rankedScan_) {
+        return;
+    }
+    index_.read([&](SearchIndex::Reader& reader) { synchronizedCatalogue(reader); });
+}
+
+const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& reader) {
+    if (!catalogueEnabled_) {
+        return nullptr;
+    }
+    SearchIndex::RowChanges changes = reader.followRowChanges(catalogue_ != nullptr);
+    switch (changes.kind) {
+    case SearchIndex::RowChanges::Kind::unavailable:
+        return nullptr;
+    case SearchIndex::RowChanges::Kind::changes:
+        for (const EntryChange& change : changes.changes) {
+            if (!catalogue_->apply(change)) {
+                // Until a reset or an install rewrites the file, trying again would fail the
+                // same way.
+                discardCatalogue(reader, "an identifier is too large for the name catalogue", true);
+                return nullptr;
+            }
+        }
+        break;
+    case SearchIndex::RowChanges::Kind::reload: {
+        catalogue_.reset();
+        auto loaded = std::make_unique<NameCatalogue>();
+        if (!loaded->load(reader.connection())) {
+            discardCatalogue(reader, "identifiers too large or sparse for the name catalogue",
+                             true);
+            return nullptr;
+        }
+        catalogue_ = std::move(loaded);
+        break;
+    }
+    }
+    if (catalogue_->count() != size_t(changes.total) ||
+        catalogue_->directories() != size_t(changes.directories)) {
+        // The counters are kept by the database's own triggers, so they are the check on
+        // what the hooks reported.
+        discardCatalogue(reader, "the name catalogue's counts differ from the index's", true);
+        return nullptr;
+    }
+    return catalogue_.get();
+}
+
+void NameSearch::discardCatalogue(SearchIndex::Reader& reader, const char* reason,
+                                  bool permanently) {
+    ++catalogueDiscards_;
+    catalogue_.reset();
+    reader.stopFollowingRowChanges(permanently);
+    DebugLog::write(std::string("Search reads rows: ") + reason);
+}
+
+} // namespace nexdir

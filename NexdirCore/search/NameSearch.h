@@ -1,0 +1,77 @@
+#pragma once
+
+#include "SearchCancellation.h"
+#include "SearchIndex.h"
+#include "SearchResult.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nexdir {
+
+namespace detail {
+class NameCatalogue;
+} // namespace detail
+
+// Name queries over one index: folders first, best matches first, each result with its full
+// path. Searches rank from a copy of every entry's names kept in memory and followed through
+// the index's row changes, and read rows only for the results.
+//
+// Any thread may call any operation; they run one at a time, because each runs inside one
+// `SearchIndex::read`, whose read lock also guards `catalogue_`. Throws NexdirError.
+class NameSearch {
+public:
+    explicit NameSearch(SearchIndex& index);
+    ~NameSearch();
+    NameSearch(const NameSearch&) = delete;
+    NameSearch& operator=(const NameSearch&) = delete;
+
+    SearchIndex& index() { return index_; }
+
+    // At most `limit` (capped at 1000) entries whose names match `query`, folders first,
+    // best matches first, each with its full path. Throws SearchCancelledError when
+    // `cancellation` is already cancelled; a cancel during the search interrupts it with
+    // SQLite's interrupt error.
+    SearchResponse search(const std::string& query, int limit,
+                          const std::shared_ptr<SearchCancellation>& cancellation = nullptr);
+
+    // Whether searches keep every name in memory (on by default). A program that searches
+    // once and exits is faster without.
+    void setNameCatalogueEnabled(bool enabled) { catalogueEnabled_ = enabled; }
+
+    // Loads what searches keep in memory, so that the first search does not wait for it.
+    void prepare();
+
+    // How many times a search found the in-memory names out of step with the file and read
+    // rows instead (logged each time); tests expect none.
+    int64_t catalogueDiscards() const { return catalogueDiscards_; }
+
+    // Searches rank their candidates from the names alone and read rows, test ancestors and
+    // group only for the best ranks (the same results, in the same order). Off, each pass
+    // runs its plain statement over all candidates; tests and benchmarks compare the two.
+    // Process-wide.
+    static void setRankedScan(bool enabled) { rankedScan_ = enabled; }
+    static bool rankedScan() { return rankedScan_; }
+
+private:
+    std::vector<SearchResult> passes(SearchIndex::Reader& reader, const std::string& q,
+                                     const std::vector<std::string>& tokens, int limit,
+                                     const detail::NameCatalogue* catalogue,
+                                     const SearchCancellation* cancellation);
+    // The catalogue brought in step with the read's snapshot; nullptr when it cannot be had
+    // now (the search then reads rows).
+    const detail::NameCatalogue* synchronizedCatalogue(SearchIndex::Reader& reader);
+    void discardCatalogue(SearchIndex::Reader& reader, const char* reason, bool permanently);
+
+    static std::atomic<bool> rankedScan_;
+
+    SearchIndex& index_;
+    std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by the index's read lock
+    std::atomic<bool> catalogueEnabled_{true};
+    std::atomic<int64_t> catalogueDiscards_{0};
+};
+
+} // namespace nexdir

@@ -1,0 +1,68 @@
+#pragma once
+
+// What the writer connection committed to `entries`, row by row (internal to the index store).
+// The name search keeps a copy of every entry's name in memory and follows the index through
+// these changes instead of reading every row again after each write.
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace nexdir {
+
+// One committed change to a row of `entries`.
+struct EntryChange {
+    bool removed = false; // otherwise inserted or rewritten
+    int64_t id = 0;
+    int64_t parent = 0;
+    bool isDirectory = false;
+    std::string name;
+    std::string searchName;
+};
+
+namespace detail {
+
+// The changes the writer's hooks collect between two reads that follow them. The hooks run on
+// the writer's thread inside its transactions; a reader takes the changes while it holds the
+// write lock, so no transaction is half journaled when it does. Fields guarded by `lock_`,
+// except `transaction_`, which only the writer's thread touches.
+class RowChangeJournal {
+public:
+    // Installs the hooks; false when this SQLite cannot report row changes.
+    bool install(sqlite3* writer);
+
+    // Start journaling from now (the caller holds the write lock, so no transaction is open).
+    void startRecording();
+    // Something changed that the hooks cannot follow: stop recording until a reader starts
+    // it again from a fresh load.
+    void invalidate();
+
+    struct Taken {
+        bool valid = false; // false: the reader must load its copy again
+        std::vector<EntryChange> changes;
+    };
+    Taken take();
+
+private:
+    static constexpr size_t maximumChanges = 262144;
+
+    static void preupdate(void* context, sqlite3* db, int operation, const char* database,
+                          const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey);
+    static int committed(void* context);
+    void discardLocked();
+    static void rolledBack(void* context);
+
+    std::mutex lock_;
+    bool recording_ = false;               // guarded by lock_
+    bool valid_ = false;                   // guarded by lock_
+    bool awaitingCommit_ = false;          // guarded by lock_: a commit hook ran, not yet confirmed
+    std::vector<EntryChange> changes_;     // guarded by lock_: committed, oldest first
+    std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
+};
+
+} // namespace detail
+
+} // namespace nexdir
