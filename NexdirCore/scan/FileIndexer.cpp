@@ -1,11 +1,9 @@
 #include "FileIndexer.h"
 
-#include "DirectoryWorkQueue.h"
+#include "DirectoryWalk.h"
 #include "FileDiskUsage.h"
 #include "NexdirError.h"
 #include "Paths.h"
-
-#include <thread>
 
 namespace nexdir {
 
@@ -56,6 +54,60 @@ void FileIndexer::flush(std::vector<FileRecord>& batch, ParallelScanState& state
     state.addIndexed(written, currentPath);
 }
 
+namespace {
+
+// One scanner worker: turns what it lists into records and writes them in batches of its own.
+class RecordWriter : public DirectoryWalk::Visitor {
+public:
+    RecordWriter(FileIndexer& indexer, ParallelScanState& state, std::string root,
+                 std::function<void(std::vector<FileRecord>&, const std::string&)> flush)
+        : indexer_(indexer), state_(state), root_(std::move(root)), flush_(std::move(flush)) {
+        batch_.reserve(size_t(indexer.batchSize()));
+    }
+
+    std::vector<DirectoryWalk::Folder> visit(const DirectoryWalk::Folder& folder,
+                                             const WalkedFolder& listing) override {
+        if (!listing.ok()) {
+            // A folder that vanished since its parent was listed is simply gone.
+            if (!isMissingError(listing.errorCode())) {
+                state_.didFailToRead(folder.path);
+            }
+            return {};
+        }
+        state_.addScanned(int64_t(listing.listedCount()));
+        std::vector<DirectoryWalk::Folder> subfolders;
+        for (const WalkedItem& item : listing.items()) {
+            if (!item.values) {
+                if (!isMissingError(item.errorCode)) {
+                    state_.didFailToRead(item.path);
+                }
+                continue;
+            }
+            int64_t id = indexer_.index().reserveID();
+            if (item.isEnterableFolder()) {
+                subfolders.push_back({item.path, id});
+            }
+            batch_.push_back(
+                *FileIndexer::makeRecord(item.path, item.values, id, folder.id, item.name));
+            if (batch_.size() >= size_t(indexer_.batchSize())) {
+                flush_(batch_, item.path);
+            }
+        }
+        return subfolders;
+    }
+
+    void finish() override { flush_(batch_, root_); }
+
+private:
+    FileIndexer& indexer_;
+    ParallelScanState& state_;
+    std::string root_;
+    std::function<void(std::vector<FileRecord>&, const std::string&)> flush_;
+    std::vector<FileRecord> batch_;
+};
+
+} // namespace
+
 ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawVolumeRoot,
                              int64_t rootParentID, const ScanProgress& progress) {
     const std::string root = standardizePath(rawRoot);
@@ -74,73 +126,14 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
     index_.upsert({*rootRecord});
     state.addIndexed(1, root);
 
-    DirectoryWorkQueue queue({root, rootID});
-    auto worker = [&] {
-        std::vector<FileRecord> batch;
-        batch.reserve(size_t(batchSize_));
-        try {
-            while (std::optional<DirectoryWorkItem> directory = queue.next()) {
-                if (registrar_) {
-                    registrar_->willList(directory->path);
-                }
-                DirectoryListing listing(directory->path);
-                if (!listing.ok()) {
-                    // A folder that vanished since its parent was listed is simply gone.
-                    if (!isMissingError(listing.errorCode())) {
-                        state.didFailToRead(directory->path);
-                    }
-                    queue.complete({});
-                    continue;
-                }
-                state.addScanned(int64_t(listing.names().size()));
-                std::vector<DirectoryWorkItem> subdirectories;
-                for (const std::string& name : listing.names()) {
-                    std::string child = appendingPathComponent(directory->path, name);
-                    if (rules_.shouldSkipStandardized(child, scanRoot)) {
-                        continue;
-                    }
-                    int errorCode = 0;
-                    std::optional<ItemValues> values =
-                        readItemValues(listing.fd(), name, errorCode);
-                    if (!values) {
-                        if (!isMissingError(errorCode)) {
-                            state.didFailToRead(child);
-                        }
-                        continue;
-                    }
-                    int64_t id = index_.reserveID();
-                    if (values->isDirectory && !values->isSymbolicLink && !values->isPackage) {
-                        subdirectories.push_back({child, id});
-                    }
-                    batch.push_back(*makeRecord(child, values, id, directory->id, name));
-                    if (batch.size() >= size_t(batchSize_)) {
-                        flush(batch, state, child);
-                    }
-                }
-                queue.complete(std::move(subdirectories));
-                if (batch.size() >= size_t(batchSize_)) {
-                    flush(batch, state, directory->path);
-                }
-            }
-            flush(batch, state, root);
-        } catch (...) {
-            state.fail(std::current_exception());
-            queue.cancel();
-        }
-    };
-
     int workers = isPowerSaving_ && isPowerSaving_() ? 1 : workerCount_;
-    std::vector<std::thread> threads;
-    for (int i = 1; i < workers; ++i) {
-        threads.emplace_back(worker);
-    }
-    worker(); // the calling thread is one of the workers
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    if (std::exception_ptr failure = state.storedFailure()) {
-        std::rethrow_exception(failure);
-    }
+    DirectoryWalk(scanRoot, rules_, registrar_.get()).run({root, rootID}, workers, [&] {
+        return std::make_unique<RecordWriter>(
+            *this, state, root,
+            [this, &state](std::vector<FileRecord>& batch, const std::string& currentPath) {
+                flush(batch, state, currentPath);
+            });
+    });
     return state.totals();
 }
 

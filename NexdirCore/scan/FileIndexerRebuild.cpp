@@ -3,15 +3,13 @@
 #include "FileIndexer.h"
 
 #include "Clock.h"
-#include "Format.h"
+#include "IndexMetadata.h"
 #include "NexdirError.h"
 #include "Paths.h"
 #include "RebuildOwnership.h"
 #include "UUID.h"
 #include "VolumeIdentity.h"
 #include "VolumeRoots.h"
-
-#include <nlohmann/json.hpp>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -29,10 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* rebuildPrefix = ".rebuild-";
-
-std::string jsonArray(const std::vector<std::string>& values) {
-    return nlohmann::json(values).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 // Removes a folder and everything in it when it goes out of scope, whatever happened.
 struct FolderRemoval {
@@ -145,38 +139,28 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     std::vector<std::string> roots = givenRoots ? *givenRoots : discoverInternalRoots();
     IndexSummary summary = builder.scanInPlace(roots, progress);
 
-    std::vector<std::string> excluded = excludedPaths_;
-    std::sort(excluded.begin(), excluded.end());
-    std::vector<std::string> sortedRoots;
-    for (const std::string& root : roots) {
-        sortedRoots.push_back(standardizePath(root));
-    }
-    std::sort(sortedRoots.begin(), sortedRoots.end());
-    std::string rootsText;
-    for (const std::string& root : sortedRoots) {
-        rootsText += (rootsText.empty() ? "" : "\n") + root;
-    }
+    namespace key = IndexMetadata;
     std::map<std::string, std::string> metadata = {
-        {"indexFormat", "4"},
-        {"excludedPaths", jsonArray(excluded)},
-        {"scanErrors", std::to_string(summary.errors)},
-        {"inaccessiblePaths", jsonArray(summary.inaccessiblePaths)},
-        {"roots", rootsText},
-        {"needsRecovery", "0"},
+        {key::indexFormat, key::currentIndexFormat},
+        {key::excludedPaths, IndexMetadata::encodeExclusions(excludedPaths_)},
+        {key::scanErrors, std::to_string(summary.errors)},
+        {key::inaccessiblePaths, IndexMetadata::encodePathList(summary.inaccessiblePaths)},
+        {key::roots, IndexMetadata::encodeRoots(roots)},
+        {key::needsRecovery, key::flag(false)},
     };
-    if (auto attempt = index_.metadata("maintenanceAttempt")) {
-        metadata["maintenanceAttempt"] = *attempt;
+    if (auto attempt = index_.metadata(key::maintenanceAttempt)) {
+        metadata[key::maintenanceAttempt] = *attempt;
     }
     rebuilt->setMetadata(metadata);
     if (eventID) {
-        rebuilt->setMetadata(
-            {{"eventID", std::to_string(*eventID)}, {"scanBaseline", std::to_string(*eventID)}});
+        rebuilt->setMetadata({{key::eventID, std::to_string(*eventID)},
+                              {key::scanBaseline, std::to_string(*eventID)}});
     }
     if (historyIdentity) {
         if (volumeHistoryIdentity(roots) != *historyIdentity) {
             throw NexdirError::sqlite("Volume history changed during scan; retrying is required");
         }
-        rebuilt->setMetadata("historyIdentity", *historyIdentity);
+        rebuilt->setMetadata(key::historyIdentity, *historyIdentity);
     }
     index_.replaceContents(*rebuilt);
     return summary;
@@ -216,7 +200,8 @@ IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
 }
 
 void FileIndexer::applyTechnicalExclusions() {
-    std::vector<std::string> roots = splitNonEmpty(index_.metadata("roots").value_or(""), '\n');
+    std::vector<std::string> roots =
+        IndexMetadata::decodeRoots(index_.metadata(IndexMetadata::roots));
     for (const std::string& technical : ExclusionRules::technicalPathsList()) {
         if (const std::string* root = longestRootAbove(technical, roots)) {
             index_.removeRecursively(technical, *root);
@@ -226,14 +211,13 @@ void FileIndexer::applyTechnicalExclusions() {
 }
 
 void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool pruneExcluded) {
-    std::vector<std::string> existing;
-    try {
-        existing = nlohmann::json::parse(index_.metadata("inaccessiblePaths").value_or("[]"))
-                       .get<std::vector<std::string>>();
-    } catch (const nlohmann::json::exception&) {
-        existing.clear(); // an unreadable list is rebuilt from what is known now
-    }
-    std::vector<std::string> roots = splitNonEmpty(index_.metadata("roots").value_or(""), '\n');
+    // An unreadable list is rebuilt from what is known now.
+    std::vector<std::string> existing =
+        IndexMetadata::decodePathList(
+            index_.metadata(IndexMetadata::inaccessiblePaths).value_or("[]"))
+            .value_or(std::vector<std::string>{});
+    std::vector<std::string> roots =
+        IndexMetadata::decodeRoots(index_.metadata(IndexMetadata::roots));
     // A path is kept when the rules keep it in a walk of the longest stored root above it.
     auto keep = [&](const std::string& path) {
         const std::string* root = longestRootAbove(path, roots);
@@ -253,8 +237,9 @@ void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool
     if (merged == std::set<std::string>(existing.begin(), existing.end())) {
         return;
     }
-    index_.setMetadata("inaccessiblePaths",
-                       jsonArray(std::vector<std::string>(merged.begin(), merged.end())));
+    index_.setMetadata(
+        IndexMetadata::inaccessiblePaths,
+        IndexMetadata::encodePathList(std::vector<std::string>(merged.begin(), merged.end())));
 }
 
 } // namespace nexdir

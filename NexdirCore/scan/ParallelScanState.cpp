@@ -21,18 +21,6 @@ void ParallelScanState::didFailToRead(const std::string& path) {
     totals_.inaccessiblePaths.push_back(path);
 }
 
-void ParallelScanState::fail(std::exception_ptr failure) {
-    std::lock_guard guard(lock_);
-    if (!storedFailure_) {
-        storedFailure_ = std::move(failure);
-    }
-}
-
-std::exception_ptr ParallelScanState::storedFailure() {
-    std::lock_guard guard(lock_);
-    return storedFailure_;
-}
-
 ScanTotals ParallelScanState::totals() {
     std::lock_guard guard(lock_);
     return totals_;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -31,17 +30,12 @@ public:
     // Adds written records and reports progress.
     void addIndexed(int64_t count, const std::string& currentPath);
     void didFailToRead(const std::string& path);
-    // Keeps the first failure only.
-    void fail(std::exception_ptr failure);
-
-    std::exception_ptr storedFailure();
     ScanTotals totals();
 
 private:
     std::mutex lock_;
     ScanProgress progress_;
-    ScanTotals totals_;                // guarded by lock_
-    std::exception_ptr storedFailure_; // guarded by lock_
+    ScanTotals totals_; // guarded by lock_
 };
 
 } // namespace nexdir

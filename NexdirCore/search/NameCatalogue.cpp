@@ -1,6 +1,7 @@
 #include "NameCatalogue.h"
 
 #include "Paths.h"
+#include "Ranking.h"
 #include "SQLite.h"
 
 #include <algorithm>
@@ -178,7 +179,8 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
     }
     firstBytes_[slot] = searchName.empty() ? 0 : uint8_t(searchName.front());
     pairMarks_[slot] = pairMark(searchName);
-    cappedLengths_[slot] = uint8_t(std::min<int64_t>(sqliteTextLength(searchName), 200));
+    cappedLengths_[slot] =
+        uint8_t(std::min<int64_t>(sqliteTextLength(searchName), Ranking::lengthCap));
     countTriples(searchName, 1);
     parents_[slot] = uint32_t(parent);
     flags_[slot] = uint8_t(present | (isDirectory ? directory : 0));

@@ -61,7 +61,7 @@ public:
     // names the lookup returns); 0 for a text of under 3 bytes.
     uint64_t tripleOccurrences(std::string_view text) const;
     uint64_t rarestTripleOccurrences(std::string_view text) const;
-    // length(search_name) as SQLite counts it, capped at 200 as the rank caps it.
+    // length(search_name) as SQLite counts it, capped as the rank caps it (Ranking::lengthCap).
     int cappedLength(int64_t id) const { return cappedLengths_[size_t(id)]; }
     // One past the largest identifier held; identifiers below it may be absent.
     int64_t idLimit() const { return int64_t(flags_.size()); }

@@ -202,8 +202,9 @@ TEST_F(SearchTest, HostileQueriesMatchLiterallyOrFindNothing) {
 TEST_F(SearchTest, ScoresCountUserPerceivedCharacters) {
     // A family emoji is five code points but one character.
     std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
-    EXPECT_EQ(Ranking::score("abc" + family, "abc", {"abc"}), 8000 + 700 - 4);
-    EXPECT_EQ(Ranking::score(std::string(300, 'a'), "zz", {"zz"}), -200);
+    EXPECT_EQ(Ranking::score("abc" + family, "abc", {"abc"}),
+              Ranking::queryPrefix + Ranking::wordPrefix - 4);
+    EXPECT_EQ(Ranking::score(std::string(300, 'a'), "zz", {"zz"}), -Ranking::lengthCap);
     EXPECT_EQ(Ranking::score("photo.jpg", "photos ab", {"photos", "ab"}), -9);
 }
 
@@ -295,17 +296,18 @@ public:
         combined.insert(combined.end(), files.begin(), files.end());
         for (auto& result : combined) {
             std::string name = SearchIndex::normalize(result.name);
-            int value = name == q               ? 10000
-                        : startsWith(name, q)   ? 8000
-                        : containsText(name, q) ? 6000
+            using namespace Ranking;
+            int value = name == q               ? queryEqual
+                        : startsWith(name, q)   ? queryPrefix
+                        : containsText(name, q) ? queryInside
                                                 : 0;
             for (const auto& token : tokens) {
-                value += name == token               ? 1000
-                         : startsWith(name, token)   ? 700
-                         : containsText(name, token) ? 400
+                value += name == token               ? wordEqual
+                         : startsWith(name, token)   ? wordPrefix
+                         : containsText(name, token) ? wordElsewhere
                                                      : 0;
             }
-            result.score = value - int(std::min<size_t>(graphemeCount(name), 200));
+            result.score = value - int(std::min<size_t>(graphemeCount(name), lengthCap));
         }
         return combined;
     }
@@ -336,14 +338,17 @@ private:
             if (!wordsFound || underAny(entry, grouped)) {
                 continue;
             }
-            int rank = name == q               ? 10000
-                       : startsWith(name, q)   ? 8000
-                       : containsText(name, q) ? 6000
+            using namespace Ranking;
+            int rank = name == q               ? queryEqual
+                       : startsWith(name, q)   ? queryPrefix
+                       : containsText(name, q) ? queryInside
                                                : 0;
             for (const auto& token : tokens) {
-                rank += name == token ? 1000 : startsWith(name, token) ? 700 : 400;
+                rank += name == token             ? wordEqual
+                        : startsWith(name, token) ? wordPrefix
+                                                  : wordElsewhere;
             }
-            rank -= int(std::min<size_t>(codePoints(name), 200));
+            rank -= int(std::min<size_t>(codePoints(name), lengthCap));
             candidates.push_back({rank, &entry});
         }
         std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {

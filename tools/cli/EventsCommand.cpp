@@ -2,10 +2,9 @@
 
 #include "Clock.h"
 #include "DataDirectory.h"
+#include "DirectoryWalk.h"
 #include "FSEventWatcher.h"
-#include "FileSystem.h"
 #include "Paths.h"
-#include "WatchTree.h"
 
 #include <csignal>
 #include <cstdio>
@@ -31,21 +30,10 @@ public:
         service_.willList(folder);
     }
     void watchNewChildren(const std::string& folder, const nexdir::ExclusionRules& rules) {
-        nexdir::DirectoryListing listing(folder);
-        for (const std::string& name : listing.names()) {
-            std::string child = nexdir::appendingPathComponent(folder, name);
-            int errorCode = 0;
-            auto values = nexdir::readItemValues(listing.fd(), name, errorCode);
-            bool known;
-            {
-                std::lock_guard guard(lock_);
-                known = known_.count(child) > 0;
-            }
-            if (!known && values && values->isDirectory && !values->isSymbolicLink &&
-                !rules.shouldSkip(child, folder)) {
-                nexdir::watchTree(child, rules, *this);
-            }
-        }
+        nexdir::watchTree(folder, rules, *this, [this](const std::string& child) {
+            std::lock_guard guard(lock_);
+            return known_.count(child) == 0;
+        });
     }
 
 private:

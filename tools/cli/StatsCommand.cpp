@@ -1,7 +1,7 @@
 #include "Arguments.h"
 
 #include "DataDirectory.h"
-#include "Format.h"
+#include "IndexMetadata.h"
 #include "SearchIndex.h"
 
 #include <nlohmann/json.hpp>
@@ -23,8 +23,8 @@ int runStats(Arguments arguments) {
     }
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     nexdir::IndexStatistics statistics = index->statistics();
-    std::vector<std::string> roots =
-        nexdir::splitNonEmpty(index->metadata("roots").value_or(""), '\n');
+    namespace key = nexdir::IndexMetadata;
+    std::vector<std::string> roots = key::decodeRoots(index->metadata(key::roots));
     nlohmann::ordered_json output = {
         {"indexedItems", statistics.indexedItems},
         {"files", statistics.files},
@@ -33,7 +33,7 @@ int runStats(Arguments arguments) {
         {"indexBytesComplete", statistics.indexBytesComplete},
         {"completed", index->hasCompletedFullScan()},
         {"roots", roots},
-        {"needsRecovery", index->metadata("needsRecovery") == "1"},
+        {"needsRecovery", index->metadata(key::needsRecovery) == key::flag(true)},
     };
     std::cout << output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     return 0;

@@ -1,0 +1,63 @@
+#include "IndexMetadata.h"
+
+#include "Format.h"
+#include "Paths.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+
+namespace nexdir::IndexMetadata {
+
+std::string scoped(const std::string& region, const std::string& key) {
+    return "region.v1:" + region + ":" + key;
+}
+
+std::string encodeRoots(const std::vector<std::string>& roots) {
+    std::vector<std::string> sorted;
+    for (const std::string& root : roots) {
+        sorted.push_back(standardizePath(root));
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::string text;
+    for (const std::string& root : sorted) {
+        text += (text.empty() ? "" : "\n") + root;
+    }
+    return text;
+}
+
+std::vector<std::string> decodeRoots(const std::optional<std::string>& text) {
+    return splitNonEmpty(text.value_or(""), '\n');
+}
+
+std::string encodeExclusions(std::vector<std::string> paths) {
+    std::sort(paths.begin(), paths.end());
+    return encodePathList(paths);
+}
+
+std::string encodePathList(const std::vector<std::string>& paths) {
+    return nlohmann::json(paths).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<std::vector<std::string>> decodePathList(const std::string& text) {
+    try {
+        return nlohmann::json::parse(text).get<std::vector<std::string>>();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<uint64_t> parseUnsigned(const std::optional<std::string>& text) {
+    if (!text || text->empty()) {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc() || end != text->data() + text->size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace nexdir::IndexMetadata
