@@ -142,7 +142,8 @@ void Application::buildTrayIcon() {
         return;
     }
     trayIcon_ = std::make_unique<QSystemTrayIcon>(QIcon::fromTheme("system-search"));
-    auto* menu = new QMenu;
+    trayMenu_ = std::make_unique<QMenu>();
+    QMenu* menu = trayMenu_.get();
     menu->addAction("Show Quelmo", panel_.get(), &SearchPanelController::showPanel);
     menu->addAction("Quit Quelmo", this, &Application::quit);
     trayIcon_->setContextMenu(menu);

@@ -7,6 +7,7 @@
 #include "SearchPanelController.h"
 
 #include <QLocalServer>
+#include <QMenu>
 #include <QObject>
 #include <QSettings>
 #include <QSystemTrayIcon>
@@ -56,6 +57,8 @@ private:
     std::unique_ptr<nexdir::NameSearch> names_;
     std::unique_ptr<nexdir::DispatchQueue> searchQueue_;
     std::unique_ptr<SearchPanelController> panel_;
+    std::unique_ptr<QMenu>
+        trayMenu_; // a menu has no parent widget here; owned, and outlives the icon
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<QLocalServer> launches_;
 };

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "DataDirectory.h"
+#include "FileDescriptor.h"
 #include "Format.h"
 #include "SessionID.h"
 
@@ -65,27 +66,23 @@ void appendLine(std::string_view message) {
     line += shortestDecimal(uptimeSeconds());
     line += '\n';
 
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    FileDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!file.valid()) {
         fail("Could not open", path);
     }
     const char* data = line.data();
     size_t remaining = line.size();
     while (remaining > 0) {
-        ssize_t written = ::write(fd, data, remaining);
+        ssize_t written = ::write(file.get(), data, remaining);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            int savedErrno = errno;
-            close(fd);
-            errno = savedErrno;
             fail("Could not write", path);
         }
         data += written;
         remaining -= size_t(written);
     }
-    close(fd);
 }
 
 } // namespace

@@ -39,25 +39,22 @@ FileEventService& FileEventService::shared() {
 }
 
 FileEventService::FileEventService(size_t journalCapacity) : journalCapacity_(journalCapacity) {
-    inotifyFD_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wakeFD_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotifyFD_ < 0) {
+    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_.valid()) {
         DebugLog::write("file events unavailable errorCode=" + std::to_string(errno));
     }
+    wake_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     coveredFrom_ = currentEventID();
     reader_ = std::thread([this] { run(); });
 }
 
 FileEventService::~FileEventService() {
+    stopping_ = true;
     uint64_t one = 1;
-    if (write(wakeFD_, &one, sizeof one) < 0) {
-        // the reader polls with a timeout as well
+    if (!wake_.valid() || write(wake_.get(), &one, sizeof one) != sizeof one) {
+        // The reader then notices `stopping_` at its next poll timeout.
     }
     reader_.join();
-    if (inotifyFD_ >= 0) {
-        close(inotifyFD_);
-    }
-    close(wakeFD_);
 }
 
 uint64_t FileEventService::nextEventID() {
@@ -72,7 +69,7 @@ uint64_t FileEventService::currentEventID() {
 }
 
 void FileEventService::willList(const std::string& folderPath) {
-    if (inotifyFD_ < 0) {
+    if (!inotify_.valid()) {
         return;
     }
     std::lock_guard guard(lock_);
@@ -80,7 +77,7 @@ void FileEventService::willList(const std::string& folderPath) {
     if (watches_.size() >= watchLimit_) {
         errno = ENOSPC;
     } else {
-        wd = inotify_add_watch(inotifyFD_, folderPath.c_str(), watchMask);
+        wd = inotify_add_watch(inotify_.get(), folderPath.c_str(), watchMask);
     }
     if (wd >= 0) {
         watches_[wd] = folderPath;
@@ -181,7 +178,9 @@ void FileEventService::renameWatches(const std::string& from, const std::string&
 void FileEventService::forgetWatches(const std::string& under) {
     for (auto it = watches_.begin(); it != watches_.end();) {
         if (isAtOrUnder(it->second, under)) {
-            inotify_rm_watch(inotifyFD_, it->first);
+            // A watch the kernel already dropped (its folder is gone) fails with EINVAL: it is
+            // forgotten all the same.
+            inotify_rm_watch(inotify_.get(), it->first);
             it = watches_.erase(it);
         } else {
             ++it;
@@ -191,13 +190,17 @@ void FileEventService::forgetWatches(const std::string& under) {
 
 void FileEventService::run() {
     std::vector<char> buffer(256 * 1024);
-    pollfd descriptors[2] = {{inotifyFD_, POLLIN, 0}, {wakeFD_, POLLIN, 0}};
-    while (true) {
-        int ready = poll(descriptors, inotifyFD_ >= 0 ? 2 : 1, -1);
+    // poll ignores a descriptor of -1, so either may be missing; without the eventfd the
+    // thread looks for `stopping_` every 100 ms instead.
+    pollfd descriptors[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    int timeout = wake_.valid() ? -1 : 100;
+    while (!stopping_) {
+        int ready = poll(descriptors, 2, timeout);
         if (ready < 0 && errno != EINTR) {
+            DebugLog::write("file events stopped errorCode=" + std::to_string(errno));
             return;
         }
-        if (descriptors[1].revents & POLLIN || (inotifyFD_ < 0 && descriptors[0].revents)) {
+        if (stopping_ || (descriptors[1].revents & POLLIN)) {
             return;
         }
         if (!(descriptors[0].revents & POLLIN)) {
@@ -210,9 +213,9 @@ void FileEventService::run() {
             if (buffer.size() - filled < 64 * 1024) {
                 buffer.resize(buffer.size() * 2);
             }
-            ssize_t count = read(inotifyFD_, buffer.data() + filled, buffer.size() - filled);
+            ssize_t count = read(inotify_.get(), buffer.data() + filled, buffer.size() - filled);
             if (count <= 0) {
-                break;
+                break; // EAGAIN: drained
             }
             filled += size_t(count);
         }

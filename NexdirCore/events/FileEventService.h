@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DirectoryRegistrar.h"
+#include "FileDescriptor.h"
 #include "FileSystemEvent.h"
 
 #include <atomic>
@@ -56,7 +57,7 @@ public:
     void unsubscribe(uint64_t token);
 
     // False when the kernel refused an inotify instance: no stream can be given then.
-    bool isAvailable() const { return inotifyFD_ >= 0; }
+    bool isAvailable() const { return inotify_.valid(); }
 
     // An identifier greater than every one handed out before, reserved.
     uint64_t currentEventID();
@@ -83,8 +84,9 @@ private:
     void forgetWatches(const std::string& under);
     static bool accepts(const StreamOptions& options, const std::string& path);
 
-    int inotifyFD_ = -1;
-    int wakeFD_ = -1;
+    FileDescriptor inotify_; // set once by the constructor
+    FileDescriptor wake_;    // an eventfd that ends the reader thread; set once
+    std::atomic<bool> stopping_{false};
     std::mutex lock_;
     std::unordered_map<int, std::string> watches_; // guarded by lock_
     std::deque<FileSystemEvent> journal_;          // guarded by lock_

@@ -40,46 +40,4 @@ ExclusionTables ExclusionTables::linuxTables(const std::string& home) {
     return tables;
 }
 
-ExclusionTables ExclusionTables::referenceTables(const std::string& home) {
-    ExclusionTables tables;
-    tables.technicalPaths = {cloudStoragePathFor(home),
-                             "/System/Library/Templates",
-                             "/System/Library/AssetsV2",
-                             "/System/Library/DirectoryServices",
-                             "/System/Volumes/iSCPreboot",
-                             "/private/var/db",
-                             "/private/var/run",
-                             "/private/var/spool",
-                             "/private/var/root",
-                             "/private/var/protected",
-                             "/private/var/folders",
-                             "/private/tmp",
-                             "/Library/Application Support/com.apple.TCC",
-                             "/Library/Application Support/Apple/AssetCache",
-                             "/Library/Trial"};
-    for (const char* name :
-         {"Accounts", "AppleMediaServices", "Biome", "DuetExpertCenter", "Daemon Containers",
-          "Metadata", "IntelligencePlatform", "Cookies", "CoreFollowUp", "DoNotDisturb",
-          "PersonalizationPortrait", "Suggestions", "Trial", "Photos",
-          "com.apple.aiml.instrumentation", "Application Support/com.apple.TCC",
-          "Application Support/Knowledge", "Application Support/DifferentialPrivacy",
-          "Assistant/SiriVocabulary"}) {
-        tables.technicalPaths.push_back(home + "/Library/" + name);
-    }
-    tables.fixedLocations = {"/dev",
-                             "/private/var/folders",
-                             "/private/tmp",
-                             "/System/Volumes/Data",
-                             "/System/Volumes/Preboot",
-                             "/System/Volumes/VM",
-                             "/System/Volumes/Update"};
-    tables.otherVolumes = {"/Volumes"};
-    tables.cacheRoots = {"/Library/Caches", "/System/Library/Caches"};
-    tables.eventStreamCandidates = {"/private/tmp",         "/private/var/folders",
-                                    "/private/var/db",      "/Library/Caches",
-                                    "/System/Volumes/Data", "/System/Volumes/Preboot",
-                                    "/System/Volumes/VM",   "/System/Volumes/Update"};
-    return tables;
-}
-
 } // namespace nexdir

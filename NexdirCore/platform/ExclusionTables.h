@@ -24,9 +24,6 @@ struct ExclusionTables {
 
     // What this product ships: the Linux tables.
     static ExclusionTables linuxTables(const std::string& home);
-    // The tables of the system this design was first written for, kept so that its examples
-    // can be checked against the algorithm.
-    static ExclusionTables referenceTables(const std::string& home);
 };
 
 // Where other volumes are mounted on this platform: a root of "/" does not cover them.

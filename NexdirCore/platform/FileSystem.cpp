@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace nexdir {
 
@@ -47,24 +48,23 @@ std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode
 }
 
 DirectoryListing::DirectoryListing(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd_ < 0) {
+    fd_.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd_.valid()) {
         errorCode_ = errno;
         return;
     }
     // fdopendir takes the descriptor over; read through a duplicate so ours stays open for
     // the statx calls relative to it.
-    int listingFD = dup(fd_);
-    DIR* directory = listingFD >= 0 ? fdopendir(listingFD) : nullptr;
+    FileDescriptor listingFD(dup(fd_.get()));
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(
+        listingFD.valid() ? fdopendir(listingFD.get()) : nullptr, &closedir);
     if (!directory) {
         errorCode_ = errno;
-        if (listingFD >= 0) {
-            close(listingFD);
-        }
         return;
     }
+    listingFD.release(); // closedir closes it now
     errno = 0;
-    while (dirent* entry = readdir(directory)) {
+    while (dirent* entry = readdir(directory.get())) {
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
             continue;
@@ -75,13 +75,6 @@ DirectoryListing::DirectoryListing(const std::string& path) {
     if (errno != 0) {
         errorCode_ = errno;
         names_.clear();
-    }
-    closedir(directory);
-}
-
-DirectoryListing::~DirectoryListing() {
-    if (fd_ >= 0) {
-        close(fd_);
     }
 }
 

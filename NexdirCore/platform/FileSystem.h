@@ -4,6 +4,8 @@
 // gives every value a record needs, allocated size included. Symbolic links are never
 // followed. Errors are classified by errno.
 
+#include "FileDescriptor.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,17 +36,14 @@ class DirectoryListing {
 public:
     // Opens and reads the whole folder; on failure `ok()` is false and `errorCode()` says why.
     explicit DirectoryListing(const std::string& path);
-    ~DirectoryListing();
-    DirectoryListing(const DirectoryListing&) = delete;
-    DirectoryListing& operator=(const DirectoryListing&) = delete;
 
     bool ok() const { return errorCode_ == 0; }
     int errorCode() const { return errorCode_; }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     const std::vector<std::string>& names() const { return names_; }
 
 private:
-    int fd_ = -1;
+    FileDescriptor fd_;
     int errorCode_ = 0;
     std::vector<std::string> names_;
 };

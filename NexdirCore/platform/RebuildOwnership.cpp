@@ -18,26 +18,18 @@ RebuildOwnership::RebuildOwnership(const std::string& directory, const std::stri
                               error.value());
     }
     std::string path = directory + "/" + fileName;
-    descriptor_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descriptor_ < 0) {
+    descriptor_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!descriptor_.valid()) {
         throw NexdirError::sqlite("Could not open rebuild ownership lock");
     }
-    if (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
-        close(descriptor_);
-        descriptor_ = -1;
+    if (flock(descriptor_.get(), LOCK_EX | LOCK_NB) != 0) {
+        descriptor_.reset();
         throw NexdirError::sqlite("Another process owns this index operation");
     }
 }
 
-RebuildOwnership::~RebuildOwnership() {
-    release();
-}
-
 void RebuildOwnership::release() {
-    if (descriptor_ >= 0) {
-        close(descriptor_);
-        descriptor_ = -1;
-    }
+    descriptor_.reset();
 }
 
 } // namespace nexdir

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileDescriptor.h"
+
 #include <string>
 
 namespace nexdir {
@@ -12,15 +14,12 @@ public:
     // Creates `directory` if needed and takes the lock on directory/fileName at once, or
     // throws "Another process owns this index operation".
     RebuildOwnership(const std::string& directory, const std::string& fileName);
-    ~RebuildOwnership();
-    RebuildOwnership(const RebuildOwnership&) = delete;
-    RebuildOwnership& operator=(const RebuildOwnership&) = delete;
 
     // Closes the descriptor once; later calls do nothing.
     void release();
 
 private:
-    int descriptor_ = -1;
+    FileDescriptor descriptor_; // the lock goes with it
 };
 
 } // namespace nexdir

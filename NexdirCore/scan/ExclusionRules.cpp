@@ -102,10 +102,6 @@ std::vector<std::string> ExclusionRules::technicalPathsList() {
     return ExclusionTables::linuxTables(homeDirectory()).technicalPaths;
 }
 
-std::string ExclusionRules::cloudStoragePath() {
-    return cloudStoragePathFor(homeDirectory());
-}
-
 bool ExclusionRules::shouldSkip(const std::string& item, const std::string& scanRoot) const {
     return shouldSkipStandardized(standardizePath(item), standardizePath(scanRoot));
 }

@@ -40,9 +40,8 @@ public:
     eventStreamExclusions(const std::string& regionPath,
                           const std::vector<std::string>& childRegionPaths) const;
 
-    // The built-in technical list, raw, and the cloud-storage folder, for the coverage window.
+    // The built-in technical list, raw.
     static std::vector<std::string> technicalPathsList();
-    static std::string cloudStoragePath();
 
     const std::optional<std::string>& appDataPath() const { return appDataPath_; }
     const std::vector<std::string>& excludedPaths() const { return excludedPaths_; }

@@ -68,6 +68,29 @@ std::vector<IndexedEntry> readEntries(Statement& statement);
 // The identifiers as a comma-separated list, for an IN (...) of a statement.
 std::string joinedIDs(const std::vector<int64_t>& ids);
 
+// An online backup of `source`'s "main" database into `destination`'s, finished on every
+// path. `ok()` is false when it could not start.
+class Backup {
+public:
+    Backup(sqlite3* destination, sqlite3* source)
+        : backup_(sqlite3_backup_init(destination, "main", source, "main")) {}
+    ~Backup() { finish(); }
+    Backup(const Backup&) = delete;
+    Backup& operator=(const Backup&) = delete;
+
+    bool ok() const { return backup_ != nullptr; }
+    int step(int pages) { return sqlite3_backup_step(backup_, pages); }
+    // The backup's own result; later calls answer SQLITE_OK and do nothing.
+    int finish() {
+        int result = backup_ ? sqlite3_backup_finish(backup_) : SQLITE_OK;
+        backup_ = nullptr;
+        return result;
+    }
+
+private:
+    sqlite3_backup* backup_;
+};
+
 // A "BEGIN IMMEDIATE;" transaction on `db`, rolled back unless committed.
 class WriteTransaction {
 public:

@@ -300,22 +300,17 @@ void SearchIndex::replaceContents(SearchIndex& other, const std::function<void()
     journal_->invalidate(); // the copy replaces every page, and no row hook sees it
     contentReplaced();
     // The other index is a private rebuild; its writer is used without its lock.
-    sqlite3_backup* backup = sqlite3_backup_init(writer, "main", other.writer_.get(), "main");
-    if (!backup) {
+    sql::Backup backup(writer, other.writer_.get());
+    if (!backup.ok()) {
         throw sql::error(writer, "Could not install new index");
     }
     double deadline = uptimeSeconds() + 2.0;
     int stepResult = SQLITE_OK;
     while (true) {
-        stepResult = sqlite3_backup_step(backup, 256);
+        stepResult = backup.step(256);
         if (stepResult == SQLITE_OK) {
             if (didCopyBatch) {
-                try {
-                    didCopyBatch();
-                } catch (...) {
-                    sqlite3_backup_finish(backup);
-                    throw;
-                }
+                didCopyBatch(); // a throw finishes the backup on the way out
             }
             continue;
         }
@@ -326,7 +321,7 @@ void SearchIndex::replaceContents(SearchIndex& other, const std::function<void()
         }
         break;
     }
-    int finishResult = sqlite3_backup_finish(backup);
+    int finishResult = backup.finish();
     if (stepResult != SQLITE_DONE || finishResult != SQLITE_OK) {
         throw sql::error(writer, "Could not install new index");
     }

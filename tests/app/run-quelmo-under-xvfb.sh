@@ -32,7 +32,10 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 grep -q " panel shown for another launch " "$WORK/debug.log" || { echo "the second launch was not handed over"; exit 1; }
-pkill -TERM -f "^$QUELMO\$" || true
+# Stop the copy this script started, and only that one: its process id is on its log lines.
+pid=$(grep -m1 " launch session=" "$WORK/debug.log" | sed -n 's/.* pid=\([0-9]*\) launch .*/\1/p')
+[ -n "$pid" ] || { echo "no launch line with a process id"; cat "$WORK/debug.log"; exit 1; }
+kill -TERM "$pid"
 status=0
 wait "$runner" || status=$?
 [ "$status" -eq 0 ] || { echo "quelmo exited with $status"; cat "$WORK/out.txt"; exit 1; }

@@ -182,11 +182,15 @@ TEST_F(ScannerTest, EveryFolderIsAnnouncedBeforeItIsListed) {
     makeFile(root + "/a/b/c/file");
     makeFile(root + "/d/file");
     auto registrar = std::make_shared<RecordingRegistrar>();
-    // A folder removed between its parent's listing and its own is gone, not unreadable.
     registrar->onList = [&](const std::string& path) {
+        // A folder removed between its parent's listing and its own is gone, not unreadable.
         if (path == root + "/d") {
             fs::remove_all(path);
+            return;
         }
+        // A file made the moment the folder is announced is in its listing: the watch comes
+        // first, so no change falls between the two.
+        test::writeFile(path + "/made-when-announced", "");
     };
     FileIndexer indexer(index, std::nullopt, {}, 2000, 4);
     indexer.setRegistrar(registrar);
@@ -194,6 +198,10 @@ TEST_F(ScannerTest, EveryFolderIsAnnouncedBeforeItIsListed) {
     EXPECT_EQ(registrar->folders, (std::set<std::string>{root, root + "/a", root + "/a/b",
                                                          root + "/a/b/c", root + "/d"}));
     EXPECT_EQ(totals.errors, 0);
+    std::set<std::string> indexed = indexedPaths(database);
+    for (const char* folder : {"", "/a", "/a/b", "/a/b/c"}) {
+        EXPECT_TRUE(indexed.count(root + folder + "/made-when-announced")) << folder;
+    }
 }
 
 TEST_F(ScannerTest, PowerSavingUsesOneWorker) {

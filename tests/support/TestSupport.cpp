@@ -9,6 +9,40 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace nexdir {
+
+namespace {
+std::string size(const std::optional<int64_t>& bytes) {
+    return bytes ? std::to_string(*bytes) : "unmeasured";
+}
+} // namespace
+
+void PrintTo(const SearchResult& result, std::ostream* out) {
+    *out << "{" << (result.isDirectory ? "folder" : "file") << " id=" << result.id << " \""
+         << result.path << "\" name=\"" << result.name << "\" score=" << result.score
+         << " size=" << result.size << " allocated=" << size(result.allocatedSize)
+         << " modified=" << result.modifiedAt << "}";
+}
+
+void PrintTo(const IndexedEntry& entry, std::ostream* out) {
+    *out << "{" << (entry.isDirectory ? "folder" : "file") << " id=" << entry.id << " \""
+         << entry.name << "\" size=" << entry.size << " allocated=" << size(entry.allocatedSize)
+         << " modified=" << entry.modifiedAt << "}";
+}
+
+void PrintTo(const FileRecord& record, std::ostream* out) {
+    *out << "{" << (record.isDirectory ? "folder" : "file") << " id=" << record.id
+         << " parent=" << record.parentID << " \"" << record.name << "\" size=" << record.size
+         << " allocated=" << size(record.allocatedSize) << " modified=" << record.modifiedAt << "}";
+}
+
+void PrintTo(const FileSystemEvent& event, std::ostream* out) {
+    *out << "{\"" << event.path << "\" flags=0x" << std::hex << event.flags << std::dec
+         << " id=" << event.id << "}";
+}
+
+} // namespace nexdir
+
 namespace nexdir::test {
 
 TempDirectory::TempDirectory() {

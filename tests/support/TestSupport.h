@@ -3,14 +3,27 @@
 // Helpers that build real temporary folders and real index databases for the tests.
 
 #include "FileRecord.h"
+#include "FileSystemEvent.h"
+#include "IndexedEntry.h"
 #include "NameSearch.h"
 #include "SearchIndex.h"
 
 #include <sqlite3.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
+
+namespace nexdir {
+
+// How failing comparisons show the engine's values (found by GoogleTest next to the types).
+void PrintTo(const SearchResult& result, std::ostream* out);
+void PrintTo(const IndexedEntry& entry, std::ostream* out);
+void PrintTo(const FileRecord& record, std::ostream* out);
+void PrintTo(const FileSystemEvent& event, std::ostream* out);
+
+} // namespace nexdir
 
 namespace nexdir::test {
 
