@@ -42,10 +42,14 @@ struct FileSystemEvent {
     }
     bool isHistoryDone() const { return flags & EventFlags::historyDone; }
     bool mustScanSubdirectories() const { return flags & EventFlags::mustScanSubDirs; }
-    bool idsWrapped() const { return flags & EventFlags::eventIdsWrapped; }
     bool isRename() const { return flags & EventFlags::itemRenamed; }
+    // A folder whose own metadata changed, and nothing else about it.
     bool isDirectoryMetadataOnly() const {
-        return (flags & EventFlags::itemIsDir) && (flags & 0xE400) && !(flags & 0x1B00);
+        using namespace EventFlags;
+        constexpr uint32_t ownMetadata =
+            itemInodeMetaMod | itemFinderInfoMod | itemChangeOwner | itemXattrMod;
+        constexpr uint32_t contents = itemCreated | itemRemoved | itemRenamed | itemModified;
+        return (flags & itemIsDir) && (flags & ownMetadata) && !(flags & contents);
     }
 
     // True for a drop or a wrap, and for a root change, mount or unmount under one of
