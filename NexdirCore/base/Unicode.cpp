@@ -53,6 +53,45 @@ std::string repairedUTF8(std::string_view text) {
     return out;
 }
 
+namespace {
+constexpr char32_t firstEscape = 0x10FF80;
+constexpr char32_t escapeBase = 0x10FF00;
+} // namespace
+
+std::string escapedUTF8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    size_t offset = 0;
+    while (offset < bytes.size()) {
+        utf8proc_int32_t codePoint = 0;
+        utf8proc_ssize_t length = decode(bytes, offset, codePoint);
+        if (length > 0 && char32_t(codePoint) < firstEscape) {
+            out.append(bytes.substr(offset, size_t(length)));
+            offset += size_t(length);
+            continue;
+        }
+        // An invalid byte, or the sequence of a code point the escape uses: byte by byte.
+        size_t end = offset + (length > 0 ? size_t(length) : 1);
+        for (; offset < end; ++offset) {
+            appendUTF8(out, escapeBase + static_cast<unsigned char>(bytes[offset]));
+        }
+    }
+    return out;
+}
+
+std::string unescapedBytes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    forEachScalar(text, [&](char32_t codePoint, size_t offset, size_t length) {
+        if (codePoint >= firstEscape && codePoint <= 0x10FFFF) {
+            out.push_back(char(codePoint - escapeBase));
+        } else {
+            out.append(text.substr(offset, length));
+        }
+    });
+    return out;
+}
+
 size_t graphemeCount(std::string_view text) {
     size_t count = 0;
     utf8proc_int32_t previous = -1;

@@ -15,6 +15,14 @@ bool isValidUTF8(std::string_view text);
 // `text` with every invalid sequence replaced by U+FFFD.
 std::string repairedUTF8(std::string_view text);
 
+// Any bytes as valid UTF-8 text, losslessly, for formats that hold only text (JSON): a byte
+// that is not part of a valid sequence becomes the code point U+10FF00 + byte (U+10FF80 to
+// U+10FFFF, private use), and so does each byte of a sequence that itself encodes one of those
+// code points. Valid text outside that range is unchanged. `unescapedBytes` gives the exact
+// bytes back.
+std::string escapedUTF8(std::string_view bytes);
+std::string unescapedBytes(std::string_view text);
+
 // The number of user-perceived characters (extended grapheme clusters).
 size_t graphemeCount(std::string_view text);
 

@@ -12,7 +12,8 @@ namespace nexdir {
 class RebuildOwnership {
 public:
     // Creates `directory` if needed and takes the lock on directory/fileName at once, or
-    // throws "Another process owns this index operation".
+    // throws "Another process owns this index operation" (or "Could not open rebuild
+    // ownership lock " + the path and the reason).
     RebuildOwnership(const std::string& directory, const std::string& fileName);
 
     // Closes the descriptor once; later calls do nothing.

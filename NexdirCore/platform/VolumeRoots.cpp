@@ -91,7 +91,10 @@ std::vector<std::string> fromMounts(const std::vector<MountEntry>& mounts,
         for (const std::string& location : excludedLocations) {
             excluded = excluded || isAtOrUnder(point, standardizePath(location));
         }
-        if (excluded || isRemovableOrLoop(mount) ||
+        // The EFI system partition holds boot loaders, and on Debian only root may list it.
+        bool isEFIPartition =
+            mount.fileSystemType == "vfat" && (point == "/boot/efi" || point == "/efi");
+        if (excluded || isEFIPartition || isRemovableOrLoop(mount) ||
             !devices.insert({mount.major, mount.minor}).second) {
             continue;
         }

@@ -98,6 +98,31 @@ ExclusionRules::ExclusionRules(std::optional<std::string> appDataPath,
     }
 }
 
+ExclusionRules ExclusionRules::withIndexFiles(const std::string& databasePath) const {
+    ExclusionRules rules = *this;
+    std::string path = standardizePath(databasePath);
+    rules.indexFolder_ = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+    rules.indexName_ = lastPathComponent(path);
+    return rules;
+}
+
+bool ExclusionRules::isIndexFile(std::string_view item) const {
+    size_t slash = item.rfind('/');
+    if (indexFolder_.empty() || slash == std::string_view::npos ||
+        item.substr(0, std::max<size_t>(slash, 1)) != indexFolder_) {
+        return false;
+    }
+    std::string_view name = item.substr(slash + 1);
+    if (name.starts_with(indexName_)) {
+        std::string_view suffix = name.substr(indexName_.size());
+        if (suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal") {
+            return true;
+        }
+    }
+    return name == "rebuild.lock" || name == "application.lock" ||
+           name.starts_with(".rebuild-") || name.starts_with("corrupt-index-");
+}
+
 std::vector<std::string> ExclusionRules::technicalPathsList() {
     return ExclusionTables::linuxTables(homeDirectory()).technicalPaths;
 }
@@ -122,8 +147,8 @@ bool ExclusionRules::shouldSkipStandardized(std::string_view item,
     if (atOrUnderAny(item, excludedPaths_)) {
         return true;
     }
-    // 4. The index's own folder.
-    if (appDataPath_ && isAtOrUnder(item, *appDataPath_)) {
+    // 4. The index's own folder, and its own files wherever they are.
+    if ((appDataPath_ && isAtOrUnder(item, *appDataPath_)) || isIndexFile(item)) {
         return true;
     }
     // 5. Fixed system locations.

@@ -31,6 +31,11 @@ public:
     // are standardised first. Never fails.
     bool shouldSkip(const std::string& item, const std::string& scanRoot) const;
 
+    // Also leaves out the files of the index at `databasePath` wherever it lies: the database,
+    // its companions and locks, and its rebuild and set-aside folders. An index kept outside
+    // the data directory (the command line's --db) is never indexed either.
+    ExclusionRules withIndexFiles(const std::string& databasePath) const;
+
     // The same test for paths that are standardised already (the walkers' hot path).
     bool shouldSkipStandardized(std::string_view item, std::string_view scanRoot) const;
 
@@ -50,6 +55,7 @@ private:
     bool isAlwaysExcludedName(std::string_view name) const;
     bool isBuildOutput(std::string_view item) const;
     bool isUnderNestedMount(std::string_view item, std::string_view scanRoot) const;
+    bool isIndexFile(std::string_view item) const;
 
     std::string cloudStoragePath_;
     std::optional<std::string> appDataPath_;
@@ -61,6 +67,8 @@ private:
     std::vector<std::string> eventStreamCandidates_;
     std::unordered_set<std::string> alwaysExcludedNames_;
     std::unordered_set<std::string> mountPoints_; // standardised; "/" left out
+    std::string indexFolder_;                     // empty: no index files to leave out
+    std::string indexName_;
 };
 
 } // namespace nexdir

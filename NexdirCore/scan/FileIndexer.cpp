@@ -10,12 +10,13 @@ namespace nexdir {
 FileIndexer::FileIndexer(SearchIndex& index, std::optional<std::string> appDataPath,
                          std::vector<std::string> excludedPaths, int batchSize, int workerCount)
     : index_(index), appDataPath_(std::move(appDataPath)), excludedPaths_(std::move(excludedPaths)),
-      rules_(appDataPath_, excludedPaths_), batchSize_(std::max(batchSize, 1)),
+      rules_(ExclusionRules(appDataPath_, excludedPaths_).withIndexFiles(index.databasePath())),
+      batchSize_(std::max(batchSize, 1)),
       workerCount_(std::max(workerCount, 1)) {}
 
 void FileIndexer::setExcludedPaths(std::vector<std::string> excludedPaths) {
     excludedPaths_ = std::move(excludedPaths);
-    rules_ = ExclusionRules(appDataPath_, excludedPaths_);
+    rules_ = ExclusionRules(appDataPath_, excludedPaths_).withIndexFiles(index_.databasePath());
 }
 
 std::optional<FileRecord> FileIndexer::makeRecord(const std::string& path,
@@ -39,8 +40,9 @@ std::optional<FileRecord> FileIndexer::makeRecord(const std::string& path,
             allocatedSize = usage->bytes;
         }
     }
+    // A folder's size is 0: what its inode reports (4096, say) is no size of its contents.
     return FileRecord(id, parentID, std::move(recordName), values->isDirectory, values->modifiedAt,
-                      values->size, allocatedSize, false);
+                      values->isDirectory ? 0 : values->size, allocatedSize, false);
 }
 
 void FileIndexer::flush(std::vector<FileRecord>& batch, ParallelScanState& state,
@@ -118,9 +120,9 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
     std::optional<FileRecord> rootRecord =
         makeRecord(root, std::nullopt, rootID, rootParentID,
                    rootParentID == 0 ? std::optional<std::string>(root) : std::nullopt);
-    // A root folder that cannot be listed fails the walk before anything is written, like a
-    // root that cannot be read at all.
-    if (!rootRecord || (rootRecord->isDirectory && !DirectoryListing(root).ok())) {
+    // Only a root that cannot be read at all fails the walk. One that cannot be listed is an
+    // unreadable folder like any other: its entry is kept, and the walk counts and lists it.
+    if (!rootRecord) {
         throw NexdirError::sqlite("Could not read scan root " + root);
     }
     index_.upsert({*rootRecord});

@@ -46,6 +46,11 @@ public:
 
     // The volume roots to index ("/" first): $NEXDIR_ROOTS, or the internal volumes.
     static std::vector<std::string> discoverInternalRoots();
+    // The roots a scan walks, "/" first: standardised; a root given as a symbolic link to a
+    // folder walked as that folder (as `find -H` does); repeats dropped, and a root that the
+    // walk of another root reaches anyway left to that walk. A root on another file system
+    // below one (a separate /home under "/") stays: walks never cross into it.
+    std::vector<std::string> walkRoots(const std::vector<std::string>& roots) const;
     // True when the two lists name different sets of standardised paths.
     static bool rootsChanged(const std::vector<std::string>& a, const std::vector<std::string>& b);
 

@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +71,46 @@ const std::string* longestRootAbove(const std::string& path,
 
 std::vector<std::string> FileIndexer::discoverInternalRoots() {
     return VolumeRoots::discover();
+}
+
+std::vector<std::string> FileIndexer::walkRoots(const std::vector<std::string>& given) const {
+    std::vector<std::string> resolved;
+    for (const std::string& root : given) {
+        std::string path = standardizePath(root);
+        struct stat link {};
+        struct stat target {};
+        char real[PATH_MAX];
+        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+            stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode) &&
+            realpath(path.c_str(), real)) {
+            path = real; // a walk never follows links, so a root that is one is walked as its folder
+        }
+        resolved.push_back(std::move(path));
+    }
+    // Does the walk of `outer` reach `inner`? Only through folders it keeps and may enter.
+    auto reaches = [&](const std::string& outer, const std::string& inner) {
+        for (size_t slash = outer.size() == 1 ? 0 : outer.size(); slash != std::string::npos;) {
+            slash = inner.find('/', slash + 1);
+            std::string step = inner.substr(0, slash);
+            struct stat info {};
+            if (rules_.shouldSkip(step, outer) || lstat(step.c_str(), &info) != 0 ||
+                (step != inner && !S_ISDIR(info.st_mode))) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::vector<std::string> walked;
+    for (const std::string& root : VolumeRoots::sorted(resolved)) {
+        bool reached = false;
+        for (const std::string& outer : walked) {
+            reached = reached || (isAtOrUnder(root, outer) && reaches(outer, root));
+        }
+        if (!reached) {
+            walked.push_back(root);
+        }
+    }
+    return walked;
 }
 
 bool FileIndexer::rootsChanged(const std::vector<std::string>& a,
@@ -136,7 +178,7 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     builder.registrar_ = registrar_;
     builder.isPowerSaving_ = isPowerSaving_;
 
-    std::vector<std::string> roots = givenRoots ? *givenRoots : discoverInternalRoots();
+    std::vector<std::string> roots = walkRoots(givenRoots ? *givenRoots : discoverInternalRoots());
     IndexSummary summary = builder.scanInPlace(roots, progress);
 
     namespace key = IndexMetadata;

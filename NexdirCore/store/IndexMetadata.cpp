@@ -2,6 +2,7 @@
 
 #include "Format.h"
 #include "Paths.h"
+#include "Unicode.h"
 
 #include <nlohmann/json.hpp>
 
@@ -37,12 +38,20 @@ std::string encodeExclusions(std::vector<std::string> paths) {
 }
 
 std::string encodePathList(const std::vector<std::string>& paths) {
-    return nlohmann::json(paths).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    nlohmann::json array = nlohmann::json::array();
+    for (const std::string& path : paths) {
+        array.push_back(escapedUTF8(path));
+    }
+    return array.dump();
 }
 
 std::optional<std::vector<std::string>> decodePathList(const std::string& text) {
     try {
-        return nlohmann::json::parse(text).get<std::vector<std::string>>();
+        std::vector<std::string> paths;
+        for (const std::string& path : nlohmann::json::parse(text).get<std::vector<std::string>>()) {
+            paths.push_back(unescapedBytes(path));
+        }
+        return paths;
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }

@@ -45,10 +45,15 @@ inline const char* flag(bool value) {
 std::string encodeRoots(const std::vector<std::string>& roots);
 std::vector<std::string> decodeRoots(const std::optional<std::string>& text);
 
-// "excludedPaths": the paths as given, sorted ascending, as a JSON array.
+// Lists of paths are JSON arrays of text. Paths are bytes on Linux and JSON holds only
+// Unicode text, so each path is written through escapedUTF8 (Unicode.h): valid UTF-8 as it is,
+// any other byte as one private-use code point of U+10FF80 to U+10FFFF, which reads back to
+// the exact bytes.
+
+// "excludedPaths": the paths as given, sorted ascending.
 std::string encodeExclusions(std::vector<std::string> paths);
 
-// A JSON array of paths in the order given ("inaccessiblePaths").
+// The paths in the order given ("inaccessiblePaths").
 std::string encodePathList(const std::vector<std::string>& paths);
 // Absent when `text` is not such an array.
 std::optional<std::vector<std::string>> decodePathList(const std::string& text);

@@ -3,6 +3,7 @@
 #include "SearchIndex.h"
 
 #include "FileDiskUsage.h"
+#include "IndexFile.h"
 #include "IndexLocks.h"
 #include "IndexSchema.h"
 #include "Normalize.h"
@@ -37,6 +38,35 @@ bool fileExists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
+// The "-wal" and "-shm" companions that did not exist when an open began are removed if the
+// open fails: they hold nothing yet, and a refused file must be left as it was. The
+// connections are closed (members destroyed) before this runs.
+class CompanionFiles {
+public:
+    explicit CompanionFiles(std::string path) : path_(std::move(path)) {
+        for (int i = 0; i < 2; ++i) {
+            existed_[i] = fileExists(path_ + suffixes[i]);
+        }
+    }
+    ~CompanionFiles() {
+        if (keep_) {
+            return;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (!existed_[i]) {
+                unlink((path_ + suffixes[i]).c_str());
+            }
+        }
+    }
+    void keep() { keep_ = true; }
+
+private:
+    static constexpr const char* suffixes[2] = {"-wal", "-shm"};
+    std::string path_;
+    bool existed_[2] = {};
+    bool keep_ = false;
+};
+
 void setPersistentWAL(sqlite3* db, bool persistent) {
     int flag = persistent ? 1 : 0;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &flag);
@@ -54,7 +84,10 @@ SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& pa
         if (!db) {
             throw NexdirError::database(result, "Unknown SQLite error");
         }
-        throw NexdirError::database(result, sqlite3_errmsg(db));
+        // SQLite's own words ("unable to open database file") name neither the file nor why.
+        throw NexdirError::database(result,
+                                    "Could not open index " + path + ": " +
+                                        detail::openFailureReason(path, sqlite3_system_errno(db)));
     }
     // Until the open has succeeded, closing must not delete a "-wal" or "-shm" file that may
     // belong to a damaged index: those are set aside with it, never removed.
@@ -76,32 +109,78 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
         }
     }
 
-    writer_ = openConnection(databasePath_);
-    sqlite3* writer = writer_.get();
-
-    // A file from a newer release is refused before anything could write to it: switching
-    // the journal mode alone would rewrite its header.
-    if (sql::readInt(writer, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE name = "
-                             "'schema_state');") == 1 &&
-        sql::readInt(writer, "SELECT coalesce((SELECT value FROM schema_state WHERE key = "
-                             "'schema_version'), 0);") > IndexSchema::version) {
+    detail::IndexFileInspection inspection = detail::inspectIndexFile(databasePath_);
+    switch (inspection.state) {
+    case detail::IndexFileInspection::State::newer:
         throw NexdirError::sqlite(newerIndexMessage);
+    case detail::IndexFileInspection::State::foreign:
+        throw NexdirError::sqlite(databasePath_ + " is not a Quelmo index");
+    case detail::IndexFileInspection::State::damaged:
+        throw NexdirError::database(inspection.code,
+                                    "Index " + databasePath_ + " is damaged: " + inspection.reason);
+    case detail::IndexFileInspection::State::absent:
+    case detail::IndexFileInspection::State::ours:
+        break;
     }
 
-    sql::execute(writer, "PRAGMA journal_mode=WAL;");
-    sql::execute(writer, "PRAGMA synchronous=NORMAL;");
-    sql::execute(writer, "PRAGMA wal_autocheckpoint=2000;");
+    // Until the open succeeds, companions this open creates are removed again if it fails, so
+    // a refused file is left exactly as it was.
+    CompanionFiles companions(databasePath_);
+    try {
+        writer_ = openConnection(databasePath_);
+        sqlite3* writer = writer_.get();
 
-    createOrUpgradeSchema();
-    nextID_ = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
+        // A file from a newer release is refused before anything could write to it: switching
+        // the journal mode alone would rewrite its header. (Checked again here: a writer of the
+        // newer release may hold the change in its WAL, which the inspection did not read.)
+        if (sql::readInt(writer, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE name = "
+                                 "'schema_state');") == 1 &&
+            sql::readInt(writer, "SELECT coalesce((SELECT value FROM schema_state WHERE key = "
+                                 "'schema_version'), 0);") > IndexSchema::version) {
+            throw NexdirError::sqlite(newerIndexMessage);
+        }
+        if (sqlite3_db_readonly(writer, "main") == 1) {
+            int error = access(databasePath_.c_str(), W_OK) == 0 ? 0 : errno;
+            throw NexdirError::sqlite(
+                "Could not open index " + databasePath_ + " for writing: " +
+                detail::openFailureReason(databasePath_, error ? error : EACCES));
+        }
 
-    reader_ = openConnection(databasePath_);
-    setPersistentWAL(writer, false);
-    setPersistentWAL(reader_.get(), false);
+        sql::execute(writer, "PRAGMA journal_mode=WAL;");
+        sql::execute(writer, "PRAGMA synchronous=NORMAL;");
+        sql::execute(writer, "PRAGMA wal_autocheckpoint=2000;");
 
-    journal_ = std::make_unique<detail::RowChangeJournal>();
-    rowChangesSupported_ = journal_->install(writer);
-    rowChangesFollowable_ = rowChangesSupported_;
+        createOrUpgradeSchema();
+        nextID_ = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
+
+        reader_ = openConnection(databasePath_);
+        setPersistentWAL(writer, false);
+        setPersistentWAL(reader_.get(), false);
+
+        journal_ = std::make_unique<detail::RowChangeJournal>();
+        rowChangesSupported_ = journal_->install(writer);
+        rowChangesFollowable_ = rowChangesSupported_;
+    } catch (const NexdirError& error) {
+        int code = error.code() & 0xff;
+        int systemError = writer_ ? sqlite3_system_errno(writer_.get()) : 0;
+        reader_.reset();
+        writer_.reset();
+        bool unnamed = code == SQLITE_READONLY || code == SQLITE_CANTOPEN || code == SQLITE_IOERR ||
+                       code == SQLITE_PERM || code == SQLITE_FULL;
+        if (error.kind() == NexdirError::Kind::database && unnamed &&
+            !std::string(error.what()).starts_with("Could not open index ")) {
+            // SQLite's words ("disk I/O error") name neither the file nor the cause.
+            throw NexdirError::database(
+                error.code(), "Could not open index " + databasePath_ + ": " + error.what() + " (" +
+                                  detail::openFailureReason(databasePath_, systemError) + ")");
+        }
+        throw;
+    } catch (...) {
+        reader_.reset();
+        writer_.reset();
+        throw;
+    }
+    companions.keep();
 }
 
 SearchIndex::~SearchIndex() {

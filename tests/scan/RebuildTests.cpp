@@ -242,6 +242,8 @@ TEST(VolumeRoots, InternalBlockDevicesAreRootsOnce) {
         mount("/snap/core/1", "squashfs", "/dev/loop0", 50),
         mount("/net", "nfs4", "server:/export", 60),
         mount("/var/lib/docker/x", "ext4", "/dev/sda4", 5),
+        mount("/boot/efi", "vfat", "/dev/sda5", 6), // the EFI system partition
+        mount("/efi", "vfat", "/dev/sda6", 7),
     };
     auto removable = [](const MountEntry& entry) { return entry.source == "/dev/sdc1"; };
     std::vector<std::string> excluded = {"/media", "/mnt", "/run/media", "/var/lib/docker"};
@@ -277,4 +279,66 @@ TEST_F(RebuildTest, TechnicalLocationsAreRemovedFromAnOlderIndex) {
     indexer.applyTechnicalExclusions();
     EXPECT_FALSE(live->entryID("/var/cache", "/"));
     EXPECT_TRUE(live->entryID("/var/lib/kept", "/"));
+}
+
+TEST_F(RebuildTest, EachRootIsWalkedOnceAndALinkedRootAsItsFolder) {
+    std::string link = folder / "link-to-tree";
+    fs::create_symlink(root, link);
+    std::string other = folder / "other";
+    makeFile(other + "/notes.txt");
+    // Repeated, nested, given as a link, given with a trailing slash.
+    IndexSummary summary = indexer.scanAll(
+        std::vector<std::string>{root, root + "/", root + "/docs", link, other, other}, 5,
+        std::nullopt, {});
+    EXPECT_EQ(live->metadata("roots"), other + "\n" + root);
+    // root, old-report.txt, docs, docs/kept.txt; other, notes.txt: each once.
+    EXPECT_EQ(live->statistics().indexedItems, 6);
+    EXPECT_EQ(summary.indexed, 6);
+    EXPECT_EQ(hits("kept"), 1u);
+
+    EXPECT_EQ(indexer.walkRoots({link}), std::vector<std::string>{root});
+    // A root on a file system of its own below another stays a root: walks never cross in.
+    ExclusionRules separateTmp(std::nullopt, {}, {}, "/home/nobody", {root + "/docs"});
+    indexer.setRules(separateTmp);
+    EXPECT_EQ(indexer.walkRoots({root, root + "/docs"}),
+              (std::vector<std::string>{root, root + "/docs"}));
+}
+
+TEST_F(RebuildTest, TheIndexNeverIndexesItsOwnFiles) {
+    // An index kept inside the tree it indexes, and not in a data directory.
+    std::string database = root + "/idx/index.sqlite3";
+    SearchIndex inside(database);
+    FileIndexer here(inside, std::nullopt, {}, 50, 2);
+    here.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+    here.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+    NameSearch names(inside);
+    EXPECT_EQ(names.search("idx", 10).results.size(), 1u); // the folder itself is the user's
+    for (const char* own : {"index.sqlite3", "rebuild.lock", "rebuild-", "corrupt"}) {
+        EXPECT_TRUE(names.search(own, 10).results.empty()) << own;
+    }
+}
+
+TEST_F(RebuildTest, ARootThatCannotBeListedIsAnUnreadableFolderAndTheOthersAreInstalled) {
+    std::string locked = folder / "locked";
+    makeFile(locked + "/secret.txt");
+    chmod(locked.c_str(), 0700);
+    chmod(folder.path().c_str(), 0777);
+    fs::create_directories(folder / "unprivileged");
+    chmod((folder / "unprivileged").c_str(), 0777);
+    std::string report = test::runUnprivileged([&] {
+        SearchIndex index(folder / "unprivileged/index.sqlite3");
+        FileIndexer unprivileged(index, folder / "unprivileged", {}, 50, 2);
+        IndexSummary summary =
+            unprivileged.scanAll(std::vector<std::string>{locked, root}, 9, std::nullopt, {});
+        std::string lines = std::to_string(summary.errors) + "\n" +
+                            index.metadata("inaccessiblePaths").value_or("") + "\n";
+        lines += index.entryID(locked, locked) ? "root kept\n" : "root missing\n";
+        lines += index.entryID(root + "/docs/kept.txt", root) ? "other indexed\n" : "not indexed\n";
+        return lines;
+    });
+    chmod(locked.c_str(), 0755);
+    if (geteuid() != 0 && report.starts_with("0\n")) {
+        GTEST_SKIP() << "this user can list the locked folder";
+    }
+    EXPECT_EQ(report, "1\n[\"" + locked + "\"]\nroot kept\nother indexed\n");
 }

@@ -1,8 +1,13 @@
 #include "NexdirError.h"
+#include "RebuildOwnership.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include <atomic>
 #include <thread>
@@ -176,6 +181,7 @@ TEST(IndexDatabase, RefusesAFileFromANewerVersionWithoutTouchingIt) {
             }
         }
         std::string before = test::readFile(path);
+        std::vector<std::string> listed = test::listFolder(folder.path());
         try {
             SearchIndex::openRecoveringCorruption(path);
             FAIL() << "a version 5 index was opened";
@@ -185,6 +191,8 @@ TEST(IndexDatabase, RefusesAFileFromANewerVersionWithoutTouchingIt) {
                          "This index was created by a newer Quelmo. Update the app to open it.");
         }
         EXPECT_EQ(test::readFile(path), before) << path;
+        // Not even an empty "-wal" or "-shm" is left beside it.
+        EXPECT_EQ(test::listFolder(folder.path()), listed) << path;
     }
     for (const auto& name : test::listFolder(folder.path())) {
         EXPECT_EQ(name.find("corrupt-index-"), std::string::npos);
@@ -230,6 +238,132 @@ TEST(IndexDatabase, SetsACorruptFileAsideWithItsCompanions) {
     EXPECT_TRUE(test::exists(moved + "/index-v2.sqlite3-wal"));
     EXPECT_TRUE(test::exists(moved + "/index-v2.sqlite3-shm"));
     EXPECT_FALSE(test::exists(path + "-shm.moved"));
+}
+
+namespace {
+
+// The file name of the one corrupt-index- folder in `folder`, empty when there is none.
+std::string setAsideFolder(const TempDirectory& folder) {
+    std::string found;
+    for (const auto& name : test::listFolder(folder.path())) {
+        if (name.starts_with("corrupt-index-")) {
+            EXPECT_TRUE(found.empty()) << "a second " << name;
+            found = name;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(IndexDatabase, AFileThatOpensButCannotServeAsAnIndexIsSetAside) {
+    TempDirectory folder;
+    std::string unwritable = folder / "unwritable.sqlite3";
+    {
+        SearchIndex index(unwritable);
+        TreeBuilder tree(index, "/");
+        tree.file(tree.root(), "old.txt");
+    }
+    // Header byte 18 says which file format may write the database; above 2, none may.
+    std::string bytes = test::readFile(unwritable);
+    bytes[18] = 3;
+    test::writeFile(unwritable, bytes);
+
+    TempDirectory otherFolder;
+    std::string misshapen = otherFolder / "misshapen.sqlite3";
+    RawDatabase(misshapen).execute("CREATE TABLE entries(id INTEGER PRIMARY KEY, label TEXT)");
+
+    for (auto [path, where] : {std::pair{unwritable, &folder}, std::pair{misshapen, &otherFolder}}) {
+        try {
+            SearchIndex plain(path);
+            FAIL() << path << " opened as an index";
+        } catch (const NexdirError& error) {
+            EXPECT_EQ(error.code(), SQLITE_CORRUPT) << error.what();
+            EXPECT_TRUE(std::string(error.what()).starts_with("Index " + path + " is damaged: "))
+                << error.what();
+        }
+        EXPECT_TRUE(setAsideFolder(*where).empty()) << "only the recovering open sets aside";
+        auto index = SearchIndex::openRecoveringCorruption(path);
+        TreeBuilder tree(*index, "/");
+        tree.file(tree.root(), "new.txt");
+        EXPECT_EQ(index->statistics().indexedItems, 2);
+        EXPECT_TRUE(test::exists(*where / setAsideFolder(*where) + "/" +
+                                 std::filesystem::path(path).filename().string()));
+    }
+}
+
+TEST(IndexDatabase, AnotherProgramsDatabaseIsRefusedUntouched) {
+    TempDirectory folder;
+    std::string path = folder / "notes.db";
+    {
+        RawDatabase raw(path);
+        raw.execute("CREATE TABLE notes(id INTEGER PRIMARY KEY, body TEXT)");
+        raw.execute("INSERT INTO notes(body) VALUES('keep me')");
+    }
+    std::string before = test::readFile(path);
+    std::vector<std::string> listed = test::listFolder(folder.path());
+    for (bool recovering : {false, true}) {
+        try {
+            if (recovering) {
+                SearchIndex::openRecoveringCorruption(path);
+            } else {
+                SearchIndex plain(path);
+            }
+            FAIL() << "another program's database opened as an index";
+        } catch (const NexdirError& error) {
+            EXPECT_EQ(std::string(error.what()), path + " is not a Quelmo index");
+        }
+        EXPECT_EQ(test::readFile(path), before);
+        EXPECT_EQ(test::listFolder(folder.path()), listed);
+    }
+}
+
+TEST(IndexDatabase, OpenFailuresNameThePathAndTheReason) {
+    TempDirectory folder;
+    auto failure = [](const std::string& path) {
+        try {
+            SearchIndex index(path);
+        } catch (const std::exception& error) {
+            return std::string(error.what());
+        }
+        return std::string("opened");
+    };
+    std::filesystem::create_directories(folder / "a-folder");
+    EXPECT_EQ(failure(folder / "a-folder"),
+              "Could not open index " + folder / "a-folder" + ": it is a folder, not a file");
+    ASSERT_EQ(mkfifo((folder / "a-fifo").c_str(), 0600), 0);
+    EXPECT_EQ(failure(folder / "a-fifo"),
+              "Could not open index " + folder / "a-fifo" + ": it is not a regular file");
+    std::filesystem::create_symlink("/dev/null", folder / "to-null");
+    EXPECT_EQ(failure(folder / "to-null"),
+              "Could not open index " + folder / "to-null" + ": it is not a regular file");
+
+    // Permissions bind only an ordinary user.
+    {
+        SearchIndex index(folder / "locked.sqlite3");
+    }
+    chmod((folder / "locked.sqlite3").c_str(), 0);
+    std::filesystem::create_directories(folder / "read-only");
+    chmod((folder / "read-only").c_str(), 0555);
+    chmod(folder.path().c_str(), 0755);
+    std::string report = test::runUnprivileged([&] {
+        return failure(folder / "locked.sqlite3") + "\n" + failure(folder / "read-only/new.sqlite3");
+    });
+    EXPECT_EQ(report, "Could not open index " + folder / "locked.sqlite3" +
+                          ": Permission denied (check the permissions of the file and its "
+                          "folder)\nCould not open index " + folder / "read-only/new.sqlite3" +
+                          ": Permission denied (check the permissions of the file and its folder)");
+    chmod((folder / "locked.sqlite3").c_str(), 0644);
+
+    std::filesystem::create_directories(folder / "locks/rebuild.lock");
+    try {
+        RebuildOwnership lock(folder / "locks", "rebuild.lock");
+        FAIL() << "a folder taken as the lock file";
+    } catch (const NexdirError& error) {
+        EXPECT_EQ(std::string(error.what()), "Could not open rebuild ownership lock " +
+                                                 folder / "locks/rebuild.lock" +
+                                                 ": it is a folder, not a file");
+    }
 }
 
 TEST(IndexDatabase, MetadataIsStoredAllOrNothing) {

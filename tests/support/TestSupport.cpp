@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +48,51 @@ void PrintTo(const FileSystemEvent& event, std::ostream* out) {
 } // namespace nexdir
 
 namespace nexdir::test {
+
+std::string runUnprivileged(const std::function<std::string()>& work) {
+    int output[2];
+    if (pipe(output) != 0) {
+        return "failed: pipe";
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        return "failed: fork";
+    }
+    if (child == 0) {
+        close(output[0]);
+        std::string report;
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            report = "failed: could not give up root";
+        } else {
+            try {
+                report = work();
+            } catch (const std::exception& error) {
+                report = std::string("failed: ") + error.what();
+            }
+        }
+        for (size_t written = 0; written < report.size();) {
+            ssize_t count = write(output[1], report.data() + written, report.size() - written);
+            if (count <= 0) {
+                break;
+            }
+            written += size_t(count);
+        }
+        _exit(0);
+    }
+    close(output[1]);
+    std::string report;
+    char buffer[4096];
+    ssize_t count;
+    while ((count = read(output[0], buffer, sizeof buffer)) > 0) {
+        report.append(buffer, size_t(count));
+    }
+    close(output[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return report;
+}
+
 
 TempDirectory::TempDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quelmo-test-XXXXXX").string();

@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -75,6 +76,10 @@ private:
     SearchIndex& index_;
     int64_t root_;
 };
+
+// Runs `work` in a child process that has given up root (as "nobody") when the tests run as
+// root, for permissions to bind; answers what `work` returned, or "failed: " + the reason.
+std::string runUnprivileged(const std::function<std::string()>& work);
 
 // Runs `work` with searches on their plain statements, and switches the in-memory ranking
 // back on however `work` ends (an assertion that returns early included).

@@ -121,3 +121,22 @@ TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
     EXPECT_FALSE(nexdir::test::exists(folder / "absent.sqlite3"));
     EXPECT_EQ(cli(folder, {"search", "--db", db, "--limit", "x", "kept"}).status, 1);
 }
+
+TEST(QuelmoCli, AnotherProgramsDatabaseIsNeverTouched) {
+    TempDirectory folder;
+    std::string db = folder / "notes.db";
+    nexdir::test::RawDatabase(db).execute("CREATE TABLE notes(body TEXT)");
+    std::string before = nexdir::test::readFile(db);
+    makeFile(folder / "tree/a.txt");
+    for (std::vector<std::string> words :
+         {std::vector<std::string>{"scan", "--db", db, folder / "tree"},
+          std::vector<std::string>{"stats", "--db", db},
+          std::vector<std::string>{"search", "--db", db, "a"}}) {
+        CliRun run = cli(folder, words);
+        EXPECT_EQ(run.status, 1) << words[0];
+        EXPECT_EQ(run.err, db + " is not a Quelmo index\n") << words[0];
+        EXPECT_EQ(nexdir::test::readFile(db), before) << words[0];
+    }
+    EXPECT_FALSE(nexdir::test::exists(db + "-wal"));
+    EXPECT_FALSE(nexdir::test::exists(db + "-shm"));
+}

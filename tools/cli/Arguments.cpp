@@ -1,8 +1,32 @@
 #include "Arguments.h"
 
+#include "DataDirectory.h"
+#include "Paths.h"
+
 #include <charconv>
+#include <filesystem>
 
 namespace quelmo::cli {
+
+std::optional<std::string> dataDirectoryFor(const std::string& database,
+                                            const std::vector<std::string>& roots) {
+    auto holdsARoot = [&](const std::string& folder) {
+        for (const std::string& root : roots) {
+            if (nexdir::isAtOrUnder(nexdir::standardizePath(root), folder)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (std::string folder :
+         {nexdir::standardizePath(std::filesystem::path(database).parent_path().string()),
+          nexdir::applicationDataDirectory()}) {
+        if (!holdsARoot(folder)) {
+            return folder;
+        }
+    }
+    return std::nullopt;
+}
 
 std::string Arguments::value(const std::string& option) {
     if (empty()) {

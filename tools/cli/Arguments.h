@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@ private:
     std::vector<std::string> words_;
     size_t position_ = 0;
 };
+
+// The data directory of the index at `database`, which no walk enters: the folder that holds
+// it, as the application's own data directory holds its index. When that folder holds one of
+// `roots`, it cannot be left out whole; the application's data directory is then taken, and
+// the indexer still leaves the index's own files out.
+std::optional<std::string> dataDirectoryFor(const std::string& database,
+                                            const std::vector<std::string>& roots);
 
 int runStats(Arguments arguments);
 int runSearch(Arguments arguments);

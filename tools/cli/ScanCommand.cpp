@@ -6,6 +6,7 @@
 #include "FileIndexer.h"
 #include "Paths.h"
 #include "SearchIndex.h"
+#include "Unicode.h"
 
 #include <nlohmann/json.hpp>
 
@@ -64,15 +65,16 @@ int runScan(Arguments arguments) {
         }
     }
     double started = nexdir::uptimeSeconds();
+    auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
+    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded, 2000,
+                                workers);
+    roots = indexer.walkRoots(roots);
+
     // Taken before the walk, as the application does: whatever changes during the scan is
     // then after the index's event identifier.
     uint64_t eventID = nexdir::FSEventWatcher::currentEventID();
     std::string historyIdentity = nexdir::FSEventWatcher::historyIdentity(roots);
-
-    auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
-    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    nexdir::FileIndexer indexer(*index, nexdir::applicationDataDirectory(), excluded, 2000,
-                                workers);
 
     ProgressLine line;
     double walked = 0;
@@ -95,10 +97,15 @@ int runScan(Arguments arguments) {
         {"indexed", summary.indexed},
         {"errors", summary.errors},
         {"seconds", nexdir::uptimeSeconds() - started},
-        {"inaccessiblePaths", summary.inaccessiblePaths},
     };
-    // Names are bytes on Linux; invalid UTF-8 is shown with replacement characters.
-    std::cout << output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    // Names are bytes on Linux: each path is written as the index stores such lists, so a
+    // name that is not UTF-8 reads back to its exact bytes.
+    nlohmann::ordered_json inaccessible = nlohmann::ordered_json::array();
+    for (const std::string& path : summary.inaccessiblePaths) {
+        inaccessible.push_back(nexdir::escapedUTF8(path));
+    }
+    output["inaccessiblePaths"] = std::move(inaccessible);
+    std::cout << output.dump() << '\n';
     return 0;
 }
 
