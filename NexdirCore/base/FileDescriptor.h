@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <utility>
 
 namespace nexdir {
@@ -29,9 +31,12 @@ public:
 
     // Closes what is held (a close error leaves nothing to retry: the descriptor is gone
     // either way) and holds `fd` instead.
+    // errno is kept: a caller often reads it for the call that gave `fd`.
     void reset(int fd = -1) {
         if (fd_ >= 0) {
+            int saved = errno;
             ::close(fd_);
+            errno = saved;
         }
         fd_ = fd;
     }

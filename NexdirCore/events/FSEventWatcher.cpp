@@ -39,7 +39,8 @@ std::string normalizedExclusion(const std::string& path) {
 
 bool isSpecial(const FileSystemEvent& event) {
     return event.flags & (dropMask | EventFlags::historyDone | EventFlags::mustScanSubDirs |
-                          EventFlags::rootChanged | EventFlags::mount | EventFlags::unmount);
+                          EventFlags::rootChanged | EventFlags::mount | EventFlags::unmount |
+                          EventFlags::folderUnwatched);
 }
 
 } // namespace

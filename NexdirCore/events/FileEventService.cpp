@@ -9,7 +9,9 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 
 namespace nexdir {
@@ -34,7 +36,14 @@ std::string maximumUserWatches() {
 } // namespace
 
 FileEventService& FileEventService::shared() {
-    static FileEventService service;
+    static FileEventService& service = []() -> FileEventService& {
+        static FileEventService instance;
+        // A seam for tests of the command line: the kernel's limit, lowered for this process.
+        if (const char* limit = std::getenv("NEXDIR_WATCH_LIMIT"); limit && *limit) {
+            instance.setWatchLimit(std::strtoull(limit, nullptr, 10));
+        }
+        return instance;
+    }();
     return service;
 }
 
@@ -74,24 +83,39 @@ void FileEventService::willList(const std::string& folderPath) {
     }
     std::lock_guard guard(lock_);
     int wd = -1;
-    if (watches_.size() >= watchLimit_) {
+    // The stand-in limit refuses as the kernel does: a folder already watched costs nothing.
+    bool alreadyWatched = watches_.size() >= watchLimit_ &&
+                          std::any_of(watches_.begin(), watches_.end(), [&](const auto& watch) {
+                              return watch.second == folderPath;
+                          });
+    if (watches_.size() >= watchLimit_ && !alreadyWatched) {
         errno = ENOSPC;
     } else {
         wd = inotify_add_watch(inotify_.get(), folderPath.c_str(), watchMask);
     }
     if (wd >= 0) {
         watches_[wd] = folderPath;
+        unwatched_.erase(folderPath);
         return;
     }
-    if (errno == ENOSPC) {
-        unwatched_ += 1;
-        if (!loggedWatchLimit_) {
-            loggedWatchLimit_ = true;
-            DebugLog::write("watch limit reached limit=" + maximumUserWatches() +
-                            " path=" + folderPath);
-        }
-    }
     // A folder that vanished before its watch is simply not there to list either.
+    if (errno != ENOSPC || !unwatched_.insert(folderPath).second) {
+        return;
+    }
+    if (!loggedWatchLimit_) {
+        loggedWatchLimit_ = true;
+        DebugLog::write("watch limit reached limit=" + maximumUserWatches() +
+                        " path=" + folderPath);
+    }
+    for (auto& [token, stream] : streams_) {
+        tellUnwatched(stream, folderPath);
+    }
+}
+
+void FileEventService::tellUnwatched(const Stream& stream, const std::string& folder) {
+    if (accepts(stream.options, folder)) {
+        stream.sink({folder, EventFlags::folderUnwatched, nextEventID()});
+    }
 }
 
 uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
@@ -114,7 +138,10 @@ uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
               nextEventID()});
     }
     uint64_t token = nextToken_++;
-    streams_[token] = {options, std::move(sink)};
+    Stream& stream = streams_[token] = {options, std::move(sink)};
+    for (const std::string& folder : unwatched_) {
+        tellUnwatched(stream, folder);
+    }
     return token;
 }
 
@@ -130,7 +157,7 @@ size_t FileEventService::watchedFolders() {
 
 size_t FileEventService::unwatchedFolders() {
     std::lock_guard guard(lock_);
-    return unwatched_;
+    return unwatched_.size();
 }
 
 void FileEventService::setWatchLimit(size_t limit) {
@@ -172,6 +199,13 @@ void FileEventService::renameWatches(const std::string& from, const std::string&
         if (isAtOrUnder(path, from)) {
             path = to + path.substr(from.size());
         }
+    }
+}
+
+void FileEventService::forgetUnwatched(const std::string& under) {
+    for (auto it = unwatched_.lower_bound(under);
+         it != unwatched_.end() && it->starts_with(under);) {
+        it = isAtOrUnder(*it, under) ? unwatched_.erase(it) : std::next(it);
     }
 }
 
@@ -271,6 +305,9 @@ void FileEventService::handle(const char* buffer, size_t length) {
         }
         std::string child = appendingPathComponent(folder, name);
         if (event->mask & IN_ISDIR) {
+            if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                forgetUnwatched(child); // gone from here; a walk of its new place tells again
+            }
             if (event->mask & IN_MOVED_FROM) {
                 movedAway[event->cookie] = child;
             } else if (event->mask & IN_MOVED_TO) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -63,8 +64,11 @@ public:
     uint64_t currentEventID();
 
     size_t watchedFolders();
-    size_t unwatchedFolders(); // folders refused by the watch limit
-    // Refuses watches past `limit`, as the kernel does past max_user_watches (tests).
+    // Folders refused by the watch limit, now. Each stream is told of those under its roots
+    // with a folderUnwatched event: when it subscribes, and whenever another is refused.
+    size_t unwatchedFolders();
+    // Refuses watches past `limit`, as the kernel does past max_user_watches (tests; the
+    // shared service takes $NEXDIR_WATCH_LIMIT).
     void setWatchLimit(size_t limit);
 
     // One step of the reader thread: handles the kernel's records in `buffer`. Public so that
@@ -82,6 +86,8 @@ private:
     void publish(const FileSystemEvent& event);
     void renameWatches(const std::string& from, const std::string& to);
     void forgetWatches(const std::string& under);
+    void forgetUnwatched(const std::string& under);
+    void tellUnwatched(const Stream& stream, const std::string& folder);
     static bool accepts(const StreamOptions& options, const std::string& path);
 
     FileDescriptor inotify_; // set once by the constructor
@@ -96,7 +102,7 @@ private:
     std::map<uint64_t, Stream> streams_; // guarded by lock_
     uint64_t nextToken_ = 1;             // guarded by lock_
     size_t watchLimit_ = SIZE_MAX;       // guarded by lock_
-    size_t unwatched_ = 0;               // guarded by lock_
+    std::set<std::string> unwatched_;    // guarded by lock_
     bool loggedWatchLimit_ = false;      // guarded by lock_
     std::thread reader_;
 };

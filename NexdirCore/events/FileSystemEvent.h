@@ -27,6 +27,9 @@ inline constexpr uint32_t itemXattrMod = 0x8000;
 inline constexpr uint32_t itemIsFile = 0x10000;
 inline constexpr uint32_t itemIsDir = 0x20000;
 inline constexpr uint32_t itemIsSymlink = 0x40000;
+// This platform's own notice: the folder at the event's path could not be watched (the
+// inotify watch limit), so changes inside it will not be reported. Not a change itself.
+inline constexpr uint32_t folderUnwatched = 0x10000000;
 } // namespace EventFlags
 
 // One change reported by the event stream: a folder whose contents changed (or, with
@@ -41,6 +44,7 @@ struct FileSystemEvent {
         return flags & (EventFlags::userDropped | EventFlags::kernelDropped);
     }
     bool isHistoryDone() const { return flags & EventFlags::historyDone; }
+    bool isUnwatchedNotice() const { return flags & EventFlags::folderUnwatched; }
     bool mustScanSubdirectories() const { return flags & EventFlags::mustScanSubDirs; }
     bool isRename() const { return flags & EventFlags::itemRenamed; }
     // A folder whose own metadata changed, and nothing else about it.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -47,8 +48,43 @@ std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode
     return readItemValues(AT_FDCWD, path, errorCode);
 }
 
+namespace {
+
+constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A folder whose path is longer than the kernel takes in one call: the longest prefix that
+// fits is opened by path, the rest one component at a time relative to it, so that depth is
+// limited by the file system alone. O_NOFOLLOW at every step: a component that is a link is
+// never followed.
+int openLongFolder(const std::string& path) {
+    size_t cut = path.rfind('/', PATH_MAX - 1);
+    if (cut == std::string::npos || cut == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    FileDescriptor at(open(path.substr(0, cut).c_str(), folderFlags));
+    if (!at.valid() && errno == ENAMETOOLONG) {
+        at.reset(openLongFolder(path.substr(0, cut)));
+    }
+    while (at.valid() && cut < path.size()) {
+        size_t next = path.find('/', cut + 1);
+        std::string component = path.substr(cut + 1, next - cut - 1);
+        cut = next == std::string::npos ? path.size() : next;
+        if (component.empty()) {
+            continue;
+        }
+        at.reset(openat(at.get(), component.c_str(), folderFlags));
+    }
+    return at.release();
+}
+
+} // namespace
+
 DirectoryListing::DirectoryListing(const std::string& path) {
-    fd_.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    fd_.reset(open(path.c_str(), folderFlags));
+    if (!fd_.valid() && errno == ENAMETOOLONG) {
+        fd_.reset(openLongFolder(path));
+    }
     if (!fd_.valid()) {
         errorCode_ = errno;
         return;

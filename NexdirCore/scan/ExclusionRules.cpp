@@ -119,8 +119,8 @@ bool ExclusionRules::isIndexFile(std::string_view item) const {
             return true;
         }
     }
-    return name == "rebuild.lock" || name == "application.lock" ||
-           name.starts_with(".rebuild-") || name.starts_with("corrupt-index-");
+    return name == "rebuild.lock" || name == "application.lock" || name.starts_with(".rebuild-") ||
+           name.starts_with("corrupt-index-");
 }
 
 std::vector<std::string> ExclusionRules::technicalPathsList() {

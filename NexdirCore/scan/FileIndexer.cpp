@@ -11,8 +11,7 @@ FileIndexer::FileIndexer(SearchIndex& index, std::optional<std::string> appDataP
                          std::vector<std::string> excludedPaths, int batchSize, int workerCount)
     : index_(index), appDataPath_(std::move(appDataPath)), excludedPaths_(std::move(excludedPaths)),
       rules_(ExclusionRules(appDataPath_, excludedPaths_).withIndexFiles(index.databasePath())),
-      batchSize_(std::max(batchSize, 1)),
-      workerCount_(std::max(workerCount, 1)) {}
+      batchSize_(std::max(batchSize, 1)), workerCount_(std::max(workerCount, 1)) {}
 
 void FileIndexer::setExcludedPaths(std::vector<std::string> excludedPaths) {
     excludedPaths_ = std::move(excludedPaths);

@@ -94,6 +94,10 @@ public:
     }
     // Rules over other tables, for tests.
     void setRules(ExclusionRules rules) { rules_ = std::move(rules); }
+    // How a rebuild is installed into the live index (tests make it fail).
+    void setInstall(std::function<void(SearchIndex& rebuilt)> install) {
+        install_ = std::move(install);
+    }
 
     // Paths whose targeted access recovery failed.
     std::set<std::string> recoveryFailures;
@@ -116,6 +120,7 @@ private:
     std::shared_ptr<DirectoryRegistrar> registrar_;
     std::function<bool()> isPowerSaving_;
     std::function<std::optional<int64_t>(const std::string&)> availableCapacity_;
+    std::function<void(SearchIndex& rebuilt)> install_;
 };
 
 } // namespace nexdir

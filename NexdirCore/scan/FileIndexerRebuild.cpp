@@ -3,6 +3,7 @@
 #include "FileIndexer.h"
 
 #include "Clock.h"
+#include "DebugLog.h"
 #include "IndexMetadata.h"
 #include "NexdirError.h"
 #include "Paths.h"
@@ -15,9 +16,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -83,7 +84,8 @@ std::vector<std::string> FileIndexer::walkRoots(const std::vector<std::string>& 
         if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
             stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode) &&
             realpath(path.c_str(), real)) {
-            path = real; // a walk never follows links, so a root that is one is walked as its folder
+            path =
+                real; // a walk never follows links, so a root that is one is walked as its folder
         }
         resolved.push_back(std::move(path));
     }
@@ -204,7 +206,25 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
         }
         rebuilt->setMetadata(key::historyIdentity, *historyIdentity);
     }
-    index_.replaceContents(*rebuilt);
+    // An install can report an error after its last page is in place (a full disk while
+    // SQLite grows the shared memory at the commit): whether the rebuild is live decides
+    // what really happened.
+    std::string rebuildID = makeUUIDString();
+    rebuilt->setMetadata(key::rebuildID, rebuildID);
+    try {
+        install_ ? install_(*rebuilt) : index_.replaceContents(*rebuilt);
+    } catch (const std::exception& error) {
+        bool installed = false;
+        try {
+            installed = index_.metadata(key::rebuildID) == rebuildID;
+        } catch (const std::exception&) {
+        }
+        if (!installed) {
+            throw;
+        }
+        DebugLog::write(std::string("scan install reported an error but is in place error=") +
+                        error.what());
+    }
     return summary;
 }
 

@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -20,15 +20,13 @@ namespace {
 // Every table the index holds, the full-text table's own included (detail=none and
 // columnsize=0 leave it no docsize table, external content no content table).
 const std::set<std::string> ourTables = {
-    "entries",          "entries_fts", "entries_fts_data", "entries_fts_idx",
-    "entries_fts_config", "file_stats",  "scan_state",       "metadata",
-    "schema_state"};
+    "entries",    "entries_fts", "entries_fts_data", "entries_fts_idx", "entries_fts_config",
+    "file_stats", "scan_state",  "metadata",         "schema_state"};
 
 // The columns each of our tables must have to be used as it is; an early `entries` lacks
 // allocated_size and is_dataless, which the upgrade adds.
 const std::pair<const char*, std::set<std::string>> requiredColumns[] = {
-    {"entries",
-     {"id", "parent_id", "name", "search_name", "is_directory", "modified_at", "size"}},
+    {"entries", {"id", "parent_id", "name", "search_name", "is_directory", "modified_at", "size"}},
     {"file_stats", {"id", "total", "directories"}},
     {"scan_state", {"id", "completed"}},
     {"metadata", {"key", "value"}},
@@ -163,16 +161,14 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
                 continue; // created by the schema script
             }
             std::set<std::string> present;
-            sql::Statement info(connection.db,
-                                std::string("SELECT name FROM pragma_table_info('") + table +
-                                    "');");
+            sql::Statement info(connection.db, std::string("SELECT name FROM pragma_table_info('") +
+                                                   table + "');");
             while (info.step() == SQLITE_ROW) {
                 present.insert(info.columnText(0));
             }
             for (const std::string& column : columns) {
                 if (!present.count(column)) {
-                    return damaged(std::string("its table ") + table + " has no column " +
-                                   column);
+                    return damaged(std::string("its table ") + table + " has no column " + column);
                 }
             }
         }

@@ -48,7 +48,8 @@ std::string encodePathList(const std::vector<std::string>& paths) {
 std::optional<std::vector<std::string>> decodePathList(const std::string& text) {
     try {
         std::vector<std::string> paths;
-        for (const std::string& path : nlohmann::json::parse(text).get<std::vector<std::string>>()) {
+        for (const std::string& path :
+             nlohmann::json::parse(text).get<std::vector<std::string>>()) {
             paths.push_back(unescapedBytes(path));
         }
         return paths;

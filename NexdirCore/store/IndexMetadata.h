@@ -32,6 +32,9 @@ inline constexpr const char* delayedRetryCount = "delayedRetryCount";
 inline constexpr const char* automaticRetryAllowed = "automaticRetryAllowed";
 inline constexpr const char* regionPlan = "regionPlan.v1";
 inline constexpr const char* maintenanceAttempt = "maintenanceAttempt";
+// A new UUID per rebuild, written into the rebuilt database before it is installed: after an
+// install reports an error, it tells whether the new content is in place all the same.
+inline constexpr const char* rebuildID = "rebuildID";
 
 // A region's own copy of a key: "region.v1:" + region path + ":" + key.
 std::string scoped(const std::string& region, const std::string& key);

@@ -239,14 +239,42 @@ TEST_F(FileEventTest, StopIsIdempotentAndSafeFromTheHandler) {
     watcher->stop();
 }
 
-TEST_F(FileEventTest, TheWatchLimitIsCountedNotFatal) {
+TEST_F(FileEventTest, AFolderPastTheWatchLimitIsCountedAndToldToEveryStreamOverIt) {
+    auto watcher = watch();
+    Collector elsewhere;
+    std::string other = folder / "other";
+    fs::create_directories(other);
+    FSEventWatcher otherWatcher({other}, FileEventService::sinceNow, false, false, {},
+                                elsewhere.handler(), service);
+
+    // Reached mid-run: a folder that appears after the limit is not silently unwatched.
     service.setWatchLimit(service.watchedFolders());
     fs::create_directories(root + "/later");
     service.willList(root + "/later");
-    service.willList(root + "/later");
-    EXPECT_EQ(service.unwatchedFolders(), 2u);
-    service.willList(root + "/does-not-exist");
-    EXPECT_EQ(service.unwatchedFolders(), 3u);
+    service.willList(root + "/later"); // listed again by a reconcile: still one folder
+    EXPECT_EQ(service.unwatchedFolders(), 1u);
+    EXPECT_TRUE(collected.waitFor(at(root + "/later", EventFlags::folderUnwatched)));
+    // A stream that starts later hears of it too; a stream over another tree never does.
+    Collector late;
+    FSEventWatcher lateWatcher({root}, FileEventService::sinceNow, false, false, {}, late.handler(),
+                               service);
+    EXPECT_TRUE(late.waitFor(at(root + "/later", EventFlags::folderUnwatched)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(elsewhere.events().empty());
+    size_t notices = 0;
+    for (const auto& event : collected.events()) {
+        notices += event.isUnwatchedNotice() ? 1 : 0;
+    }
+    EXPECT_EQ(notices, 1u);
+
+    // Gone, it is no longer counted; watchable again, it is watched.
+    fs::remove(root + "/later");
+    EXPECT_TRUE(collected.waitFor(at(root)));
+    EXPECT_EQ(service.unwatchedFolders(), 0u);
+    service.setWatchLimit(SIZE_MAX);
+    fs::create_directories(root + "/again");
+    service.willList(root + "/again");
+    EXPECT_EQ(service.unwatchedFolders(), 0u);
 }
 
 TEST(FSEventWatcher, HistoryIdentityNamesEachRootsFileSystem) {

@@ -342,3 +342,26 @@ TEST_F(RebuildTest, ARootThatCannotBeListedIsAnUnreadableFolderAndTheOthersAreIn
     }
     EXPECT_EQ(report, "1\n[\"" + locked + "\"]\nroot kept\nother indexed\n");
 }
+
+TEST_F(RebuildTest, AnInstallErrorIsReportedAsWhatReallyHappened) {
+    indexer.scanAll(std::vector<std::string>{root}, 1, std::nullopt, {});
+    makeFile(root + "/new-report.txt");
+    // The copy went in, then the commit reported an error (a full disk growing "-shm").
+    indexer.setInstall([&](SearchIndex& rebuilt) {
+        live->replaceContents(rebuilt);
+        throw NexdirError::database(SQLITE_IOERR, "Could not install new index: disk I/O error");
+    });
+    EXPECT_NO_THROW(indexer.scanAll(std::vector<std::string>{root}, 2, std::nullopt, {}));
+    EXPECT_EQ(hits("new-report"), 1u);
+    EXPECT_EQ(live->metadata("eventID"), "2");
+
+    // Nothing went in: the error is the scan's.
+    makeFile(root + "/newer-report.txt");
+    indexer.setInstall([](SearchIndex&) {
+        throw NexdirError::database(SQLITE_FULL, "Could not install new index: disk is full");
+    });
+    EXPECT_THROW(indexer.scanAll(std::vector<std::string>{root}, 3, std::nullopt, {}), NexdirError);
+    EXPECT_EQ(hits("newer-report"), 0u);
+    EXPECT_EQ(live->metadata("eventID"), "2");
+    EXPECT_TRUE(rebuildFolders().empty());
+}

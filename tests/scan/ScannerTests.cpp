@@ -267,8 +267,8 @@ TEST_F(ScannerTest, UnreadableFoldersAndItemsAreCountedAndListedNeverFatal) {
         for (const auto& path : totals.inaccessiblePaths) {
             lines += path + "\n";
         }
-        return lines + (childIndex.entryID(root + "/open/visible.txt", root) ? "visible\n"
-                                                                            : "missing\n");
+        return lines +
+               (childIndex.entryID(root + "/open/visible.txt", root) ? "visible\n" : "missing\n");
     });
     chmod((root + "/locked").c_str(), 0755);
     chmod((root + "/listable-only").c_str(), 0755);
@@ -281,4 +281,37 @@ TEST_F(ScannerTest, UnreadableFoldersAndItemsAreCountedAndListedNeverFatal) {
     EXPECT_EQ(lines, (std::multiset<std::string>{"2", root + "/listable-only/hidden.txt",
                                                  root + "/locked", "visible"}))
         << report;
+}
+
+TEST_F(ScannerTest, APathLongerThanTheKernelTakesInOneCallIsWalked) {
+    // 22 folders of 200 characters: the file's path is over 4,400 bytes, past PATH_MAX.
+    std::string name(199, 'd');
+    std::string expected = root;
+    int at = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(at, 0);
+    for (int level = 0; level < 22; ++level) {
+        std::string component = name + char('a' + level);
+        ASSERT_EQ(mkdirat(at, component.c_str(), 0755), 0);
+        int next = openat(at, component.c_str(), O_RDONLY | O_DIRECTORY);
+        close(at);
+        ASSERT_GE(next, 0);
+        at = next;
+        expected += "/" + component;
+    }
+    int file = openat(at, "deep-file.txt", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    close(at);
+    expected += "/deep-file.txt";
+    ASSERT_GT(expected.size(), size_t(PATH_MAX));
+
+    FileIndexer indexer(index, std::nullopt, {}, 2000, 2);
+    ScanTotals totals = scan(indexer);
+    EXPECT_EQ(totals.errors, 0);
+    EXPECT_TRUE(totals.inaccessiblePaths.empty());
+    auto found = names.search("deep-file", 5).results;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].path, expected);
+    std::error_code ignored;
+    fs::remove_all(root, ignored); // the temporary folder cannot remove what is this deep
 }

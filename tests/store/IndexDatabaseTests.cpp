@@ -273,7 +273,8 @@ TEST(IndexDatabase, AFileThatOpensButCannotServeAsAnIndexIsSetAside) {
     std::string misshapen = otherFolder / "misshapen.sqlite3";
     RawDatabase(misshapen).execute("CREATE TABLE entries(id INTEGER PRIMARY KEY, label TEXT)");
 
-    for (auto [path, where] : {std::pair{unwritable, &folder}, std::pair{misshapen, &otherFolder}}) {
+    for (auto [path, where] :
+         {std::pair{unwritable, &folder}, std::pair{misshapen, &otherFolder}}) {
         try {
             SearchIndex plain(path);
             FAIL() << path << " opened as an index";
@@ -339,19 +340,19 @@ TEST(IndexDatabase, OpenFailuresNameThePathAndTheReason) {
               "Could not open index " + folder / "to-null" + ": it is not a regular file");
 
     // Permissions bind only an ordinary user.
-    {
-        SearchIndex index(folder / "locked.sqlite3");
-    }
+    { SearchIndex index(folder / "locked.sqlite3"); }
     chmod((folder / "locked.sqlite3").c_str(), 0);
     std::filesystem::create_directories(folder / "read-only");
     chmod((folder / "read-only").c_str(), 0555);
     chmod(folder.path().c_str(), 0755);
     std::string report = test::runUnprivileged([&] {
-        return failure(folder / "locked.sqlite3") + "\n" + failure(folder / "read-only/new.sqlite3");
+        return failure(folder / "locked.sqlite3") + "\n" +
+               failure(folder / "read-only/new.sqlite3");
     });
     EXPECT_EQ(report, "Could not open index " + folder / "locked.sqlite3" +
                           ": Permission denied (check the permissions of the file and its "
-                          "folder)\nCould not open index " + folder / "read-only/new.sqlite3" +
+                          "folder)\nCould not open index " +
+                          folder / "read-only/new.sqlite3" +
                           ": Permission denied (check the permissions of the file and its folder)");
     chmod((folder / "locked.sqlite3").c_str(), 0644);
 

@@ -93,7 +93,6 @@ std::string runUnprivileged(const std::function<std::string()>& work) {
     return report;
 }
 
-
 TempDirectory::TempDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quelmo-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {

@@ -140,3 +140,27 @@ TEST(QuelmoCli, AnotherProgramsDatabaseIsNeverTouched) {
     EXPECT_FALSE(nexdir::test::exists(db + "-wal"));
     EXPECT_FALSE(nexdir::test::exists(db + "-shm"));
 }
+
+TEST(QuelmoCli, EventsSayWhenTheWatchLimitIsReachedDuringTheRun) {
+    TempDirectory folder;
+    std::string root = folder / "tree";
+    std::filesystem::create_directories(root);
+    // Folders made while it runs, past a lowered limit (the root takes the one watch).
+    std::string command = "(sleep 0.8; mkdir " + shellQuoted(root + "/a") + " " +
+                          shellQuoted(root + "/b") + ") & NEXDIR_WATCH_LIMIT=1 " +
+                          shellQuoted(QUELMO_CLI) + " events --seconds 3 " + shellQuoted(root) +
+                          " 2>" + shellQuoted(folder / "stderr.txt") + "; wait";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, count);
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+    std::string err = nexdir::test::readFile(folder / "stderr.txt");
+    EXPECT_NE(err.find("folders are not watched: raise fs.inotify.max_user_watches\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(out.find("\t0x10000000\t" + root + "/a\n"), std::string::npos) << out;
+}

@@ -6,6 +6,7 @@
 #include "FSEventWatcher.h"
 #include "Paths.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -69,10 +70,16 @@ int runEvents(Arguments arguments) {
     for (const std::string& path : paths) {
         nexdir::watchTree(path, rules, registrar);
     }
-    if (size_t refused = service.unwatchedFolders()) {
-        std::fprintf(stderr, "%zu folders are not watched: raise fs.inotify.max_user_watches\n",
-                     refused);
-    }
+    // Said at start and again whenever more folders are refused, during the run too.
+    std::atomic<size_t> reportedUnwatched{0};
+    auto reportUnwatched = [&] {
+        size_t refused = service.unwatchedFolders();
+        if (refused > reportedUnwatched.exchange(refused)) {
+            std::fprintf(stderr, "%zu %s not watched: raise fs.inotify.max_user_watches\n", refused,
+                         refused == 1 ? "folder is" : "folders are");
+        }
+    };
+    reportUnwatched();
     uint64_t start = since ? *since : nexdir::FSEventWatcher::currentEventID();
 
     std::vector<std::unique_ptr<nexdir::FSEventWatcher>> watchers;
@@ -90,6 +97,7 @@ int runEvents(Arguments arguments) {
                         registrar.watchNewChildren(event.path, rules);
                     }
                 }
+                reportUnwatched();
             }));
     }
     std::signal(SIGINT, [](int) { interrupted = 1; });

@@ -67,8 +67,7 @@ int runScan(Arguments arguments) {
     double started = nexdir::uptimeSeconds();
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded, 2000,
-                                workers);
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded, 2000, workers);
     roots = indexer.walkRoots(roots);
 
     // Taken before the walk, as the application does: whatever changes during the scan is
