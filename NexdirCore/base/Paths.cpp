@@ -70,6 +70,24 @@ bool isAtOrUnder(std::string_view path, std::string_view root) {
     return path.size() == root.size() || path[root.size()] == '/';
 }
 
+const std::string* longestRootAbove(std::string_view path, const std::vector<std::string>& roots) {
+    const std::string* best = nullptr;
+    for (const std::string& root : roots) {
+        if (isAtOrUnder(path, root) && (!best || root.size() > best->size())) {
+            best = &root;
+        }
+    }
+    return best;
+}
+
+std::string parentPath(std::string_view path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) {
+        return "/";
+    }
+    return std::string(path.substr(0, slash));
+}
+
 std::string lastPathComponent(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') {
         path.remove_suffix(1);

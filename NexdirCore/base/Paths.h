@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nexdir {
 
@@ -14,6 +15,12 @@ std::string standardizePath(std::string_view path);
 // A path is at or under `root` when it equals `root` or begins with `root` followed by "/".
 // Every absolute path is under "/". Both arguments are expected to be standardised.
 bool isAtOrUnder(std::string_view path, std::string_view root);
+
+// The longest of `roots` that `path` is at or under (the first on equal length), if any.
+const std::string* longestRootAbove(std::string_view path, const std::vector<std::string>& roots);
+
+// The folder that holds a standardised path; "/" for "/" and for a child of "/".
+std::string parentPath(std::string_view path);
 
 // The last component of a standardised path; "/" for "/".
 std::string lastPathComponent(std::string_view path);

@@ -44,9 +44,6 @@ std::optional<ItemValues> readItemValues(int directoryFD, const std::string& nam
     return valuesFrom(info);
 }
 
-std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode) {
-    return readItemValues(AT_FDCWD, path, errorCode);
-}
 
 namespace {
 
@@ -79,6 +76,21 @@ int openLongFolder(const std::string& path) {
 }
 
 } // namespace
+
+std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode) {
+    std::optional<ItemValues> values = readItemValues(AT_FDCWD, path, errorCode);
+    size_t slash = path.rfind('/');
+    if (values || errorCode != ENAMETOOLONG || slash == std::string::npos || slash == 0) {
+        return values;
+    }
+    // Deeper than one call takes: read it relative to its folder, opened a step at a time.
+    FileDescriptor folder(openLongFolder(path.substr(0, slash)));
+    if (!folder.valid()) {
+        errorCode = errno;
+        return std::nullopt;
+    }
+    return readItemValues(folder.get(), path.substr(slash + 1), errorCode);
+}
 
 DirectoryListing::DirectoryListing(const std::string& path) {
     fd_.reset(open(path.c_str(), folderFlags));

@@ -33,11 +33,12 @@ std::optional<FileRecord> FileIndexer::makeRecord(const std::string& path,
     if (recordName.empty()) {
         recordName = path;
     }
+    // Files are measured by the same stat that read them, so a walk leaves none unmeasured;
+    // what is not a regular file (a link, a socket) is measured as unavailable (-1).
     std::optional<int64_t> allocatedSize;
     if (!values->isDirectory) {
-        if (auto usage = FileDiskUsage::fromStat(values->isRegularFile, values->blocks512)) {
-            allocatedSize = usage->bytes;
-        }
+        auto usage = FileDiskUsage::fromStat(values->isRegularFile, values->blocks512);
+        allocatedSize = usage ? usage->bytes : -1;
     }
     // A folder's size is 0: what its inode reports (4096, say) is no size of its contents.
     return FileRecord(id, parentID, std::move(recordName), values->isDirectory, values->modifiedAt,

@@ -8,7 +8,9 @@
 #include "ParallelScanState.h"
 #include "SearchIndex.h"
 
+#include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -18,10 +20,27 @@
 namespace nexdir {
 
 // The engine's scanner: walks folder trees into its index with several workers, under its
-// exclusion rules. One indexer serves one index; the application calls it from its serial
-// indexing queue, and a walk blocks that caller until its workers are done.
+// exclusion rules, and brings single paths and subtrees back in line with the disk (reconcile).
+// One indexer serves one index; the application calls it from its serial indexing queue, and
+// a walk blocks that caller until its workers are done.
 class FileIndexer {
 public:
+    // A reconcile walk held across queue turns: each step reconciles a bounded number of
+    // folders. Nothing of it is persisted; its owner keeps it until a step answers true.
+    struct SubtreeWalk {
+        std::vector<std::string> pending; // paths still to reconcile; taken from the end
+        std::string path;                 // the walk's own root
+        std::set<std::string> covered;    // paths of `tracked` read successfully
+        std::set<std::string> tracked;    // the persisted inaccessible list at the start
+        std::set<std::string> protectedSubtrees;
+        bool recursive = true; // folders found are walked in turn
+        std::set<std::string> metadataOnly;
+        int64_t visited = 0; // paths reconciled so far
+        // Entry ids of pending folders already known from their parent's listing, so that
+        // a deep walk need not resolve each path from its root again.
+        // Each known path's (entry id, parent's entry id).
+        std::map<std::string, std::pair<int64_t, int64_t>> knownIDs;
+    };
     FileIndexer(SearchIndex& index, std::optional<std::string> appDataPath,
                 std::vector<std::string> excludedPaths, int batchSize, int workerCount);
 
@@ -41,6 +60,64 @@ public:
                                                 std::optional<ItemValues> values, int64_t id,
                                                 int64_t parentID,
                                                 std::optional<std::string> name = std::nullopt);
+
+    // ---- Reconcile ----
+
+    // Brings each of `paths` (and, unless it is in `metadataOnlyPaths`, its children) in line
+    // with the disk, writing only what differs: shortest first, so a folder comes before what
+    // is inside it; a folder new to the index is filled by the parallel scanner. A path whose
+    // folder is not indexed yet is reached from the nearest indexed folder above it. A path
+    // that cannot be read for want of permission, or for a moment, is recorded as
+    // inaccessible and the others go on; any other failure is logged and thrown. `roots`
+    // absent: the discovered ones. `protectedSubtrees` (nested recovery regions) are left to
+    // their own reconciles: never entered, changed or removed.
+    void reconcile(const std::vector<std::string>& paths,
+                   const std::optional<std::vector<std::string>>& roots,
+                   const std::set<std::string>& metadataOnlyPaths = {},
+                   const std::set<std::string>& protectedSubtrees = {});
+
+    // Resumable walks: a recursive one of one subtree, and one over a set of paths (their
+    // children refreshed, folders new to the index walked in as well).
+    SubtreeWalk beginSubtreeWalk(const std::string& path,
+                                 const std::set<std::string>& protectedSubtrees = {});
+    SubtreeWalk beginReconcileWalk(const std::vector<std::string>& paths,
+                                   const std::set<std::string>& metadataOnlyPaths = {},
+                                   const std::set<std::string>& protectedSubtrees = {});
+    // Reconciles at most `maximumDirectories` paths of `walk`, or for at most 0.1 s; true when
+    // the walk is complete. A failure leaves the walk as it was, to be stepped again.
+    bool stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
+                         int maximumDirectories);
+    // A whole subtree now; `progress` gets (folders reconciled, current path) about once a
+    // second.
+    using ReconcileProgress = std::function<void(int64_t, const std::string&)>;
+    void reconcileSubtree(const std::string& path, const std::vector<std::string>& roots,
+                          const ReconcileProgress& progress = {});
+
+    // Paths of the persisted inaccessible list that can be read again, and their repair:
+    // each such path's subtree reconciled; answers how many left the list.
+    bool hasNewlyAccessiblePaths();
+    int64_t recoverAccessiblePaths(const std::vector<std::string>& roots);
+
+    // Replaces the custom exclusions and brings the index into line: newly excluded
+    // subtrees removed, no longer excluded ones read back in; stores the new list.
+    void updateExclusions(std::vector<std::string> excludedPaths,
+                          const std::vector<std::string>& roots);
+
+    // What reconciles did since the last reset: paths reconciled, entries added, removed
+    // (each entry of a removed subtree counting) and rewritten, paths found unreadable.
+    struct ReconcileTotals {
+        int64_t reconciled = 0;
+        int64_t added = 0;
+        int64_t removed = 0;
+        int64_t updated = 0;
+        int64_t errors = 0;
+    };
+    const ReconcileTotals& reconcileTotals() const { return reconcileTotals_; }
+    void resetReconcileTotals() { reconcileTotals_ = {}; }
+
+    // Error classes of reconcile failures (FileSystemError carries the errno).
+    static bool isPermissionError(const std::exception& error);
+    static bool isUnavailableError(const std::exception& error);
 
     // ---- Full rebuild ----
 
@@ -99,10 +176,45 @@ public:
         install_ = std::move(install);
     }
 
-    // Paths whose targeted access recovery failed.
+    // Paths whose targeted access recovery failed, passed over until the next subtree
+    // reconcile.
     std::set<std::string> recoveryFailures;
 
 private:
+    // What reconciling one path found: the child folders a walk visits next (with their
+    // entry ids), and the paths that were read successfully.
+    struct ReconcileOutcome {
+        struct Folder {
+            std::string path;
+            int64_t id;
+            int64_t parentID;
+        };
+        std::vector<Folder> childFolders;
+        std::vector<std::string> readablePaths;
+    };
+    using OutcomeHandler = std::function<void(const ReconcileOutcome&)>;
+    struct ReconcileRequest {
+        const std::set<std::string>* metadataOnly = nullptr;
+        const std::set<std::string>* protectedSubtrees = nullptr;
+        bool collectExistingChildren = true;
+        const OutcomeHandler* outcome = nullptr; // absent: folders new to the index are scanned
+        const std::map<std::string, std::pair<int64_t, int64_t>>* knownIDs = nullptr;
+    };
+    void reconcilePaths(const std::vector<std::string>& paths,
+                        const std::vector<std::string>& roots, const ReconcileRequest& request);
+    void reconcileItem(const std::string& path, const std::string& root, bool refreshChildren,
+                       const ReconcileRequest& request,
+                       std::optional<std::pair<int64_t, int64_t>> knownIDs,
+                       ReconcileOutcome& outcome);
+    // Runs `walk` to its end; with progress as reconcileSubtree gives it.
+    void runWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
+                 const ReconcileProgress& progress);
+    void refreshChildren(const std::string& path, const std::string& root, int64_t id,
+                         const ReconcileRequest& request, ReconcileOutcome& outcome);
+    void scanNewFolder(const std::string& path, const std::string& root, int64_t parentID);
+    std::set<std::string> trackedInaccessible();
+    void clearCovered(const std::set<std::string>& covered);
+
     IndexSummary scanInPlace(const std::vector<std::string>& roots,
                              const IndexProgressHandler& progress);
     void removeAbandonedRebuilds(const std::string& folder);
@@ -121,6 +233,7 @@ private:
     std::function<bool()> isPowerSaving_;
     std::function<std::optional<int64_t>(const std::string&)> availableCapacity_;
     std::function<void(SearchIndex& rebuilt)> install_;
+    ReconcileTotals reconcileTotals_; // on the indexing queue, as every reconcile
 };
 
 } // namespace nexdir

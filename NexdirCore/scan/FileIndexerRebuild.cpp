@@ -56,18 +56,6 @@ bool ownerIsRunning(const std::string& folder) {
     return kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-// The longest of `roots` that `path` is at or under (the first on equal length), if any.
-const std::string* longestRootAbove(const std::string& path,
-                                    const std::vector<std::string>& roots) {
-    const std::string* best = nullptr;
-    for (const std::string& root : roots) {
-        if (isAtOrUnder(path, root) && (!best || root.size() > best->size())) {
-            best = &root;
-        }
-    }
-    return best;
-}
-
 } // namespace
 
 std::vector<std::string> FileIndexer::discoverInternalRoots() {

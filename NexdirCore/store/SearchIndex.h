@@ -79,8 +79,8 @@ public:
     // In one transaction: removes the subtrees rooted at `removingIDs`, removes everything
     // below `pruningIDs` (keeping those entries), then inserts or updates `records` in order.
     // A record whose (parent, name) exists keeps the row's id and rewrites it only when a
-    // stored value differs.
-    void upsert(const std::vector<FileRecord>& records,
+    // stored value differs. Answers how many entries the removals took.
+    int64_t upsert(const std::vector<FileRecord>& records,
                 const std::vector<int64_t>& removingIDs = {},
                 const std::vector<int64_t>& pruningIDs = {});
 
@@ -89,8 +89,12 @@ public:
 
     std::vector<IndexedEntry> children(int64_t parentID);
 
+    // The row of entry `id` (all seven columns); absent when there is none.
+    std::optional<IndexedEntry> entry(int64_t id);
+
     // Removes the entry at `path` and everything below it; nothing when it is not indexed.
-    void removeRecursively(const std::string& path, const std::string& volumeRoot);
+    // Answers how many entries went.
+    int64_t removeRecursively(const std::string& path, const std::string& volumeRoot);
 
     // Removes everything below the entry `id`, keeping the entry.
     void removeChildren(int64_t id);

@@ -34,11 +34,11 @@ WHERE entries.search_name != excluded.search_name
 
 } // namespace
 
-void SearchIndex::upsert(const std::vector<FileRecord>& records,
-                         const std::vector<int64_t>& removingIDs,
-                         const std::vector<int64_t>& pruningIDs) {
+int64_t SearchIndex::upsert(const std::vector<FileRecord>& records,
+                            const std::vector<int64_t>& removingIDs,
+                            const std::vector<int64_t>& pruningIDs) {
     if (records.empty() && removingIDs.empty() && pruningIDs.empty()) {
-        return;
+        return 0;
     }
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     double started = uptimeSeconds();
@@ -49,6 +49,7 @@ void SearchIndex::upsert(const std::vector<FileRecord>& records,
 
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
+    int64_t removed = 0;
     if (!removingIDs.empty() || !pruningIDs.empty()) {
         // Removals first, so one batch can replace a subtree with freshly numbered children.
         sql::execute(writer,
@@ -57,6 +58,7 @@ void SearchIndex::upsert(const std::vector<FileRecord>& records,
                          ")\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON "
                          "e.parent_id = s.id\n) DELETE FROM entries WHERE id IN (SELECT id "
                          "FROM subtree);");
+        removed = sqlite3_changes64(writer);
     }
     {
         sql::Statement statement(writer, upsertStatement);
@@ -81,6 +83,7 @@ void SearchIndex::upsert(const std::vector<FileRecord>& records,
         }
     }
     transaction.commit();
+    return removed;
 }
 
 std::optional<int64_t> SearchIndex::entryID(const std::string& path,
@@ -153,12 +156,26 @@ std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
     return sql::readEntries(statement);
 }
 
-void SearchIndex::removeRecursively(const std::string& path, const std::string& volumeRoot) {
+std::optional<IndexedEntry> SearchIndex::entry(int64_t id) {
+    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+    ReadOperationTiming timing;
+    sql::Statement statement(reader_.get(),
+                             "SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                             "is_dataless FROM entries WHERE id = ?;");
+    statement.bindInt(1, id);
+    std::vector<IndexedEntry> found = sql::readEntries(statement);
+    if (found.empty()) {
+        return std::nullopt;
+    }
+    return std::move(found.front());
+}
+
+int64_t SearchIndex::removeRecursively(const std::string& path, const std::string& volumeRoot) {
     // Resolved under the read lock, removed under the write lock: another writer may act in
     // between, and the removal then takes whatever subtree the id has at that moment.
     std::optional<int64_t> id = entryID(path, volumeRoot);
     if (!id) {
-        return;
+        return 0;
     }
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sql::Statement statement(writer_.get(), R"(WITH RECURSIVE subtree(id) AS (
@@ -171,6 +188,7 @@ DELETE FROM entries WHERE id IN (SELECT id FROM subtree);)");
     if (statement.step() != SQLITE_DONE) {
         throw sql::error(writer_.get(), "Could not remove stale entries");
     }
+    return sqlite3_changes64(writer_.get());
 }
 
 void SearchIndex::removeChildren(int64_t id) {

@@ -1,0 +1,525 @@
+// Reconcile: single paths and subtrees brought back in line with the disk, writing only what
+// differs; the resumable walks built on it; access recovery and exclusion updates.
+
+#include "FileIndexer.h"
+
+#include "Clock.h"
+#include "DebugLog.h"
+#include "DiagnosticTiming.h"
+#include "DirectoryWalk.h"
+#include "IndexMetadata.h"
+#include "NexdirError.h"
+#include "Paths.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+namespace nexdir {
+
+namespace {
+
+// A step yields the indexing queue after this long, whatever its folder count.
+constexpr double stepSeconds = 0.1;
+// Slow-operation phases of a reconcile.
+constexpr int phaseRead = 1;
+constexpr int phaseFailedRead = 2;
+constexpr int phaseListing = 3;
+
+bool sameRow(const IndexedEntry& stored, const FileRecord& record) {
+    return stored.name == record.name && stored.isDirectory == record.isDirectory &&
+           stored.modifiedAt == record.modifiedAt && stored.size == record.size &&
+           stored.allocatedSize == record.allocatedSize && stored.isDataless == record.isDataless;
+}
+
+FileSystemError readFailure(const char* what, const std::string& path, int errorCode) {
+    return FileSystemError(std::string(what) + " " + path + ": " + std::strerror(errorCode),
+                           errorCode);
+}
+
+int errorCodeOf(const std::exception& error) {
+    auto* fileSystem = dynamic_cast<const FileSystemError*>(&error);
+    return fileSystem ? fileSystem->errorCode() : 0;
+}
+
+} // namespace
+
+bool FileIndexer::isPermissionError(const std::exception& error) {
+    return nexdir::isPermissionError(errorCodeOf(error));
+}
+
+bool FileIndexer::isUnavailableError(const std::exception& error) {
+    return nexdir::isUnavailableError(errorCodeOf(error));
+}
+
+void FileIndexer::reconcile(const std::vector<std::string>& paths,
+                            const std::optional<std::vector<std::string>>& roots,
+                            const std::set<std::string>& metadataOnlyPaths,
+                            const std::set<std::string>& protectedSubtrees) {
+    ReconcileRequest request;
+    request.metadataOnly = &metadataOnlyPaths;
+    request.protectedSubtrees = &protectedSubtrees;
+    request.collectExistingChildren = true;
+    reconcilePaths(paths, roots ? *roots : discoverInternalRoots(), request);
+}
+
+void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
+                                 const std::vector<std::string>& rawRoots,
+                                 const ReconcileRequest& request) {
+    std::vector<std::string> roots;
+    for (const std::string& root : rawRoots) {
+        roots.push_back(standardizePath(root));
+    }
+    std::vector<std::string> paths;
+    for (const std::string& path : rawPaths) {
+        paths.push_back(standardizePath(path));
+    }
+    // Shortest first, so that a folder is handled before anything inside it.
+    std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+
+    for (const std::string& path : paths) {
+        const std::string* root = longestRootAbove(path, roots);
+        if (!root) {
+            DebugLog::write("reconcile skipped path=" + path + " reason=outside every root");
+            continue;
+        }
+        try {
+            reconcileTotals_.reconciled += 1;
+            if (rules_.shouldSkipStandardized(path, *root)) {
+                reconcileTotals_.removed += index_.removeRecursively(path, *root);
+                continue;
+            }
+            std::optional<std::pair<int64_t, int64_t>> known;
+            if (request.knownIDs) {
+                if (auto found = request.knownIDs->find(path); found != request.knownIDs->end()) {
+                    // Known from its parent's listing in an earlier step, unless the index
+                    // changed since.
+                    auto stored = index_.entry(found->second.first);
+                    if (stored && stored->name == lastPathComponent(path)) {
+                        known = found->second;
+                    }
+                }
+            }
+            // A chain of folders missing from the index is created from the top down.
+            std::string target = path;
+            while (!known && target != *root && !index_.entryID(parentPath(target), *root)) {
+                target = parentPath(target);
+            }
+            bool refresh = target != path || !request.metadataOnly ||
+                           !request.metadataOnly->count(path);
+            ReconcileOutcome outcome;
+            reconcileItem(target, *root, refresh, request, known, outcome);
+            if (request.outcome) {
+                (*request.outcome)(outcome);
+            }
+        } catch (const std::exception& error) {
+            if (isUnavailableError(error)) {
+                reconcileTotals_.errors += 1;
+                recordInaccessible({path}, false);
+                continue;
+            }
+            DebugLog::write("reconcile path=" + path + " error=" + error.what());
+            throw;
+        }
+    }
+}
+
+void FileIndexer::reconcileItem(const std::string& path, const std::string& root,
+                                bool refresh, const ReconcileRequest& request,
+                                std::optional<std::pair<int64_t, int64_t>> known,
+                                ReconcileOutcome& outcome) {
+    double started = uptimeSeconds();
+    int errorCode = 0;
+    std::optional<ItemValues> values = readItemValues(path, errorCode);
+    DiagnosticTiming::record(values ? phaseRead : phaseFailedRead, started);
+    if (!values) {
+        if (isMissingError(errorCode)) {
+            reconcileTotals_.removed += index_.removeRecursively(path, root);
+            return;
+        }
+        throw readFailure("Could not read", path, errorCode);
+    }
+    outcome.readablePaths.push_back(path);
+    if (rules_.shouldSkipStandardized(path, root)) {
+        reconcileTotals_.removed += index_.removeRecursively(path, root);
+        return;
+    }
+
+    bool isRoot = path == root;
+    std::optional<int64_t> existing;
+    int64_t parentID = 0;
+    if (known) {
+        existing = known->first;
+        parentID = known->second;
+    } else {
+        existing = index_.entryID(path, root);
+        if (!isRoot) {
+            std::optional<int64_t> parent = index_.entryID(parentPath(path), root);
+            if (!parent) {
+                return; // its folder left the index meanwhile; the folder's own reconcile decides
+            }
+            parentID = *parent;
+        }
+    }
+    bool enterable = values->isDirectory && !values->isSymbolicLink && !values->isPackage;
+    bool protectsNothing = !request.protectedSubtrees || request.protectedSubtrees->empty();
+    if (enterable && !existing && !request.outcome && protectsNothing) {
+        scanNewFolder(path, root, parentID);
+        return;
+    }
+    std::optional<IndexedEntry> stored = existing ? index_.entry(*existing) : std::nullopt;
+    int64_t id = stored ? stored->id : index_.reserveID();
+    FileRecord record = *makeRecord(path, values, id, parentID,
+                                    isRoot ? std::optional<std::string>(path) : std::nullopt);
+    // A folder that became a file or a link loses what was indexed below it.
+    std::vector<int64_t> pruning;
+    if (stored && stored->isDirectory && !enterable) {
+        pruning.push_back(id);
+    }
+    if (!stored || !sameRow(*stored, record) || !pruning.empty()) {
+        reconcileTotals_.removed += index_.upsert({record}, {}, pruning);
+        (stored ? reconcileTotals_.updated : reconcileTotals_.added) += 1;
+    }
+    if (enterable && refresh) {
+        refreshChildren(path, root, id, request, outcome);
+    }
+}
+
+void FileIndexer::refreshChildren(const std::string& path, const std::string& root, int64_t id,
+                                  const ReconcileRequest& request, ReconcileOutcome& outcome) {
+    double started = uptimeSeconds();
+    WalkedFolder listing(path, root, rules_, registrar_.get());
+    DiagnosticTiming::record(phaseListing, started);
+    if (!listing.ok()) {
+        if (isMissingError(listing.errorCode())) {
+            // Gone between its read and its listing.
+            reconcileTotals_.removed += index_.removeRecursively(path, root);
+            return;
+        }
+        throw readFailure("Could not list", path, listing.errorCode());
+    }
+    std::unordered_map<std::string, IndexedEntry> stored;
+    for (IndexedEntry& child : index_.children(id)) {
+        std::string name = child.name;
+        stored.emplace(std::move(name), std::move(child));
+    }
+    bool protectsNothing = !request.protectedSubtrees || request.protectedSubtrees->empty();
+
+    std::vector<FileRecord> records;
+    std::vector<int64_t> removing;
+    std::vector<int64_t> pruning;
+    std::vector<std::string> newFolders;
+    std::vector<std::string> unreadable;
+    auto flush = [&] {
+        if (!records.empty() || !removing.empty() || !pruning.empty()) {
+            reconcileTotals_.removed += index_.upsert(records, removing, pruning);
+        }
+        records.clear();
+        removing.clear();
+        pruning.clear();
+    };
+    for (const WalkedItem& item : listing.items()) {
+        // Taken out of `stored`: what is left there at the end is no longer listed.
+        std::optional<IndexedEntry> previous;
+        if (auto storedChild = stored.find(item.name); storedChild != stored.end()) {
+            previous = std::move(storedChild->second);
+            stored.erase(storedChild);
+        }
+        // A nested region's subtree is its own: not compared, written, entered or removed.
+        if (request.protectedSubtrees && request.protectedSubtrees->count(item.path)) {
+            continue;
+        }
+        if (!item.values) {
+            if (isMissingError(item.errorCode)) {
+                if (previous) {
+                    removing.push_back(previous->id); // gone since the listing
+                }
+            } else {
+                unreadable.push_back(item.path); // what is stored of it stays
+            }
+            continue;
+        }
+        outcome.readablePaths.push_back(item.path);
+        bool enterable = item.isEnterableFolder();
+        bool newFolder = enterable && !(previous && previous->isDirectory);
+        if (enterable && !request.outcome && protectsNothing && newFolder) {
+            // Filled by the parallel scanner below, once this batch has made room for it.
+            if (previous) {
+                removing.push_back(previous->id);
+            }
+            newFolders.push_back(item.path);
+            continue;
+        }
+        int64_t childID = previous ? previous->id : index_.reserveID();
+        FileRecord record = *makeRecord(item.path, item.values, childID, id, item.name);
+        bool pruned = previous && previous->isDirectory && !enterable;
+        if (pruned) {
+            pruning.push_back(childID);
+        }
+        if (!previous || !sameRow(*previous, record) || pruned) {
+            (previous ? reconcileTotals_.updated : reconcileTotals_.added) += 1;
+            records.push_back(std::move(record));
+        }
+        if (enterable && request.outcome && (request.collectExistingChildren || newFolder)) {
+            outcome.childFolders.push_back({item.path, childID, id});
+        }
+        if (records.size() >= size_t(batchSize_)) {
+            flush();
+        }
+    }
+    // What is stored but no longer listed is gone, with everything below it.
+    for (const auto& [name, child] : stored) {
+        std::string childPath = appendingPathComponent(path, name);
+        if (!request.protectedSubtrees || !request.protectedSubtrees->count(childPath)) {
+            removing.push_back(child.id);
+        }
+    }
+    flush();
+    for (const std::string& folder : newFolders) {
+        scanNewFolder(folder, root, id);
+    }
+    if (!unreadable.empty()) {
+        reconcileTotals_.errors += int64_t(unreadable.size());
+        recordInaccessible(unreadable, false);
+    }
+}
+
+void FileIndexer::scanNewFolder(const std::string& path, const std::string& root,
+                                int64_t parentID) {
+    ScanTotals totals = scan(path, root, parentID, {});
+    reconcileTotals_.added += totals.indexed;
+    reconcileTotals_.errors += totals.errors;
+    if (!totals.inaccessiblePaths.empty()) {
+        recordInaccessible(totals.inaccessiblePaths, false);
+    }
+}
+
+// ---- Walks ----
+
+std::set<std::string> FileIndexer::trackedInaccessible() {
+    std::set<std::string> tracked;
+    for (const std::string& path :
+         IndexMetadata::decodePathList(
+             index_.metadata(IndexMetadata::inaccessiblePaths).value_or("[]"))
+             .value_or(std::vector<std::string>{})) {
+        tracked.insert(standardizePath(path));
+    }
+    return tracked;
+}
+
+void FileIndexer::clearCovered(const std::set<std::string>& covered) {
+    if (covered.empty()) {
+        return;
+    }
+    std::optional<std::vector<std::string>> listed = IndexMetadata::decodePathList(
+        index_.metadata(IndexMetadata::inaccessiblePaths).value_or("[]"));
+    if (!listed) {
+        return;
+    }
+    std::vector<std::string> kept;
+    for (const std::string& path : *listed) {
+        if (!covered.count(standardizePath(path))) {
+            kept.push_back(path);
+        }
+    }
+    if (kept.size() == listed->size()) {
+        return;
+    }
+    std::sort(kept.begin(), kept.end());
+    index_.setMetadata(IndexMetadata::inaccessiblePaths, IndexMetadata::encodePathList(kept));
+}
+
+FileIndexer::SubtreeWalk FileIndexer::beginSubtreeWalk(const std::string& path,
+                                                       const std::set<std::string>& protectedSubtrees) {
+    SubtreeWalk walk;
+    walk.path = standardizePath(path);
+    walk.pending = {walk.path};
+    walk.tracked = trackedInaccessible();
+    walk.protectedSubtrees = protectedSubtrees;
+    return walk;
+}
+
+FileIndexer::SubtreeWalk
+FileIndexer::beginReconcileWalk(const std::vector<std::string>& paths,
+                                const std::set<std::string>& metadataOnlyPaths,
+                                const std::set<std::string>& protectedSubtrees) {
+    SubtreeWalk walk = beginSubtreeWalk("/", protectedSubtrees);
+    std::set<std::string> distinct;
+    for (const std::string& path : paths) {
+        distinct.insert(standardizePath(path));
+    }
+    // Taken from the end: the shortest paths, the ancestors, come first.
+    walk.pending.assign(distinct.begin(), distinct.end());
+    std::stable_sort(walk.pending.begin(), walk.pending.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    walk.recursive = false;
+    for (const std::string& path : metadataOnlyPaths) {
+        walk.metadataOnly.insert(standardizePath(path));
+    }
+    return walk;
+}
+
+bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
+                                  int maximumDirectories) {
+    double started = uptimeSeconds();
+    OutcomeHandler handler = [&walk](const ReconcileOutcome& outcome) {
+        for (const auto& folder : outcome.childFolders) {
+            if (isAtOrUnder(folder.path, walk.path) || isAtOrUnder(walk.path, folder.path)) {
+                walk.pending.push_back(folder.path);
+                walk.knownIDs[folder.path] = {folder.id, folder.parentID};
+            }
+        }
+        for (const std::string& path : outcome.readablePaths) {
+            if (walk.tracked.count(path)) {
+                walk.covered.insert(path);
+            }
+        }
+    };
+    ReconcileRequest request;
+    request.metadataOnly = &walk.metadataOnly;
+    request.protectedSubtrees = &walk.protectedSubtrees;
+    request.collectExistingChildren = walk.recursive;
+    request.outcome = &handler;
+    request.knownIDs = &walk.knownIDs;
+    for (int taken = 0; taken < maximumDirectories && !walk.pending.empty();) {
+        std::string next = std::move(walk.pending.back());
+        walk.pending.pop_back();
+        size_t pendingBefore = walk.pending.size();
+        try {
+            reconcilePaths({next}, roots, request);
+        } catch (...) {
+            // The walk keeps its state: the failed path is taken again by the next step.
+            walk.pending.resize(pendingBefore);
+            walk.pending.push_back(std::move(next));
+            throw;
+        }
+        walk.knownIDs.erase(next);
+        walk.visited += 1;
+        taken += 1;
+        if (uptimeSeconds() - started >= stepSeconds) {
+            break;
+        }
+    }
+    if (!walk.pending.empty()) {
+        return false;
+    }
+    clearCovered(walk.covered);
+    return true;
+}
+
+void FileIndexer::runWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
+                          const ReconcileProgress& progress) {
+    double lastProgress = uptimeSeconds();
+    double lastLog = lastProgress;
+    int64_t directories = 0;
+    bool reported = false;
+    while (!walk.pending.empty()) {
+        std::string current = walk.pending.back();
+        // One path a step, so that progress and the log see every folder.
+        stepSubtreeWalk(walk, roots, 1);
+        directories += 1;
+        double now = uptimeSeconds();
+        if (progress && (!reported || now - lastProgress >= 1.0)) {
+            progress(directories, current);
+            reported = true;
+            lastProgress = now;
+        }
+        if (now - lastLog >= 10.0) {
+            DebugLog::write("subtree verification progress directories=" +
+                            std::to_string(directories) +
+                            " pending=" + std::to_string(walk.pending.size()));
+            lastLog = now;
+        }
+    }
+    clearCovered(walk.covered);
+}
+
+void FileIndexer::reconcileSubtree(const std::string& path, const std::vector<std::string>& roots,
+                                   const ReconcileProgress& progress) {
+    recoveryFailures.clear();
+    SubtreeWalk walk = beginSubtreeWalk(path);
+    runWalk(walk, roots, progress);
+}
+
+// ---- Access recovery ----
+
+namespace {
+
+// Readable again: its values can be read and, for a folder, it can be listed.
+bool isAccessibleAgain(const std::string& path) {
+    int errorCode = 0;
+    std::optional<ItemValues> values = readItemValues(path, errorCode);
+    if (!values) {
+        return false;
+    }
+    if (values->isDirectory && !values->isSymbolicLink) {
+        return DirectoryListing(path).ok();
+    }
+    return values->isSymbolicLink || access(path.c_str(), R_OK) == 0;
+}
+
+} // namespace
+
+bool FileIndexer::hasNewlyAccessiblePaths() {
+    for (const std::string& path : trackedInaccessible()) {
+        if (isAccessibleAgain(path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& roots) {
+    std::set<std::string> before = trackedInaccessible();
+    for (const std::string& path : before) {
+        if (recoveryFailures.count(path) || !isAccessibleAgain(path)) {
+            continue;
+        }
+        try {
+            SubtreeWalk walk = beginSubtreeWalk(path);
+            runWalk(walk, roots, {});
+        } catch (const std::exception& error) {
+            recoveryFailures.insert(path);
+            DebugLog::write(std::string("targeted access recovery failed: ") + error.what());
+        }
+    }
+    std::set<std::string> after = trackedInaccessible();
+    int64_t repaired = 0;
+    for (const std::string& path : before) {
+        repaired += after.count(path) ? 0 : 1;
+    }
+    DebugLog::write("targeted access recovery repaired=" + std::to_string(repaired) +
+                    " remaining=" + std::to_string(after.size()));
+    return repaired;
+}
+
+// ---- Exclusions ----
+
+void FileIndexer::updateExclusions(std::vector<std::string> excludedPaths,
+                                   const std::vector<std::string>& roots) {
+    std::set<std::string> before;
+    for (const std::string& path : excludedPaths_) {
+        before.insert(standardizePath(path));
+    }
+    std::set<std::string> after;
+    for (const std::string& path : excludedPaths) {
+        after.insert(standardizePath(path));
+    }
+    setExcludedPaths(excludedPaths);
+    std::vector<std::string> changed;
+    std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
+                                  std::back_inserter(changed));
+    ReconcileRequest request;
+    request.collectExistingChildren = true;
+    reconcilePaths(changed, roots, request);
+    recordInaccessible({}, true);
+    index_.setMetadata(IndexMetadata::excludedPaths,
+                       IndexMetadata::encodeExclusions(std::move(excludedPaths)));
+}
+
+} // namespace nexdir
