@@ -2,6 +2,7 @@
 
 #include "Actions.h"
 #include "AppStrings.h"
+#include "PathText.h"
 #include "ResultDelegates.h"
 
 #include <QApplication>
@@ -200,7 +201,7 @@ void SearchPanelController::fillOpenWithMenu() {
     openWithMenu_->clear();
     auto result = selectedResult();
     if (result && !result->isDirectory) {
-        QString path = QString::fromStdString(result->path);
+        std::string path = result->path;
         auto applications = Actions::applicationsFor(path);
         for (const auto& application : applications) {
             openWithMenu_->addAction(
@@ -434,7 +435,7 @@ void SearchPanelController::openSelected() {
     if (!result) {
         return;
     }
-    if (auto failure = Actions::openWithDefault(QString::fromStdString(result->path))) {
+    if (auto failure = Actions::openWithDefault(result->path)) {
         showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
     } else {
         hidePanel();
@@ -447,11 +448,11 @@ void SearchPanelController::revealSelected() {
         return;
     }
     if (!exists(result->path)) {
-        showStatus("File no longer exists: " + QString::fromStdString(result->path));
+        showStatus("File no longer exists: " + displayedPath(result->path));
         return;
     }
     hidePanel();
-    if (auto failure = Actions::showInFolder(QString::fromStdString(result->path))) {
+    if (auto failure = Actions::showInFolder(result->path)) {
         showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
     }
 }
@@ -461,7 +462,7 @@ void SearchPanelController::copySelectedPath() {
     if (!result) {
         return;
     }
-    QString path = QString::fromStdString(result->path);
+    QString path = copyablePath(result->path);
     QGuiApplication::clipboard()->setText(path);
     showStatus("Copied " + path);
 }
@@ -471,14 +472,13 @@ void SearchPanelController::chooseApplication() {
     if (!result || result->isDirectory || !isVisible()) {
         return;
     }
-    QString path = QString::fromStdString(result->path);
     QString application =
         QFileDialog::getOpenFileName(this, strings::chooseApplicationTitle,
                                      "/usr/share/applications", "Applications (*.desktop)");
     if (application.isEmpty()) {
         return;
     }
-    if (auto failure = Actions::openWithDesktopFile(path, application)) {
+    if (auto failure = Actions::openWithDesktopFile(result->path, application)) {
         showStatus("Could not open file: " + *failure);
     } else {
         hidePanel();

@@ -63,6 +63,7 @@ public:
     bool isLoading() const { return isLoading_; }
     std::set<std::string>& movedToTrash() { return movedToTrash_; }
     QMenu* contextMenu() const { return contextMenu_; }
+    QMenu* openWithMenu() const { return openWithMenu_; }
 
     static constexpr int searchLimit = 50;
     static constexpr int debounceMilliseconds = 80;

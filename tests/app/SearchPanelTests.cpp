@@ -1,15 +1,23 @@
 #include "NexdirError.h"
+#include "PathText.h"
 #include "SearchPanelController.h"
 #include "TestSupport.h"
 
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 using namespace nexdir;
@@ -25,6 +33,73 @@ class SearchPanelTests : public QObject {
     std::unique_ptr<SearchPanelController> panel;
     std::atomic<int> searches{0};
     std::string existingFile;
+    // On disk and indexed, with names that are not UTF-8 (Latin-1 bytes).
+    std::string oddFolder;
+    std::string oddFile;
+
+    // A desktop of the tests' own, in place of the user's: one application, the opener, is
+    // the default for files and folders and writes the path it is given to `opened`; no other
+    // application is registered and no file manager answers on the session bus.
+    std::unique_ptr<test::TempDirectory> desktop;
+    std::string opener;
+    std::string opened;
+
+    void setUpDesktop() {
+        desktop = std::make_unique<test::TempDirectory>();
+        opener = *desktop / "record-opened";
+        opened = *desktop / "opened";
+        qputenv("XDG_DATA_HOME", QByteArray::fromStdString(*desktop / "data"));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(*desktop / "config"));
+        qputenv("XDG_DATA_DIRS", QByteArray::fromStdString(*desktop / "system"));
+        qputenv("DBUS_SESSION_BUS_ADDRESS",
+                QByteArray::fromStdString("unix:path=" + *desktop / "no-bus"));
+        std::filesystem::create_directories(*desktop / "data/applications");
+        std::filesystem::create_directories(*desktop / "config");
+        test::writeFile(opener, "#!/bin/sh\nprintf '%s' \"$1\" > '" + opened + ".part' && mv '" +
+                                    opened + ".part' '" + opened + "'\n");
+        setOpenerInstalled(true);
+        test::writeFile(
+            *desktop / "data/applications/quelmo-test-opener.desktop",
+            "[Desktop Entry]\nType=Application\nName=Quelmo Test Opener\nExec=" + opener +
+                " %f\nMimeType=text/plain;application/octet-stream;inode/directory;\n");
+        // Without a mimeinfo.cache beside it, GIO learns what the opener opens from here.
+        std::string types;
+        for (const char* type : {"text/plain", "application/octet-stream", "inode/directory"}) {
+            types += std::string(type) + "=quelmo-test-opener.desktop\n";
+        }
+        test::writeFile(*desktop / "config/mimeapps.list",
+                        "[Default Applications]\n" + types + "[Added Associations]\n" + types);
+    }
+    // An opener that cannot run is no application to GIO: nothing opens files or folders.
+    void setOpenerInstalled(bool installed) { chmod(opener.c_str(), installed ? 0755 : 0644); }
+    // The path the opener was given, or "" when it was not started in time.
+    QByteArray waitForOpened(int timeout = 5000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!test::exists(opened) && clock.elapsed() < timeout) {
+            QTest::qWait(20);
+        }
+        if (!test::exists(opened)) {
+            return {};
+        }
+        std::string path = test::readFile(opened);
+        unlink(opened.c_str());
+        return QByteArray::fromStdString(path);
+    }
+    // Paths compared as bytes, so a failure prints them.
+    static QByteArray bytes(const std::string& path) { return QByteArray::fromStdString(path); }
+    bool selectPath(const std::string& path) {
+        for (size_t row = 0; row < panel->results().size(); ++row) {
+            if (panel->results()[row].path == path) {
+                panel->table()->selectRow(int(row));
+            }
+        }
+        return panel->selectedResult() && panel->selectedResult()->path == path;
+    }
+    bool searchFor(const QString& query) {
+        panel->searchField()->setText(query);
+        return settle();
+    }
 
     // Counts the queries that reach the index; `delay` holds a query named "slow" back.
     void countSearches(int slowMilliseconds = 0) {
@@ -48,6 +123,9 @@ class SearchPanelTests : public QObject {
     }
 
 private Q_SLOTS:
+    void initTestCase() { setUpDesktop(); }
+    void cleanupTestCase() { desktop.reset(); }
+
     void init() {
         folder = std::make_unique<test::TempDirectory>();
         index = std::make_unique<SearchIndex>(*folder / "index.sqlite3");
@@ -60,6 +138,13 @@ private Q_SLOTS:
         test::writeFile(existingFile, "x");
         test::TreeBuilder real(*index, folder->path());
         real.file(real.root(), "abc-real.txt");
+        oddFolder = *folder / "dir-\xfe";
+        oddFile = oddFolder + "/note-\xff.txt";
+        std::filesystem::create_directory(oddFolder);
+        test::writeFile(oddFile, "x");
+        real.file(real.folder(real.root(), "dir-\xfe"), "note-\xff.txt");
+        setOpenerInstalled(true);
+        unlink(opened.c_str());
         queue = std::make_unique<DispatchQueue>("nexdir.search");
         names = std::make_unique<NameSearch>(*index);
         panel = std::make_unique<SearchPanelController>(
@@ -186,6 +271,54 @@ private Q_SLOTS:
         }
         panel->revealSelected();
         QVERIFY(panel->statusLabel()->text().startsWith("File no longer exists: /projects/"));
+    }
+
+    void openingAndShowingHandTheSystemThePathsBytes() {
+        QVERIFY(searchFor("note-"));
+        QVERIFY(selectPath(oddFile));
+        panel->openSelected();
+        QCOMPARE(waitForOpened(), bytes(oddFile));
+        QVERIFY(!panel->isVisible());
+
+        panel->show();
+        Q_EMIT panel->openWithMenu()->aboutToShow();
+        QAction* openWith = nullptr;
+        for (QAction* action : panel->openWithMenu()->actions()) {
+            if (action->text() == "Quelmo Test Opener") {
+                openWith = action;
+            }
+        }
+        QVERIFY(openWith);
+        openWith->trigger();
+        QCOMPARE(waitForOpened(), bytes(oddFile));
+
+        panel->show();
+        panel->revealSelected(); // no file manager answers: its folder opens
+        QCOMPARE(waitForOpened(), bytes(oddFolder));
+    }
+
+    void aCopiedPathPastedIntoAShellNamesTheSameBytes() {
+        auto shellReads = [](const QString& text) {
+            QProcess shell;
+            shell.start("bash", {"-c", "printf %s " + text});
+            shell.waitForFinished();
+            return shell.readAllStandardOutput();
+        };
+        QVERIFY(searchFor("note-"));
+        QVERIFY(selectPath(oddFile));
+        panel->copySelectedPath();
+        QString copied = QGuiApplication::clipboard()->text();
+        QCOMPARE(shellReads(copied), bytes(oddFile));
+        QCOMPARE(panel->statusLabel()->text(), "Copied " + copied);
+
+        QCOMPARE(quelmo::copyablePath("/home/z/caf\u00e9 it's"), QString("/home/z/caf\u00e9 it's"));
+        for (std::string path :
+             {"/x/it's \\ caf\xc3\xa9 \xe9t\xe9", "/x/\xff'\n\x01\x7f$HOME", "/x/cut\xe2\x82",
+              "/x/\xed\xa0\x80surrogate", "/x/\xc0\xafoverlong"}) {
+            QString text = quelmo::copyablePath(path);
+            QVERIFY(!text.contains("\n"));
+            QCOMPARE(shellReads(text), bytes(path));
+        }
     }
 };
 
