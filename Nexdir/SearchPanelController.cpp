@@ -451,10 +451,14 @@ void SearchPanelController::revealSelected() {
         showStatus("File no longer exists: " + displayedPath(result->path));
         return;
     }
-    hidePanel();
+    // The panel hides only once the folder is shown: with no file manager and nothing to open
+    // folders, it stays to say why.
     if (auto failure = Actions::showInFolder(result->path)) {
-        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
+        showStatus(strings::showInFolderFailed + QString::fromStdString(result->name) +
+                   strings::showInFolderFailedReason + *failure);
+        return;
     }
+    hidePanel();
 }
 
 void SearchPanelController::copySelectedPath() {

@@ -320,6 +320,22 @@ private Q_SLOTS:
             QCOMPARE(shellReads(text), bytes(path));
         }
     }
+
+    void showInFolderHidesThePanelOnlyOnceTheFolderIsShown() {
+        QVERIFY(searchFor("abc-real"));
+        QVERIFY(selectPath(existingFile));
+        setOpenerInstalled(false); // no file manager, and nothing opens folders
+        panel->revealSelected();
+        QVERIFY(panel->isVisible());
+        QString said = panel->statusLabel()->text();
+        QVERIFY2(said.startsWith("Could not show abc-real.txt in its folder: "), qPrintable(said));
+        QVERIFY(said.size() > QString("Could not show abc-real.txt in its folder: ").size());
+
+        setOpenerInstalled(true);
+        panel->revealSelected();
+        QCOMPARE(waitForOpened(), bytes(folder->path()));
+        QVERIFY(!panel->isVisible());
+    }
 };
 
 QTEST_MAIN(SearchPanelTests)
