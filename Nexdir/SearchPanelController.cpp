@@ -6,6 +6,7 @@
 #include "ResultDelegates.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QClipboard>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -124,10 +125,15 @@ void SearchPanelController::buildWindow() {
     largeFilesModeButton_ = new QPushButton("Large Files");
     for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
         button->setCheckable(true);
+        button->setFocusPolicy(Qt::NoFocus); // see the table's focus below
         button->setFixedWidth(85);
         searchRow->addWidget(button);
     }
     searchModeButton_->setChecked(true);
+    // One mode is always on: a click on the active segment leaves it on.
+    auto* modes = new QButtonGroup(this);
+    modes->addButton(searchModeButton_);
+    modes->addButton(largeFilesModeButton_);
     for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
         button->setStyleSheet(
             "QPushButton { background: #282828; color: #dcdcdc; border: 1px solid #3a3a3a;"
@@ -157,6 +163,10 @@ void SearchPanelController::buildWindow() {
     table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The search field keeps the keyboard. The list and the segments are worked with the
+    // mouse and with the panel's own keys (arrows, pages, Return), so typing after a click on
+    // a row or a segment still goes into the query instead of being lost on them.
+    table_->setFocusPolicy(Qt::NoFocus);
     table_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(table_, &QTableView::doubleClicked, this, [this] { openSelected(); });
     connect(table_, &QTableView::customContextMenuRequested, this, [this](const QPoint& position) {
@@ -408,15 +418,24 @@ std::optional<nexdir::SearchResult> SearchPanelController::selectedResult() cons
 }
 
 void SearchPanelController::moveSelection(int step) {
+    auto rows = table_->selectionModel()->selectedRows();
+    int current = rows.size() == 1 ? rows.front().row() : 0;
+    selectRowInView(current + step);
+}
+
+void SearchPanelController::selectRowInView(int row) {
     int count = int(model_->results().size());
     if (count == 0) {
         return;
     }
-    auto rows = table_->selectionModel()->selectedRows();
-    int current = rows.size() == 1 ? rows.front().row() : 0;
-    int target = std::clamp(current + step, 0, count - 1);
+    int target = std::clamp(row, 0, count - 1);
     table_->selectRow(target);
     table_->scrollTo(model_->index(target, 0));
+}
+
+int SearchPanelController::rowsPerPage() const {
+    return std::max(1,
+                    table_->viewport()->height() / table_->verticalHeader()->defaultSectionSize());
 }
 
 void SearchPanelController::activateSelectedFromKeyboard(bool reveal) {
@@ -519,6 +538,19 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
         return true;
     case Qt::Key_Up:
         moveSelection(-1);
+        return true;
+    case Qt::Key_PageDown:
+        moveSelection(rowsPerPage());
+        return true;
+    case Qt::Key_PageUp:
+        moveSelection(-rowsPerPage());
+        return true;
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        if (key->modifiers() & Qt::ShiftModifier) {
+            return false; // selects text in the search field
+        }
+        selectRowInView(key->key() == Qt::Key_Home ? 0 : int(model_->results().size()) - 1);
         return true;
     default:
         return false;

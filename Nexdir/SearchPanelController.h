@@ -64,6 +64,7 @@ public:
     std::set<std::string>& movedToTrash() { return movedToTrash_; }
     QMenu* contextMenu() const { return contextMenu_; }
     QMenu* openWithMenu() const { return openWithMenu_; }
+    QPushButton* searchModeButton() const { return searchModeButton_; }
 
     static constexpr int searchLimit = 50;
     static constexpr int debounceMilliseconds = 80;
@@ -90,6 +91,10 @@ private:
     void displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection);
     void performRefresh();
     void activateSelectedFromKeyboard(bool reveal);
+    // Selects the row, clamped to the list, and scrolls it into view.
+    void selectRowInView(int row);
+    // The rows the table shows whole: the step of PageUp and PageDown.
+    int rowsPerPage() const;
     void showStatus(const QString& text);
 
     nexdir::NameSearch& names_;

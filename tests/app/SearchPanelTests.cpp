@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -133,6 +134,9 @@ private Q_SLOTS:
         int64_t projects = tree.folder(tree.root(), "projects");
         for (const char* name : {"abc-report.txt", "abc-notes.txt", "abc-plan.txt", "slow.txt"}) {
             tree.file(projects, name);
+        }
+        for (int page = 10; page < 34; ++page) { // several screens of results
+            tree.file(projects, "page-" + std::to_string(page) + ".txt");
         }
         existingFile = *folder / "abc-real.txt";
         test::writeFile(existingFile, "x");
@@ -335,6 +339,47 @@ private Q_SLOTS:
         panel->revealSelected();
         QCOMPARE(waitForOpened(), bytes(folder->path()));
         QVERIFY(!panel->isVisible());
+    }
+
+    void clicksLeaveAModeOnAndTheKeyboardWithTheSearchField() {
+        panel->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(panel.get()));
+        QVERIFY(searchFor("abc"));
+        QTest::mouseClick(panel->searchModeButton(), Qt::LeftButton);
+        QVERIFY(panel->searchModeButton()->isChecked());
+        QTest::keyClicks(QApplication::focusWidget(), "-");
+        QCOMPARE(panel->searchField()->text(), QString("abc-"));
+
+        QVERIFY(settle());
+        QRect third = panel->table()->visualRect(panel->table()->model()->index(2, 0));
+        QTest::mouseClick(panel->table()->viewport(), Qt::LeftButton, {}, third.center());
+        QCOMPARE(selectedRow(), 2);
+        QTest::keyClicks(QApplication::focusWidget(), "plan");
+        QCOMPARE(panel->searchField()->text(), QString("abc-plan"));
+    }
+
+    void pageKeysMoveBySomeRowsAndHomeAndEndToTheEnds() {
+        QVERIFY(searchFor("page-"));
+        int last = int(panel->results().size()) - 1;
+        QCOMPARE(last, 23);
+        auto press = [this](Qt::Key key) { QTest::keyClick(panel->searchField(), key); };
+        press(Qt::Key_PageDown);
+        int page = selectedRow();
+        QVERIFY2(page > 1 && page < last, qPrintable(QString::number(page)));
+        QRect shown = panel->table()->visualRect(panel->table()->model()->index(page, 0));
+        QVERIFY(panel->table()->viewport()->rect().contains(shown));
+        press(Qt::Key_PageDown);
+        QCOMPARE(selectedRow(), std::min(2 * page, last));
+        press(Qt::Key_PageUp);
+        QCOMPARE(selectedRow(), std::min(2 * page, last) - page);
+        press(Qt::Key_End);
+        QCOMPARE(selectedRow(), last);
+        press(Qt::Key_PageDown);
+        QCOMPARE(selectedRow(), last);
+        press(Qt::Key_Home);
+        QCOMPARE(selectedRow(), 0);
+        press(Qt::Key_PageUp);
+        QCOMPARE(selectedRow(), 0);
     }
 };
 
