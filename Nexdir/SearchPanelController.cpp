@@ -5,6 +5,7 @@
 #include "PathText.h"
 #include "ResultDelegates.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QClipboard>
@@ -45,6 +46,12 @@ protected:
     }
 };
 
+const char* const menuStyle =
+    "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
+    "QMenu::item { padding: 4px 24px 4px 16px; }"
+    "QMenu::item:selected { background: #3a5ca0; }"
+    "QMenu::separator { height: 1px; background: #3a3a3a; margin: 4px 8px; }";
+
 bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
@@ -66,6 +73,7 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
     buildWindow();
     buildContextMenu();
+    buildPanelMenu();
     qApp->installEventFilter(this);
     // A floating panel goes away when the user turns to another application.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
@@ -172,7 +180,10 @@ void SearchPanelController::buildWindow() {
     connect(table_, &QTableView::customContextMenuRequested, this, [this](const QPoint& position) {
         QModelIndex row = table_->indexAt(position);
         if (!row.isValid()) {
-            return; // no menu on empty space
+            // Not a result's menu: the list fills most of the panel, so its empty space
+            // offers the panel's own.
+            panelMenu_->popup(table_->viewport()->mapToGlobal(position));
+            return;
         }
         table_->selectRow(row.row());
         contextMenu_->popup(table_->viewport()->mapToGlobal(position));
@@ -193,11 +204,7 @@ void SearchPanelController::buildWindow() {
 
 void SearchPanelController::buildContextMenu() {
     contextMenu_ = new QMenu(this);
-    contextMenu_->setStyleSheet(
-        "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
-        "QMenu::item { padding: 4px 24px 4px 16px; }"
-        "QMenu::item:selected { background: #3a5ca0; }"
-        "QMenu::separator { height: 1px; background: #3a3a3a; margin: 4px 8px; }");
+    contextMenu_->setStyleSheet(menuStyle);
     contextMenu_->addAction("Open", this, &SearchPanelController::openSelected);
     openWithMenu_ = contextMenu_->addMenu("Open With");
     connect(openWithMenu_, &QMenu::aboutToShow, this, &SearchPanelController::fillOpenWithMenu);
@@ -205,6 +212,23 @@ void SearchPanelController::buildContextMenu() {
                             &SearchPanelController::revealSelected);
     contextMenu_->addSeparator();
     contextMenu_->addAction("Copy Path", this, &SearchPanelController::copySelectedPath);
+}
+
+void SearchPanelController::buildPanelMenu() {
+    // Quitting must not depend on the tray: a desktop may have none, or show Quelmo's item
+    // without an icon to click. The panel offers it itself, by key and in its own menu. The
+    // key is Ctrl+Q as such, not the platform's Quit binding, which some key schemes leave
+    // empty.
+    auto* quit = new QAction("Quit Quelmo", this);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &SearchPanelController::quitRequested);
+    addAction(quit);
+    panelMenu_ = new QMenu(this);
+    panelMenu_->setStyleSheet(menuStyle);
+    panelMenu_->addAction(quit);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& position) { panelMenu_->popup(mapToGlobal(position)); });
 }
 
 void SearchPanelController::fillOpenWithMenu() {

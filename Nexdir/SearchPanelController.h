@@ -65,6 +65,7 @@ public:
     QMenu* contextMenu() const { return contextMenu_; }
     QMenu* openWithMenu() const { return openWithMenu_; }
     QPushButton* searchModeButton() const { return searchModeButton_; }
+    QMenu* panelMenu() const { return panelMenu_; }
 
     static constexpr int searchLimit = 50;
     static constexpr int debounceMilliseconds = 80;
@@ -73,6 +74,8 @@ public:
 Q_SIGNALS:
     // A query's answer (or failure) of the current generation was shown.
     void searchSettled();
+    // The user chose "Quit Quelmo" in the panel (its menu, or Ctrl+Q).
+    void quitRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -82,6 +85,7 @@ protected:
 private:
     void buildWindow();
     void buildContextMenu();
+    void buildPanelMenu();
     void fillOpenWithMenu();
     void searchFieldChanged(const QString& text);
     void runSearch(const QString& query, bool preservingSelection);
@@ -111,6 +115,7 @@ private:
     QPushButton* largeFilesModeButton_ = nullptr;
     QMenu* contextMenu_ = nullptr;
     QMenu* openWithMenu_ = nullptr;
+    QMenu* panelMenu_ = nullptr; // the panel's own menu, away from any result
 
     uint64_t searchGeneration_ = 0;
     std::shared_ptr<nexdir::SearchCancellation> activeSearch_;

@@ -1,9 +1,11 @@
+#include "AppIcon.h"
 #include "NexdirError.h"
 #include "PathText.h"
 #include "SearchPanelController.h"
 #include "TestSupport.h"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -380,6 +382,41 @@ private Q_SLOTS:
         QCOMPARE(selectedRow(), 0);
         press(Qt::Key_PageUp);
         QCOMPARE(selectedRow(), 0);
+    }
+
+    void theIconShowsWhereTheThemeHasNoneAndQuitIsAlwaysOffered() {
+        QString theme = QIcon::themeName();
+        QIcon::setThemeName("quelmo-test-theme-without-icons");
+        QImage icon = quelmo::applicationIcon().pixmap(22, 22).toImage();
+        QIcon::setThemeName(theme);
+        int drawn = 0;
+        for (int y = 0; y < icon.height(); ++y) {
+            for (int x = 0; x < icon.width(); ++x) {
+                drawn += qAlpha(icon.pixel(x, y)) > 128;
+            }
+        }
+        QVERIFY2(drawn > 22 * 22 / 3, qPrintable(QString::number(drawn)));
+
+        // Whatever the tray shows, the panel itself offers Quit: by key, and by a right-click
+        // on the panel or on the list away from the results.
+        panel->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(panel.get()));
+        QSignalSpy quit(panel.get(), &SearchPanelController::quitRequested);
+        QTest::keyClick(panel->searchField(), Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.size(), 1);
+        for (QWidget* place :
+             {static_cast<QWidget*>(panel->statusLabel()), panel->table()->viewport()}) {
+            QContextMenuEvent click(QContextMenuEvent::Mouse, {4, 4},
+                                    place->mapToGlobal(QPoint(4, 4)));
+            QApplication::sendEvent(place, &click);
+            QTRY_VERIFY(panel->panelMenu()->isVisible());
+            auto actions = panel->panelMenu()->actions();
+            auto found = std::find_if(actions.begin(), actions.end(), [](QAction* action) {
+                return action->text() == "Quit Quelmo";
+            });
+            QVERIFY(found != actions.end());
+            panel->panelMenu()->hide();
+        }
     }
 };
 
