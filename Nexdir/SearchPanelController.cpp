@@ -186,6 +186,9 @@ void SearchPanelController::buildWindow() {
             return;
         }
         table_->selectRow(row.row());
+        // Open With is for files: a folder is the file manager's, and every application the
+        // chooser lists is one for files.
+        openWithMenu_->menuAction()->setVisible(!model_->results()[size_t(row.row())].isDirectory);
         contextMenu_->popup(table_->viewport()->mapToGlobal(position));
     });
     layout->addWidget(table_, 1);
@@ -234,22 +237,23 @@ void SearchPanelController::buildPanelMenu() {
 void SearchPanelController::fillOpenWithMenu() {
     openWithMenu_->clear();
     auto result = selectedResult();
-    if (result && !result->isDirectory) {
-        std::string path = result->path;
-        auto applications = Actions::applicationsFor(path);
-        for (const auto& application : applications) {
-            openWithMenu_->addAction(
-                application.icon, application.name, this, [this, path, application] {
-                    if (auto failure = Actions::openWithApplication(path, application.id)) {
-                        showStatus("Could not open file: " + *failure);
-                    } else {
-                        hidePanel();
-                    }
-                });
-        }
-        if (!applications.empty()) {
-            openWithMenu_->addSeparator();
-        }
+    if (!result || result->isDirectory) {
+        return;
+    }
+    std::string path = result->path;
+    auto applications = Actions::applicationsFor(path);
+    for (const auto& application : applications) {
+        openWithMenu_->addAction(
+            application.icon, application.name, this, [this, path, application] {
+                if (auto failure = Actions::openWithApplication(path, application.id)) {
+                    showStatus("Could not open file: " + *failure);
+                } else {
+                    hidePanel();
+                }
+            });
+    }
+    if (!applications.empty()) {
+        openWithMenu_->addSeparator();
     }
     openWithMenu_->addAction("Other\u2026", this, &SearchPanelController::chooseApplication);
 }

@@ -418,6 +418,41 @@ private Q_SLOTS:
             panel->panelMenu()->hide();
         }
     }
+
+    void openWithIsOfferedForFilesOnly() {
+        // What a right-click on the result offers under "Open With" (nothing when the menu
+        // has no such item).
+        auto rightClick = [this](const std::string& path) -> QStringList {
+            auto rows = panel->results();
+            auto row = std::find_if(rows.begin(), rows.end(), [&](const SearchResult& result) {
+                return result.path == path;
+            });
+            if (row == rows.end()) {
+                return {"(not listed)"};
+            }
+            QModelIndex cell = panel->table()->model()->index(int(row - rows.begin()), 0);
+            QPoint point = panel->table()->visualRect(cell).center();
+            QWidget* list = panel->table()->viewport();
+            QContextMenuEvent click(QContextMenuEvent::Mouse, point, list->mapToGlobal(point));
+            QApplication::sendEvent(list, &click);
+            if (!panel->contextMenu()->isVisible()) {
+                return {"(no menu)"};
+            }
+            QStringList offered;
+            if (panel->openWithMenu()->menuAction()->isVisible()) {
+                Q_EMIT panel->openWithMenu()->aboutToShow();
+                for (QAction* action : panel->openWithMenu()->actions()) {
+                    offered << action->text();
+                }
+            }
+            panel->contextMenu()->hide();
+            return offered;
+        };
+        QVERIFY(searchFor("dir-"));
+        QCOMPARE(rightClick(oddFolder), QStringList());
+        QVERIFY(searchFor("note-"));
+        QCOMPARE(rightClick(oddFile), QStringList({"Quelmo Test Opener", "", "Other\u2026"}));
+    }
 };
 
 QTEST_MAIN(SearchPanelTests)
