@@ -4,6 +4,7 @@
 #include "AppStrings.h"
 #include "PathText.h"
 #include "ResultDelegates.h"
+#include "StatusLabel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -30,21 +30,6 @@ namespace quelmo {
 namespace {
 
 const QColor background = QColor::fromRgbF(0.04, 0.04, 0.04);
-
-// A one-line label that elides its text in the middle instead of growing the window.
-class ElidingLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-    QSize minimumSizeHint() const override { return {20, QLabel::minimumSizeHint().height()}; }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setPen(palette().color(QPalette::WindowText));
-        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter,
-                         fontMetrics().elidedText(text(), Qt::ElideMiddle, width()));
-    }
-};
 
 const char* const menuStyle =
     "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
@@ -194,7 +179,7 @@ void SearchPanelController::buildWindow() {
     layout->addWidget(table_, 1);
 
     auto* bottomRow = new QHBoxLayout;
-    statusLabel_ = new ElidingLabel(indexStatus_);
+    statusLabel_ = new StatusLabel;
     QFont small = statusLabel_->font();
     small.setPointSize(11);
     statusLabel_->setFont(small);
@@ -203,6 +188,7 @@ void SearchPanelController::buildWindow() {
     bottomRow->addWidget(statusLabel_, 1);
     bottomRow->addWidget(statisticsLabel_);
     layout->addLayout(bottomRow);
+    showStatus(indexStatus_);
 }
 
 void SearchPanelController::buildContextMenu() {
@@ -240,13 +226,12 @@ void SearchPanelController::fillOpenWithMenu() {
     if (!result || result->isDirectory) {
         return;
     }
-    std::string path = result->path;
-    auto applications = Actions::applicationsFor(path);
+    auto applications = Actions::applicationsFor(result->path);
     for (const auto& application : applications) {
         openWithMenu_->addAction(
-            application.icon, application.name, this, [this, path, application] {
-                if (auto failure = Actions::openWithApplication(path, application.id)) {
-                    showStatus("Could not open file: " + *failure);
+            application.icon, application.name, this, [this, file = *result, application] {
+                if (auto failure = Actions::openWithApplication(file.path, application.id)) {
+                    showStatus("Could not open file: " + *failure, file);
                 } else {
                     hidePanel();
                 }
@@ -292,9 +277,11 @@ void SearchPanelController::setIndexStatus(const QString& status) {
 }
 
 void SearchPanelController::showStatus(const QString& text) {
-    statusLabel_->setText(text);
-    statusLabel_->setToolTip(text);
-    statusLabel_->update();
+    statusLabel_->setMessage(text, {text});
+}
+
+void SearchPanelController::showStatus(const QString& text, const nexdir::SearchResult& about) {
+    statusLabel_->setMessage(text, {displayedPath(about.path), QString::fromStdString(about.name)});
 }
 
 void SearchPanelController::searchFieldChanged(const QString& text) {
@@ -364,9 +351,8 @@ void SearchPanelController::finishSearch(uint64_t generation,
     if (response) {
         size_t count = response->results.size();
         displayResults(std::move(response->results), preservingSelection);
-        showStatus(QString("%1 results \u2022 %2 ms")
-                       .arg(count)
-                       .arg(QString::asprintf("%.2f", response->durationMilliseconds)));
+        showStatus((count == 1 ? QString("1 result") : QString("%1 results").arg(count)) +
+                   " \u2022 " + QString::asprintf("%.2f", response->durationMilliseconds) + " ms");
     } else {
         showStatus(error);
     }
@@ -483,7 +469,8 @@ void SearchPanelController::openSelected() {
         return;
     }
     if (auto failure = Actions::openWithDefault(result->path)) {
-        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
+        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure,
+                   *result);
     } else {
         hidePanel();
     }
@@ -495,14 +482,15 @@ void SearchPanelController::revealSelected() {
         return;
     }
     if (!exists(result->path)) {
-        showStatus("File no longer exists: " + displayedPath(result->path));
+        showStatus("File no longer exists: " + displayedPath(result->path), *result);
         return;
     }
     // The panel hides only once the folder is shown: with no file manager and nothing to open
     // folders, it stays to say why.
     if (auto failure = Actions::showInFolder(result->path)) {
         showStatus(strings::showInFolderFailed + QString::fromStdString(result->name) +
-                   strings::showInFolderFailedReason + *failure);
+                       strings::showInFolderFailedReason + *failure,
+                   *result);
         return;
     }
     hidePanel();
@@ -515,7 +503,7 @@ void SearchPanelController::copySelectedPath() {
     }
     QString path = copyablePath(result->path);
     QGuiApplication::clipboard()->setText(path);
-    showStatus("Copied " + path);
+    statusLabel_->setMessage("Copied " + path, {path});
 }
 
 void SearchPanelController::chooseApplication() {
@@ -530,7 +518,7 @@ void SearchPanelController::chooseApplication() {
         return;
     }
     if (auto failure = Actions::openWithDesktopFile(result->path, application)) {
-        showStatus("Could not open file: " + *failure);
+        showStatus("Could not open file: " + *failure, *result);
     } else {
         hidePanel();
     }

@@ -23,6 +23,8 @@ class QTableView;
 
 namespace quelmo {
 
+class StatusLabel;
+
 // The search panel: a dark floating window where a query typed into the field lists the
 // matching files and folders as you type, and every action on a result is one key away.
 //
@@ -58,7 +60,7 @@ public:
     void setSearchFunction(SearchFunction search) { search_ = std::move(search); }
     QLineEdit* searchField() const { return searchField_; }
     QTableView* table() const { return table_; }
-    QLabel* statusLabel() const { return statusLabel_; }
+    StatusLabel* statusLabel() const { return statusLabel_; }
     const std::vector<nexdir::SearchResult>& results() const { return model_->results(); }
     bool isLoading() const { return isLoading_; }
     std::set<std::string>& movedToTrash() { return movedToTrash_; }
@@ -99,7 +101,10 @@ private:
     void selectRowInView(int row);
     // The rows the table shows whole: the step of PageUp and PageDown.
     int rowsPerPage() const;
+    // A status message. Too wide for the line, it is shortened in its middle; one about a
+    // result is shortened only where it names the result's path or name.
     void showStatus(const QString& text);
+    void showStatus(const QString& text, const nexdir::SearchResult& about);
 
     nexdir::NameSearch& names_;
     QString trashDirectory_;
@@ -109,7 +114,7 @@ private:
     ResultsModel* model_;
     QLineEdit* searchField_ = nullptr;
     QTableView* table_ = nullptr;
-    QLabel* statusLabel_ = nullptr;
+    StatusLabel* statusLabel_ = nullptr;
     QLabel* statisticsLabel_ = nullptr;
     QPushButton* searchModeButton_ = nullptr;
     QPushButton* largeFilesModeButton_ = nullptr;

@@ -2,6 +2,7 @@
 #include "NexdirError.h"
 #include "PathText.h"
 #include "SearchPanelController.h"
+#include "StatusLabel.h"
 #include "TestSupport.h"
 
 #include <QClipboard>
@@ -39,6 +40,10 @@ class SearchPanelTests : public QObject {
     // On disk and indexed, with names that are not UTF-8 (Latin-1 bytes).
     std::string oddFolder;
     std::string oddFile;
+    // On disk and indexed, with a name too long for the status line.
+    const std::string longName = "minutes of the quarterly planning meeting with every "
+                                 "department head and the board, final revised version.txt";
+    std::string longFile;
 
     // A desktop of the tests' own, in place of the user's: one application, the opener, is
     // the default for files and folders and writes the path it is given to `opened`; no other
@@ -149,6 +154,9 @@ private Q_SLOTS:
         std::filesystem::create_directory(oddFolder);
         test::writeFile(oddFile, "x");
         real.file(real.folder(real.root(), "dir-\xfe"), "note-\xff.txt");
+        longFile = *folder / longName;
+        test::writeFile(longFile, "x");
+        real.file(real.root(), longName);
         setOpenerInstalled(true);
         unlink(opened.c_str());
         queue = std::make_unique<DispatchQueue>("nexdir.search");
@@ -452,6 +460,33 @@ private Q_SLOTS:
         QCOMPARE(rightClick(oddFolder), QStringList());
         QVERIFY(searchFor("note-"));
         QCOMPARE(rightClick(oddFile), QStringList({"Quelmo Test Opener", "", "Other\u2026"}));
+    }
+
+    void statusTextsCountRightAndShortenOnlyTheFileName() {
+        QVERIFY(searchFor("abc-plan"));
+        QVERIFY(panel->statusLabel()->text().startsWith("1 result \u2022 "));
+
+        QVERIFY(searchFor("minutes"));
+        QVERIFY(selectPath(longFile));
+        setOpenerInstalled(false);
+        panel->openSelected();
+        quelmo::StatusLabel* line = panel->statusLabel();
+        QString whole = line->toolTip();
+        QString opening = "Could not open " + QString::fromStdString(longName) + ": ";
+        QVERIFY2(whole.startsWith(opening), qPrintable(whole));
+        QString reason = whole.mid(opening.size());
+        QVERIFY(!reason.isEmpty());
+
+        // A line with room for what the message says, not for the whole name.
+        int width = line->fontMetrics().horizontalAdvance("Could not open : " + reason) + 80;
+        panel->resize(panel->width() - line->width() + width, panel->height());
+        QTRY_COMPARE(line->width(), width);
+        QString shown = line->shownText();
+        QVERIFY2(shown.startsWith("Could not open m"), qPrintable(shown));
+        QVERIFY2(shown.endsWith(".txt: " + reason), qPrintable(shown));
+        QVERIFY(shown.contains(u'\u2026'));
+        QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= width);
+        QCOMPARE(line->toolTip(), whole);
     }
 };
 
