@@ -6,8 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QFileInfo>
-#include <QUrl>
+#include <QFile>
 
 namespace quelmo::Actions {
 
@@ -22,12 +21,24 @@ std::optional<QString> failure(GError* error) {
     return message;
 }
 
-QByteArray uriFor(const QString& path) {
-    return QUrl::fromLocalFile(path).toEncoded();
+// GLib escapes every byte that is not plain ASCII, so the URI names exactly these bytes.
+std::optional<QByteArray> uriFor(const std::string& path, GError** error) {
+    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, error);
+    if (!uri) {
+        return std::nullopt;
+    }
+    QByteArray result(uri);
+    g_free(uri);
+    return result;
 }
 
-std::optional<QString> launch(GAppInfo* application, const QString& path) {
-    GFile* file = g_file_new_for_path(QFile::encodeName(path).constData());
+std::string parentFolder(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::optional<QString> launch(GAppInfo* application, const std::string& path) {
+    GFile* file = g_file_new_for_path(path.c_str());
     GList* files = g_list_append(nullptr, file);
     GError* error = nullptr;
     g_app_info_launch(application, files, nullptr, &error);
@@ -38,16 +49,18 @@ std::optional<QString> launch(GAppInfo* application, const QString& path) {
 
 } // namespace
 
-std::optional<QString> openWithDefault(const QString& path) {
+std::optional<QString> openWithDefault(const std::string& path) {
     GError* error = nullptr;
-    g_app_info_launch_default_for_uri(uriFor(path).constData(), nullptr, &error);
+    if (auto uri = uriFor(path, &error)) {
+        g_app_info_launch_default_for_uri(uri->constData(), nullptr, &error);
+    }
     return failure(error);
 }
 
-std::vector<Application> applicationsFor(const QString& path) {
+std::vector<Application> applicationsFor(const std::string& path) {
     std::vector<Application> applications;
     gboolean uncertain = false;
-    gchar* type = g_content_type_guess(QFile::encodeName(path).constData(), nullptr, 0, &uncertain);
+    gchar* type = g_content_type_guess(path.c_str(), nullptr, 0, &uncertain);
     GList* list = g_app_info_get_all_for_type(type);
     for (GList* item = list; item; item = item->next) {
         auto* info = G_APP_INFO(item->data);
@@ -68,7 +81,7 @@ std::vector<Application> applicationsFor(const QString& path) {
     return applications;
 }
 
-std::optional<QString> openWithApplication(const QString& path, const QString& applicationID) {
+std::optional<QString> openWithApplication(const std::string& path, const QString& applicationID) {
     GDesktopAppInfo* info = g_desktop_app_info_new(applicationID.toUtf8().constData());
     if (!info) {
         return QString("The application is no longer installed");
@@ -78,7 +91,7 @@ std::optional<QString> openWithApplication(const QString& path, const QString& a
     return result;
 }
 
-std::optional<QString> openWithDesktopFile(const QString& path, const QString& desktopFile) {
+std::optional<QString> openWithDesktopFile(const std::string& path, const QString& desktopFile) {
     GDesktopAppInfo* info =
         g_desktop_app_info_new_from_filename(QFile::encodeName(desktopFile).constData());
     if (!info) {
@@ -89,16 +102,21 @@ std::optional<QString> openWithDesktopFile(const QString& path, const QString& d
     return result;
 }
 
-std::optional<QString> showInFolder(const QString& path) {
+std::optional<QString> showInFolder(const std::string& path) {
+    GError* error = nullptr;
+    auto uri = uriFor(path, &error);
+    if (!uri) {
+        return failure(error);
+    }
     QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
                                                        "/org/freedesktop/FileManager1",
                                                        "org.freedesktop.FileManager1", "ShowItems");
-    call << QStringList{QString::fromUtf8(uriFor(path))} << QString();
+    call << QStringList{QString::fromLatin1(*uri)} << QString();
     QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         return std::nullopt;
     }
-    return openWithDefault(QFileInfo(path).absolutePath());
+    return openWithDefault(parentFolder(path));
 }
 
 } // namespace quelmo::Actions

@@ -4,14 +4,18 @@
 #include <QString>
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace quelmo::Actions {
 
 // The desktop's ways to open, open with and show a file (GIO and the file manager's D-Bus
 // interface). Each answers the failure's description, or nothing on success. Main thread.
+//
+// Paths are the file system's bytes, as the index holds them: a name that is not valid UTF-8
+// would name another file (or none) once it had passed through QString.
 
-std::optional<QString> openWithDefault(const QString& path);
+std::optional<QString> openWithDefault(const std::string& path);
 
 struct Application {
     QString id; // the desktop file id, such as "org.gnome.gedit.desktop"
@@ -20,13 +24,13 @@ struct Application {
 };
 
 // The applications registered for the file's type, default first.
-std::vector<Application> applicationsFor(const QString& path);
-std::optional<QString> openWithApplication(const QString& path, const QString& applicationID);
+std::vector<Application> applicationsFor(const std::string& path);
+std::optional<QString> openWithApplication(const std::string& path, const QString& applicationID);
 // An application given by its .desktop file, as the chooser returns it.
-std::optional<QString> openWithDesktopFile(const QString& path, const QString& desktopFile);
+std::optional<QString> openWithDesktopFile(const std::string& path, const QString& desktopFile);
 
 // Asks the file manager to show the item selected in its folder; when none answers, opens
 // the folder itself.
-std::optional<QString> showInFolder(const QString& path);
+std::optional<QString> showInFolder(const std::string& path);
 
 } // namespace quelmo::Actions

@@ -9,6 +9,12 @@ namespace quelmo::strings {
 // "Reveal in Finder": the Linux file manager is not the Finder.
 inline constexpr const char* revealInFileManager = "Show in Folder";
 
+// The Finder's reveal does not fail; a file manager asked over D-Bus may not answer, and
+// then there may be nothing to open the folder either. Said as "Could not show " + name +
+// " in its folder: " + the reason.
+inline constexpr const char* showInFolderFailed = "Could not show ";
+inline constexpr const char* showInFolderFailedReason = " in its folder: ";
+
 // The tool tip of the size column named a file system of the other platform; the point it
 // makes holds for copy-on-write file systems here (btrfs, XFS reflinks).
 inline constexpr const char* allocatedSizeToolTip =

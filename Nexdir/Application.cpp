@@ -1,9 +1,9 @@
 #include "Application.h"
 
+#include "AppIcon.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QHash>
 #include <QLocalSocket>
@@ -125,10 +125,8 @@ Application::Launch Application::launch() {
     });
     panel_ = std::make_unique<SearchPanelController>(
         *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
-    auto* quitAction = new QAction("Quit Quelmo", panel_.get());
-    quitAction->setShortcut(QKeySequence::Quit);
-    connect(quitAction, &QAction::triggered, this, &Application::quit);
-    panel_->addAction(quitAction);
+    connect(panel_.get(), &SearchPanelController::quitRequested, this, &Application::quit);
+    QApplication::setWindowIcon(applicationIcon());
     buildTrayIcon();
     listenForLaunches();
     panel_->showPanel();
@@ -141,7 +139,7 @@ void Application::buildTrayIcon() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         return;
     }
-    trayIcon_ = std::make_unique<QSystemTrayIcon>(QIcon::fromTheme("system-search"));
+    trayIcon_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
     trayMenu_ = std::make_unique<QMenu>();
     QMenu* menu = trayMenu_.get();
     menu->addAction("Show Quelmo", panel_.get(), &SearchPanelController::showPanel);

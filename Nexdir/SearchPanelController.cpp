@@ -2,9 +2,13 @@
 
 #include "Actions.h"
 #include "AppStrings.h"
+#include "PathText.h"
 #include "ResultDelegates.h"
+#include "StatusLabel.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QButtonGroup>
 #include <QClipboard>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -13,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -28,20 +31,11 @@ namespace {
 
 const QColor background = QColor::fromRgbF(0.04, 0.04, 0.04);
 
-// A one-line label that elides its text in the middle instead of growing the window.
-class ElidingLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-    QSize minimumSizeHint() const override { return {20, QLabel::minimumSizeHint().height()}; }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setPen(palette().color(QPalette::WindowText));
-        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter,
-                         fontMetrics().elidedText(text(), Qt::ElideMiddle, width()));
-    }
-};
+const char* const menuStyle =
+    "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
+    "QMenu::item { padding: 4px 24px 4px 16px; }"
+    "QMenu::item:selected { background: #3a5ca0; }"
+    "QMenu::separator { height: 1px; background: #3a3a3a; margin: 4px 8px; }";
 
 bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
@@ -64,6 +58,7 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
     buildWindow();
     buildContextMenu();
+    buildPanelMenu();
     qApp->installEventFilter(this);
     // A floating panel goes away when the user turns to another application.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
@@ -123,10 +118,15 @@ void SearchPanelController::buildWindow() {
     largeFilesModeButton_ = new QPushButton("Large Files");
     for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
         button->setCheckable(true);
+        button->setFocusPolicy(Qt::NoFocus); // see the table's focus below
         button->setFixedWidth(85);
         searchRow->addWidget(button);
     }
     searchModeButton_->setChecked(true);
+    // One mode is always on: a click on the active segment leaves it on.
+    auto* modes = new QButtonGroup(this);
+    modes->addButton(searchModeButton_);
+    modes->addButton(largeFilesModeButton_);
     for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
         button->setStyleSheet(
             "QPushButton { background: #282828; color: #dcdcdc; border: 1px solid #3a3a3a;"
@@ -156,20 +156,30 @@ void SearchPanelController::buildWindow() {
     table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The search field keeps the keyboard. The list and the segments are worked with the
+    // mouse and with the panel's own keys (arrows, pages, Return), so typing after a click on
+    // a row or a segment still goes into the query instead of being lost on them.
+    table_->setFocusPolicy(Qt::NoFocus);
     table_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(table_, &QTableView::doubleClicked, this, [this] { openSelected(); });
     connect(table_, &QTableView::customContextMenuRequested, this, [this](const QPoint& position) {
         QModelIndex row = table_->indexAt(position);
         if (!row.isValid()) {
-            return; // no menu on empty space
+            // Not a result's menu: the list fills most of the panel, so its empty space
+            // offers the panel's own.
+            panelMenu_->popup(table_->viewport()->mapToGlobal(position));
+            return;
         }
         table_->selectRow(row.row());
+        // Open With is for files: a folder is the file manager's, and every application the
+        // chooser lists is one for files.
+        openWithMenu_->menuAction()->setVisible(!model_->results()[size_t(row.row())].isDirectory);
         contextMenu_->popup(table_->viewport()->mapToGlobal(position));
     });
     layout->addWidget(table_, 1);
 
     auto* bottomRow = new QHBoxLayout;
-    statusLabel_ = new ElidingLabel(indexStatus_);
+    statusLabel_ = new StatusLabel;
     QFont small = statusLabel_->font();
     small.setPointSize(11);
     statusLabel_->setFont(small);
@@ -178,15 +188,12 @@ void SearchPanelController::buildWindow() {
     bottomRow->addWidget(statusLabel_, 1);
     bottomRow->addWidget(statisticsLabel_);
     layout->addLayout(bottomRow);
+    showStatus(indexStatus_);
 }
 
 void SearchPanelController::buildContextMenu() {
     contextMenu_ = new QMenu(this);
-    contextMenu_->setStyleSheet(
-        "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
-        "QMenu::item { padding: 4px 24px 4px 16px; }"
-        "QMenu::item:selected { background: #3a5ca0; }"
-        "QMenu::separator { height: 1px; background: #3a3a3a; margin: 4px 8px; }");
+    contextMenu_->setStyleSheet(menuStyle);
     contextMenu_->addAction("Open", this, &SearchPanelController::openSelected);
     openWithMenu_ = contextMenu_->addMenu("Open With");
     connect(openWithMenu_, &QMenu::aboutToShow, this, &SearchPanelController::fillOpenWithMenu);
@@ -196,25 +203,42 @@ void SearchPanelController::buildContextMenu() {
     contextMenu_->addAction("Copy Path", this, &SearchPanelController::copySelectedPath);
 }
 
+void SearchPanelController::buildPanelMenu() {
+    // Quitting must not depend on the tray: a desktop may have none, or show Quelmo's item
+    // without an icon to click. The panel offers it itself, by key and in its own menu. The
+    // key is Ctrl+Q as such, not the platform's Quit binding, which some key schemes leave
+    // empty.
+    auto* quit = new QAction("Quit Quelmo", this);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &SearchPanelController::quitRequested);
+    addAction(quit);
+    panelMenu_ = new QMenu(this);
+    panelMenu_->setStyleSheet(menuStyle);
+    panelMenu_->addAction(quit);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& position) { panelMenu_->popup(mapToGlobal(position)); });
+}
+
 void SearchPanelController::fillOpenWithMenu() {
     openWithMenu_->clear();
     auto result = selectedResult();
-    if (result && !result->isDirectory) {
-        QString path = QString::fromStdString(result->path);
-        auto applications = Actions::applicationsFor(path);
-        for (const auto& application : applications) {
-            openWithMenu_->addAction(
-                application.icon, application.name, this, [this, path, application] {
-                    if (auto failure = Actions::openWithApplication(path, application.id)) {
-                        showStatus("Could not open file: " + *failure);
-                    } else {
-                        hidePanel();
-                    }
-                });
-        }
-        if (!applications.empty()) {
-            openWithMenu_->addSeparator();
-        }
+    if (!result || result->isDirectory) {
+        return;
+    }
+    auto applications = Actions::applicationsFor(result->path);
+    for (const auto& application : applications) {
+        openWithMenu_->addAction(
+            application.icon, application.name, this, [this, file = *result, application] {
+                if (auto failure = Actions::openWithApplication(file.path, application.id)) {
+                    showStatus("Could not open file: " + *failure, file);
+                } else {
+                    hidePanel();
+                }
+            });
+    }
+    if (!applications.empty()) {
+        openWithMenu_->addSeparator();
     }
     openWithMenu_->addAction("Other\u2026", this, &SearchPanelController::chooseApplication);
 }
@@ -253,9 +277,11 @@ void SearchPanelController::setIndexStatus(const QString& status) {
 }
 
 void SearchPanelController::showStatus(const QString& text) {
-    statusLabel_->setText(text);
-    statusLabel_->setToolTip(text);
-    statusLabel_->update();
+    statusLabel_->setMessage(text, {text});
+}
+
+void SearchPanelController::showStatus(const QString& text, const nexdir::SearchResult& about) {
+    statusLabel_->setMessage(text, {displayedPath(about.path), QString::fromStdString(about.name)});
 }
 
 void SearchPanelController::searchFieldChanged(const QString& text) {
@@ -325,9 +351,8 @@ void SearchPanelController::finishSearch(uint64_t generation,
     if (response) {
         size_t count = response->results.size();
         displayResults(std::move(response->results), preservingSelection);
-        showStatus(QString("%1 results \u2022 %2 ms")
-                       .arg(count)
-                       .arg(QString::asprintf("%.2f", response->durationMilliseconds)));
+        showStatus((count == 1 ? QString("1 result") : QString("%1 results").arg(count)) +
+                   " \u2022 " + QString::asprintf("%.2f", response->durationMilliseconds) + " ms");
     } else {
         showStatus(error);
     }
@@ -407,15 +432,24 @@ std::optional<nexdir::SearchResult> SearchPanelController::selectedResult() cons
 }
 
 void SearchPanelController::moveSelection(int step) {
+    auto rows = table_->selectionModel()->selectedRows();
+    int current = rows.size() == 1 ? rows.front().row() : 0;
+    selectRowInView(current + step);
+}
+
+void SearchPanelController::selectRowInView(int row) {
     int count = int(model_->results().size());
     if (count == 0) {
         return;
     }
-    auto rows = table_->selectionModel()->selectedRows();
-    int current = rows.size() == 1 ? rows.front().row() : 0;
-    int target = std::clamp(current + step, 0, count - 1);
+    int target = std::clamp(row, 0, count - 1);
     table_->selectRow(target);
     table_->scrollTo(model_->index(target, 0));
+}
+
+int SearchPanelController::rowsPerPage() const {
+    return std::max(1,
+                    table_->viewport()->height() / table_->verticalHeader()->defaultSectionSize());
 }
 
 void SearchPanelController::activateSelectedFromKeyboard(bool reveal) {
@@ -434,8 +468,9 @@ void SearchPanelController::openSelected() {
     if (!result) {
         return;
     }
-    if (auto failure = Actions::openWithDefault(QString::fromStdString(result->path))) {
-        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
+    if (auto failure = Actions::openWithDefault(result->path)) {
+        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure,
+                   *result);
     } else {
         hidePanel();
     }
@@ -447,13 +482,18 @@ void SearchPanelController::revealSelected() {
         return;
     }
     if (!exists(result->path)) {
-        showStatus("File no longer exists: " + QString::fromStdString(result->path));
+        showStatus("File no longer exists: " + displayedPath(result->path), *result);
+        return;
+    }
+    // The panel hides only once the folder is shown: with no file manager and nothing to open
+    // folders, it stays to say why.
+    if (auto failure = Actions::showInFolder(result->path)) {
+        showStatus(strings::showInFolderFailed + QString::fromStdString(result->name) +
+                       strings::showInFolderFailedReason + *failure,
+                   *result);
         return;
     }
     hidePanel();
-    if (auto failure = Actions::showInFolder(QString::fromStdString(result->path))) {
-        showStatus("Could not open " + QString::fromStdString(result->name) + ": " + *failure);
-    }
 }
 
 void SearchPanelController::copySelectedPath() {
@@ -461,9 +501,9 @@ void SearchPanelController::copySelectedPath() {
     if (!result) {
         return;
     }
-    QString path = QString::fromStdString(result->path);
+    QString path = copyablePath(result->path);
     QGuiApplication::clipboard()->setText(path);
-    showStatus("Copied " + path);
+    statusLabel_->setMessage("Copied " + path, {path});
 }
 
 void SearchPanelController::chooseApplication() {
@@ -471,15 +511,14 @@ void SearchPanelController::chooseApplication() {
     if (!result || result->isDirectory || !isVisible()) {
         return;
     }
-    QString path = QString::fromStdString(result->path);
     QString application =
         QFileDialog::getOpenFileName(this, strings::chooseApplicationTitle,
                                      "/usr/share/applications", "Applications (*.desktop)");
     if (application.isEmpty()) {
         return;
     }
-    if (auto failure = Actions::openWithDesktopFile(path, application)) {
-        showStatus("Could not open file: " + *failure);
+    if (auto failure = Actions::openWithDesktopFile(result->path, application)) {
+        showStatus("Could not open file: " + *failure, *result);
     } else {
         hidePanel();
     }
@@ -515,6 +554,19 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
         return true;
     case Qt::Key_Up:
         moveSelection(-1);
+        return true;
+    case Qt::Key_PageDown:
+        moveSelection(rowsPerPage());
+        return true;
+    case Qt::Key_PageUp:
+        moveSelection(-rowsPerPage());
+        return true;
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        if (key->modifiers() & Qt::ShiftModifier) {
+            return false; // selects text in the search field
+        }
+        selectRowInView(key->key() == Qt::Key_Home ? 0 : int(model_->results().size()) - 1);
         return true;
     default:
         return false;

@@ -23,6 +23,8 @@ class QTableView;
 
 namespace quelmo {
 
+class StatusLabel;
+
 // The search panel: a dark floating window where a query typed into the field lists the
 // matching files and folders as you type, and every action on a result is one key away.
 //
@@ -58,11 +60,14 @@ public:
     void setSearchFunction(SearchFunction search) { search_ = std::move(search); }
     QLineEdit* searchField() const { return searchField_; }
     QTableView* table() const { return table_; }
-    QLabel* statusLabel() const { return statusLabel_; }
+    StatusLabel* statusLabel() const { return statusLabel_; }
     const std::vector<nexdir::SearchResult>& results() const { return model_->results(); }
     bool isLoading() const { return isLoading_; }
     std::set<std::string>& movedToTrash() { return movedToTrash_; }
     QMenu* contextMenu() const { return contextMenu_; }
+    QMenu* openWithMenu() const { return openWithMenu_; }
+    QPushButton* searchModeButton() const { return searchModeButton_; }
+    QMenu* panelMenu() const { return panelMenu_; }
 
     static constexpr int searchLimit = 50;
     static constexpr int debounceMilliseconds = 80;
@@ -71,6 +76,8 @@ public:
 Q_SIGNALS:
     // A query's answer (or failure) of the current generation was shown.
     void searchSettled();
+    // The user chose "Quit Quelmo" in the panel (its menu, or Ctrl+Q).
+    void quitRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -80,6 +87,7 @@ protected:
 private:
     void buildWindow();
     void buildContextMenu();
+    void buildPanelMenu();
     void fillOpenWithMenu();
     void searchFieldChanged(const QString& text);
     void runSearch(const QString& query, bool preservingSelection);
@@ -89,7 +97,14 @@ private:
     void displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection);
     void performRefresh();
     void activateSelectedFromKeyboard(bool reveal);
+    // Selects the row, clamped to the list, and scrolls it into view.
+    void selectRowInView(int row);
+    // The rows the table shows whole: the step of PageUp and PageDown.
+    int rowsPerPage() const;
+    // A status message. Too wide for the line, it is shortened in its middle; one about a
+    // result is shortened only where it names the result's path or name.
     void showStatus(const QString& text);
+    void showStatus(const QString& text, const nexdir::SearchResult& about);
 
     nexdir::NameSearch& names_;
     QString trashDirectory_;
@@ -99,12 +114,13 @@ private:
     ResultsModel* model_;
     QLineEdit* searchField_ = nullptr;
     QTableView* table_ = nullptr;
-    QLabel* statusLabel_ = nullptr;
+    StatusLabel* statusLabel_ = nullptr;
     QLabel* statisticsLabel_ = nullptr;
     QPushButton* searchModeButton_ = nullptr;
     QPushButton* largeFilesModeButton_ = nullptr;
     QMenu* contextMenu_ = nullptr;
     QMenu* openWithMenu_ = nullptr;
+    QMenu* panelMenu_ = nullptr; // the panel's own menu, away from any result
 
     uint64_t searchGeneration_ = 0;
     std::shared_ptr<nexdir::SearchCancellation> activeSearch_;

@@ -1,15 +1,26 @@
+#include "AppIcon.h"
 #include "NexdirError.h"
+#include "PathText.h"
 #include "SearchPanelController.h"
+#include "StatusLabel.h"
 #include "TestSupport.h"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 using namespace nexdir;
@@ -25,6 +36,93 @@ class SearchPanelTests : public QObject {
     std::unique_ptr<SearchPanelController> panel;
     std::atomic<int> searches{0};
     std::string existingFile;
+    // On disk and indexed, with names that are not UTF-8 (Latin-1 bytes).
+    std::string oddFolder;
+    std::string oddFile;
+    // On disk and indexed, with a name too long for the status line.
+    const std::string longName = "minutes of the quarterly planning meeting with every "
+                                 "department head and the board, final revised version.txt";
+    std::string longFile;
+
+    // A desktop of the tests' own, in place of the user's: one application, the opener, is
+    // the default for files and folders and writes the path it is given to `opened`; no other
+    // application is registered and no file manager answers on the session bus.
+    std::unique_ptr<test::TempDirectory> desktop;
+    std::string opener;
+    std::string opened;
+
+    void setUpDesktop() {
+        desktop = std::make_unique<test::TempDirectory>();
+        opener = *desktop / "record-opened";
+        opened = *desktop / "opened";
+        qputenv("XDG_DATA_HOME", QByteArray::fromStdString(*desktop / "data"));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(*desktop / "config"));
+        qputenv("XDG_DATA_DIRS", QByteArray::fromStdString(*desktop / "system"));
+        qputenv("DBUS_SESSION_BUS_ADDRESS",
+                QByteArray::fromStdString("unix:path=" + *desktop / "no-bus"));
+        std::filesystem::create_directories(*desktop / "data/applications");
+        std::filesystem::create_directories(*desktop / "config");
+        test::writeFile(opener, "#!/bin/sh\nprintf '%s' \"$1\" > '" + opened + ".part' && mv '" +
+                                    opened + ".part' '" + opened + "'\n");
+        setOpenerInstalled(true);
+        test::writeFile(
+            *desktop / "data/applications/quelmo-test-opener.desktop",
+            "[Desktop Entry]\nType=Application\nName=Quelmo Test Opener\nExec=" + opener +
+                " %f\nMimeType=text/plain;application/octet-stream;inode/directory;\n");
+        // Without a mimeinfo.cache beside it, GIO learns what the opener opens from here.
+        std::string types;
+        for (const char* type : {"text/plain", "application/octet-stream", "inode/directory"}) {
+            types += std::string(type) + "=quelmo-test-opener.desktop\n";
+        }
+        test::writeFile(*desktop / "config/mimeapps.list",
+                        "[Default Applications]\n" + types + "[Added Associations]\n" + types);
+    }
+    // An opener that cannot run is no application to GIO: nothing opens files or folders.
+    void setOpenerInstalled(bool installed) { chmod(opener.c_str(), installed ? 0755 : 0644); }
+    // The path the opener was given, or "" when it was not started in time.
+    QByteArray waitForOpened() {
+        bool started = QTest::qWaitFor([this] { return test::exists(opened); }, 5000);
+        std::string path = started ? test::readFile(opened) : "";
+        unlink(opened.c_str());
+        return QByteArray::fromStdString(path);
+    }
+    // Paths compared as bytes, so a failure prints them.
+    static QByteArray bytes(const std::string& path) { return QByteArray::fromStdString(path); }
+    bool selectPath(const std::string& path) {
+        for (size_t row = 0; row < panel->results().size(); ++row) {
+            if (panel->results()[row].path == path) {
+                panel->table()->selectRow(int(row));
+            }
+        }
+        return panel->selectedResult() && panel->selectedResult()->path == path;
+    }
+    bool searchFor(const QString& query) {
+        panel->searchField()->setText(query);
+        return settle();
+    }
+    // A right-click, as the window system delivers it.
+    static void rightClick(QWidget* widget, QPoint point) {
+        QContextMenuEvent click(QContextMenuEvent::Mouse, point, widget->mapToGlobal(point));
+        QApplication::sendEvent(widget, &click);
+    }
+    QPoint rowOf(const std::string& path) {
+        const auto& rows = panel->results();
+        auto row = std::find_if(rows.begin(), rows.end(),
+                                [&](const SearchResult& result) { return result.path == path; });
+        return panel->table()
+            ->visualRect(panel->table()->model()->index(int(row - rows.begin()), 0))
+            .center();
+    }
+    // The items a menu shows ("" for a separator).
+    static QStringList items(QMenu* menu) {
+        QStringList texts;
+        for (QAction* action : menu->actions()) {
+            if (action->isVisible()) {
+                texts << action->text();
+            }
+        }
+        return texts;
+    }
 
     // Counts the queries that reach the index; `delay` holds a query named "slow" back.
     void countSearches(int slowMilliseconds = 0) {
@@ -48,6 +146,9 @@ class SearchPanelTests : public QObject {
     }
 
 private Q_SLOTS:
+    void initTestCase() { setUpDesktop(); }
+    void cleanupTestCase() { desktop.reset(); }
+
     void init() {
         folder = std::make_unique<test::TempDirectory>();
         index = std::make_unique<SearchIndex>(*folder / "index.sqlite3");
@@ -56,10 +157,23 @@ private Q_SLOTS:
         for (const char* name : {"abc-report.txt", "abc-notes.txt", "abc-plan.txt", "slow.txt"}) {
             tree.file(projects, name);
         }
+        for (int page = 10; page < 34; ++page) { // several screens of results
+            tree.file(projects, "page-" + std::to_string(page) + ".txt");
+        }
         existingFile = *folder / "abc-real.txt";
         test::writeFile(existingFile, "x");
         test::TreeBuilder real(*index, folder->path());
         real.file(real.root(), "abc-real.txt");
+        oddFolder = *folder / "dir-\xfe";
+        oddFile = oddFolder + "/note-\xff.txt";
+        std::filesystem::create_directory(oddFolder);
+        test::writeFile(oddFile, "x");
+        real.file(real.folder(real.root(), "dir-\xfe"), "note-\xff.txt");
+        longFile = *folder / longName;
+        test::writeFile(longFile, "x");
+        real.file(real.root(), longName);
+        setOpenerInstalled(true);
+        unlink(opened.c_str());
         queue = std::make_unique<DispatchQueue>("nexdir.search");
         names = std::make_unique<NameSearch>(*index);
         panel = std::make_unique<SearchPanelController>(
@@ -186,6 +300,168 @@ private Q_SLOTS:
         }
         panel->revealSelected();
         QVERIFY(panel->statusLabel()->text().startsWith("File no longer exists: /projects/"));
+    }
+
+    void openingAndShowingHandTheSystemThePathsBytes() {
+        QVERIFY(searchFor("note-"));
+        QVERIFY(selectPath(oddFile));
+        panel->openSelected();
+        QCOMPARE(waitForOpened(), bytes(oddFile));
+        QVERIFY(!panel->isVisible());
+
+        panel->show();
+        Q_EMIT panel->openWithMenu()->aboutToShow();
+        QCOMPARE(items(panel->openWithMenu()).value(0), QString("Quelmo Test Opener"));
+        panel->openWithMenu()->actions().value(0)->trigger();
+        QCOMPARE(waitForOpened(), bytes(oddFile));
+
+        panel->show();
+        panel->revealSelected(); // no file manager answers: its folder opens
+        QCOMPARE(waitForOpened(), bytes(oddFolder));
+    }
+
+    void aCopiedPathPastedIntoAShellNamesTheSameBytes() {
+        auto shellReads = [](const QString& text) {
+            QProcess shell;
+            shell.start("bash", {"-c", "printf %s " + text});
+            shell.waitForFinished();
+            return shell.readAllStandardOutput();
+        };
+        QVERIFY(searchFor("note-"));
+        QVERIFY(selectPath(oddFile));
+        panel->copySelectedPath();
+        QString copied = QGuiApplication::clipboard()->text();
+        QCOMPARE(shellReads(copied), bytes(oddFile));
+        QCOMPARE(panel->statusLabel()->text(), "Copied " + copied);
+
+        QCOMPARE(quelmo::copyablePath("/home/z/caf\u00e9 it's"), QString("/home/z/caf\u00e9 it's"));
+        for (std::string path :
+             {"/x/it's \\ caf\xc3\xa9 \xe9t\xe9", "/x/\xff'\n\x01\x7f$HOME", "/x/cut\xe2\x82",
+              "/x/\xed\xa0\x80surrogate", "/x/\xc0\xafoverlong"}) {
+            QString text = quelmo::copyablePath(path);
+            QVERIFY(!text.contains("\n"));
+            QCOMPARE(shellReads(text), bytes(path));
+        }
+    }
+
+    void showInFolderHidesThePanelOnlyOnceTheFolderIsShown() {
+        QVERIFY(searchFor("abc-real"));
+        QVERIFY(selectPath(existingFile));
+        setOpenerInstalled(false); // no file manager, and nothing opens folders
+        panel->revealSelected();
+        QVERIFY(panel->isVisible());
+        QString said = panel->statusLabel()->text();
+        QVERIFY2(said.startsWith("Could not show abc-real.txt in its folder: "), qPrintable(said));
+        QVERIFY(said.size() > QString("Could not show abc-real.txt in its folder: ").size());
+
+        setOpenerInstalled(true);
+        panel->revealSelected();
+        QCOMPARE(waitForOpened(), bytes(folder->path()));
+        QVERIFY(!panel->isVisible());
+    }
+
+    void clicksLeaveAModeOnAndTheKeyboardWithTheSearchField() {
+        panel->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(panel.get()));
+        QVERIFY(searchFor("abc"));
+        QTest::mouseClick(panel->searchModeButton(), Qt::LeftButton);
+        QVERIFY(panel->searchModeButton()->isChecked());
+        QTest::keyClicks(QApplication::focusWidget(), "-");
+        QCOMPARE(panel->searchField()->text(), QString("abc-"));
+
+        QVERIFY(settle());
+        QRect third = panel->table()->visualRect(panel->table()->model()->index(2, 0));
+        QTest::mouseClick(panel->table()->viewport(), Qt::LeftButton, {}, third.center());
+        QCOMPARE(selectedRow(), 2);
+        QTest::keyClicks(QApplication::focusWidget(), "plan");
+        QCOMPARE(panel->searchField()->text(), QString("abc-plan"));
+    }
+
+    void pageKeysMoveBySomeRowsAndHomeAndEndToTheEnds() {
+        QVERIFY(searchFor("page-"));
+        int last = int(panel->results().size()) - 1;
+        QCOMPARE(last, 23);
+        auto press = [this](Qt::Key key) { QTest::keyClick(panel->searchField(), key); };
+        press(Qt::Key_PageDown);
+        int page = selectedRow();
+        QVERIFY2(page > 1 && page < last, qPrintable(QString::number(page)));
+        QRect shown = panel->table()->visualRect(panel->table()->model()->index(page, 0));
+        QVERIFY(panel->table()->viewport()->rect().contains(shown));
+        press(Qt::Key_PageDown);
+        QCOMPARE(selectedRow(), std::min(2 * page, last));
+        press(Qt::Key_PageUp);
+        QCOMPARE(selectedRow(), std::min(2 * page, last) - page);
+        press(Qt::Key_End);
+        QCOMPARE(selectedRow(), last);
+        press(Qt::Key_Home);
+        QCOMPARE(selectedRow(), 0);
+    }
+
+    void theIconShowsWhereTheThemeHasNoneAndQuitIsAlwaysOffered() {
+        QString theme = QIcon::themeName();
+        QIcon::setThemeName("quelmo-test-theme-without-icons");
+        QImage icon = quelmo::applicationIcon().pixmap(22, 22).toImage();
+        QIcon::setThemeName(theme);
+        QVERIFY(!icon.isNull() && qAlpha(icon.pixel(11, 11)) == 255);
+
+        // Whatever the tray shows, the panel itself offers Quit: by key, and by a right-click
+        // on the panel or on the list away from the results.
+        panel->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(panel.get()));
+        QSignalSpy quit(panel.get(), &SearchPanelController::quitRequested);
+        QTest::keyClick(panel->searchField(), Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.size(), 1);
+        for (QWidget* place :
+             {static_cast<QWidget*>(panel->statusLabel()), panel->table()->viewport()}) {
+            rightClick(place, {4, 4});
+            QVERIFY(panel->panelMenu()->isVisible());
+            QCOMPARE(items(panel->panelMenu()), QStringList{"Quit Quelmo"});
+            panel->panelMenu()->hide();
+        }
+    }
+
+    void openWithIsOfferedForFilesOnly() {
+        QVERIFY(searchFor("dir-"));
+        rightClick(panel->table()->viewport(), rowOf(oddFolder));
+        QVERIFY(panel->contextMenu()->isVisible());
+        QCOMPARE(items(panel->contextMenu()),
+                 QStringList({"Open", "Show in Folder", "", "Copy Path"}));
+        panel->contextMenu()->hide();
+
+        QVERIFY(searchFor("note-"));
+        rightClick(panel->table()->viewport(), rowOf(oddFile));
+        QVERIFY(items(panel->contextMenu()).contains("Open With"));
+        Q_EMIT panel->openWithMenu()->aboutToShow();
+        QCOMPARE(items(panel->openWithMenu()),
+                 QStringList({"Quelmo Test Opener", "", "Other\u2026"}));
+        panel->contextMenu()->hide();
+    }
+
+    void statusTextsCountRightAndShortenOnlyTheFileName() {
+        QVERIFY(searchFor("abc-plan"));
+        QVERIFY(panel->statusLabel()->text().startsWith("1 result \u2022 "));
+
+        QVERIFY(searchFor("minutes"));
+        QVERIFY(selectPath(longFile));
+        setOpenerInstalled(false);
+        panel->openSelected();
+        quelmo::StatusLabel* line = panel->statusLabel();
+        QString whole = line->toolTip();
+        QString opening = "Could not open " + QString::fromStdString(longName) + ": ";
+        QVERIFY2(whole.startsWith(opening), qPrintable(whole));
+        QString reason = whole.mid(opening.size());
+        QVERIFY(!reason.isEmpty());
+
+        // A line with room for what the message says, not for the whole name.
+        int width = line->fontMetrics().horizontalAdvance("Could not open : " + reason) + 80;
+        panel->resize(panel->width() - line->width() + width, panel->height());
+        QTRY_COMPARE(line->width(), width);
+        QString shown = line->shownText();
+        QVERIFY2(shown.startsWith("Could not open m"), qPrintable(shown));
+        QVERIFY2(shown.endsWith(".txt: " + reason), qPrintable(shown));
+        QVERIFY(shown.contains(u'\u2026'));
+        QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= width);
+        QCOMPARE(line->toolTip(), whole);
     }
 };
 
