@@ -7,12 +7,12 @@
 namespace quelmo {
 
 QIcon applicationIcon() {
-    if (QIcon::hasThemeIcon("system-search")) {
-        return QIcon::fromTheme("system-search");
-    }
     // Drawn here rather than loaded as an icon file, which would need Qt's SVG icon plugin at
     // run time; the renderer is linked in, so a missing plugin cannot blank the icon again.
     QSvgRenderer drawing(QStringLiteral(":/icons/quelmo.svg"));
+    if (!drawing.isValid()) {
+        return QIcon::fromTheme("system-search");
+    }
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         QPixmap pixmap(size, size);

@@ -4,10 +4,10 @@
 
 namespace quelmo {
 
-// Quelmo's icon for the tray and its windows: the desktop theme's "system-search" when the
-// theme has one, so it looks like its neighbours, otherwise the magnifier shipped inside the
-// program. Never null: a tray item without an icon is invisible, and with it the tray's way
-// to reach and to quit Quelmo. Main thread.
+// Quelmo's icon for the tray and its windows: the magnifier shipped inside the program, or
+// the desktop theme's "system-search" should the drawing fail. Never null where the theme has
+// that icon: a tray item without an icon is invisible, and with it the tray's way to reach
+// and to quit Quelmo. Main thread.
 QIcon applicationIcon();
 
 } // namespace quelmo
