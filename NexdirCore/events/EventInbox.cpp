@@ -24,8 +24,8 @@ bool EventInbox::receive(const std::vector<FileSystemEvent>& events) {
         }
         std::string key = std::to_string(event.flags) + ":" + event.path;
         if (auto held = events_.find(key); held != events_.end()) {
-            uint64_t id = held->second.id == 0 || event.id == 0 ? 0
-                                                                : std::max(held->second.id, event.id);
+            uint64_t id =
+                held->second.id == 0 || event.id == 0 ? 0 : std::max(held->second.id, event.id);
             held->second = event;
             held->second.id = id;
         } else if (events_.size() >= limit_) {
@@ -66,10 +66,9 @@ std::optional<std::vector<FileSystemEvent>> EventInbox::take() {
         }
         events_.clear();
         oldestReceived_.reset();
-        std::stable_sort(batch.begin(), batch.end(),
-                         [](const FileSystemEvent& a, const FileSystemEvent& b) {
-                             return a.id < b.id;
-                         });
+        std::stable_sort(
+            batch.begin(), batch.end(),
+            [](const FileSystemEvent& a, const FileSystemEvent& b) { return a.id < b.id; });
         return batch;
     }
     scheduled_ = false;

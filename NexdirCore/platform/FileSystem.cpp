@@ -44,7 +44,6 @@ std::optional<ItemValues> readItemValues(int directoryFD, const std::string& nam
     return valuesFrom(info);
 }
 
-
 namespace {
 
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

@@ -10,7 +10,8 @@
 namespace nexdir {
 
 WalkedFolder::WalkedFolder(const std::string& path, const std::string& scanRoot,
-                           const ExclusionRules& rules, DirectoryRegistrar* registrar)
+                           const ExclusionRules& rules, DirectoryRegistrar* registrar,
+                           bool folderIsKept)
     : path_(path) {
     if (registrar) {
         registrar->willList(path);
@@ -24,7 +25,8 @@ WalkedFolder::WalkedFolder(const std::string& path, const std::string& scanRoot,
     items_.reserve(listing.names().size());
     for (const std::string& name : listing.names()) {
         std::string child = appendingPathComponent(path, name);
-        if (rules.shouldSkipStandardized(child, scanRoot)) {
+        if (folderIsKept ? rules.shouldSkipChild(child, scanRoot)
+                         : rules.shouldSkipStandardized(child, scanRoot)) {
             continue;
         }
         WalkedItem item;
@@ -37,6 +39,8 @@ WalkedFolder::WalkedFolder(const std::string& path, const std::string& scanRoot,
 
 void DirectoryWalk::run(Folder root, int workers,
                         const std::function<std::unique_ptr<Visitor>()>& makeVisitor) {
+    // The root is walked whatever the rules say of it; every folder below was kept by them.
+    std::string rootPath = root.path;
     DirectoryWorkQueue queue(std::move(root));
     std::mutex failureLock;
     std::exception_ptr failure; // guarded by failureLock: the first one wins
@@ -44,7 +48,8 @@ void DirectoryWalk::run(Folder root, int workers,
     auto work = [&](Visitor& visitor) {
         try {
             while (std::optional<Folder> folder = queue.next()) {
-                WalkedFolder listing(folder->path, scanRoot_, rules_, registrar_);
+                WalkedFolder listing(folder->path, scanRoot_, rules_, registrar_,
+                                     folder->path != rootPath);
                 queue.complete(visitor.visit(*folder, listing));
             }
             visitor.finish();

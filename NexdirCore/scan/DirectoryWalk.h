@@ -29,11 +29,12 @@ struct WalkedItem {
 
 // One folder listed the way every walk lists: announced to the registrar first (so a change
 // made meanwhile is either in this listing or reported after it), then read whole, and each
-// entry the rules keep read with one statx. `path` and `scanRoot` are standardised.
+// entry the rules keep read with one statx. `path` and `scanRoot` are standardised;
+// `folderIsKept`: the rules keep `path` itself, so only what each entry's name adds is tested.
 class WalkedFolder {
 public:
     WalkedFolder(const std::string& path, const std::string& scanRoot, const ExclusionRules& rules,
-                 DirectoryRegistrar* registrar);
+                 DirectoryRegistrar* registrar, bool folderIsKept);
 
     const std::string& path() const { return path_; }
     // False when the folder could not be listed; `errorCode()` says why.

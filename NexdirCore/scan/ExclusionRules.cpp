@@ -6,6 +6,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace nexdir {
 
 namespace {
@@ -183,6 +186,50 @@ bool ExclusionRules::shouldSkipStandardized(std::string_view item,
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
     // 10. Build output recognised by a marker file.
+    return isBuildOutput(item);
+}
+
+bool ExclusionRules::shouldSkipChild(std::string_view item, std::string_view scanRoot) const {
+    // The folder holding `item` passed every rule, so no rule that tests "at or under" a
+    // location can newly hold unless `item` is that location itself, and only the item's own
+    // name is a new component. Kept in step with shouldSkipStandardized, step by step; a test
+    // compares the two on random trees.
+    auto equalsAny = [&](const std::vector<std::string>& paths) {
+        return std::any_of(paths.begin(), paths.end(),
+                           [&](const std::string& path) { return item == path; });
+    };
+    if (item == cloudStoragePath_) {
+        return true;
+    }
+    for (const std::string& technical : technicalPaths_) {
+        if (item == technical && !isAtOrUnder(scanRoot, technical)) {
+            return true;
+        }
+    }
+    if (equalsAny(excludedPaths_) || (appDataPath_ && item == *appDataPath_) || isIndexFile(item) ||
+        equalsAny(fixedLocations_)) {
+        return true;
+    }
+    if ((scanRoot == "/" && equalsAny(otherVolumes_)) ||
+        (item.size() > scanRoot.size() && mountPoints_.count(std::string(item)))) {
+        return true;
+    }
+    if (equalsAny(cacheRoots_)) {
+        return true;
+    }
+    size_t slash = item.rfind('/');
+    for (const CachePattern& pattern : cachePatterns) {
+        // A new occurrence ends inside the item's own name.
+        size_t length = std::strlen(pattern.inside);
+        size_t from = slash + 1 >= length ? slash + 1 - length : 0;
+        if (item.find(pattern.inside, from) != std::string_view::npos ||
+            (pattern.suffix && item.ends_with(pattern.suffix))) {
+            return true;
+        }
+    }
+    if (isAlwaysExcludedName(item.substr(slash + 1))) {
+        return true;
+    }
     return isBuildOutput(item);
 }
 

@@ -36,8 +36,12 @@ public:
     // the data directory (the command line's --db) is never indexed either.
     ExclusionRules withIndexFiles(const std::string& databasePath) const;
 
-    // The same test for paths that are standardised already (the walkers' hot path).
+    // The same test for paths that are standardised already.
     bool shouldSkipStandardized(std::string_view item, std::string_view scanRoot) const;
+
+    // The same answer for `item` when its folder is known to be kept in a walk of `scanRoot`
+    // (the walkers' hot path): only what the item's own name adds to the path is tested.
+    bool shouldSkipChild(std::string_view item, std::string_view scanRoot) const;
 
     // The exclusion paths for the event stream of a region: the candidates that lie strictly
     // under `regionPath` and at or under none of `childRegionPaths`, in table order.

@@ -33,16 +33,23 @@ std::optional<FileRecord> FileIndexer::makeRecord(const std::string& path,
     if (recordName.empty()) {
         recordName = path;
     }
+    return FileRecord(id, parentID, std::move(recordName), values->isDirectory, values->modifiedAt,
+                      recordedSize(*values), allocatedSizeOf(*values), false);
+}
+
+int64_t FileIndexer::recordedSize(const ItemValues& values) {
+    // A folder's size is 0: what its inode reports (4096, say) is no size of its contents.
+    return values.isDirectory ? 0 : values.size;
+}
+
+std::optional<int64_t> FileIndexer::allocatedSizeOf(const ItemValues& values) {
     // Files are measured by the same stat that read them, so a walk leaves none unmeasured;
     // what is not a regular file (a link, a socket) is measured as unavailable (-1).
-    std::optional<int64_t> allocatedSize;
-    if (!values->isDirectory) {
-        auto usage = FileDiskUsage::fromStat(values->isRegularFile, values->blocks512);
-        allocatedSize = usage ? usage->bytes : -1;
+    if (values.isDirectory) {
+        return std::nullopt;
     }
-    // A folder's size is 0: what its inode reports (4096, say) is no size of its contents.
-    return FileRecord(id, parentID, std::move(recordName), values->isDirectory, values->modifiedAt,
-                      values->isDirectory ? 0 : values->size, allocatedSize, false);
+    auto usage = FileDiskUsage::fromStat(values.isRegularFile, values.blocks512);
+    return usage ? usage->bytes : -1;
 }
 
 void FileIndexer::flush(std::vector<FileRecord>& batch, ParallelScanState& state,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DirectoryRegistrar.h"
+#include "DirectoryWalk.h"
 #include "ExclusionRules.h"
 #include "FileRecord.h"
 #include "FileSystem.h"
@@ -8,6 +9,7 @@
 #include "ParallelScanState.h"
 #include "SearchIndex.h"
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <map>
@@ -61,6 +63,11 @@ public:
                                                 int64_t parentID,
                                                 std::optional<std::string> name = std::nullopt);
 
+    // What a record stores of an item's values: its size (0 for a folder) and the space it
+    // takes on disk (absent for a folder, -1 for what is not a regular file).
+    static int64_t recordedSize(const ItemValues& values);
+    static std::optional<int64_t> allocatedSizeOf(const ItemValues& values);
+
     // ---- Reconcile ----
 
     // Brings each of `paths` (and, unless it is in `metadataOnlyPaths`, its children) in line
@@ -112,8 +119,8 @@ public:
         int64_t updated = 0;
         int64_t errors = 0;
     };
-    const ReconcileTotals& reconcileTotals() const { return reconcileTotals_; }
-    void resetReconcileTotals() { reconcileTotals_ = {}; }
+    ReconcileTotals reconcileTotals() const;
+    void resetReconcileTotals();
 
     // Error classes of reconcile failures (FileSystemError carries the errno).
     static bool isPermissionError(const std::exception& error);
@@ -191,13 +198,17 @@ private:
         };
         std::vector<Folder> childFolders;
         std::vector<std::string> readablePaths;
+        std::vector<std::string> unreadablePaths; // for the persisted inaccessible list
     };
     using OutcomeHandler = std::function<void(const ReconcileOutcome&)>;
     struct ReconcileRequest {
         const std::set<std::string>* metadataOnly = nullptr;
         const std::set<std::string>* protectedSubtrees = nullptr;
+        // Child folders are reported to the caller (every one, or only those new to the
+        // index) instead of folders new to the index being filled by the parallel scanner.
+        bool collectChildren = false;
         bool collectExistingChildren = true;
-        const OutcomeHandler* outcome = nullptr; // absent: folders new to the index are scanned
+        const OutcomeHandler* outcome = nullptr;
         const std::map<std::string, std::pair<int64_t, int64_t>>* knownIDs = nullptr;
     };
     void reconcilePaths(const std::vector<std::string>& paths,
@@ -206,11 +217,16 @@ private:
                        const ReconcileRequest& request,
                        std::optional<std::pair<int64_t, int64_t>> knownIDs,
                        ReconcileOutcome& outcome);
-    // Runs `walk` to its end; with progress as reconcileSubtree gives it.
-    void runWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
-                 const ReconcileProgress& progress);
+
     void refreshChildren(const std::string& path, const std::string& root, int64_t id,
                          const ReconcileRequest& request, ReconcileOutcome& outcome);
+    // Brings the stored children of folder `id` in line with `listing`; any thread. Child
+    // folders new to the index are returned in `newFolders` when not collected.
+    void applyListing(const WalkedFolder& listing, int64_t id, const ReconcileRequest& request,
+                      ReconcileOutcome& outcome, std::vector<std::string>& newFolders);
+    // A subtree now, by several workers (what reconcileSubtree does).
+    void reconcileSubtreeInParallel(const std::string& path, const std::vector<std::string>& roots,
+                                    const ReconcileProgress& progress);
     void scanNewFolder(const std::string& path, const std::string& root, int64_t parentID);
     std::set<std::string> trackedInaccessible();
     void clearCovered(const std::set<std::string>& covered);
@@ -233,7 +249,14 @@ private:
     std::function<bool()> isPowerSaving_;
     std::function<std::optional<int64_t>(const std::string&)> availableCapacity_;
     std::function<void(SearchIndex& rebuilt)> install_;
-    ReconcileTotals reconcileTotals_; // on the indexing queue, as every reconcile
+    // Counted by reconcile workers.
+    struct {
+        std::atomic<int64_t> reconciled{0};
+        std::atomic<int64_t> added{0};
+        std::atomic<int64_t> removed{0};
+        std::atomic<int64_t> updated{0};
+        std::atomic<int64_t> errors{0};
+    } reconcileTotals_;
 };
 
 } // namespace nexdir

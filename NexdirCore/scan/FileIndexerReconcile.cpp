@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
 
 namespace nexdir {
@@ -34,6 +36,14 @@ bool sameRow(const IndexedEntry& stored, const FileRecord& record) {
            stored.allocatedSize == record.allocatedSize && stored.isDataless == record.isDataless;
 }
 
+// The same test before any record is built (building one normalises its name): the stored
+// row of the same name holds what `values` would write.
+bool matches(const IndexedEntry& stored, const ItemValues& values) {
+    return stored.isDirectory == values.isDirectory && stored.modifiedAt == values.modifiedAt &&
+           stored.size == FileIndexer::recordedSize(values) &&
+           stored.allocatedSize == FileIndexer::allocatedSizeOf(values) && !stored.isDataless;
+}
+
 FileSystemError readFailure(const char* what, const std::string& path, int errorCode) {
     return FileSystemError(std::string(what) + " " + path + ": " + std::strerror(errorCode),
                            errorCode);
@@ -45,6 +55,19 @@ int errorCodeOf(const std::exception& error) {
 }
 
 } // namespace
+
+FileIndexer::ReconcileTotals FileIndexer::reconcileTotals() const {
+    return {reconcileTotals_.reconciled, reconcileTotals_.added, reconcileTotals_.removed,
+            reconcileTotals_.updated, reconcileTotals_.errors};
+}
+
+void FileIndexer::resetReconcileTotals() {
+    for (auto* total :
+         {&reconcileTotals_.reconciled, &reconcileTotals_.added, &reconcileTotals_.removed,
+          &reconcileTotals_.updated, &reconcileTotals_.errors}) {
+        *total = 0;
+    }
+}
 
 bool FileIndexer::isPermissionError(const std::exception& error) {
     return nexdir::isPermissionError(errorCodeOf(error));
@@ -110,10 +133,13 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
             while (!known && target != *root && !index_.entryID(parentPath(target), *root)) {
                 target = parentPath(target);
             }
-            bool refresh = target != path || !request.metadataOnly ||
-                           !request.metadataOnly->count(path);
+            bool refresh =
+                target != path || !request.metadataOnly || !request.metadataOnly->count(path);
             ReconcileOutcome outcome;
             reconcileItem(target, *root, refresh, request, known, outcome);
+            if (!outcome.unreadablePaths.empty()) {
+                recordInaccessible(outcome.unreadablePaths, false);
+            }
             if (request.outcome) {
                 (*request.outcome)(outcome);
             }
@@ -129,10 +155,28 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
     }
 }
 
-void FileIndexer::reconcileItem(const std::string& path, const std::string& root,
-                                bool refresh, const ReconcileRequest& request,
+void FileIndexer::reconcileItem(const std::string& path, const std::string& root, bool refresh,
+                                const ReconcileRequest& request,
                                 std::optional<std::pair<int64_t, int64_t>> known,
                                 ReconcileOutcome& outcome) {
+    if (known) {
+        // Met in its parent's listing during this walk, which reconciled its own row then:
+        // only its children are left to do. One that is no longer a folder to enter is taken
+        // from the top.
+        if (!refresh) {
+            return;
+        }
+        try {
+            refreshChildren(path, root, known->first, request, outcome);
+            outcome.readablePaths.push_back(path);
+            return;
+        } catch (const FileSystemError& error) {
+            if (error.errorCode() != ENOTDIR && error.errorCode() != ELOOP) {
+                throw;
+            }
+        }
+        known.reset();
+    }
     double started = uptimeSeconds();
     int errorCode = 0;
     std::optional<ItemValues> values = readItemValues(path, errorCode);
@@ -168,7 +212,7 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
     }
     bool enterable = values->isDirectory && !values->isSymbolicLink && !values->isPackage;
     bool protectsNothing = !request.protectedSubtrees || request.protectedSubtrees->empty();
-    if (enterable && !existing && !request.outcome && protectsNothing) {
+    if (enterable && !existing && !request.collectChildren && protectsNothing) {
         scanNewFolder(path, root, parentID);
         return;
     }
@@ -193,16 +237,28 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
 void FileIndexer::refreshChildren(const std::string& path, const std::string& root, int64_t id,
                                   const ReconcileRequest& request, ReconcileOutcome& outcome) {
     double started = uptimeSeconds();
-    WalkedFolder listing(path, root, rules_, registrar_.get());
+    // Only folders the rules keep get here.
+    WalkedFolder listing(path, root, rules_, registrar_.get(), true);
     DiagnosticTiming::record(phaseListing, started);
     if (!listing.ok()) {
-        if (isMissingError(listing.errorCode())) {
+        if (listing.errorCode() == ENOENT) {
             // Gone between its read and its listing.
             reconcileTotals_.removed += index_.removeRecursively(path, root);
             return;
         }
         throw readFailure("Could not list", path, listing.errorCode());
     }
+    std::vector<std::string> newFolders;
+    applyListing(listing, id, request, outcome, newFolders);
+    for (const std::string& folder : newFolders) {
+        scanNewFolder(folder, root, id);
+    }
+}
+
+void FileIndexer::applyListing(const WalkedFolder& listing, int64_t id,
+                               const ReconcileRequest& request, ReconcileOutcome& outcome,
+                               std::vector<std::string>& newFolders) {
+    const std::string& path = listing.path();
     std::unordered_map<std::string, IndexedEntry> stored;
     for (IndexedEntry& child : index_.children(id)) {
         std::string name = child.name;
@@ -213,8 +269,6 @@ void FileIndexer::refreshChildren(const std::string& path, const std::string& ro
     std::vector<FileRecord> records;
     std::vector<int64_t> removing;
     std::vector<int64_t> pruning;
-    std::vector<std::string> newFolders;
-    std::vector<std::string> unreadable;
     auto flush = [&] {
         if (!records.empty() || !removing.empty() || !pruning.empty()) {
             reconcileTotals_.removed += index_.upsert(records, removing, pruning);
@@ -240,15 +294,16 @@ void FileIndexer::refreshChildren(const std::string& path, const std::string& ro
                     removing.push_back(previous->id); // gone since the listing
                 }
             } else {
-                unreadable.push_back(item.path); // what is stored of it stays
+                reconcileTotals_.errors += 1;
+                outcome.unreadablePaths.push_back(item.path); // what is stored of it stays
             }
             continue;
         }
         outcome.readablePaths.push_back(item.path);
         bool enterable = item.isEnterableFolder();
         bool newFolder = enterable && !(previous && previous->isDirectory);
-        if (enterable && !request.outcome && protectsNothing && newFolder) {
-            // Filled by the parallel scanner below, once this batch has made room for it.
+        if (enterable && !request.collectChildren && protectsNothing && newFolder) {
+            // Filled by the parallel scanner, once this batch has made room for it.
             if (previous) {
                 removing.push_back(previous->id);
             }
@@ -256,16 +311,16 @@ void FileIndexer::refreshChildren(const std::string& path, const std::string& ro
             continue;
         }
         int64_t childID = previous ? previous->id : index_.reserveID();
-        FileRecord record = *makeRecord(item.path, item.values, childID, id, item.name);
         bool pruned = previous && previous->isDirectory && !enterable;
         if (pruned) {
             pruning.push_back(childID);
         }
-        if (!previous || !sameRow(*previous, record) || pruned) {
+        if (!previous || !matches(*previous, *item.values) || pruned) {
             (previous ? reconcileTotals_.updated : reconcileTotals_.added) += 1;
-            records.push_back(std::move(record));
+            records.push_back(*makeRecord(item.path, item.values, childID, id, item.name));
         }
-        if (enterable && request.outcome && (request.collectExistingChildren || newFolder)) {
+        if (enterable && request.collectChildren &&
+            (request.collectExistingChildren || newFolder)) {
             outcome.childFolders.push_back({item.path, childID, id});
         }
         if (records.size() >= size_t(batchSize_)) {
@@ -280,13 +335,6 @@ void FileIndexer::refreshChildren(const std::string& path, const std::string& ro
         }
     }
     flush();
-    for (const std::string& folder : newFolders) {
-        scanNewFolder(folder, root, id);
-    }
-    if (!unreadable.empty()) {
-        reconcileTotals_.errors += int64_t(unreadable.size());
-        recordInaccessible(unreadable, false);
-    }
 }
 
 void FileIndexer::scanNewFolder(const std::string& path, const std::string& root,
@@ -334,8 +382,9 @@ void FileIndexer::clearCovered(const std::set<std::string>& covered) {
     index_.setMetadata(IndexMetadata::inaccessiblePaths, IndexMetadata::encodePathList(kept));
 }
 
-FileIndexer::SubtreeWalk FileIndexer::beginSubtreeWalk(const std::string& path,
-                                                       const std::set<std::string>& protectedSubtrees) {
+FileIndexer::SubtreeWalk
+FileIndexer::beginSubtreeWalk(const std::string& path,
+                              const std::set<std::string>& protectedSubtrees) {
     SubtreeWalk walk;
     walk.path = standardizePath(path);
     walk.pending = {walk.path};
@@ -355,8 +404,9 @@ FileIndexer::beginReconcileWalk(const std::vector<std::string>& paths,
     }
     // Taken from the end: the shortest paths, the ancestors, come first.
     walk.pending.assign(distinct.begin(), distinct.end());
-    std::stable_sort(walk.pending.begin(), walk.pending.end(),
-                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::stable_sort(
+        walk.pending.begin(), walk.pending.end(),
+        [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     walk.recursive = false;
     for (const std::string& path : metadataOnlyPaths) {
         walk.metadataOnly.insert(standardizePath(path));
@@ -383,6 +433,7 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
     ReconcileRequest request;
     request.metadataOnly = &walk.metadataOnly;
     request.protectedSubtrees = &walk.protectedSubtrees;
+    request.collectChildren = true;
     request.collectExistingChildren = walk.recursive;
     request.outcome = &handler;
     request.knownIDs = &walk.knownIDs;
@@ -412,38 +463,140 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
     return true;
 }
 
-void FileIndexer::runWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
-                          const ReconcileProgress& progress) {
+void FileIndexer::reconcileSubtree(const std::string& path, const std::vector<std::string>& roots,
+                                   const ReconcileProgress& progress) {
+    recoveryFailures.clear();
+    reconcileSubtreeInParallel(path, roots, progress);
+}
+
+void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
+                                             const std::vector<std::string>& roots,
+                                             const ReconcileProgress& progress) {
+    std::string path = standardizePath(rawPath);
+    std::set<std::string> tracked = trackedInaccessible();
+    std::set<std::string> covered;
+    auto cover = [&](const std::vector<std::string>& readable) {
+        for (const std::string& readablePath : readable) {
+            if (tracked.count(readablePath)) {
+                covered.insert(readablePath);
+            }
+        }
+    };
+
+    // The subtree's own top first, alone: its row, and whether there is a folder to walk.
+    ReconcileRequest top;
+    top.collectChildren = true;
+    std::optional<ReconcileOutcome> topOutcome;
+    OutcomeHandler keepTop = [&](const ReconcileOutcome& outcome) { topOutcome = outcome; };
+    top.outcome = &keepTop;
+    ReconcileRequest ownRow = top;
+    std::set<std::string> onlyItself{path};
+    ownRow.metadataOnly = &onlyItself;
+    reconcilePaths({path}, roots, ownRow);
+    if (!topOutcome) {
+        return; // outside every root, excluded, gone or unreadable: already dealt with
+    }
+    cover(topOutcome->readablePaths);
+    std::vector<std::string> walkRoots;
+    for (const std::string& root : roots) {
+        walkRoots.push_back(standardizePath(root));
+    }
+    const std::string* root = longestRootAbove(path, walkRoots);
+    int errorCode = 0;
+    std::optional<ItemValues> values = readItemValues(path, errorCode);
+    std::optional<int64_t> id = root ? index_.entryID(path, *root) : std::nullopt;
+    if (!root || !values || !values->isDirectory || values->isSymbolicLink || !id) {
+        clearCovered(covered);
+        return;
+    }
+
+    // Then every folder below it, each listed once by one of the workers, which compare the
+    // listing with the stored children and queue the child folders for one another.
+    ReconcileRequest request;
+    request.collectChildren = true;
+    request.collectExistingChildren = true;
+    std::mutex lock;
+    std::vector<std::string> unreadable; // guarded by lock
+    int64_t directories = 0;             // guarded by lock
     double lastProgress = uptimeSeconds();
     double lastLog = lastProgress;
-    int64_t directories = 0;
     bool reported = false;
-    while (!walk.pending.empty()) {
-        std::string current = walk.pending.back();
-        // One path a step, so that progress and the log see every folder.
-        stepSubtreeWalk(walk, roots, 1);
+    class Reconciler : public DirectoryWalk::Visitor {
+    public:
+        explicit Reconciler(std::function<std::vector<DirectoryWalk::Folder>(
+                                const DirectoryWalk::Folder&, const WalkedFolder&)>
+                                visit)
+            : visit_(std::move(visit)) {}
+        std::vector<DirectoryWalk::Folder> visit(const DirectoryWalk::Folder& folder,
+                                                 const WalkedFolder& listing) override {
+            return visit_(folder, listing);
+        }
+
+    private:
+        std::function<std::vector<DirectoryWalk::Folder>(const DirectoryWalk::Folder&,
+                                                         const WalkedFolder&)>
+            visit_;
+    };
+    auto visit = [&](const DirectoryWalk::Folder& folder, const WalkedFolder& listing) {
+        ReconcileOutcome outcome;
+        std::vector<DirectoryWalk::Folder> next;
+        if (!listing.ok()) {
+            int code = listing.errorCode();
+            if (code == ENOENT) {
+                reconcileTotals_.removed += index_.removeRecursively(folder.path, *root);
+            } else if (nexdir::isUnavailableError(code) || code == ENOTDIR || code == ELOOP) {
+                // Unreadable, or no longer a folder: its own row is its parent's to fix, and
+                // a later reconcile of the path takes it from the top.
+                if (code != ENOTDIR && code != ELOOP) {
+                    reconcileTotals_.errors += 1;
+                    std::lock_guard guard(lock);
+                    unreadable.push_back(folder.path);
+                }
+            } else {
+                throw readFailure("Could not list", folder.path, code);
+            }
+        } else {
+            std::vector<std::string> ignored; // every child folder is collected
+            applyListing(listing, folder.id, request, outcome, ignored);
+            outcome.readablePaths.push_back(folder.path);
+            for (const auto& child : outcome.childFolders) {
+                next.push_back({child.path, child.id});
+            }
+        }
+        reconcileTotals_.reconciled += 1;
+        std::lock_guard guard(lock);
+        cover(outcome.readablePaths);
+        unreadable.insert(unreadable.end(), outcome.unreadablePaths.begin(),
+                          outcome.unreadablePaths.end());
         directories += 1;
         double now = uptimeSeconds();
         if (progress && (!reported || now - lastProgress >= 1.0)) {
-            progress(directories, current);
+            progress(directories, folder.path);
             reported = true;
             lastProgress = now;
         }
         if (now - lastLog >= 10.0) {
             DebugLog::write("subtree verification progress directories=" +
-                            std::to_string(directories) +
-                            " pending=" + std::to_string(walk.pending.size()));
+                            std::to_string(directories) + " pending=unknown");
             lastLog = now;
         }
+        return next;
+    };
+    int workers = isPowerSaving_ && isPowerSaving_() ? 1 : workerCount_;
+    try {
+        // The top folder's children were listed with its own row above only when it was new;
+        // listing it again here is what refreshes them.
+        DirectoryWalk(*root, rules_, registrar_.get()).run({path, *id}, workers, [&] {
+            return std::make_unique<Reconciler>(visit);
+        });
+    } catch (const std::exception& error) {
+        DebugLog::write("reconcile path=" + path + " error=" + error.what());
+        throw;
     }
-    clearCovered(walk.covered);
-}
-
-void FileIndexer::reconcileSubtree(const std::string& path, const std::vector<std::string>& roots,
-                                   const ReconcileProgress& progress) {
-    recoveryFailures.clear();
-    SubtreeWalk walk = beginSubtreeWalk(path);
-    runWalk(walk, roots, progress);
+    if (!unreadable.empty()) {
+        recordInaccessible(unreadable, false);
+    }
+    clearCovered(covered);
 }
 
 // ---- Access recovery ----
@@ -481,8 +634,7 @@ int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& root
             continue;
         }
         try {
-            SubtreeWalk walk = beginSubtreeWalk(path);
-            runWalk(walk, roots, {});
+            reconcileSubtreeInParallel(path, roots, {});
         } catch (const std::exception& error) {
             recoveryFailures.insert(path);
             DebugLog::write(std::string("targeted access recovery failed: ") + error.what());

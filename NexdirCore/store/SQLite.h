@@ -50,6 +50,19 @@ private:
     sqlite3_stmt* statement_ = nullptr;
 };
 
+// Resets a statement kept for reuse when the scope ends, however it ends: a statement left
+// between rows would hold its read snapshot open, and later reads would not see new writes.
+class ResetOnExit {
+public:
+    explicit ResetOnExit(Statement& statement) : statement_(statement) {}
+    ~ResetOnExit() { sqlite3_reset(statement_.get()); }
+    ResetOnExit(const ResetOnExit&) = delete;
+    ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+private:
+    Statement& statement_;
+};
+
 // Runs a whole script with sqlite3_exec; a failure carries SQLite's own message. Reports its
 // duration and result code as timing phase 5.
 void execute(sqlite3* db, const std::string& script);

@@ -186,6 +186,7 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
 SearchIndex::~SearchIndex() {
     // The reader closes before the writer, so the writer's close can checkpoint the WAL;
     // the writer closes before the journal its hooks write to.
+    readerStatements_.clear();
     reader_.reset();
     writer_.reset();
 }

@@ -4,6 +4,7 @@
 #include "IndexStatistics.h"
 #include "IndexedEntry.h"
 #include "RowChangeJournal.h"
+#include "SQLite.h"
 
 #include <sqlite3.h>
 
@@ -81,8 +82,8 @@ public:
     // A record whose (parent, name) exists keeps the row's id and rewrites it only when a
     // stored value differs. Answers how many entries the removals took.
     int64_t upsert(const std::vector<FileRecord>& records,
-                const std::vector<int64_t>& removingIDs = {},
-                const std::vector<int64_t>& pruningIDs = {});
+                   const std::vector<int64_t>& removingIDs = {},
+                   const std::vector<int64_t>& pruningIDs = {});
 
     // The entry at `path` below the volume root `volumeRoot`; both are standardised first.
     std::optional<int64_t> entryID(const std::string& path, const std::string& volumeRoot);
@@ -165,6 +166,9 @@ private:
     void contentReplaced();
 
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
+    // A reader statement that walks repeat for every folder, prepared once and reset for
+    // this use; the caller holds readLock_.
+    sql::Statement& readerStatement(const char* sql);
 
     std::string databasePath_;
     ConnectionPointer writer_; // guarded by writeLock_; declared first so it closes last
@@ -173,6 +177,10 @@ private:
     std::mutex readLock_;
     std::mutex idLock_;
     int64_t nextID_ = 1; // guarded by idLock_
+
+    // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
+    // reader closes.
+    std::unordered_map<const char*, std::unique_ptr<sql::Statement>> readerStatements_;
 
     std::unique_ptr<detail::RowChangeJournal> journal_;
     bool rowChangesSupported_ = false; // set once by the constructor

@@ -101,8 +101,9 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
 
     int64_t current;
     {
-        sql::Statement statement(
-            reader, "SELECT id FROM entries WHERE parent_id = 0 AND name = ? LIMIT 1;");
+        sql::Statement& statement =
+            readerStatement("SELECT id FROM entries WHERE parent_id = 0 AND name = ? LIMIT 1;");
+        sql::ResetOnExit done(statement);
         statement.bindText(1, root);
         int result = statement.step();
         if (result == SQLITE_DONE) {
@@ -122,8 +123,9 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
     std::string_view rest(path);
     rest.remove_prefix(root == "/" ? 1 : root.size() + 1);
 
-    sql::Statement statement(reader,
-                             "SELECT id FROM entries WHERE parent_id = ? AND name = ? LIMIT 1;");
+    sql::Statement& statement =
+        readerStatement("SELECT id FROM entries WHERE parent_id = ? AND name = ? LIMIT 1;");
+    sql::ResetOnExit done(statement);
     while (!rest.empty()) {
         size_t slash = rest.find('/');
         std::string_view component = rest.substr(0, slash);
@@ -146,12 +148,22 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
     return current;
 }
 
+sql::Statement& SearchIndex::readerStatement(const char* sql) {
+    std::unique_ptr<sql::Statement>& statement = readerStatements_[sql];
+    if (!statement) {
+        statement = std::make_unique<sql::Statement>(reader_.get(), sql);
+    }
+    statement->reset(); // and its bindings cleared; each use resets it again as it ends
+    return *statement;
+}
+
 std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
     auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
     ReadOperationTiming timing;
-    sql::Statement statement(reader_.get(),
-                             "SELECT id, name, is_directory, modified_at, size, allocated_size, "
-                             "is_dataless FROM entries WHERE parent_id = ?;");
+    sql::Statement& statement =
+        readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                        "is_dataless FROM entries WHERE parent_id = ?;");
+    sql::ResetOnExit done(statement);
     statement.bindInt(1, parentID);
     return sql::readEntries(statement);
 }
@@ -159,9 +171,10 @@ std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
 std::optional<IndexedEntry> SearchIndex::entry(int64_t id) {
     auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
     ReadOperationTiming timing;
-    sql::Statement statement(reader_.get(),
-                             "SELECT id, name, is_directory, modified_at, size, allocated_size, "
-                             "is_dataless FROM entries WHERE id = ?;");
+    sql::Statement& statement =
+        readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                        "is_dataless FROM entries WHERE id = ?;");
+    sql::ResetOnExit done(statement);
     statement.bindInt(1, id);
     std::vector<IndexedEntry> found = sql::readEntries(statement);
     if (found.empty()) {

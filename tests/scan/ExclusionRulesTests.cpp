@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 using namespace nexdir;
 using nexdir::test::TempDirectory;
@@ -183,4 +184,81 @@ TEST(MountTable, ParsesMountInfoLines) {
     EXPECT_EQ(mounts[1].major, 0u);
     EXPECT_EQ(mounts[1].minor, 36u);
     EXPECT_FALSE(readMountTable().empty());
+}
+
+// The walkers test only what a child's own name adds; that must give the full test's answer
+// for every child of a kept folder, whatever the tables, the roots and the names.
+TEST(ExclusionRules, TheChildTestAgreesWithTheFullTestUnderEveryKeptFolder) {
+    std::mt19937 random(7);
+    const std::vector<std::string> names = {"a",
+                                            "b",
+                                            "home",
+                                            "u",
+                                            "Library",
+                                            "Caches",
+                                            ".git",
+                                            "node_modules",
+                                            ".cargo",
+                                            "registry",
+                                            "git",
+                                            "go",
+                                            "pkg",
+                                            "mod",
+                                            ".npm",
+                                            "_cacache",
+                                            "proc",
+                                            "tmp",
+                                            "media",
+                                            "usb",
+                                            "var",
+                                            "cache",
+                                            ".local",
+                                            "share",
+                                            "Nexdir",
+                                            "index-v2.sqlite3",
+                                            "rebuild.lock",
+                                            ".rebuild-x",
+                                            "Trash",
+                                            "expunged",
+                                            "srv",
+                                            "data",
+                                            "Users",
+                                            "Volumes",
+                                            "private",
+                                            "db",
+                                            "Proj",
+                                            "CloudStorage",
+                                            "System",
+                                            "Icon\r",
+                                            "gradle",
+                                            "caches",
+                                            ".gradle",
+                                            ".m2",
+                                            "repository"};
+    std::vector<ExclusionRules> rulesets = {
+        linuxRules({"/", "/home", "/proc", "/srv/data", "/media/usb", "/home/u/data"})
+            .withIndexFiles("/srv/idx/index-v2.sqlite3"),
+        referenceRules({"/Users/a/Proj", "/home/u/a"}),
+    };
+    const std::vector<std::string> roots = {"/",        "/home/u", "/tmp", "/home/u/.cargo",
+                                            "/Users/a", "/srv"};
+    int compared = 0;
+    for (const ExclusionRules& rules : rulesets) {
+        for (int i = 0; i < 20000; ++i) {
+            const std::string& root = roots[random() % roots.size()];
+            std::string path = root;
+            for (int depth = 1 + int(random() % 6); depth > 0; --depth) {
+                std::string parent = path;
+                path = (path == "/" ? "" : path) + "/" + names[random() % names.size()];
+                if (rules.shouldSkipStandardized(parent, root)) {
+                    break; // a walk never lists a folder it skips
+                }
+                ASSERT_EQ(rules.shouldSkipChild(path, root),
+                          rules.shouldSkipStandardized(path, root))
+                    << path << " in a walk of " << root;
+                compared += 1;
+            }
+        }
+    }
+    EXPECT_GT(compared, 50000);
 }

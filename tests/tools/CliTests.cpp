@@ -93,7 +93,7 @@ TEST(QuelmoCli, ScanThenSearch) {
     CliRun search = cli(folder, {"search", "--db", db, "tax", "rec"});
     EXPECT_EQ(search.status, 0) << search.err;
     EXPECT_EQ(search.out, "f\t689\t" + root + "/Projects/Tax 2024/receipt.pdf\n");
-    EXPECT_TRUE(std::regex_match(search.err, std::regex("1 results \u2022 \\d+\\.\\d\\d ms\n")))
+    EXPECT_TRUE(std::regex_match(search.err, std::regex("1 result \u2022 \\d+\\.\\d\\d ms\n")))
         << search.err;
 
     CliRun folders = cli(folder, {"search", "--db", db, "--limit", "1", "pro"});

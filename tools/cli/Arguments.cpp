@@ -8,6 +8,10 @@
 
 namespace quelmo::cli {
 
+std::string dataDirectoryOf(const std::string& database) {
+    return nexdir::standardizePath(std::filesystem::path(database).parent_path().string());
+}
+
 std::optional<std::string> dataDirectoryFor(const std::string& database,
                                             const std::vector<std::string>& roots) {
     auto holdsARoot = [&](const std::string& folder) {
@@ -18,9 +22,7 @@ std::optional<std::string> dataDirectoryFor(const std::string& database,
         }
         return false;
     };
-    for (std::string folder :
-         {nexdir::standardizePath(std::filesystem::path(database).parent_path().string()),
-          nexdir::applicationDataDirectory()}) {
+    for (std::string folder : {dataDirectoryOf(database), nexdir::applicationDataDirectory()}) {
         if (!holdsARoot(folder)) {
             return folder;
         }

@@ -35,6 +35,9 @@ private:
 // it, as the application's own data directory holds its index. When that folder holds one of
 // `roots`, it cannot be left out whole; the application's data directory is then taken, and
 // the indexer still leaves the index's own files out.
+// The folder that holds `database`, standardised.
+std::string dataDirectoryOf(const std::string& database);
+
 std::optional<std::string> dataDirectoryFor(const std::string& database,
                                             const std::vector<std::string>& roots);
 
@@ -42,5 +45,6 @@ int runStats(Arguments arguments);
 int runSearch(Arguments arguments);
 int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
+int runReconcile(Arguments arguments);
 
 } // namespace quelmo::cli

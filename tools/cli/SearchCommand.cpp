@@ -62,7 +62,8 @@ int runSearch(Arguments arguments) {
     std::fflush(stdout);
     char timing[64];
     std::snprintf(timing, sizeof timing, "%.2f", response.durationMilliseconds);
-    std::cerr << response.results.size() << " results \u2022 " << timing << " ms\n";
+    std::cerr << response.results.size() << (response.results.size() == 1 ? " result" : " results")
+              << " \u2022 " << timing << " ms\n";
     return 0;
 }
 

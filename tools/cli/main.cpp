@@ -15,6 +15,10 @@ commands:
   scan   [--db PATH] [--exclude PATH]... [ROOT...]
                                           rebuilds the index of the ROOT folders (default: the
                                           internal volumes) and installs it; totals as JSON
+  reconcile [--db PATH] [--recursive] PATH...
+                                          brings the index in line with the disk for each
+                                          PATH and its children (--recursive: its subtree);
+                                          totals as JSON
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
 
@@ -40,6 +44,9 @@ int main(int argc, char** argv) {
         }
         if (command == "scan") {
             return quelmo::cli::runScan(std::move(arguments));
+        }
+        if (command == "reconcile") {
+            return quelmo::cli::runReconcile(std::move(arguments));
         }
         if (command == "search") {
             return quelmo::cli::runSearch(std::move(arguments));
