@@ -427,55 +427,61 @@ std::string randomName(std::mt19937& random) {
 
 } // namespace
 
+// A random tree of 600 entries under two volume roots, in an index and in the model alike.
+struct RandomTree {
+    explicit RandomTree(unsigned seed) : random(seed) {
+        std::vector<int64_t> folders;
+        std::vector<FileRecord> records;
+        auto add = [&](const ModelEntry& entry) {
+            records.emplace_back(entry.id, entry.parent, entry.name, entry.isDirectory, 1000, 0,
+                                 std::nullopt, false);
+            model.add(entry);
+            entries[entry.id] = entry;
+            if (entry.isDirectory) {
+                folders.push_back(entry.id);
+            }
+        };
+        for (const char* rootPath : {"/", "/srv/ab-disk"}) {
+            add({index.reserveID(), 0, rootPath, true});
+        }
+        std::set<std::pair<int64_t, std::string>> used;
+        for (int i = 0; i < 600; ++i) {
+            int64_t parent = folders[random() % folders.size()];
+            std::string name = randomName(random);
+            if (used.insert({parent, name}).second) {
+                add({index.reserveID(), parent, name, random() % 4 == 0});
+            }
+        }
+        index.upsert(records);
+    }
+
+    std::mt19937 random;
+    TempDirectory folder;
+    SearchIndex index{folder / "index.sqlite3"};
+    NameSearch names{index};
+    SearchModel model;
+    std::map<int64_t, ModelEntry> entries;
+};
+
 class SearchModelTest : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
-    std::mt19937 random(GetParam());
-    TempDirectory folder;
-    SearchIndex index(folder / "index.sqlite3");
-    NameSearch names{index};
-    SearchModel model;
-
-    std::vector<int64_t> folders;
-    std::vector<FileRecord> records;
-    for (const char* rootPath : {"/", "/srv/ab-disk"}) {
-        int64_t root = index.reserveID();
-        records.emplace_back(root, 0, rootPath, true, 1000, 0, std::nullopt, false);
-        model.add({root, 0, rootPath, true});
-        folders.push_back(root);
-    }
-    std::set<std::pair<int64_t, std::string>> used;
-    for (int i = 0; i < 600; ++i) {
-        int64_t parent = folders[random() % folders.size()];
-        std::string name = randomName(random);
-        if (!used.insert({parent, name}).second) {
-            continue;
-        }
-        bool isDirectory = random() % 4 == 0;
-        int64_t id = index.reserveID();
-        records.emplace_back(id, parent, name, isDirectory, 1000, 0, std::nullopt, false);
-        model.add({id, parent, name, isDirectory});
-        if (isDirectory) {
-            folders.push_back(id);
-        }
-    }
-    index.upsert(records);
-
+    RandomTree tree(GetParam());
     std::vector<std::string> queries = {
         "a",         "b",          "ab",         "AB",  "x",     "\xC3\xA9",  "e",
         "ca",        "abc",        "cab",        "bab", "photo", "photos ab", "ab cab",
         "ab ba abc", "2024 photo", "e\xCC\x81t", "\"q", "ab x",  "a.t",       " ba ",
         "Ab ",       "zz",         "- ab",       "a b", "ab.",   "abca"};
     for (int i = 0; i < 40; ++i) {
-        std::string name = randomName(random);
-        size_t start = random() % name.size();
-        queries.push_back(name.substr(start, 1 + random() % 6));
+        std::string name = randomName(tree.random);
+        size_t start = tree.random() % name.size();
+        queries.push_back(name.substr(start, 1 + tree.random() % 6));
     }
     auto compare = [&](bool rankedScan) {
         for (const auto& query : queries) {
             for (int limit : {1, 2, 3, 5, 10, 50}) {
-                auto expected = model.search(query, limit);
-                auto actual = names.search(query, limit).results;
+                auto expected = tree.model.search(query, limit);
+                auto actual = tree.names.search(query, limit).results;
                 ASSERT_EQ(actual, expected)
                     << "query \"" << query << "\" limit " << limit << " ranked scan " << rankedScan;
             }
