@@ -17,10 +17,14 @@
 // statement still decides every row that is kept. With the catalogue the order is decided in
 // memory too, so a statement that does not return the chosen rows in the chosen order means
 // the catalogue is wrong: `CatalogueMismatch`.
+//
+// The earlier words are screened in memory as bit sets of up to 64 words, the longest first;
+// past that many the statement decides, and the catalogue is not used.
 
 #include "CandidateQuery.h"
 #include "IdMap.h"
 #include "NameCatalogue.h"
+#include "QueryWords.h"
 #include "SQLite.h"
 #include "SearchCancellation.h"
 
@@ -38,9 +42,10 @@ struct CatalogueMismatch {};
 
 class RankedCandidates {
 public:
-    // The caller holds the reader's lock and an open read transaction for the object's life.
-    // `catalogue`, when given, holds exactly what that transaction sees.
-    RankedCandidates(sqlite3* reader, std::string query, std::vector<std::string> tokens,
+    // The caller holds the reader's lock and an open read transaction for the object's life,
+    // and keeps `words` (the words of `query`) for as long. `catalogue`, when given, holds
+    // exactly what that transaction sees.
+    RankedCandidates(sqlite3* reader, std::string query, const QueryWords& words,
                      const NameCatalogue* catalogue = nullptr,
                      const SearchCancellation* cancellation = nullptr);
 
@@ -54,7 +59,7 @@ private:
         int64_t id;
         int64_t parent;        // -1 when the ranking read no row (or the catalogue holds it)
         int kind;              // 1 folder, 0 file, -1 as for parent
-        uint64_t missingWords; // earlier words not in the name: bit i for word i
+        uint64_t missingWords; // screened words not in the name: bit i for earlier word i
     };
 
     // Candidates come in tiers whose ranks do not overlap, best first, each ranked only when
@@ -86,7 +91,7 @@ private:
     struct Folder {
         int64_t parent = 0;
         bool exists = false;
-        uint64_t ownWords = 0;       // bit i: word i is in this folder's name
+        uint64_t ownWords = 0;       // bit i: screened word i is in this folder's name
         uint64_t wordsAtOrAbove = 0; // ... in this folder's name or in one above it
         bool wordsKnown = false;
     };
@@ -130,10 +135,14 @@ private:
     const NameCatalogue* catalogue_;
     const SearchCancellation* cancellation_;
     std::string query_;
-    std::vector<std::string> tokens_;
-    uint64_t queryMark_; // byte-pair marks, to skip searching names for them
-    std::vector<uint64_t> tokenMarks_;
-    uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words
+    const QueryWords& words_;
+    // The first (longest) earlier words, up to 64, tested as bit sets; every earlier word when
+    // there are no more.
+    size_t screenedCount_;
+    uint64_t screenedWords_ = 0; // bit i for screened word i
+    uint64_t queryMark_;         // byte-pair marks, to skip searching names for them
+    uint64_t lastWordMark_;
+    std::vector<uint64_t> screenedMarks_;
     std::vector<Tier> tiers_;
     IdMap<Folder> folders_;
     std::optional<sql::Statement> folderLookup_;

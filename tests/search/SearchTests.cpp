@@ -218,6 +218,59 @@ TEST_F(SearchTest, ACancelledTokenStopsTheSearchBeforeItStarts) {
               1u);
 }
 
+TEST_F(SearchTest, HostileLongQueriesAnswerWithoutSQLErrors) {
+    int64_t odd = tree.folder(tree.root(), "back\\slash \"quoted\"");
+    tree.file(odd, "tab\x01"
+                   "control.txt");
+    tree.file(tree.root(), "report.txt");
+    std::mt19937 random(7);
+    auto letters = [&](size_t count) {
+        std::string word;
+        for (size_t i = 0; i < count; ++i) {
+            word += char('a' + random() % 26);
+        }
+        return word;
+    };
+    std::string distinct, repeated, escaped;
+    for (int i = 0; i < 40000; ++i) {
+        distinct += letters(6) + " ";
+        repeated += "rep ";
+    }
+    for (int i = 0; i < 2000; ++i) {
+        escaped += "k\\sl \"quoted\" \x01 ";
+    }
+    // Words of one character each, a word of 100,000, and no word at all.
+    std::string single(20000, 'x');
+    for (size_t i = 1; i < single.size(); i += 2) {
+        single[i] = ' ';
+    }
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {distinct + "report", {}},
+        {repeated + "report", {"/report.txt"}},
+        {escaped + "contr",
+         {"/back\\slash \"quoted\"/tab\x01"
+          "control.txt"}},
+        {single,
+         {"/report.txt", "/back\\slash \"quoted\"/tab\x01"
+                         "control.txt"}},
+        {letters(100000), {}},
+        {std::string(100000, ' '), {}},
+    };
+    auto expectAnswers = [&](const char* mode) {
+        for (const auto& [query, expected] : cases) {
+            try {
+                EXPECT_EQ(paths(query), expected) << mode << ": " << query.substr(0, 40);
+            } catch (const NexdirError& error) {
+                ADD_FAILURE() << mode << ": " << query.substr(0, 40) << ": " << error.what();
+            }
+        }
+    };
+    expectAnswers("in-memory names");
+    names.setNameCatalogueEnabled(false);
+    expectAnswers("rows read");
+    test::withPlainStatements([&] { expectAnswers("plain statements"); });
+}
+
 TEST_F(SearchTest, CancellingDuringAStatementInterruptsIt) {
     // A first word found nowhere makes every row climb its ancestors: a long statement.
     int64_t parent = tree.root();
@@ -489,6 +542,58 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
     };
     compare(true);
     test::withPlainStatements([&] { compare(false); });
+}
+
+TEST_P(SearchModelTest, LongQueriesWithRepeatsAgreeWithThePlainModel) {
+    RandomTree tree(GetParam());
+    // Pieces of the names on one entry's way up: the query's earlier words then hold, and
+    // with a piece of its own name last, some entries match.
+    auto piecesAbove = [&](int64_t id, size_t count) {
+        std::vector<std::string> pieces;
+        while (pieces.size() < count) {
+            for (int64_t at = id; at != 0 && pieces.size() < count;
+                 at = tree.entries.at(at).parent) {
+                std::string name = SearchIndex::normalize(tree.entries.at(at).name);
+                size_t start = tree.random() % name.size();
+                pieces.push_back(name.substr(start, 1 + tree.random() % 4));
+            }
+        }
+        return pieces;
+    };
+    auto joined = [](const std::vector<std::string>& words) {
+        std::string query;
+        for (const std::string& word : words) {
+            query += word + " ";
+        }
+        return query;
+    };
+    std::vector<std::string> queries;
+    for (int i = 0; i < 8; ++i) {
+        auto entry = std::next(tree.entries.begin(), long(tree.random() % tree.entries.size()));
+        std::string last = piecesAbove(entry->first, 1)[0];
+        queries.push_back(joined(piecesAbove(entry->first, 2000)) + last);
+        queries.push_back(joined(piecesAbove(entry->first, 3 + tree.random() % 40)) + last);
+        std::vector<std::string> anyWords;
+        for (int w = 0; w < 2000; ++w) {
+            anyWords.push_back(randomName(tree.random));
+        }
+        queries.push_back(joined(anyWords) + last);
+    }
+    for (const std::string& query : queries) {
+        for (int limit : {1, 5, 50}) {
+            auto expected = tree.model.search(query, limit);
+            ASSERT_EQ(tree.names.search(query, limit).results, expected)
+                << "query \"" << query << "\" limit " << limit;
+            tree.names.setNameCatalogueEnabled(false);
+            ASSERT_EQ(tree.names.search(query, limit).results, expected)
+                << "rows read, query \"" << query << "\" limit " << limit;
+            tree.names.setNameCatalogueEnabled(true);
+            test::withPlainStatements([&] {
+                ASSERT_EQ(tree.names.search(query, limit).results, expected)
+                    << "plain, query \"" << query << "\" limit " << limit;
+            });
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SearchModelTest, ::testing::Values(1u, 2u, 3u, 4u));
