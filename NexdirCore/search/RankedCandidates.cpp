@@ -84,9 +84,6 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query, const Que
       words_(words), screenedCount_(std::min(words.earlier().size(), screenedWordsLimit)),
       queryMark_(NameCatalogue::pairMark(query_)),
       lastWordMark_(NameCatalogue::pairMark(words.last())) {
-    if (screenedCount_ < words_.earlier().size()) {
-        catalogue_ = nullptr; // more words than the bit sets hold: the statements decide
-    }
     for (size_t i = 0; i < screenedCount_; ++i) {
         screenedWords_ |= uint64_t(1) << i;
         screenedMarks_.push_back(NameCatalogue::pairMark(words_.earlier()[i]));
@@ -530,7 +527,27 @@ bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
     if (candidate.missingWords != 0 && (candidate.missingWords & ~wordsAtOrAbove(parent)) != 0) {
         return false;
     }
+    if (catalogue_ && screenedCount_ < words_.earlier().size() &&
+        !holdsUnscreenedWords(candidate.id)) {
+        return false;
+    }
     return grouped.empty() || !underAny(parent, grouped, underGrouped);
+}
+
+bool RankedCandidates::holdsUnscreenedWords(int64_t id) const {
+    // Reached only by the candidates that hold the screened words: the names on the way up
+    // are searched plainly, with nothing kept between candidates.
+    std::vector<std::string_view> names;
+    for (int64_t at = id; catalogue_->contains(at) && names.size() <= maximumDepth;
+         at = catalogue_->parent(at)) {
+        names.push_back(catalogue_->searchName(at));
+    }
+    const std::vector<std::string>& earlier = words_.earlier();
+    return std::all_of(
+        earlier.begin() + long(screenedCount_), earlier.end(), [&](const std::string& word) {
+            return std::any_of(names.begin(), names.end(),
+                               [&](std::string_view name) { return contains(name, word); });
+        });
 }
 
 std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,

@@ -18,8 +18,11 @@
 // memory too, so a statement that does not return the chosen rows in the chosen order means
 // the catalogue is wrong: `CatalogueMismatch`.
 //
-// The earlier words are screened in memory as bit sets of up to 64 words, the longest first;
-// past that many the statement decides, and the catalogue is not used.
+// The earlier words are screened in memory as bit sets of up to 64 words, the longest first.
+// The statement settles any others; with the catalogue, whose answer must be exact, each
+// candidate that passes the screen is tested for them against the names on its way up
+// (measured over 100,000 entries, a query of every short piece of one path, far over 64
+// distinct words: 5 to 12 ms this way, 21 to 28 ms from the statements).
 
 #include "CandidateQuery.h"
 #include "IdMap.h"
@@ -125,6 +128,9 @@ private:
                                                   IdMap<uint8_t>& underGrouped);
     bool mayPass(const Ranked& candidate, int wantedKind,
                  const std::unordered_set<int64_t>& grouped, IdMap<uint8_t>& underGrouped);
+    // With the catalogue: whether every earlier word past the screened ones is in the name of
+    // `id` or of a folder above it.
+    bool holdsUnscreenedWords(int64_t id) const;
     Folder& folder(int64_t id);
     uint64_t wordsAtOrAbove(int64_t folderID);
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,

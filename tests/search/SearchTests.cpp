@@ -567,7 +567,31 @@ TEST_P(SearchModelTest, LongQueriesWithRepeatsAgreeWithThePlainModel) {
         }
         return query;
     };
-    std::vector<std::string> queries;
+    // Every piece of up to four bytes of the deepest path: far more distinct words than the
+    // in-memory ranking screens at once; then also a short word that no name holds.
+    auto depth = [&](int64_t id) {
+        int steps = 0;
+        for (int64_t at = id; at != 0; at = tree.entries.at(at).parent) {
+            ++steps;
+        }
+        return steps;
+    };
+    int64_t deepest = tree.entries.begin()->first;
+    for (const auto& [id, entry] : tree.entries) {
+        deepest = depth(id) > depth(deepest) ? id : deepest;
+    }
+    std::vector<std::string> everyPiece;
+    for (int64_t at = deepest; at != 0; at = tree.entries.at(at).parent) {
+        std::string name = SearchIndex::normalize(tree.entries.at(at).name);
+        for (size_t start = 0; start < name.size(); ++start) {
+            for (size_t length = 1; length <= 4 && start + length <= name.size(); ++length) {
+                everyPiece.push_back(name.substr(start, length));
+            }
+        }
+    }
+    std::string deepestLast = piecesAbove(deepest, 1)[0];
+    std::vector<std::string> queries = {joined(everyPiece) + deepestLast,
+                                        joined(everyPiece) + "z " + deepestLast};
     for (int i = 0; i < 8; ++i) {
         auto entry = std::next(tree.entries.begin(), long(tree.random() % tree.entries.size()));
         std::string last = piecesAbove(entry->first, 1)[0];
