@@ -44,8 +44,8 @@ public:
     const std::vector<Word>& distinct() const { return distinct_; }
 
     // What the words add to the rank of a search name: for each occurrence, Ranking's weight
-    // for a word equal to the name, starting it, or anywhere else (above included). Costs a
-    // few steps per byte of the name, however many words there are.
+    // for a word equal to the name, starting it, or anywhere else (above included). Costs at
+    // most two binary searches of the words per byte of the name, not a test of each word.
     int64_t wordRank(std::string_view name) const;
     // What the words add to the score shown with a result: as the rank, but a word counts
     // only where the name holds it.
