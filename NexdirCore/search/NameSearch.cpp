@@ -8,6 +8,7 @@
 #include "NameCatalogue.h"
 #include "Normalize.h"
 #include "Paths.h"
+#include "QueryWords.h"
 #include "RankedCandidates.h"
 #include "Ranking.h"
 #include "SQLite.h"
@@ -52,14 +53,13 @@ private:
 
 // One pass's plain statement over every candidate.
 std::vector<IndexedEntry> plainCandidates(sqlite3* reader, const std::string& query,
-                                          const std::vector<std::string>& tokens, int limit,
-                                          bool directories,
+                                          const QueryWords& words, int limit, bool directories,
                                           const std::vector<int64_t>& groupedFolderIDs) {
     if (limit < 1) {
         return {};
     }
-    CandidateQuery built = candidateQuery(query, tokens, directories, groupedFolderIDs);
-    CandidateSource source = candidateSource(query, tokens);
+    CandidateQuery built = candidateQuery(query, words, directories, groupedFolderIDs);
+    CandidateSource source = candidateSource(query, words);
     if (!source.parameter.empty()) {
         built.parameters.push_back(source.parameter);
     }
@@ -110,6 +110,7 @@ SearchResponse NameSearch::search(const std::string& query, int limit,
         return {};
     }
     limit = std::min(limit, maximumLimit);
+    QueryWords words(tokens);
 
     SearchResponse response;
     // One read: one snapshot for both passes and the path lookups.
@@ -121,32 +122,32 @@ SearchResponse NameSearch::search(const std::string& query, int limit,
         const NameCatalogue* catalogue = rankedScan_ ? synchronizedCatalogue(reader) : nullptr;
         ProgressHandler handler(reader.connection(), cancellation.get());
         try {
-            response.results = passes(reader, q, tokens, limit, catalogue, cancellation.get());
+            response.results = passes(reader, q, words, limit, catalogue, cancellation.get());
         } catch (const CatalogueMismatch&) {
             discardCatalogue(reader, "a search found the name catalogue out of step with the index",
                              false);
-            response.results = passes(reader, q, tokens, limit, nullptr, cancellation.get());
+            response.results = passes(reader, q, words, limit, nullptr, cancellation.get());
         }
     });
     for (SearchResult& result : response.results) {
-        result.score = Ranking::score(normalizeForSearch(result.name), q, tokens);
+        result.score = Ranking::score(normalizeForSearch(result.name), q, words);
     }
     response.durationMilliseconds = double(uptimeNanoseconds() - started) / 1'000'000.0;
     return response;
 }
 
 std::vector<SearchResult> NameSearch::passes(SearchIndex::Reader& reader, const std::string& q,
-                                             const std::vector<std::string>& tokens, int limit,
+                                             const QueryWords& words, int limit,
                                              const NameCatalogue* catalogue,
                                              const SearchCancellation* cancellation) {
     std::optional<RankedCandidates> ranked;
     if (rankedScan_) {
-        ranked.emplace(reader.connection(), q, tokens, catalogue, cancellation);
+        ranked.emplace(reader.connection(), q, words, catalogue, cancellation);
     }
     auto pass = [&](int passLimit, bool directories, const std::vector<int64_t>& grouped) {
         return results(reader,
                        ranked ? ranked->select(passLimit, directories, grouped)
-                              : plainCandidates(reader.connection(), q, tokens, passLimit,
+                              : plainCandidates(reader.connection(), q, words, passLimit,
                                                 directories, grouped),
                        catalogue);
     };

@@ -14,6 +14,7 @@ namespace nexdir {
 
 namespace detail {
 class NameCatalogue;
+class QueryWords;
 } // namespace detail
 
 // Name queries over one index: folders first, best matches first, each result with its full
@@ -58,7 +59,7 @@ public:
 
 private:
     std::vector<SearchResult> passes(SearchIndex::Reader& reader, const std::string& q,
-                                     const std::vector<std::string>& tokens, int limit,
+                                     const detail::QueryWords& words, int limit,
                                      const detail::NameCatalogue* catalogue,
                                      const SearchCancellation* cancellation);
     // The catalogue brought in step with the read's snapshot; nullptr when it cannot be had

@@ -27,6 +27,9 @@ constexpr uint64_t fullTextNamesForWords = 300;
 // From about this many entries, a scan of every name is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
 
+// The earlier words a bit set holds.
+constexpr size_t screenedWordsLimit = 64;
+
 // The statement's text functions, byte for byte as SQLite computes them on TEXT values:
 // instr() > 0 and instr() = 1. A needle that is valid UTF-8 starts with a lead byte, so a
 // byte match is always at a character boundary, where instr looks. Names are short: a plain
@@ -69,36 +72,29 @@ int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength, ui
                    : startsWith(name, query_)                               ? queryPrefix
                    : mayContain(mark, queryMark_) && contains(name, query_) ? queryInside
                                                                             : 0;
-    for (const std::string& token : tokens_) {
-        rank += name == token ? wordEqual : startsWith(name, token) ? wordPrefix : wordElsewhere;
-    }
+    rank += words_.wordRank(name);
     return rank - (cappedLength >= 0 ? cappedLength
                                      : std::min<int64_t>(sqliteTextLength(name), lengthCap));
 }
 
-RankedCandidates::RankedCandidates(sqlite3* reader, std::string query,
-                                   std::vector<std::string> tokens, const NameCatalogue* catalogue,
+RankedCandidates::RankedCandidates(sqlite3* reader, std::string query, const QueryWords& words,
+                                   const NameCatalogue* catalogue,
                                    const SearchCancellation* cancellation)
     : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), query_(std::move(query)),
-      tokens_(std::move(tokens)), queryMark_(NameCatalogue::pairMark(query_)) {
-    if (tokens_.size() - 1 > 64) {
-        catalogue_ = nullptr; // more words than the bit sets hold: the statements decide
+      words_(words), screenedCount_(std::min(words.earlier().size(), screenedWordsLimit)),
+      queryMark_(NameCatalogue::pairMark(query_)),
+      lastWordMark_(NameCatalogue::pairMark(words.last())) {
+    for (size_t i = 0; i < screenedCount_; ++i) {
+        screenedWords_ |= uint64_t(1) << i;
+        screenedMarks_.push_back(NameCatalogue::pairMark(words_.earlier()[i]));
     }
-    for (const std::string& token : tokens_) {
-        tokenMarks_.push_back(NameCatalogue::pairMark(token));
-    }
-    if (tokens_.size() - 1 <= 64) {
-        for (size_t i = 0; i + 1 < tokens_.size(); ++i) {
-            allEarlierWords_ |= uint64_t(1) << i;
-        }
-    }
-    CandidateSource source = candidateSource(query_, tokens_);
-    if (source.kind == CandidateSource::Kind::fullText && tokens_.size() == 1 &&
-        tokens_[0] == query_) {
+    CandidateSource source = candidateSource(query_, words_);
+    if (source.kind == CandidateSource::Kind::fullText && words_.occurrences() == 1 &&
+        words_.last() == query_) {
         // A one-word query ranks every name that starts with it (at least 8500) above every
         // name that merely contains it (at most 6399), and the names that start with it are
         // a range of the name index: the trigram index is needed only when they run out.
-        CandidateSource prefix = prefixRangeSource(query_, 1);
+        CandidateSource prefix = prefixRangeSource(query_);
         std::string prefixEnd = prefix.parameter;
         tiers_.emplace_back(std::move(prefix)).everyNameStartingWithWord = true;
         tiers_.emplace_back(source, prefixEnd);
@@ -119,9 +115,9 @@ void RankedCandidates::addCandidate(Tier& tier, int64_t id, std::string_view nam
 void RankedCandidates::rankIfLastWordIn(std::string_view name, int64_t id, int64_t parent, int kind,
                                         int64_t cappedLength, uint64_t mark,
                                         std::vector<Ranked>& into) const {
-    if (contains(name, tokens_.back())) {
+    if (contains(name, words_.last())) {
         into.push_back({rankOf(name, cappedLength, mark), id, parent, kind,
-                        allEarlierWords_ & ~earlierWordsIn(name, mark)});
+                        screenedWords_ & ~earlierWordsIn(name, mark)});
     }
 }
 
@@ -213,10 +209,10 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
             readIDs(matches);
             break;
         }
-        scanMarks(tokens_.back());
+        scanMarks(words_.last());
         break;
     case CandidateSource::Kind::everything:
-        scanMarks(tokens_.back());
+        scanMarks(words_.last());
         break;
     }
 }
@@ -273,15 +269,15 @@ bool RankedCandidates::produce(Tier& tier, int kind) {
 bool RankedCandidates::scansMarks(const Tier& tier) const {
     return tier.source.kind == CandidateSource::Kind::everything ||
            (tier.source.kind == CandidateSource::Kind::fullText &&
-            (tokens_.size() == 1
+            (words_.occurrences() == 1
                  ? catalogue_->tripleOccurrences(query_) >= fullTextReadsForOneWord
-                 : catalogue_->rarestTripleOccurrences(tokens_.back()) >= fullTextNamesForWords));
+                 : catalogue_->rarestTripleOccurrences(words_.last()) >= fullTextNamesForWords));
 }
 
 void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
                                         std::vector<Ranked>& into) const {
     const NameCatalogue& catalogue = *catalogue_;
-    const uint64_t wanted = tokenMarks_.back();
+    const uint64_t wanted = lastWordMark_;
     const uint64_t* marks = catalogue.pairMarks();
     for (int64_t id = begin; id < end; ++id) {
         checkCancelled(id);
@@ -294,7 +290,7 @@ void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
 
 void RankedCandidates::rankFromCatalogue(Tier& tier) {
     const NameCatalogue& catalogue = *catalogue_;
-    if (tokens_.size() == 1) {
+    if (words_.occurrences() == 1) {
         // Names are read only as far as the lengths the passes reach.
         tier.lazy = true;
         for (Tier::Stream& stream : tier.streams) {
@@ -360,7 +356,7 @@ void RankedCandidates::rank(Tier& tier) {
                        (source.narrowing.empty() ? "" : " WHERE " + source.narrowing) + ";";
     sql::Statement statement(reader_, text);
     if (!source.parameter.empty()) {
-        statement.bindText(int(tokens_.size() + 2), source.parameter);
+        statement.bindText(sourceParameter, source.parameter);
     }
     if (source.kind == CandidateSource::Kind::prefixRange) {
         statement.bindText(1, query_);
@@ -380,8 +376,8 @@ void RankedCandidates::rank(Tier& tier) {
 
 uint64_t RankedCandidates::earlierWordsIn(std::string_view searchName, uint64_t mark) const {
     uint64_t words = 0;
-    for (size_t i = 0; i + 1 < tokens_.size() && i < 64; ++i) {
-        if (mayContain(mark, tokenMarks_[i]) && contains(searchName, tokens_[i])) {
+    for (size_t i = 0; i < screenedCount_; ++i) {
+        if (mayContain(mark, screenedMarks_[i]) && contains(searchName, words_.earlier()[i])) {
             words |= uint64_t(1) << i;
         }
     }
@@ -531,7 +527,27 @@ bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
     if (candidate.missingWords != 0 && (candidate.missingWords & ~wordsAtOrAbove(parent)) != 0) {
         return false;
     }
+    if (catalogue_ && screenedCount_ < words_.earlier().size() &&
+        !holdsUnscreenedWords(candidate.id)) {
+        return false;
+    }
     return grouped.empty() || !underAny(parent, grouped, underGrouped);
+}
+
+bool RankedCandidates::holdsUnscreenedWords(int64_t id) const {
+    // Reached only by the candidates that hold the screened words: the names on the way up
+    // are searched plainly, with nothing kept between candidates.
+    std::vector<std::string_view> names;
+    for (int64_t at = id; catalogue_->contains(at) && names.size() <= maximumDepth;
+         at = catalogue_->parent(at)) {
+        names.push_back(catalogue_->searchName(at));
+    }
+    const std::vector<std::string>& earlier = words_.earlier();
+    return std::all_of(
+        earlier.begin() + long(screenedCount_), earlier.end(), [&](const std::string& word) {
+            return std::any_of(names.begin(), names.end(),
+                               [&](std::string_view name) { return contains(name, word); });
+        });
 }
 
 std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
@@ -542,10 +558,10 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
     }
     // With the catalogue the words above and the grouping are settled in memory, exactly;
     // the statement still checks that each row exists with its kind and its name.
-    CandidateQuery built = candidateQuery(query_, tokens_, directories,
+    CandidateQuery built = candidateQuery(query_, words_, directories,
                                           catalogue_ ? std::vector<int64_t>() : groupedFolderIDs);
     if (catalogue_) {
-        built.tokenConditions.erase(built.tokenConditions.begin(), built.tokenConditions.end() - 1);
+        built.earlierWordsCondition.clear();
     }
     std::unordered_set<int64_t> grouped(groupedFolderIDs.begin(), groupedFolderIDs.end());
     IdMap<uint8_t> underGrouped;

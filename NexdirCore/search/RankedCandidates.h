@@ -17,10 +17,17 @@
 // statement still decides every row that is kept. With the catalogue the order is decided in
 // memory too, so a statement that does not return the chosen rows in the chosen order means
 // the catalogue is wrong: `CatalogueMismatch`.
+//
+// The earlier words are screened in memory as bit sets of up to 64 words, the longest first.
+// The statement settles any others; with the catalogue, whose answer must be exact, each
+// candidate that passes the screen is tested for them against the names on its way up
+// (measured over 100,000 entries, a query of every short piece of one path, far over 64
+// distinct words: 5 to 12 ms this way, 21 to 28 ms from the statements).
 
 #include "CandidateQuery.h"
 #include "IdMap.h"
 #include "NameCatalogue.h"
+#include "QueryWords.h"
 #include "SQLite.h"
 #include "SearchCancellation.h"
 
@@ -38,9 +45,10 @@ struct CatalogueMismatch {};
 
 class RankedCandidates {
 public:
-    // The caller holds the reader's lock and an open read transaction for the object's life.
-    // `catalogue`, when given, holds exactly what that transaction sees.
-    RankedCandidates(sqlite3* reader, std::string query, std::vector<std::string> tokens,
+    // The caller holds the reader's lock and an open read transaction for the object's life,
+    // and keeps `words` (the words of `query`) for as long. `catalogue`, when given, holds
+    // exactly what that transaction sees.
+    RankedCandidates(sqlite3* reader, std::string query, const QueryWords& words,
                      const NameCatalogue* catalogue = nullptr,
                      const SearchCancellation* cancellation = nullptr);
 
@@ -54,7 +62,7 @@ private:
         int64_t id;
         int64_t parent;        // -1 when the ranking read no row (or the catalogue holds it)
         int kind;              // 1 folder, 0 file, -1 as for parent
-        uint64_t missingWords; // earlier words not in the name: bit i for word i
+        uint64_t missingWords; // screened words not in the name: bit i for earlier word i
     };
 
     // Candidates come in tiers whose ranks do not overlap, best first, each ranked only when
@@ -86,7 +94,7 @@ private:
     struct Folder {
         int64_t parent = 0;
         bool exists = false;
-        uint64_t ownWords = 0;       // bit i: word i is in this folder's name
+        uint64_t ownWords = 0;       // bit i: screened word i is in this folder's name
         uint64_t wordsAtOrAbove = 0; // ... in this folder's name or in one above it
         bool wordsKnown = false;
     };
@@ -120,6 +128,9 @@ private:
                                                   IdMap<uint8_t>& underGrouped);
     bool mayPass(const Ranked& candidate, int wantedKind,
                  const std::unordered_set<int64_t>& grouped, IdMap<uint8_t>& underGrouped);
+    // With the catalogue: whether every earlier word past the screened ones is in the name of
+    // `id` or of a folder above it.
+    bool holdsUnscreenedWords(int64_t id) const;
     Folder& folder(int64_t id);
     uint64_t wordsAtOrAbove(int64_t folderID);
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
@@ -130,10 +141,14 @@ private:
     const NameCatalogue* catalogue_;
     const SearchCancellation* cancellation_;
     std::string query_;
-    std::vector<std::string> tokens_;
-    uint64_t queryMark_; // byte-pair marks, to skip searching names for them
-    std::vector<uint64_t> tokenMarks_;
-    uint64_t allEarlierWords_ = 0; // bits of every word but the last; 0 when too many words
+    const QueryWords& words_;
+    // The first (longest) earlier words, up to 64, tested as bit sets; every earlier word when
+    // there are no more.
+    size_t screenedCount_;
+    uint64_t screenedWords_ = 0; // bit i for screened word i
+    uint64_t queryMark_;         // byte-pair marks, to skip searching names for them
+    uint64_t lastWordMark_;
+    std::vector<uint64_t> screenedMarks_;
     std::vector<Tier> tiers_;
     IdMap<Folder> folders_;
     std::optional<sql::Statement> folderLookup_;

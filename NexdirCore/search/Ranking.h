@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace nexdir::detail {
+class QueryWords;
+} // namespace nexdir::detail
+
 namespace nexdir::Ranking {
 
 // The whole query against the name: equal, a prefix of it, or inside it.
@@ -20,8 +24,10 @@ inline constexpr int wordElsewhere = 400;
 inline constexpr int lengthCap = 200;
 
 // The relevance shown with a result, of a normalised name for a normalised query and its
-// words; its length is counted in user-perceived characters.
+// words; its length is counted in user-perceived characters. Past the range of an int (a
+// query of millions of words) it stays at the nearest end.
 int score(const std::string& name, const std::string& query,
           const std::vector<std::string>& tokens);
+int score(const std::string& name, const std::string& query, const detail::QueryWords& words);
 
 } // namespace nexdir::Ranking

@@ -218,6 +218,59 @@ TEST_F(SearchTest, ACancelledTokenStopsTheSearchBeforeItStarts) {
               1u);
 }
 
+TEST_F(SearchTest, HostileLongQueriesAnswerWithoutSQLErrors) {
+    int64_t odd = tree.folder(tree.root(), "back\\slash \"quoted\"");
+    tree.file(odd, "tab\x01"
+                   "control.txt");
+    tree.file(tree.root(), "report.txt");
+    std::mt19937 random(7);
+    auto letters = [&](size_t count) {
+        std::string word;
+        for (size_t i = 0; i < count; ++i) {
+            word += char('a' + random() % 26);
+        }
+        return word;
+    };
+    std::string distinct, repeated, escaped;
+    for (int i = 0; i < 40000; ++i) {
+        distinct += letters(6) + " ";
+        repeated += "rep ";
+    }
+    for (int i = 0; i < 2000; ++i) {
+        escaped += "k\\sl \"quoted\" \x01 ";
+    }
+    // Words of one character each, a word of 100,000, and no word at all.
+    std::string single(20000, 'x');
+    for (size_t i = 1; i < single.size(); i += 2) {
+        single[i] = ' ';
+    }
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {distinct + "report", {}},
+        {repeated + "report", {"/report.txt"}},
+        {escaped + "contr",
+         {"/back\\slash \"quoted\"/tab\x01"
+          "control.txt"}},
+        {single,
+         {"/report.txt", "/back\\slash \"quoted\"/tab\x01"
+                         "control.txt"}},
+        {letters(100000), {}},
+        {std::string(100000, ' '), {}},
+    };
+    auto expectAnswers = [&](const char* mode) {
+        for (const auto& [query, expected] : cases) {
+            try {
+                EXPECT_EQ(paths(query), expected) << mode << ": " << query.substr(0, 40);
+            } catch (const NexdirError& error) {
+                ADD_FAILURE() << mode << ": " << query.substr(0, 40) << ": " << error.what();
+            }
+        }
+    };
+    expectAnswers("in-memory names");
+    names.setNameCatalogueEnabled(false);
+    expectAnswers("rows read");
+    test::withPlainStatements([&] { expectAnswers("plain statements"); });
+}
+
 TEST_F(SearchTest, CancellingDuringAStatementInterruptsIt) {
     // A first word found nowhere makes every row climb its ancestors: a long statement.
     int64_t parent = tree.root();
@@ -427,55 +480,61 @@ std::string randomName(std::mt19937& random) {
 
 } // namespace
 
+// A random tree of 600 entries under two volume roots, in an index and in the model alike.
+struct RandomTree {
+    explicit RandomTree(unsigned seed) : random(seed) {
+        std::vector<int64_t> folders;
+        std::vector<FileRecord> records;
+        auto add = [&](const ModelEntry& entry) {
+            records.emplace_back(entry.id, entry.parent, entry.name, entry.isDirectory, 1000, 0,
+                                 std::nullopt, false);
+            model.add(entry);
+            entries[entry.id] = entry;
+            if (entry.isDirectory) {
+                folders.push_back(entry.id);
+            }
+        };
+        for (const char* rootPath : {"/", "/srv/ab-disk"}) {
+            add({index.reserveID(), 0, rootPath, true});
+        }
+        std::set<std::pair<int64_t, std::string>> used;
+        for (int i = 0; i < 600; ++i) {
+            int64_t parent = folders[random() % folders.size()];
+            std::string name = randomName(random);
+            if (used.insert({parent, name}).second) {
+                add({index.reserveID(), parent, name, random() % 4 == 0});
+            }
+        }
+        index.upsert(records);
+    }
+
+    std::mt19937 random;
+    TempDirectory folder;
+    SearchIndex index{folder / "index.sqlite3"};
+    NameSearch names{index};
+    SearchModel model;
+    std::map<int64_t, ModelEntry> entries;
+};
+
 class SearchModelTest : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
-    std::mt19937 random(GetParam());
-    TempDirectory folder;
-    SearchIndex index(folder / "index.sqlite3");
-    NameSearch names{index};
-    SearchModel model;
-
-    std::vector<int64_t> folders;
-    std::vector<FileRecord> records;
-    for (const char* rootPath : {"/", "/srv/ab-disk"}) {
-        int64_t root = index.reserveID();
-        records.emplace_back(root, 0, rootPath, true, 1000, 0, std::nullopt, false);
-        model.add({root, 0, rootPath, true});
-        folders.push_back(root);
-    }
-    std::set<std::pair<int64_t, std::string>> used;
-    for (int i = 0; i < 600; ++i) {
-        int64_t parent = folders[random() % folders.size()];
-        std::string name = randomName(random);
-        if (!used.insert({parent, name}).second) {
-            continue;
-        }
-        bool isDirectory = random() % 4 == 0;
-        int64_t id = index.reserveID();
-        records.emplace_back(id, parent, name, isDirectory, 1000, 0, std::nullopt, false);
-        model.add({id, parent, name, isDirectory});
-        if (isDirectory) {
-            folders.push_back(id);
-        }
-    }
-    index.upsert(records);
-
+    RandomTree tree(GetParam());
     std::vector<std::string> queries = {
         "a",         "b",          "ab",         "AB",  "x",     "\xC3\xA9",  "e",
         "ca",        "abc",        "cab",        "bab", "photo", "photos ab", "ab cab",
         "ab ba abc", "2024 photo", "e\xCC\x81t", "\"q", "ab x",  "a.t",       " ba ",
         "Ab ",       "zz",         "- ab",       "a b", "ab.",   "abca"};
     for (int i = 0; i < 40; ++i) {
-        std::string name = randomName(random);
-        size_t start = random() % name.size();
-        queries.push_back(name.substr(start, 1 + random() % 6));
+        std::string name = randomName(tree.random);
+        size_t start = tree.random() % name.size();
+        queries.push_back(name.substr(start, 1 + tree.random() % 6));
     }
     auto compare = [&](bool rankedScan) {
         for (const auto& query : queries) {
             for (int limit : {1, 2, 3, 5, 10, 50}) {
-                auto expected = model.search(query, limit);
-                auto actual = names.search(query, limit).results;
+                auto expected = tree.model.search(query, limit);
+                auto actual = tree.names.search(query, limit).results;
                 ASSERT_EQ(actual, expected)
                     << "query \"" << query << "\" limit " << limit << " ranked scan " << rankedScan;
             }
@@ -483,6 +542,82 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
     };
     compare(true);
     test::withPlainStatements([&] { compare(false); });
+}
+
+TEST_P(SearchModelTest, LongQueriesWithRepeatsAgreeWithThePlainModel) {
+    RandomTree tree(GetParam());
+    // Pieces of the names on one entry's way up: the query's earlier words then hold, and
+    // with a piece of its own name last, some entries match.
+    auto piecesAbove = [&](int64_t id, size_t count) {
+        std::vector<std::string> pieces;
+        while (pieces.size() < count) {
+            for (int64_t at = id; at != 0 && pieces.size() < count;
+                 at = tree.entries.at(at).parent) {
+                std::string name = SearchIndex::normalize(tree.entries.at(at).name);
+                size_t start = tree.random() % name.size();
+                pieces.push_back(name.substr(start, 1 + tree.random() % 4));
+            }
+        }
+        return pieces;
+    };
+    auto joined = [](const std::vector<std::string>& words) {
+        std::string query;
+        for (const std::string& word : words) {
+            query += word + " ";
+        }
+        return query;
+    };
+    // Every piece of up to four bytes of the deepest path: far more distinct words than the
+    // in-memory ranking screens at once; then also a short word that no name holds.
+    auto depth = [&](int64_t id) {
+        int steps = 0;
+        for (int64_t at = id; at != 0; at = tree.entries.at(at).parent) {
+            ++steps;
+        }
+        return steps;
+    };
+    int64_t deepest = tree.entries.begin()->first;
+    for (const auto& [id, entry] : tree.entries) {
+        deepest = depth(id) > depth(deepest) ? id : deepest;
+    }
+    std::vector<std::string> everyPiece;
+    for (int64_t at = deepest; at != 0; at = tree.entries.at(at).parent) {
+        std::string name = SearchIndex::normalize(tree.entries.at(at).name);
+        for (size_t start = 0; start < name.size(); ++start) {
+            for (size_t length = 1; length <= 4 && start + length <= name.size(); ++length) {
+                everyPiece.push_back(name.substr(start, length));
+            }
+        }
+    }
+    std::string deepestLast = piecesAbove(deepest, 1)[0];
+    std::vector<std::string> queries = {joined(everyPiece) + deepestLast,
+                                        joined(everyPiece) + "z " + deepestLast};
+    for (int i = 0; i < 8; ++i) {
+        auto entry = std::next(tree.entries.begin(), long(tree.random() % tree.entries.size()));
+        std::string last = piecesAbove(entry->first, 1)[0];
+        queries.push_back(joined(piecesAbove(entry->first, 2000)) + last);
+        queries.push_back(joined(piecesAbove(entry->first, 3 + tree.random() % 40)) + last);
+        std::vector<std::string> anyWords;
+        for (int w = 0; w < 2000; ++w) {
+            anyWords.push_back(randomName(tree.random));
+        }
+        queries.push_back(joined(anyWords) + last);
+    }
+    for (const std::string& query : queries) {
+        for (int limit : {1, 5, 50}) {
+            auto expected = tree.model.search(query, limit);
+            ASSERT_EQ(tree.names.search(query, limit).results, expected)
+                << "query \"" << query << "\" limit " << limit;
+            tree.names.setNameCatalogueEnabled(false);
+            ASSERT_EQ(tree.names.search(query, limit).results, expected)
+                << "rows read, query \"" << query << "\" limit " << limit;
+            tree.names.setNameCatalogueEnabled(true);
+            test::withPlainStatements([&] {
+                ASSERT_EQ(tree.names.search(query, limit).results, expected)
+                    << "plain, query \"" << query << "\" limit " << limit;
+            });
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SearchModelTest, ::testing::Values(1u, 2u, 3u, 4u));
