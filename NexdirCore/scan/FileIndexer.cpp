@@ -69,8 +69,10 @@ namespace {
 class RecordWriter : public DirectoryWalk::Visitor {
 public:
     RecordWriter(FileIndexer& indexer, ParallelScanState& state, std::string root,
+                 bool parentsFirst,
                  std::function<void(std::vector<FileRecord>&, const std::string&)> flush)
-        : indexer_(indexer), state_(state), root_(std::move(root)), flush_(std::move(flush)) {
+        : indexer_(indexer), state_(state), root_(std::move(root)), parentsFirst_(parentsFirst),
+          flush_(std::move(flush)) {
         batch_.reserve(size_t(indexer.batchSize()));
     }
 
@@ -102,6 +104,11 @@ public:
                 flush_(batch_, item.path);
             }
         }
+        // Written before another worker can list them, so that no child row is ever stored
+        // without its folder's: in a live index a walk cut short leaves no orphans behind.
+        if (parentsFirst_ && !subfolders.empty()) {
+            flush_(batch_, folder.path);
+        }
         return subfolders;
     }
 
@@ -111,6 +118,7 @@ private:
     FileIndexer& indexer_;
     ParallelScanState& state_;
     std::string root_;
+    bool parentsFirst_;
     std::function<void(std::vector<FileRecord>&, const std::string&)> flush_;
     std::vector<FileRecord> batch_;
 };
@@ -137,8 +145,10 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
 
     int workers = isPowerSaving_ && isPowerSaving_() ? 1 : workerCount_;
     DirectoryWalk(scanRoot, rules_, registrar_.get()).run({root, rootID}, workers, [&] {
+        // A volume root is walked into a private rebuild, which is whole or discarded; below
+        // it, into the live index.
         return std::make_unique<RecordWriter>(
-            *this, state, root,
+            *this, state, root, rootParentID != 0,
             [this, &state](std::vector<FileRecord>& batch, const std::string& currentPath) {
                 flush(batch, state, currentPath);
             });

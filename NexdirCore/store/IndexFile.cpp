@@ -73,7 +73,15 @@ std::string openFailureReason(const std::string& path, int errorCode) {
         }
     }
     if (errorCode == 0) {
-        return "unknown reason";
+        // SQLite opened it read-only without saying why: one of the files it writes is not
+        // writable.
+        std::string folder = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+        for (const std::string& file : {path, path + "-wal", path + "-shm", folder}) {
+            if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0) {
+                return "cannot write " + file + " (check its permissions)";
+            }
+        }
+        return "it cannot be written";
     }
     if (errorCode == EACCES || errorCode == EPERM || errorCode == EROFS) {
         return std::string(std::strerror(errorCode)) + " (check the permissions of the file " +

@@ -152,6 +152,7 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
 
         createOrUpgradeSchema();
         nextID_ = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
+        writerDataVersion_ = sql::readInt(writer, "PRAGMA data_version;");
 
         reader_ = openConnection(databasePath_);
         setPersistentWAL(writer, false);

@@ -164,6 +164,8 @@ private:
     void ensureFullTextTable();
     // The content was replaced wholesale: row changes can be followed again from a reload.
     void contentReplaced();
+    // Inside a write transaction: moves the id counter above another connection's writes.
+    void catchUpIdentifiers();
 
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
     // A reader statement that walks repeat for every folder, prepared once and reset for
@@ -176,7 +178,8 @@ private:
     std::mutex writeLock_;
     std::mutex readLock_;
     std::mutex idLock_;
-    int64_t nextID_ = 1; // guarded by idLock_
+    int64_t nextID_ = 1;            // guarded by idLock_
+    int64_t writerDataVersion_ = 0; // as the last write transaction saw it; guarded by writeLock_
 
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.

@@ -5,6 +5,8 @@
 #include "SQLite.h"
 #include "SearchIndex.h"
 
+#include <algorithm>
+
 namespace nexdir {
 
 using detail::lockMeasured;
@@ -49,6 +51,7 @@ int64_t SearchIndex::upsert(const std::vector<FileRecord>& records,
 
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
+    catchUpIdentifiers();
     int64_t removed = 0;
     if (!removingIDs.empty() || !pruningIDs.empty()) {
         // Removals first, so one batch can replace a subtree with freshly numbered children.
@@ -84,6 +87,22 @@ int64_t SearchIndex::upsert(const std::vector<FileRecord>& records,
     }
     transaction.commit();
     return removed;
+}
+
+void SearchIndex::catchUpIdentifiers() {
+    // data_version moves only when another connection commits. The counter hands out ids
+    // from memory, so after another program wrote (an installed rebuild, a reconcile from the
+    // command line) it restarts above every id now stored; ids reserved before this batch may
+    // still meet theirs once, and that write fails instead of mixing two entries.
+    sqlite3* writer = writer_.get();
+    int64_t version = sql::readInt(writer, "PRAGMA data_version;");
+    if (version == writerDataVersion_) {
+        return;
+    }
+    writerDataVersion_ = version;
+    int64_t stored = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
+    std::lock_guard idGuard(idLock_);
+    nextID_ = std::max(nextID_, stored);
 }
 
 std::optional<int64_t> SearchIndex::entryID(const std::string& path,

@@ -559,3 +559,30 @@ TEST(IndexDatabase, ConcurrentWritersAndReadersSeeOnlyWholeBatches) {
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(index.statistics().indexedItems, fixedRows + writers * batchesPerWriter * batchSize);
 }
+
+TEST(IndexDatabase, AnotherConnectionsWritesMoveTheIdentifierCounter) {
+    TempDirectory folder;
+    std::string path = folder / "index.sqlite3";
+    SearchIndex first(path);
+    TreeBuilder tree(first, "/");
+    tree.file(tree.root(), "a");
+    {
+        SearchIndex second(path); // another program, which counts from what it finds
+        TreeBuilder more(second, "/srv");
+        for (int i = 0; i < 5; ++i) {
+            more.file(more.root(), "f" + std::to_string(i));
+        }
+    }
+    // The first write after theirs moves the counter past their ids. That write itself may
+    // meet one of their ids, reserved before: it fails whole rather than mixing two entries.
+    try {
+        tree.file(tree.root(), "b");
+    } catch (const NexdirError& error) {
+        EXPECT_NE(std::string(error.what()).find("UNIQUE constraint failed"), std::string::npos);
+    }
+    tree.file(tree.root(), "c");
+    int64_t next = first.reserveID();
+    RawDatabase raw(path);
+    EXPECT_GT(next, raw.integer("SELECT max(id) FROM entries"));
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM entries WHERE name = 'c'"), 1);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,7 +50,73 @@ void PrintTo(const FileSystemEvent& event, std::ostream* out) {
 
 namespace nexdir::test {
 
-std::string runUnprivileged(const std::function<std::string()>& work) {
+Tree indexedTree(const std::string& database) {
+    RawDatabase raw(database);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(raw.get(), R"(WITH RECURSIVE paths(id, path, is_directory, size) AS (
+        SELECT id, name, is_directory, size FROM entries WHERE parent_id = 0
+        UNION ALL SELECT e.id, p.path || '/' || e.name, e.is_directory, e.size
+        FROM entries e JOIN paths p ON e.parent_id = p.id
+    ) SELECT replace(path, '//', '/'), is_directory, size FROM paths)",
+                       -1, &statement, nullptr);
+    Tree tree;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        auto text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        std::string path(text, size_t(sqlite3_column_bytes(statement, 0)));
+        tree[path] = {sqlite3_column_int(statement, 1) == 1, sqlite3_column_int64(statement, 2)};
+    }
+    sqlite3_finalize(statement);
+    return tree;
+}
+
+Tree diskTree(const std::string& root, const ExclusionRules& rules, const std::string& scanRoot) {
+    std::string walkRoot = scanRoot.empty() ? root : scanRoot;
+    Tree tree;
+    std::function<void(const std::string&)> add = [&](const std::string& path) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) {
+            return;
+        }
+        bool folder = S_ISDIR(info.st_mode);
+        tree[path] = {folder, folder ? 0 : int64_t(info.st_size)};
+        if (!folder) {
+            return;
+        }
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+            std::string child = entry.path().string();
+            if (!rules.shouldSkip(child, walkRoot)) {
+                add(child);
+            }
+        }
+    };
+    add(root);
+    return tree;
+}
+
+std::string treeDifference(const Tree& expected, const Tree& actual) {
+    std::string text;
+    for (const auto& [path, item] : expected) {
+        auto found = actual.find(path);
+        if (found == actual.end()) {
+            text += "missing from the index: " + path + "\n";
+        } else if (!(found->second == item)) {
+            text += "differs: " + path + " (disk " + (item.isDirectory ? "folder" : "file") + " " +
+                    std::to_string(item.size) + ", index " +
+                    (found->second.isDirectory ? "folder" : "file") + " " +
+                    std::to_string(found->second.size) + ")\n";
+        }
+    }
+    for (const auto& [path, item] : actual) {
+        if (!expected.count(path)) {
+            text += "only in the index: " + path + "\n";
+        }
+    }
+    return text;
+}
+
+namespace {
+std::string runForked(const std::function<std::string()>& work, bool unprivileged) {
     int output[2];
     if (pipe(output) != 0) {
         return "failed: pipe";
@@ -61,7 +128,7 @@ std::string runUnprivileged(const std::function<std::string()>& work) {
     if (child == 0) {
         close(output[0]);
         std::string report;
-        if (geteuid() == 0 &&
+        if (unprivileged && geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             report = "failed: could not give up root";
         } else {
@@ -91,6 +158,15 @@ std::string runUnprivileged(const std::function<std::string()>& work) {
     int status = 0;
     waitpid(child, &status, 0);
     return report;
+}
+} // namespace
+
+std::string runUnprivileged(const std::function<std::string()>& work) {
+    return runForked(work, true);
+}
+
+std::string runInChild(const std::function<std::string()>& work) {
+    return runForked(work, false);
 }
 
 TempDirectory::TempDirectory() {

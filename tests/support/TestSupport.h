@@ -2,6 +2,7 @@
 
 // Helpers that build real temporary folders and real index databases for the tests.
 
+#include "ExclusionRules.h"
 #include "FileRecord.h"
 #include "FileSystemEvent.h"
 #include "IndexedEntry.h"
@@ -11,6 +12,7 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -77,9 +79,29 @@ private:
     int64_t root_;
 };
 
+// What a walk of the disk and the index should agree on for one path.
+struct TreeItem {
+    bool isDirectory = false;
+    int64_t size = 0;
+    bool operator==(const TreeItem&) const = default;
+};
+using Tree = std::map<std::string, TreeItem>;
+
+// Every path the index at `database` holds, rebuilt from its rows.
+Tree indexedTree(const std::string& database);
+// An independent walk of the disk: `root` and everything below it that `rules` keep in a
+// walk of `scanRoot` (default: `root`), links never followed.
+Tree diskTree(const std::string& root, const ExclusionRules& rules,
+              const std::string& scanRoot = "");
+// The paths on which the two differ, for a readable failure.
+std::string treeDifference(const Tree& expected, const Tree& actual);
+
 // Runs `work` in a child process that has given up root (as "nobody") when the tests run as
 // root, for permissions to bind; answers what `work` returned, or "failed: " + the reason.
 std::string runUnprivileged(const std::function<std::string()>& work);
+// Runs `work` in a child process as this user (which it may end at any moment, as a kill
+// would); answers what it wrote back before it ended.
+std::string runInChild(const std::function<std::string()>& work);
 
 // Runs `work` with searches on their plain statements, and switches the in-memory ranking
 // back on however `work` ends (an assertion that returns early included).

@@ -1,3 +1,4 @@
+#include "RebuildOwnership.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
 
@@ -163,4 +164,41 @@ TEST(QuelmoCli, EventsSayWhenTheWatchLimitIsReachedDuringTheRun) {
               std::string::npos)
         << err;
     EXPECT_NE(out.find("\t0x10000000\t" + root + "/a\n"), std::string::npos) << out;
+}
+
+TEST(QuelmoCli, ReconcileBringsPathsUpToDateWithoutARescan) {
+    TempDirectory folder;
+    std::string db = folder / "data/index.sqlite3";
+    std::string root = folder / "tree";
+    makeFile(root + "/docs/a.txt");
+    makeFile(root + "/docs/deep/b.txt");
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
+
+    makeFile(root + "/docs/new.txt");
+    makeFile(root + "/docs/deep/newer.txt");
+    std::filesystem::remove(root + "/docs/a.txt");
+    // Without --recursive: the folder and its children, not what lies deeper.
+    CliRun shallow = cli(folder, {"reconcile", "--db", db, root + "/docs"});
+    EXPECT_EQ(shallow.status, 0) << shallow.err;
+    EXPECT_TRUE(std::regex_match(
+        shallow.out,
+        std::regex(
+            R"(\{"reconciled":1,"added":1,"removed":1,"updated":\d+,"errors":0,"seconds":[0-9.e-]+\}\n)")))
+        << shallow.out;
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "newer"}).out, "");
+    CliRun deep = cli(folder, {"reconcile", "--db", db, "--recursive", root});
+    EXPECT_EQ(deep.status, 0) << deep.err;
+    EXPECT_NE(cli(folder, {"search", "--db", db, "newer"}).out, "");
+
+    // Outside every root: refused, nothing changed.
+    std::string before = nexdir::test::readFile(db);
+    CliRun outside = cli(folder, {"reconcile", "--db", db, folder / "elsewhere"});
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_EQ(outside.err,
+              folder / "elsewhere" + " is not inside an indexed root (" + root + ")\n");
+    // While a scan of the same index runs: the same refusal as two scans.
+    nexdir::RebuildOwnership scanning(folder / "data", "rebuild.lock");
+    CliRun refused = cli(folder, {"reconcile", "--db", db, root});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "Another process owns this index operation\n");
 }
