@@ -2,7 +2,6 @@
 #include "FSEventWatcher.h"
 #include "FileEventService.h"
 #include "NexdirError.h"
-#include "RecoveryRegion.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -92,15 +91,6 @@ TEST(FileSystemEvent, FlagPredicatesAndTheFullScanTest) {
     EXPECT_FALSE(
         FileSystemEvent({"/media/usb", EventFlags::mount, 11}).requiresFullScan(10, {"/"}));
     EXPECT_FALSE(FileSystemEvent({"/home/u/x", 0, 11}).requiresFullScan(10, {"/"}));
-}
-
-TEST(RecoveryRegion, PathOperations) {
-    EXPECT_TRUE(RecoveryRegion::contains("/", "/anything"));
-    EXPECT_TRUE(RecoveryRegion::contains("/home", "/home"));
-    EXPECT_FALSE(RecoveryRegion::contains("/home", "/homework"));
-    EXPECT_EQ(RecoveryRegion::eventPath("/private/var/folders/x", "/var"), "/var/folders/x");
-    EXPECT_EQ(RecoveryRegion::eventPath("/var/log/x", "/private/var"), "/private/var/log/x");
-    EXPECT_EQ(RecoveryRegion::eventPath("/srv/x", "/home"), "/srv/x");
 }
 
 TEST(EventActivity, CountsTopLevelChildrenWithinItsBound) {

@@ -202,3 +202,33 @@ TEST(QuelmoCli, ReconcileBringsPathsUpToDateWithoutARescan) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "Another process owns this index operation\n");
 }
+
+TEST(QuelmoCli, RegionsListTheRootTheHomeAndItsRealFolders) {
+    TempDirectory folder;
+    std::string db = folder / "data/index.sqlite3";
+    std::string root = folder / "tree";
+    std::string home = root + "/home/u";
+    makeFile(home + "/Documents/a.txt");
+    makeFile(home + "/Downloads/b.txt");
+    makeFile(home + "/elsewhere/c.txt");
+    std::filesystem::create_directory_symlink(home + "/elsewhere", home + "/Desktop");
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
+    std::string command = "HOME=" + shellQuoted(home) + " " + shellQuoted(QUELMO_CLI) +
+                          " regions --db " + shellQuoted(db);
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, count);
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+    auto line = [](const std::string& path, const std::string& children) {
+        return "{\"path\":\"" + path + "\",\"children\":[" + children +
+               "],\"eventID\":null,\"needsRecovery\":false,\"verificationBlocked\":false,"
+               "\"automaticVerificationAttempts\":null,\"retryAfter\":null}\n";
+    };
+    EXPECT_EQ(out, line(root, "\"" + home + "\"") +
+                       line(home, "\"" + home + "/Documents\",\"" + home + "/Downloads\"") +
+                       line(home + "/Documents", "") + line(home + "/Downloads", ""));
+}

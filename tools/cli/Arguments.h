@@ -46,5 +46,6 @@ int runSearch(Arguments arguments);
 int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);
+int runRegions(Arguments arguments);
 
 } // namespace quelmo::cli

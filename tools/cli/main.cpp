@@ -19,6 +19,8 @@ commands:
                                           brings the index in line with the disk for each
                                           PATH and its children (--recursive: its subtree);
                                           totals as JSON
+  regions [--db PATH]                     the recovery regions of the index and the state of
+                                          each, one JSON line per region
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
 
@@ -44,6 +46,9 @@ int main(int argc, char** argv) {
         }
         if (command == "scan") {
             return quelmo::cli::runScan(std::move(arguments));
+        }
+        if (command == "regions") {
+            return quelmo::cli::runRegions(std::move(arguments));
         }
         if (command == "reconcile") {
             return quelmo::cli::runReconcile(std::move(arguments));
