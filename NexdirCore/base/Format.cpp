@@ -27,6 +27,21 @@ std::string shortestDecimal(double value) {
     return text;
 }
 
+std::string groupedNumber(int64_t value) {
+    std::string digits = std::to_string(value);
+    if (value < 0) {
+        digits.erase(0, 1);
+    }
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            grouped += ',';
+        }
+        grouped += digits[i];
+    }
+    return value < 0 ? "-" + grouped : grouped;
+}
+
 std::vector<std::string> splitNonEmpty(std::string_view text, char separator) {
     std::vector<std::string> pieces;
     while (!text.empty()) {

@@ -16,6 +16,9 @@ std::string shortestDecimal(double value);
 // "268.4 MB", "2.28 GB".
 std::string formatFileBytes(int64_t bytes);
 
+// A count with thousands grouped by commas, as status lines show them: "12,345".
+std::string groupedNumber(int64_t value);
+
 // The non-empty pieces of `text` between `separator`s ("a\n\nb" → {"a", "b"}).
 std::vector<std::string> splitNonEmpty(std::string_view text, char separator);
 

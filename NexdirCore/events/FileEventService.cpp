@@ -194,7 +194,19 @@ void FileEventService::publish(const FileSystemEvent& event) {
     }
 }
 
+void FileEventService::rootsMoved(const std::string& from) {
+    // A stream's root moved or went: its events would now come under another path, or none.
+    for (auto& [token, stream] : streams_) {
+        for (const std::string& root : stream.options.roots) {
+            if (isAtOrUnder(root, from)) {
+                stream.sink({root, EventFlags::rootChanged, 0});
+            }
+        }
+    }
+}
+
 void FileEventService::renameWatches(const std::string& from, const std::string& to) {
+    rootsMoved(from);
     for (auto& [wd, path] : watches_) {
         if (isAtOrUnder(path, from)) {
             path = to + path.substr(from.size());
@@ -324,6 +336,7 @@ void FileEventService::handle(const char* buffer, size_t length) {
         publish({folder, flags, nextEventID()});
     }
     for (const auto& [cookie, path] : movedAway) {
+        rootsMoved(path);
         forgetWatches(path); // moved out of view: its old path means nothing now
     }
 }

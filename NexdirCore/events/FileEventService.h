@@ -85,6 +85,7 @@ private:
     uint64_t nextEventID();
     void publish(const FileSystemEvent& event);
     void renameWatches(const std::string& from, const std::string& to);
+    void rootsMoved(const std::string& from);
     void forgetWatches(const std::string& under);
     void forgetUnwatched(const std::string& under);
     void tellUnwatched(const Stream& stream, const std::string& folder);

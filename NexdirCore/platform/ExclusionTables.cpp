@@ -35,8 +35,9 @@ ExclusionTables ExclusionTables::linuxTables(const std::string& home) {
     tables.fixedLocations = {"/dev", "/proc", "/sys", "/run"};
     tables.otherVolumes = otherVolumeAreas();
     tables.cacheRoots = {"/var/cache"};
-    tables.eventStreamCandidates = {"/tmp",  "/var/tmp", "/var/cache", "/var/log/journal",
-                                    "/proc", "/sys",     "/dev",       "/run"};
+    // A region's stream leaves out where programs churn files nobody searches for.
+    tables.eventStreamCandidates = {
+        home + "/.cache", "/tmp", "/var/tmp", "/var/cache", "/var/lib/docker", "/var/log/journal"};
     return tables;
 }
 

@@ -19,7 +19,7 @@ struct ExclusionTables {
     // Cache roots, skipped with everything under them.
     std::vector<std::string> cacheRoots;
     // Candidates for a recovery region's event-stream exclusions, after the application data
-    // directory and the cloud-storage folder.
+    // directory, in order.
     std::vector<std::string> eventStreamCandidates;
 
     // What this product ships: the Linux tables.

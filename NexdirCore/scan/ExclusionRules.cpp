@@ -279,7 +279,6 @@ ExclusionRules::eventStreamExclusions(const std::string& regionPath,
     if (appDataPath_) {
         candidates.push_back(*appDataPath_);
     }
-    candidates.push_back(cloudStoragePath_);
     candidates.insert(candidates.end(), eventStreamCandidates_.begin(),
                       eventStreamCandidates_.end());
 

@@ -49,10 +49,10 @@ ExclusionTables referenceTables(const std::string& home) {
                              "/System/Volumes/Update"};
     tables.otherVolumes = {"/Volumes"};
     tables.cacheRoots = {"/Library/Caches", "/System/Library/Caches"};
-    tables.eventStreamCandidates = {"/private/tmp",         "/private/var/folders",
-                                    "/private/var/db",      "/Library/Caches",
-                                    "/System/Volumes/Data", "/System/Volumes/Preboot",
-                                    "/System/Volumes/VM",   "/System/Volumes/Update"};
+    tables.eventStreamCandidates = {
+        cloudStoragePathFor(home), "/private/tmp",       "/private/var/folders",
+        "/private/var/db",         "/Library/Caches",    "/System/Volumes/Data",
+        "/System/Volumes/Preboot", "/System/Volumes/VM", "/System/Volumes/Update"};
     return tables;
 }
 

@@ -26,91 +26,6 @@ void makeFile(const std::string& path, size_t bytes = 1) {
     test::writeFile(path, std::string(bytes, 'x'));
 }
 
-// Changes a tree at random, the way a user and their programs do while nothing watches.
-class TreeChanger {
-public:
-    TreeChanger(std::string root, unsigned seed) : root_(std::move(root)), random_(seed) {}
-
-    void change(int count) {
-        for (int i = 0; i < count; ++i) {
-            std::vector<std::string> folders{root_};
-            std::vector<std::string> files;
-            for (const auto& entry : fs::recursive_directory_iterator(root_)) {
-                if (entry.is_symlink()) {
-                    continue;
-                }
-                (entry.is_directory() ? folders : files).push_back(entry.path().string());
-            }
-            std::string folder = pick(folders);
-            std::string name = "n" + std::to_string(next_++);
-            switch (random_() % 10) {
-            case 0: // a file
-                makeFile(folder + "/" + name + ".txt", random_() % 5000);
-                break;
-            case 1: // a chain of new folders with a file at its end
-                makeFile(folder + "/" + name + "/deep/er/est/file.bin", 10);
-                break;
-            case 2: // a deletion, of a file or of a whole subtree
-                if (folder != root_) {
-                    fs::remove_all(folder);
-                } else if (!files.empty()) {
-                    fs::remove(pick(files));
-                }
-                break;
-            case 3: // a rename in place
-                if (!files.empty()) {
-                    std::string file = pick(files);
-                    fs::rename(file, fs::path(file).parent_path() / (name + ".renamed"));
-                }
-                break;
-            case 4: { // a subtree moved elsewhere, unless into itself
-                std::string target = pick(folders);
-                if (folder != root_ && !isAtOrUnder(target, folder)) {
-                    fs::rename(folder, target + "/" + name);
-                }
-                break;
-            }
-            case 5: // a file that becomes a folder
-                if (!files.empty()) {
-                    std::string file = pick(files);
-                    fs::remove(file);
-                    makeFile(file + "/inside.txt", 3);
-                }
-                break;
-            case 6: // a folder that becomes a file
-                if (folder != root_) {
-                    fs::remove_all(folder);
-                    makeFile(folder, 7);
-                }
-                break;
-            case 7: // a size change
-                if (!files.empty()) {
-                    test::writeFile(pick(files), std::string(random_() % 9000, 'y'));
-                }
-                break;
-            case 8: // a link, and a folder the rules leave out
-                fs::create_symlink(folder, folder + "/" + name + "-link");
-                makeFile(folder + "/node_modules/" + name + "/index.js");
-                break;
-            case 9: // a mode change
-                chmod(folder.c_str(), 0755);
-                if (!files.empty()) {
-                    chmod(pick(files).c_str(), 0600);
-                }
-                break;
-            }
-        }
-    }
-
-private:
-    std::string pick(const std::vector<std::string>& paths) {
-        return paths[random_() % paths.size()];
-    }
-    std::string root_;
-    std::mt19937 random_;
-    int next_ = 0;
-};
-
 class ReconcileTest : public ::testing::Test {
 protected:
     TempDirectory folder;
@@ -139,7 +54,7 @@ protected:
 
 TEST_F(ReconcileTest, RandomChangesAreBroughtInLineByEachKindOfReconcile) {
     for (unsigned seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
-        TreeChanger(root, seed).change(40);
+        test::TreeChanger(root, seed).change(40);
         switch (seed % 3) {
         case 0:
             indexer.reconcileSubtree(root, roots());

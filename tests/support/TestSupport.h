@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,20 @@ Tree diskTree(const std::string& root, const ExclusionRules& rules,
               const std::string& scanRoot = "");
 // The paths on which the two differ, for a readable failure.
 std::string treeDifference(const Tree& expected, const Tree& actual);
+
+// Changes a tree at random, the way a user and their programs do: files and folders made,
+// removed, renamed and moved, kinds flipped, sizes changed, links and excluded folders added.
+class TreeChanger {
+public:
+    TreeChanger(std::string root, unsigned seed);
+    void change(int count);
+
+private:
+    std::string pick(const std::vector<std::string>& paths);
+    std::string root_;
+    std::mt19937 random_;
+    int next_ = 0;
+};
 
 // Runs `work` in a child process that has given up root (as "nobody") when the tests run as
 // root, for permissions to bind; answers what `work` returned, or "failed: " + the reason.

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -231,4 +234,97 @@ TEST(QuelmoCli, RegionsListTheRootTheHomeAndItsRealFolders) {
     EXPECT_EQ(out, line(root, "\"" + home + "\"") +
                        line(home, "\"" + home + "/Documents\",\"" + home + "/Downloads\"") +
                        line(home + "/Documents", "") + line(home + "/Downloads", ""));
+}
+
+namespace {
+
+// A quelmo-cli watch running in the background, stopped by SIGTERM.
+class Watch {
+public:
+    Watch(const TempDirectory& folder, const std::string& db, const std::string& root)
+        : out_(folder / "watch-out.txt") {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int output = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(output, 1);
+            dup2(output, 2);
+            execl(QUELMO_CLI, QUELMO_CLI, "watch", "--db", db.c_str(), root.c_str(), nullptr);
+            _exit(127);
+        }
+    }
+    ~Watch() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string output() const { return nexdir::test::readFile(out_); }
+    bool waitForOutput(const std::string& line, int seconds = 20) {
+        for (int i = 0; i < seconds * 20; ++i) {
+            std::string text = output();
+            if (text.find(line) != std::string::npos) {
+                return true;
+            }
+            usleep(50000);
+        }
+        return false;
+    }
+    int terminate() {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    std::string out_;
+    pid_t pid_ = -1;
+};
+
+} // namespace
+
+TEST(QuelmoCli, WatchKeepsTheIndexEqualToTheDiskAndCatchesUpAfterAStop) {
+    TempDirectory folder;
+    std::string db = folder / "data/index.sqlite3";
+    std::string root = folder / "tree";
+    makeFile(root + "/docs/a.txt");
+    makeFile(root + "/music/b.mp3");
+    auto expectEqual = [&](const std::string& context) {
+        nexdir::ExclusionRules rules(folder / "data", {});
+        nexdir::test::Tree disk = nexdir::test::diskTree(root, rules);
+        nexdir::test::Tree indexed;
+        for (int attempt = 0; attempt < 100; ++attempt) { // within seconds of the last change
+            indexed = nexdir::test::indexedTree(db);
+            if (indexed == disk) {
+                break;
+            }
+            usleep(100000);
+        }
+        EXPECT_EQ(indexed, disk) << context << "\n" << nexdir::test::treeDifference(disk, indexed);
+    };
+    {
+        Watch watch(folder, db, root);
+        ASSERT_TRUE(watch.waitForOutput("Index ready \u2022 watching for changes\n"))
+            << watch.output();
+        // A second one over the same index is refused.
+        CliRun second = cli(folder, {"watch", "--db", db, "--seconds", "1", root});
+        EXPECT_EQ(second.status, 1);
+        EXPECT_EQ(second.err, "Quelmo already keeps the index at " + db +
+                                  " live (the application or another quelmo-cli watch)\n");
+        nexdir::test::TreeChanger(root, 3).change(60);
+        for (int i = 0; i < 300; ++i) { // a burst
+            nexdir::test::writeFile(root + "/burst-" + std::to_string(i), "x");
+        }
+        expectEqual("while watching");
+        EXPECT_EQ(watch.terminate(), 0);
+    }
+    nexdir::test::TreeChanger(root, 4).change(30);
+    {
+        Watch watch(folder, db, root);
+        ASSERT_TRUE(watch.waitForOutput("Recovering changes since last session")) << watch.output();
+        ASSERT_TRUE(watch.waitForOutput("Index ready")) << watch.output();
+        expectEqual("after a stop");
+        EXPECT_EQ(watch.terminate(), 0);
+    }
 }

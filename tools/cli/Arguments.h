@@ -47,5 +47,6 @@ int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);
 int runRegions(Arguments arguments);
+int runWatch(Arguments arguments);
 
 } // namespace quelmo::cli

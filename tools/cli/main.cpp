@@ -21,6 +21,9 @@ commands:
                                           totals as JSON
   regions [--db PATH]                     the recovery regions of the index and the state of
                                           each, one JSON line per region
+  watch  [--db PATH] [--exclude PATH]... [--seconds S] [ROOT...]
+                                          keeps the index live: resumes, recovers or scans, then
+                                          follows the disk, printing each status line
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
 
@@ -46,6 +49,9 @@ int main(int argc, char** argv) {
         }
         if (command == "scan") {
             return quelmo::cli::runScan(std::move(arguments));
+        }
+        if (command == "watch") {
+            return quelmo::cli::runWatch(std::move(arguments));
         }
         if (command == "regions") {
             return quelmo::cli::runRegions(std::move(arguments));

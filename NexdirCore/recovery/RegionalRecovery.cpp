@@ -1,0 +1,719 @@
+#include "RegionalRecovery.h"
+
+#include "Clock.h"
+#include "DataDirectory.h"
+#include "DebugLog.h"
+#include "Format.h"
+#include "IndexMetadata.h"
+#include "NexdirError.h"
+#include "Paths.h"
+#include "UUID.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace nexdir {
+
+namespace key = IndexMetadata;
+using Verification = IndexSynchronization::Verification;
+
+namespace {
+
+// Causes of a verification, as logged.
+constexpr int causeAtStart = 0;
+constexpr int causeManual = 1;
+constexpr int causeEvents = 2;
+constexpr int causeRetry = 3;
+
+constexpr double slowApplySeconds = 0.25;
+constexpr double diagnosticSeconds = 30;
+
+int errorCode(const std::exception& error) {
+    if (auto* engine = dynamic_cast<const NexdirError*>(&error)) {
+        return engine->code();
+    }
+    if (auto* fileSystem = dynamic_cast<const FileSystemError*>(&error)) {
+        return fileSystem->errorCode();
+    }
+    return 0;
+}
+
+bool isDeferred(const std::exception& error) {
+    return dynamic_cast<const IndexSynchronization::RecoveryDeferred*>(&error) != nullptr;
+}
+
+const char* boolean(bool value) {
+    return value ? "true" : "false";
+}
+
+// The launch's catch-up notice: here no event history survives a restart, so a stream asked
+// for history from before this process began says so with one plain rescan of its root. That
+// is how every later launch starts, not a loss of events: drops carry their own flags.
+bool isHistoryUnavailable(const FileSystemEvent& event, const std::string& region) {
+    return event.flags == EventFlags::mustScanSubDirs && event.path == region;
+}
+
+std::string shortTime(double secondsSince1970) {
+    time_t at = time_t(secondsSince1970);
+    tm local{};
+    localtime_r(&at, &local);
+    char text[16];
+    strftime(text, sizeof text, "%H:%M", &local);
+    return text;
+}
+
+} // namespace
+
+struct RegionalRecovery::Region {
+    RecoveryRegion spec;
+    std::unique_ptr<IndexSynchronization> sync;
+    std::shared_ptr<EventInbox> inbox = std::make_shared<EventInbox>(EventInbox::regionLimit);
+    std::optional<IndexSynchronization::PendingApply> pendingApply;
+    std::vector<FileSystemEvent> applyingEvents;
+    std::optional<double> retryAt; // seconds since 1970
+    std::unique_ptr<FSEventWatcher> watcher;
+    std::optional<FileIndexer::SubtreeWalk> walk;
+    uint64_t baseline = 0;
+    int64_t checkedDirectories = 0;
+    bool blocked = false;
+    std::optional<double> healthySince;
+    std::optional<double> verificationStarted;
+    std::string verificationID;
+    std::set<std::string> unwatched; // folders the watch limit left out, checked by polling
+
+    bool caughtUp() const { return !blocked && !walk && !pendingApply && inbox->isCaughtUp(); }
+};
+
+std::shared_ptr<RegionalRecovery> RegionalRecovery::start(Options options) {
+    std::shared_ptr<RegionalRecovery> engine(new RegionalRecovery(std::move(options)));
+    std::weak_ptr<RegionalRecovery> weak = engine;
+    engine->options_.queue->async([weak] {
+        if (auto self = weak.lock()) {
+            self->startProcedure();
+        }
+    });
+    return engine;
+}
+
+RegionalRecovery::RegionalRecovery(Options options) : options_(std::move(options)) {
+    if (options_.home.empty()) {
+        options_.home = homeDirectory();
+    }
+    for (std::string& root : options_.roots) {
+        root = standardizePath(root);
+    }
+}
+
+RegionalRecovery::~RegionalRecovery() = default;
+
+double RegionalRecovery::now() const {
+    return options_.clock ? options_.clock() : uptimeSeconds();
+}
+
+template <class Work> void RegionalRecovery::later(Region& region, Work work) {
+    std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+    Region* target = &region;
+    options_.queue->async([weak, target, work] {
+        if (auto self = weak.lock(); self && self->isActive()) {
+            work(*self, *target);
+        }
+    });
+}
+
+bool RegionalRecovery::isActive() {
+    std::lock_guard guard(lock_);
+    return active_;
+}
+
+bool RegionalRecovery::isCaughtUp() {
+    std::lock_guard guard(lock_);
+    return active_ && caughtUp_;
+}
+
+int RegionalRecovery::pendingCount() {
+    return isCaughtUp() ? 0 : 1;
+}
+
+void RegionalRecovery::startProcedure() {
+    if (!isActive()) {
+        return;
+    }
+    SearchIndex& index = *options_.index;
+    try {
+        identity_ = FSEventWatcher::historyIdentity(options_.roots);
+        std::vector<RecoveryRegion> plan = RecoveryRegion::plan(options_.roots, options_.home);
+        for (const RecoveryRegion& region : plan) {
+            if (region.children.size() > RecoveryRegion::maximumChildren) {
+                throw NexdirError::sqlite("Too many recovery boundaries");
+            }
+        }
+        std::string configuration = RecoveryRegion::configuration(
+            plan, identity_, index.metadata(key::excludedPaths).value_or(""));
+        std::optional<std::string> storedPlan = index.metadata(key::regionPlan);
+        bool planChanged = storedPlan != configuration;
+        for (const RecoveryRegion& spec : plan) {
+            auto region = std::make_unique<Region>();
+            region->spec = spec;
+            region->sync = std::make_unique<IndexSynchronization>(
+                index, *options_.indexer, options_.dataDirectory, spec.path,
+                std::set<std::string>(spec.children.begin(), spec.children.end()));
+            if (planChanged || !region->sync->metadata(key::eventID)) {
+                region->sync->seedRegion(options_.since, storedPlan.has_value());
+            }
+            regions_.push_back(std::move(region));
+        }
+        for (auto& region : regions_) {
+            if (region->sync->metadata(key::applyInProgress) == key::flag(true)) {
+                region->sync->requireRecovery();
+            }
+        }
+        index.setMetadata(key::regionPlan, configuration);
+    } catch (const std::exception& error) {
+        regions_.clear();
+        DebugLog::write(std::string("regional recovery failed to start error=") + error.what());
+        if (options_.status) {
+            options_.status(std::string("Index out of date \u2022 ") + error.what() +
+                                " \u2022 Verify Index to retry",
+                            false);
+        }
+        return;
+    }
+
+    std::set<std::string> targets;
+    if (options_.manual) {
+        std::set<std::string> all;
+        std::set<std::string> incomplete;
+        for (auto& region : regions_) {
+            all.insert(region->spec.path);
+            if (region->sync->metadata(key::needsRecovery) == key::flag(true)) {
+                incomplete.insert(region->spec.path);
+            }
+        }
+        targets = RecoveryRegion::manualVerificationTargets(all, incomplete);
+    }
+    for (auto& region : regions_) {
+        try {
+            if (targets.count(region->spec.path)) {
+                region->sync->setMetadata({{key::delayedRetryCount, "0"}, {key::retryAfter, "0"}});
+                startWatcher(*region, true);
+                begin(*region, Verification::manual, causeManual);
+                continue;
+            }
+            // No event history survives a restart here, so a region that needs recovery, or
+            // was left paused, is simply verified now, as every other region is by its
+            // stream's catch-up notice: the launch, not a loss, and never paused for it.
+            bool needsRecovery =
+                region->sync->metadata(key::needsRecovery) == key::flag(true) ||
+                region->sync->metadata(key::verificationBlocked) == key::flag(true);
+            startWatcher(*region, needsRecovery);
+            if (needsRecovery) {
+                begin(*region, Verification::catchUp, causeAtStart);
+            }
+        } catch (const std::exception& error) {
+            block(*region, error);
+        }
+    }
+    publish(true);
+}
+
+void RegionalRecovery::startWatcher(Region& region, bool force) {
+    IndexSynchronization& sync = *region.sync;
+    uint64_t current = FSEventWatcher::currentEventID();
+    uint64_t saved = key::parseUnsigned(sync.metadata(key::eventID)).value_or(current);
+    if (saved > current) {
+        sync.requireRecovery(); // the event history was reset
+    }
+    std::vector<std::string> exclusions = region.spec.children;
+    for (const std::string& candidate :
+         options_.indexer->rules().eventStreamExclusions(region.spec.path, region.spec.children)) {
+        if (exclusions.size() >= FSEventWatcher::maximumExclusions) {
+            break;
+        }
+        exclusions.push_back(candidate);
+    }
+    bool recovering = sync.metadata(key::needsRecovery) == key::flag(true);
+    uint64_t since = !force && !recovering ? std::min(saved, current) : current;
+    bool overlap = !force && !recovering;
+
+    std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+    Region* target = &region;
+    std::shared_ptr<EventInbox> inbox = region.inbox;
+    auto handler = [weak, target, inbox](const std::vector<FileSystemEvent>& batch) {
+        auto self = weak.lock();
+        if (!self || !self->isActive()) {
+            return;
+        }
+        bool schedule = inbox->receive(batch);
+        {
+            std::lock_guard guard(self->lock_);
+            self->caughtUp_ = false;
+            self->receivedGeneration_ += 1;
+        }
+        if (schedule) {
+            self->later(*target,
+                        [](RegionalRecovery& engine, Region& region) { engine.drain(region); });
+        }
+    };
+    region.watcher.reset();
+    region.unwatched.clear(); // a new stream is told again of every folder left unwatched
+    region.watcher =
+        std::make_unique<FSEventWatcher>(std::vector<std::string>{region.spec.path}, since, overlap,
+                                         false, exclusions, handler, *options_.service);
+}
+
+void RegionalRecovery::drain(Region& region) {
+    // While a batch is applied or the region verified, what arrives waits in the inbox: the
+    // end of either drains it. Taken now, a batch could only find recovery pending and start
+    // a second verification over the first.
+    if (!isActive() || region.blocked || region.walk || region.pendingApply) {
+        return;
+    }
+    std::optional<std::vector<FileSystemEvent>> taken = region.inbox->take();
+    if (!taken) {
+        publish(true);
+        return;
+    }
+    std::vector<FileSystemEvent> batch;
+    bool catchUp = false;
+    for (const FileSystemEvent& event : *taken) {
+        if (event.isUnwatchedNotice()) {
+            region.unwatched.insert(event.path);
+        } else {
+            catchUp = catchUp || isHistoryUnavailable(event, region.spec.path);
+            batch.push_back(event);
+        }
+    }
+    double age = region.inbox->oldestAge();
+    if (age >= 1) {
+        DebugLog::write("region batch queued path=" + region.spec.path + " events=" +
+                        std::to_string(batch.size()) + " oldestSeconds=" + shortestDecimal(age));
+    }
+    try {
+        if (std::any_of(batch.begin(), batch.end(), [](const FileSystemEvent& event) {
+                return event.flags & EventFlags::rootChanged;
+            })) {
+            throw NexdirError::sqlite("Region root moved or replaced; Verify Index to reattach: " +
+                                      region.spec.path);
+        }
+        bool historyDone = std::any_of(batch.begin(), batch.end(),
+                                       [](const FileSystemEvent& e) { return e.isHistoryDone(); });
+        if (catchUp) {
+            // What happened while no stream ran is found by walking the region now; events of
+            // this batch happened before the walk begins, so it covers them.
+            region.sync->requireRecovery();
+            begin(region, Verification::catchUp, causeAtStart);
+            if (historyDone) {
+                region.inbox->applied(batch);
+            }
+            publish(false);
+            return;
+        }
+        std::vector<FileSystemEvent> scoped;
+        for (const FileSystemEvent& event : batch) {
+            scoped.push_back(region.spec.scoped(event));
+        }
+        std::optional<IndexSynchronization::PendingApply> plan =
+            region.sync->beginApply(scoped, options_.roots, false);
+        if (plan) {
+            region.pendingApply = std::move(plan);
+            region.applyingEvents = std::move(scoped);
+            stepApply(region);
+            publish(false);
+            return;
+        }
+        begin(region, Verification::automatic, causeEvents);
+        if (historyDone) {
+            region.inbox->applied(batch);
+        }
+        publish(false);
+    } catch (const std::exception& error) {
+        block(region, error);
+        publish(true);
+    }
+}
+
+void RegionalRecovery::stepApply(Region& region) {
+    if (!isActive() || !region.pendingApply) {
+        return;
+    }
+    double started = now();
+    try {
+        bool done = region.sync->stepApply(*region.pendingApply, options_.roots, stepDirectories);
+        double elapsed = now() - started;
+        if (elapsed >= slowApplySeconds) {
+            DebugLog::write("region apply step path=" + region.spec.path +
+                            " applyMs=" + shortestDecimal(elapsed * 1000) +
+                            " pending=" + std::to_string(region.inbox->pendingCount()) +
+                            " oldestSeconds=" + shortestDecimal(region.inbox->oldestAge()));
+        }
+        if (!done) {
+            later(region, [](RegionalRecovery& engine, Region& next) { engine.stepApply(next); });
+        } else {
+            if (std::any_of(region.applyingEvents.begin(), region.applyingEvents.end(),
+                            [](const FileSystemEvent& e) { return e.isHistoryDone(); })) {
+                region.inbox->applied(region.applyingEvents);
+            }
+            region.pendingApply.reset();
+            region.applyingEvents.clear();
+            later(region, [](RegionalRecovery& engine, Region& next) { engine.drain(next); });
+        }
+        publish(false);
+    } catch (const std::exception& error) {
+        block(region, error);
+        publish(true);
+    }
+}
+
+void RegionalRecovery::begin(Region& region, Verification kind, int cause) {
+    bool manual = kind == Verification::manual;
+    if (kind == Verification::automatic && region.healthySince &&
+        now() - *region.healthySince >= healthySeconds) {
+        // Caught up long enough: the losses before no longer count.
+        region.sync->setMetadata(key::automaticVerificationAttempts, "0");
+        region.sync->setMetadata({{key::delayedRetryCount, "0"}, {key::retryAfter, "0"}});
+    }
+    if (FSEventWatcher::historyIdentity(options_.roots) != identity_) {
+        throw NexdirError::sqlite("Volume history changed before recovery");
+    }
+    region.healthySince.reset();
+    region.baseline = FSEventWatcher::currentEventID();
+    region.verificationStarted = now();
+    region.verificationID = makeUUIDString();
+    region.checkedDirectories = 0;
+    DebugLog::write("region verification begin path=" + region.spec.path + " baseline=" +
+                    std::to_string(region.baseline) + " operation=" + region.verificationID +
+                    " budgetReset=" + boolean(manual) + " cause=" + std::to_string(cause));
+    region.walk = region.sync->beginRegionalVerification(region.baseline, kind);
+    later(region, [](RegionalRecovery& engine, Region& next) { engine.step(next); });
+}
+
+void RegionalRecovery::step(Region& region) {
+    if (!isActive() || !region.walk) {
+        return;
+    }
+    try {
+        int64_t before = region.walk->visited;
+        std::string changed;
+        bool done = region.sync->stepRegionalVerification(
+            *region.walk, options_.roots, region.baseline, [&] {
+                if (FSEventWatcher::historyIdentity(options_.roots) != identity_) {
+                    throw NexdirError::sqlite("Volume history changed during recovery");
+                }
+            });
+        region.checkedDirectories += region.walk->visited - before;
+        if (!done) {
+            later(region, [](RegionalRecovery& engine, Region& next) { engine.step(next); });
+            publish(false);
+            return;
+        }
+        DebugLog::write(
+            "region verification complete path=" + region.spec.path +
+            " directories=" + std::to_string(region.checkedDirectories) +
+            " baseline=" + std::to_string(region.baseline) + " operation=" + region.verificationID +
+            " seconds=" + shortestDecimal(now() - region.verificationStarted.value_or(now())));
+        region.walk.reset();
+        region.verificationStarted.reset();
+        drain(region); // what arrived meanwhile is applied on top
+        publish(false);
+    } catch (const std::exception& error) {
+        block(region, error);
+        publish(true);
+    }
+}
+
+void RegionalRecovery::block(Region& region, const std::exception& error) {
+    bool retryable = isDeferred(error);
+    if (region.verificationStarted) {
+        DebugLog::write("region verification failed operation=" + region.verificationID +
+                        " seconds=" + shortestDecimal(now() - *region.verificationStarted) +
+                        " errorCode=" + std::to_string(errorCode(error)) +
+                        " retryable=" + boolean(retryable));
+    }
+    region.verificationStarted.reset();
+    region.blocked = true;
+    region.walk.reset();
+    region.pendingApply.reset();
+    region.applyingEvents.clear();
+    region.retryAt.reset();
+    region.inbox->invalidate();
+    if (region.watcher) {
+        region.watcher->stop();
+        region.watcher.reset();
+    }
+    try {
+        region.sync->setMetadata({{key::needsRecovery, key::flag(true)},
+                                  {key::verificationBlocked, key::flag(true)},
+                                  {key::automaticRetryAllowed, key::flag(retryable)}});
+    } catch (const std::exception& failure) {
+        DebugLog::write(std::string("region state not saved error=") + failure.what());
+    }
+    DebugLog::write("region paused path=" + region.spec.path +
+                    " errorCode=" + std::to_string(errorCode(error)) +
+                    " retryable=" + boolean(retryable) + " error=" + error.what());
+    if (!retryable) {
+        return;
+    }
+    try {
+        std::optional<double> at = region.sync->retryDate(unixSeconds(), options_.retryDelays);
+        if (!at) {
+            return; // the schedule is used up: a manual verification resumes it
+        }
+        region.retryAt = at;
+        DebugLog::write("region retry scheduled path=" + region.spec.path +
+                        " at=" + shortestDecimal(*at));
+        std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+        Region* target = &region;
+        options_.queue->asyncAfter(std::max(0.0, *at - unixSeconds()), [weak, target] {
+            if (auto self = weak.lock(); self && self->isActive()) {
+                self->retry(*target);
+            }
+        });
+    } catch (const std::exception& failure) {
+        DebugLog::write("region retry scheduling failed path=" + region.spec.path +
+                        " error=" + failure.what());
+    }
+}
+
+void RegionalRecovery::retry(Region& region) {
+    if (!region.blocked) {
+        return;
+    }
+    try {
+        region.sync->consumeRetry();
+        region.retryAt.reset();
+        region.inbox = std::make_shared<EventInbox>(EventInbox::regionLimit);
+        region.blocked = false;
+        startWatcher(region, true);
+        begin(region, Verification::manual, causeRetry);
+    } catch (const std::exception& error) {
+        block(region, error);
+    }
+    publish(true);
+}
+
+void RegionalRecovery::pollUnwatched() {
+    pollScheduled_ = false;
+    bool any = false;
+    for (auto& region : regions_) {
+        if (region->unwatched.empty() || region->blocked) {
+            continue;
+        }
+        any = true;
+        // Folders left unwatched are checked against the disk now and then instead: as
+        // events for them, so that they are applied as any change is.
+        std::vector<FileSystemEvent> checks;
+        for (const std::string& folder : region->unwatched) {
+            checks.push_back({folder, 0, 0});
+        }
+        if (region->inbox->receive(checks)) {
+            drain(*region);
+        }
+    }
+    if (any) {
+        pollScheduled_ = true;
+        std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+        options_.queue->asyncAfter(options_.unwatchedPollSeconds, [weak] {
+            if (auto self = weak.lock(); self && self->isActive()) {
+                self->pollUnwatched();
+            }
+        });
+    }
+}
+
+void RegionalRecovery::publish(bool force) {
+    if (!isActive()) {
+        return;
+    }
+    int64_t generation;
+    {
+        std::lock_guard guard(lock_);
+        generation = receivedGeneration_;
+    }
+    double current = now();
+    int paused = 0;
+    int verifying = 0;
+    int readyRegions = 0;
+    bool unwatched = false;
+    for (auto& region : regions_) {
+        paused += region->blocked ? 1 : 0;
+        verifying += region->walk ? 1 : 0;
+        if (region->caughtUp()) {
+            readyRegions += 1;
+            if (!region->healthySince) {
+                region->healthySince = current;
+            }
+        }
+        unwatched = unwatched || !region->unwatched.empty();
+    }
+    if (unwatched && !pollScheduled_) {
+        pollScheduled_ = true;
+        std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+        options_.queue->asyncAfter(options_.unwatchedPollSeconds, [weak] {
+            if (auto self = weak.lock(); self && self->isActive()) {
+                self->pollUnwatched();
+            }
+        });
+    }
+    bool ready = !regions_.empty() && readyRegions == int(regions_.size());
+    {
+        std::lock_guard guard(lock_);
+        caughtUp_ = ready && receivedGeneration_ == generation;
+    }
+    SearchIndex& index = *options_.index;
+    try {
+        std::pair<int, int> state{paused, verifying};
+        bool transition = !lastReady_ || *lastReady_ != ready;
+        if (transition) {
+            index.setMetadata(key::needsRecovery, key::flag(!ready));
+            lastReady_ = ready;
+            diagnosticTransitions_ += 1;
+        }
+        if (transition || lastDiagnosticState_ != state ||
+            current - lastDiagnosticTime_ >= diagnosticSeconds) {
+            DebugLog::write(std::string("recovery state ready=") + boolean(ready) + " paused=" +
+                            std::to_string(paused) + " verifying=" + std::to_string(verifying) +
+                            " total=" + std::to_string(regions_.size()) +
+                            " transitions=" + std::to_string(diagnosticTransitions_));
+            lastDiagnosticState_ = state;
+            lastDiagnosticTime_ = current;
+        }
+        if (ready) {
+            // What the next launch resumes from: every region is complete at least here.
+            uint64_t cursor = UINT64_MAX;
+            for (auto& region : regions_) {
+                cursor = std::min(cursor, region->sync->unsignedValue(key::eventID));
+            }
+            if (cursor != lastCursor_) {
+                index.setMetadata({{key::eventID, std::to_string(cursor)},
+                                   {key::historyIdentity, identity_},
+                                   {key::verificationBlocked, key::flag(false)},
+                                   {key::verificationInProgress, key::flag(false)},
+                                   {key::automaticVerificationAttempts, "0"}});
+                lastCursor_ = cursor;
+            }
+        }
+    } catch (const std::exception& error) {
+        DebugLog::write(std::string("recovery state not saved error=") + error.what());
+    }
+    if (!ready) {
+        if (!pendingSince_) {
+            pendingSince_ = current;
+        }
+    } else {
+        pendingSince_.reset();
+    }
+    // Short catch-ups do not change the status line.
+    if (paused == 0 && verifying == 0 && !ready && current - *pendingSince_ < 1) {
+        return;
+    }
+    if (!force && current - lastStatus_ < 1) {
+        return;
+    }
+    lastStatus_ = current;
+    bool busy = false;
+    std::string text = statusText(busy, paused, verifying, readyRegions);
+    if (verifying > 0 && current - lastProgressLog_ >= diagnosticSeconds) {
+        int64_t checks = 0;
+        for (auto& region : regions_) {
+            checks += region->walk ? region->checkedDirectories : 0;
+        }
+        DebugLog::write(
+            "recovery progress checks=" + std::to_string(checks) +
+            " ready=" + std::to_string(readyRegions) + " verifying=" + std::to_string(verifying) +
+            " paused=" + std::to_string(paused) + " total=" + std::to_string(regions_.size()));
+        lastProgressLog_ = current;
+    }
+    if (text != lastText_ || resultsChanged_) {
+        lastText_ = text;
+        resultsChanged_ = false;
+        if (options_.status) {
+            options_.status(text, busy);
+        }
+    }
+}
+
+std::string RegionalRecovery::statusText(bool& busy, int paused, int verifying, int ready) {
+    const std::string dot = " \u2022 ";
+    int total = int(regions_.size());
+    busy = false;
+    if (verifying > 0) {
+        int64_t checks = 0;
+        for (auto& region : regions_) {
+            checks += region->walk ? region->checkedDirectories : 0;
+        }
+        busy = true;
+        return "Verifying" + dot + groupedNumber(checks) + " folder checks" + dot +
+               std::to_string(ready) + "/" + std::to_string(total) + " regions ready";
+    }
+    if (paused == 0 && ready < total) {
+        return "Recovering changes" + dot + "independent regions";
+    }
+    if (paused == 0) {
+        size_t unwatched = 0;
+        for (auto& region : regions_) {
+            unwatched += region->unwatched.size();
+        }
+        std::string errors = options_.index->metadata(key::scanErrors).value_or("0");
+        std::string text = errors == "0" ? "Index ready" + dot + "watching for changes"
+                                         : "Partial index" + dot + errors + " inaccessible paths" +
+                                               dot + "Index Coverage\u2026";
+        if (unwatched > 0) {
+            // Not watching them, so not claiming to: the count, and what would let it.
+            text = (errors == "0" ? "Index ready"
+                                  : "Partial index" + dot + errors + " inaccessible paths") +
+                   dot + groupedNumber(int64_t(unwatched)) +
+                   (unwatched == 1 ? " folder is" : " folders are") + " checked every " +
+                   std::to_string(int64_t(options_.unwatchedPollSeconds)) + " s, not watched" +
+                   dot + "raise fs.inotify.max_user_watches";
+        }
+        return text;
+    }
+    std::optional<double> earliest;
+    std::string firstPaused;
+    for (auto& region : regions_) {
+        if (!region->blocked) {
+            continue;
+        }
+        if (firstPaused.empty()) {
+            firstPaused = region->spec.path;
+        }
+        if (region->retryAt && (!earliest || *region->retryAt < *earliest)) {
+            earliest = region->retryAt;
+        }
+    }
+    if (earliest) {
+        return "Index catching up" + dot + std::to_string(paused) + " regions paused" + dot +
+               "automatic retry at " + shortTime(*earliest);
+    }
+    if (paused == total) {
+        return "Index out of date" + dot + "all regions paused" + dot + "Verify Index to retry";
+    }
+    return "Index out of date" + dot + std::to_string(paused) + " regions paused (" + firstPaused +
+           ")" + dot + "other regions watching" + dot + "Verify Index to retry";
+}
+
+void RegionalRecovery::stop() {
+    {
+        std::lock_guard guard(lock_);
+        if (!active_) {
+            return;
+        }
+        active_ = false;
+    }
+    options_.queue->sync([this] {
+        for (auto& region : regions_) {
+            if (region->verificationStarted) {
+                DebugLog::write(
+                    "region verification interrupted operation=" + region->verificationID +
+                    " seconds=" + shortestDecimal(now() - *region->verificationStarted));
+            }
+            region->inbox->invalidate();
+            if (region->watcher) {
+                region->watcher->stop();
+                region->watcher.reset();
+            }
+        }
+    });
+}
+
+} // namespace nexdir

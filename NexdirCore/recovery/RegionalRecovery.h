@@ -1,0 +1,114 @@
+#pragma once
+
+#include "DispatchQueue.h"
+#include "EventInbox.h"
+#include "FSEventWatcher.h"
+#include "FileEventService.h"
+#include "FileIndexer.h"
+#include "IndexSynchronization.h"
+#include "RecoveryRegion.h"
+#include "SearchIndex.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace nexdir {
+
+// Keeps the index in step with the disk after a full scan, region by region: each recovery
+// region has its own event stream feeding its own inbox, its batches applied through its own
+// synchronization, and, when it lost events, a resumable verification of that region alone.
+// A region that fails is paused while the others go on; a paused region is retried on a
+// schedule or by a manual verification. One status line for the whole index goes to `status`.
+//
+// Every piece of work runs on `queue` (the owner's indexing queue), in bounded steps that
+// re-queue themselves; only the stream handlers run on the streams' own queues, and they
+// touch only the inboxes and the `lock_`-guarded counters. Create with `start`; `stop` from any
+// thread but `queue` ends it.
+class RegionalRecovery : public std::enable_shared_from_this<RegionalRecovery> {
+public:
+    using Status = std::function<void(const std::string& text, bool busy)>;
+
+    struct Options {
+        SearchIndex* index = nullptr;
+        FileIndexer* indexer = nullptr;
+        std::vector<std::string> roots;
+        std::string dataDirectory; // never indexed, excluded from the streams
+        DispatchQueue* queue = nullptr;
+        uint64_t since = 0;  // the event identifier the index is complete at
+        bool manual = false; // a user's "Verify Index"
+        std::vector<double> retryDelays = {60, 300, 1800};
+        Status status;
+        FileEventService* service = &FileEventService::shared();
+        std::string home; // the user's home folder, for the plan; empty: $HOME
+        // The uptime clock, for tests that age a region without waiting.
+        std::function<double()> clock;
+        // How often folders the watch limit left unwatched are checked against the disk.
+        double unwatchedPollSeconds = 30;
+    };
+
+    // Returns at once; the start procedure runs on the queue.
+    static std::shared_ptr<RegionalRecovery> start(Options options);
+    ~RegionalRecovery();
+    RegionalRecovery(const RegionalRecovery&) = delete;
+    RegionalRecovery& operator=(const RegionalRecovery&) = delete;
+
+    // Ends the engine: streams stopped, inboxes retired; work already queued finds it
+    // inactive. Not from `queue` itself.
+    void stop();
+
+    bool isActive();
+    bool isCaughtUp();
+    int pendingCount();
+
+    // A region caught up this long gets its automatic budget back.
+    static constexpr double healthySeconds = 300;
+    static constexpr int stepDirectories = 32;
+
+private:
+    struct Region;
+
+    explicit RegionalRecovery(Options options);
+    double now() const;
+    void startProcedure();
+    void startWatcher(Region& region, bool force);
+    void received(Region& region, const std::vector<FileSystemEvent>& batch);
+    void drain(Region& region);
+    void stepApply(Region& region);
+    void begin(Region& region, IndexSynchronization::Verification kind, int cause);
+    void step(Region& region);
+    void block(Region& region, const std::exception& error);
+    void retry(Region& region);
+    void pollUnwatched();
+    void publish(bool force);
+    std::string statusText(bool& busy, int paused, int verifying, int ready);
+    template <class Work> void later(Region& region, Work work);
+
+    Options options_;
+    std::mutex lock_;
+    bool active_ = true;             // guarded by lock_
+    bool caughtUp_ = false;          // guarded by lock_
+    int64_t receivedGeneration_ = 0; // guarded by lock_
+
+    // Everything below: on the queue only.
+    std::vector<std::unique_ptr<Region>> regions_;
+    std::string identity_;
+    double lastStatus_ = -1e9;
+    double lastProgressLog_ = -1e9;
+    std::optional<bool> lastReady_;
+    std::optional<uint64_t> lastCursor_;
+    std::string lastText_;
+    std::optional<double> pendingSince_;
+    bool resultsChanged_ = false;
+    std::optional<std::pair<int, int>> lastDiagnosticState_;
+    double lastDiagnosticTime_ = -1e9;
+    int64_t diagnosticTransitions_ = 0;
+    bool pollScheduled_ = false;
+};
+
+} // namespace nexdir

@@ -1,0 +1,246 @@
+#include "Clock.h"
+#include "DebugLog.h"
+#include "DispatchQueue.h"
+#include "FileEventService.h"
+#include "IndexMetadata.h"
+#include "LiveIndex.h"
+#include "RegionalRecovery.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+using namespace nexdir;
+using nexdir::test::TempDirectory;
+namespace fs = std::filesystem;
+
+namespace {
+
+void makeFile(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+    test::writeFile(path, "x");
+}
+
+// The engine over a real tree and index, with its own file-event service: a home folder with
+// two usual folders makes three regions below the root.
+class RegionalTest : public ::testing::Test {
+protected:
+    TempDirectory folder;
+    std::string data = folder / "Nexdir";
+    std::string root = folder / "tree";
+    std::string home = root + "/home/u";
+    FileEventService service;
+    SearchIndex index{data + "/index-v2.sqlite3"};
+    FileIndexer indexer{index, data, {}, 50, 2};
+    std::vector<std::string> roots{root};
+    DispatchQueue queue{"nexdir.indexer"};
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> texts; // guarded by lock
+    std::shared_ptr<RegionalRecovery> engine;
+    double fakeUptime = 0;
+    bool ageing = false;
+
+    void SetUp() override {
+        makeFile(home + "/Documents/a.txt");
+        makeFile(home + "/Downloads/b.txt");
+        makeFile(root + "/srv/c.txt");
+        indexer.setRegistrar(
+            std::shared_ptr<DirectoryRegistrar>(std::shared_ptr<DirectoryRegistrar>(), &service));
+    }
+    void TearDown() override {
+        if (engine) {
+            engine->stop();
+        }
+    }
+    uint64_t scan() { return LiveIndex::runFullScan(indexer, roots, {}).baseline; }
+    void startEngine(uint64_t since, bool manual = false,
+                     std::vector<double> delays = {60, 300, 1800}) {
+        RegionalRecovery::Options options;
+        options.index = &index;
+        options.indexer = &indexer;
+        options.roots = roots;
+        options.dataDirectory = data;
+        options.queue = &queue;
+        options.since = since;
+        options.manual = manual;
+        options.retryDelays = delays;
+        options.service = &service;
+        options.home = home;
+        options.unwatchedPollSeconds = 0.5;
+        if (ageing) {
+            options.clock = [this] { return uptimeSeconds() + fakeUptime; };
+        }
+        options.status = [this](const std::string& text, bool) {
+            std::lock_guard guard(lock);
+            texts.push_back(text);
+            changed.notify_all();
+        };
+        engine = RegionalRecovery::start(options);
+    }
+    // Waits up to `seconds` for a status text that starts with `prefix` (and holds `part`),
+    // seen after `after`.
+    bool waitForText(const std::string& prefix, size_t after = 0, double seconds = 10,
+                     const std::string& part = "") {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::duration<double>(seconds), [&] {
+            for (size_t i = after; i < texts.size(); ++i) {
+                if (texts[i].starts_with(prefix) && texts[i].find(part) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    size_t textCount() {
+        std::lock_guard guard(lock);
+        return texts.size();
+    }
+    bool waitFor(const std::function<bool()>& condition, double seconds = 10) {
+        for (double waited = 0; waited < seconds; waited += 0.05) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return condition();
+    }
+    bool indexed(const std::string& path) { return index.entryID(path, root).has_value(); }
+    void expectIndexEqualsDisk() {
+        test::Tree disk = test::diskTree(root, indexer.rules());
+        test::Tree indexedTree = test::indexedTree(data + "/index-v2.sqlite3");
+        EXPECT_EQ(indexedTree, disk) << test::treeDifference(disk, indexedTree);
+    }
+    std::string regionKey(const std::string& region, const std::string& name) {
+        return index.metadata(IndexMetadata::scoped(region, name)).value_or("");
+    }
+    // The kernel's queue overflowed: every stream is told of lost events.
+    void overflow() {
+        alignas(inotify_event) char record[sizeof(inotify_event)] = {};
+        reinterpret_cast<inotify_event*>(record)->mask = IN_Q_OVERFLOW;
+        reinterpret_cast<inotify_event*>(record)->wd = -1;
+        service.handle(record, sizeof record);
+    }
+};
+
+} // namespace
+
+TEST_F(RegionalTest, ChangesReachTheIndexRegionByRegion) {
+    startEngine(scan());
+    ASSERT_TRUE(waitForText("Index ready \u2022 watching for changes"));
+    EXPECT_EQ(index.metadata(IndexMetadata::regionPlan).value_or("").substr(0, 2), "[{");
+    makeFile(home + "/Documents/new.txt");
+    makeFile(root + "/srv/deep/er/new-folder-file.txt");
+    fs::remove(home + "/Downloads/b.txt");
+    fs::rename(root + "/srv/c.txt", home + "/moved-here.txt");
+    EXPECT_TRUE(waitFor([&] {
+        return indexed(home + "/Documents/new.txt") &&
+               indexed(root + "/srv/deep/er/new-folder-file.txt") &&
+               !indexed(home + "/Downloads/b.txt") && indexed(home + "/moved-here.txt") &&
+               !indexed(root + "/srv/c.txt");
+    }));
+    EXPECT_TRUE(waitFor([&] { return engine->isCaughtUp(); }));
+    expectIndexEqualsDisk();
+    EXPECT_EQ(index.metadata("needsRecovery"), "0");
+}
+
+TEST_F(RegionalTest, LostEventsCostVerificationsWithinABudgetThenRetries) {
+    startEngine(scan(), false, {0.3, 0.3});
+    ASSERT_TRUE(waitForText("Index ready"));
+    std::string documents = home + "/Documents";
+    for (int loss = 1; loss <= 2; ++loss) {
+        makeFile(documents + "/lost-" + std::to_string(loss) + ".txt");
+        size_t seen = textCount();
+        overflow();
+        ASSERT_TRUE(waitForText("Index ready", seen)) << "loss " << loss;
+        EXPECT_TRUE(indexed(documents + "/lost-" + std::to_string(loss) + ".txt"));
+        EXPECT_EQ(regionKey(documents, "automaticVerificationAttempts"), std::to_string(loss));
+    }
+    // A third loss finds the budget spent: paused, retried after the first delay as a manual
+    // verification, which resets the budget to one.
+    size_t seen = textCount();
+    overflow();
+    EXPECT_TRUE(waitForText("Index catching up \u2022 ", seen));
+    EXPECT_TRUE(waitForText("Index ready", seen));
+    EXPECT_EQ(regionKey(documents, "automaticVerificationAttempts"), "1");
+    EXPECT_EQ(regionKey(documents, "delayedRetryCount"), "1");
+    std::string log = test::readFile(DebugLog::url());
+    EXPECT_NE(log.find("region paused path=" + documents), std::string::npos);
+    EXPECT_NE(log.find("cause=3"), std::string::npos);
+}
+
+TEST_F(RegionalTest, ARegionRootReplacedPausesThatRegionAlone) {
+    startEngine(scan());
+    ASSERT_TRUE(waitForText("Index ready"));
+    std::string downloads = home + "/Downloads";
+    fs::rename(downloads, home + "/Downloads-old");
+    EXPECT_TRUE(waitForText("Index out of date \u2022 1 regions paused (" + downloads +
+                            ") \u2022 other regions watching \u2022 Verify Index to retry"));
+    EXPECT_NE(test::readFile(DebugLog::url())
+                  .find("Region root moved or replaced; Verify Index to reattach: " + downloads),
+              std::string::npos);
+    // The others keep watching.
+    makeFile(home + "/Documents/still-watched.txt");
+    EXPECT_TRUE(waitFor([&] { return indexed(home + "/Documents/still-watched.txt"); }));
+    // A manual verification reattaches it.
+    engine->stop();
+    fs::rename(home + "/Downloads-old", downloads);
+    size_t seen = textCount();
+    startEngine(FSEventWatcher::currentEventID(), true);
+    EXPECT_TRUE(waitForText("Index ready", seen));
+    expectIndexEqualsDisk();
+}
+
+TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) {
+    uint64_t baseline = scan();
+    startEngine(baseline);
+    ASSERT_TRUE(waitForText("Index ready"));
+    engine->stop();
+    for (int launch = 0; launch < 3; ++launch) {
+        test::TreeChanger(root, unsigned(launch + 1)).change(15);
+        // A new service, as a new process has: no history of the last session.
+        FileEventService fresh;
+        // Stopped in the middle of the catch-up: right after it begins.
+        RegionalRecovery::Options options;
+        options.index = &index;
+        options.indexer = &indexer;
+        options.roots = roots;
+        options.dataDirectory = data;
+        options.queue = &queue;
+        options.since = baseline;
+        options.service = &fresh;
+        options.home = home;
+        auto launched = RegionalRecovery::start(options);
+        queue.sync([] {}); // the start procedure
+        queue.async([&] { launched->stop(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    size_t seen = textCount();
+    startEngine(baseline);
+    ASSERT_TRUE(waitForText("Index ready", seen, 20));
+    expectIndexEqualsDisk();
+    for (const auto& region : RecoveryRegion::plan(roots, home)) {
+        EXPECT_EQ(regionKey(region.path, "verificationBlocked"), "0") << region.path;
+        EXPECT_EQ(regionKey(region.path, "automaticVerificationAttempts"), "0") << region.path;
+    }
+}
+
+TEST_F(RegionalTest, FoldersPastTheWatchLimitAreNotClaimedAsWatchedButStillFollowed) {
+    uint64_t baseline = scan();
+    service.setWatchLimit(service.watchedFolders());
+    fs::create_directories(root + "/srv/late");
+    startEngine(baseline);
+    makeFile(root + "/srv/late/inside/x.txt"); // a new folder past the limit
+    EXPECT_TRUE(waitForText("Index ready \u2022 ", 0, 10,
+                            " checked every 0 s, not watched \u2022 raise "
+                            "fs.inotify.max_user_watches"));
+    // Changes inside it are found by the checks.
+    makeFile(root + "/srv/late/inside/later.txt");
+    EXPECT_TRUE(waitFor([&] { return indexed(root + "/srv/late/inside/later.txt"); }));
+}
