@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -249,6 +250,7 @@ private:
     std::function<bool()> isPowerSaving_;
     std::function<std::optional<int64_t>(const std::string&)> availableCapacity_;
     std::function<void(SearchIndex& rebuilt)> install_;
+    std::mutex inaccessibleLock_; // held while the persisted inaccessible list is rewritten
     // Counted by reconcile workers.
     struct {
         std::atomic<int64_t> reconciled{0};

@@ -261,6 +261,8 @@ void FileIndexer::applyTechnicalExclusions() {
 }
 
 void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool pruneExcluded) {
+    // Reconcile workers record side by side; the list is read, merged and written whole.
+    std::lock_guard guard(inaccessibleLock_);
     // An unreadable list is rebuilt from what is known now.
     std::vector<std::string> existing =
         IndexMetadata::decodePathList(

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace nexdir {
@@ -364,6 +365,7 @@ void FileIndexer::clearCovered(const std::set<std::string>& covered) {
     if (covered.empty()) {
         return;
     }
+    std::lock_guard guard(inaccessibleLock_);
     std::optional<std::vector<std::string>> listed = IndexMetadata::decodePathList(
         index_.metadata(IndexMetadata::inaccessiblePaths).value_or("[]"));
     if (!listed) {
@@ -417,44 +419,85 @@ FileIndexer::beginReconcileWalk(const std::vector<std::string>& paths,
 bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
                                   int maximumDirectories) {
     double started = uptimeSeconds();
-    OutcomeHandler handler = [&walk](const ReconcileOutcome& outcome) {
-        for (const auto& folder : outcome.childFolders) {
+    // One batch of paths reconciled side by side by the workers: paths of which none lies
+    // inside another, so that no two reconciles of a batch create the same folder.
+    std::vector<std::string> batch;
+    while (int(batch.size()) < maximumDirectories && !walk.pending.empty()) {
+        const std::string& next = walk.pending.back();
+        if (std::any_of(batch.begin(), batch.end(), [&](const std::string& taken) {
+                return isAtOrUnder(next, taken) || isAtOrUnder(taken, next);
+            })) {
+            break;
+        }
+        batch.push_back(std::move(walk.pending.back()));
+        walk.pending.pop_back();
+    }
+    std::vector<std::optional<ReconcileOutcome>> outcomes(batch.size());
+    std::vector<std::exception_ptr> failures(batch.size());
+    std::atomic<size_t> nextIndex{0};
+    auto work = [&] {
+        for (size_t i; (i = nextIndex++) < batch.size();) {
+            if (uptimeSeconds() - started >= stepSeconds && i > 0) {
+                return; // the rest waits for the next step
+            }
+            OutcomeHandler keep = [&, i](const ReconcileOutcome& outcome) {
+                outcomes[i] = outcome;
+            };
+            ReconcileRequest request;
+            request.metadataOnly = &walk.metadataOnly;
+            request.protectedSubtrees = &walk.protectedSubtrees;
+            request.collectChildren = true;
+            request.collectExistingChildren = walk.recursive;
+            request.outcome = &keep;
+            request.knownIDs = &walk.knownIDs;
+            try {
+                reconcilePaths({batch[i]}, roots, request);
+                if (!outcomes[i]) {
+                    outcomes[i].emplace(); // excluded, outside every root or unreadable
+                }
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        }
+    };
+    int workers =
+        std::min<int>(isPowerSaving_ && isPowerSaving_() ? 1 : workerCount_, int(batch.size()));
+    std::vector<std::thread> threads;
+    for (int i = 1; i < workers; ++i) {
+        threads.emplace_back(work);
+    }
+    work();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+
+    // In the walk's own order: what was done is recorded, what failed or was not reached is
+    // taken again by the next step (the walk keeps its state through a failure).
+    std::exception_ptr failure;
+    std::vector<std::string> again;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!outcomes[i]) {
+            failure = failure ? failure : failures[i];
+            again.push_back(std::move(batch[i]));
+            continue;
+        }
+        for (const auto& folder : outcomes[i]->childFolders) {
             if (isAtOrUnder(folder.path, walk.path) || isAtOrUnder(walk.path, folder.path)) {
                 walk.pending.push_back(folder.path);
                 walk.knownIDs[folder.path] = {folder.id, folder.parentID};
             }
         }
-        for (const std::string& path : outcome.readablePaths) {
+        for (const std::string& path : outcomes[i]->readablePaths) {
             if (walk.tracked.count(path)) {
                 walk.covered.insert(path);
             }
         }
-    };
-    ReconcileRequest request;
-    request.metadataOnly = &walk.metadataOnly;
-    request.protectedSubtrees = &walk.protectedSubtrees;
-    request.collectChildren = true;
-    request.collectExistingChildren = walk.recursive;
-    request.outcome = &handler;
-    request.knownIDs = &walk.knownIDs;
-    for (int taken = 0; taken < maximumDirectories && !walk.pending.empty();) {
-        std::string next = std::move(walk.pending.back());
-        walk.pending.pop_back();
-        size_t pendingBefore = walk.pending.size();
-        try {
-            reconcilePaths({next}, roots, request);
-        } catch (...) {
-            // The walk keeps its state: the failed path is taken again by the next step.
-            walk.pending.resize(pendingBefore);
-            walk.pending.push_back(std::move(next));
-            throw;
-        }
-        walk.knownIDs.erase(next);
+        walk.knownIDs.erase(batch[i]);
         walk.visited += 1;
-        taken += 1;
-        if (uptimeSeconds() - started >= stepSeconds) {
-            break;
-        }
+    }
+    walk.pending.insert(walk.pending.end(), again.rbegin(), again.rend());
+    if (failure) {
+        std::rethrow_exception(failure);
     }
     if (!walk.pending.empty()) {
         return false;

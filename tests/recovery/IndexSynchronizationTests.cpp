@@ -181,9 +181,10 @@ TEST_F(SynchronizationTest, TheAutomaticBudgetAndItsRetrySchedule) {
     EXPECT_EQ(region.metadata("automaticVerificationAttempts"), "2");
     EXPECT_EQ(region.metadata("verificationInProgress"), "1");
     // A history that changed stops the last step: nothing is written, recovery stays due.
-    EXPECT_THROW(region.stepRegionalVerification(
-                     catchUp, roots, 400,
-                     [] { throw NexdirError::sqlite("Volume history changed during recovery"); }),
+    auto changedHistory = [] {
+        throw NexdirError::sqlite("Volume history changed during recovery");
+    };
+    EXPECT_THROW(while (!region.stepRegionalVerification(catchUp, roots, 400, changedHistory)){},
                  NexdirError);
     EXPECT_EQ(region.metadata("needsRecovery"), "1");
     auto manual = region.beginRegionalVerification(400, Sync::Verification::manual);
