@@ -1,20 +1,45 @@
 #include "Application.h"
 
 #include "AppIcon.h"
+#include "Clock.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
+#include "FileEventService.h"
+#include "FileSystem.h"
+#include "NexdirError.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QFileDialog>
 #include <QHash>
+#include <QKeyEvent>
+#include <QListView>
 #include <QLocalSocket>
-#include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
+#include <QTreeView>
 
+#include <xcb/screensaver.h>
+#include <xcb/xcb.h>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 namespace quelmo {
+
+namespace {
+
+constexpr int maintenanceIntervalSeconds = 900;
+constexpr double maintenanceIdleSeconds = 60;
+
+} // namespace
 
 int64_t SettingsDefaults::integer(const std::string& key) const {
     return settings_.value(QString::fromStdString(key), 0).toLongLong();
@@ -52,12 +77,18 @@ void SettingsDefaults::setStringList(const std::string& key,
     settings_.sync();
 }
 
-Application::Application() = default;
+Application::Application() {
+    indexQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.indexer");
+}
 
 Application::~Application() {
-    // The search queue finishes its work before the panel that receives its answers goes.
+    qApp->removeEventFilter(this);
+    // The engine stops before what it works on; the search queue finishes before the panel
+    // that receives its answers; the queues before the index they use.
+    controller_.reset();
     searchQueue_.reset();
     panel_.reset();
+    indexQueue_.reset();
 }
 
 // One running copy per user and data directory: the copy that owns this index answers.
@@ -102,17 +133,44 @@ Application::Launch Application::launch() {
         return Launch::handedOver;
     }
     nexdir::DebugLog::write("launch");
+    std::string dataDirectory = nexdir::applicationDataDirectory();
     try {
-        std::filesystem::create_directories(nexdir::applicationDataDirectory());
+        std::error_code error;
+        std::filesystem::create_directories(dataDirectory, error);
+        if (error) {
+            throw nexdir::FileSystemError("Could not create folder " + dataDirectory + ": " +
+                                              error.message(),
+                                          error.value());
+        }
+        indexOwnership_ = std::make_unique<nexdir::RebuildOwnership>(dataDirectory,
+                                                                     "application.lock");
         diagnosticSession_.begin();
         index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
     } catch (const std::exception& error) {
-        nexdir::DebugLog::write(std::string("launch failed error=") + error.what());
+        int code = 0;
+        if (auto* engine = dynamic_cast<const nexdir::NexdirError*>(&error)) {
+            code = engine->code();
+        } else if (auto* fileSystem = dynamic_cast<const nexdir::FileSystemError*>(&error)) {
+            code = fileSystem->errorCode();
+        }
+        nexdir::DebugLog::write("startup failed errorCode=" + std::to_string(code));
         QMessageBox::critical(nullptr, "Quelmo could not start",
                               QString::fromStdString(error.what()));
         diagnosticSession_.end();
         return Launch::failed;
     }
+
+    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
+    indexer_ = std::make_unique<nexdir::FileIndexer>(*index_, dataDirectory,
+                                                     defaults_.stringList("excludedPaths"), 2000,
+                                                     workers);
+    // Watches follow the walks: every folder a scan or a reconcile lists is watched first.
+    indexer_->setRegistrar(std::shared_ptr<nexdir::DirectoryRegistrar>(
+        std::shared_ptr<nexdir::DirectoryRegistrar>(), &nexdir::FileEventService::shared()));
+    indexer_->setPowerSaving([this] { return powerSaving_.load(); });
+    synchronization_ =
+        std::make_unique<nexdir::IndexSynchronization>(*index_, *indexer_, dataDirectory);
+
     searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
     // Load the names searches rank from before the first keystroke needs them.
     names_ = std::make_unique<nexdir::NameSearch>(*index_);
@@ -126,11 +184,62 @@ Application::Launch Application::launch() {
     panel_ = std::make_unique<SearchPanelController>(
         *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     connect(panel_.get(), &SearchPanelController::quitRequested, this, &Application::quit);
+    connect(panel_.get(), &SearchPanelController::shown, this, &Application::cancelMaintenance);
+
+    IndexingController::Environment environment;
+    environment.index = index_.get();
+    environment.indexer = indexer_.get();
+    environment.synchronization = synchronization_.get();
+    environment.queue = indexQueue_.get();
+    environment.defaults = &defaults_;
+    environment.dataDirectory = dataDirectory;
+    nexdir::FileIndexer* indexer = indexer_.get();
+    environment.discoverRoots = [indexer] {
+        return indexer->walkRoots(nexdir::FileIndexer::discoverInternalRoots());
+    };
+    controller_ = std::make_unique<IndexingController>(std::move(environment));
+    connect(controller_.get(), &IndexingController::statusChanged, this, &Application::updateStatus);
+    connect(controller_.get(), &IndexingController::resultsChanged, panel_.get(),
+            &SearchPanelController::refreshResults);
+    connect(controller_.get(), &IndexingController::workStarting, this,
+            &Application::cancelMaintenance);
+
+    maintenanceTimer_.setInterval(maintenanceIntervalSeconds * 1000);
+    connect(&maintenanceTimer_, &QTimer::timeout, this, &Application::runIdleMaintenance);
+    maintenanceTimer_.start();
+
     QApplication::setWindowIcon(applicationIcon());
     buildTrayIcon();
+    connect(controller_.get(), &IndexingController::reindexEnabledChanged, this,
+            [this](bool enabled) {
+                if (reindexAction_) {
+                    reindexAction_->setEnabled(enabled);
+                }
+            });
+    // A screen change may move the tray; the status item is built again as it was.
+    connect(qApp, &QGuiApplication::screenAdded, this, [this] {
+        QTimer::singleShot(500, this, [this] {
+            if (trayIcon_) {
+                trayIcon_->hide();
+                trayIcon_->show();
+            }
+        });
+    });
+    watchMounts();
+    watchSleep();
+    watchPowerProfile();
+    lastInput_ = nexdir::uptimeSeconds();
+    qApp->installEventFilter(this);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationActive) {
+                    controller_->applicationBecameActive();
+                }
+            });
     listenForLaunches();
     panel_->showPanel();
     nexdir::DebugLog::write("panel shown");
+    controller_->startInitialIndexIfNeeded();
     return Launch::running;
 }
 
@@ -142,7 +251,22 @@ void Application::buildTrayIcon() {
     trayIcon_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
     trayMenu_ = std::make_unique<QMenu>();
     QMenu* menu = trayMenu_.get();
+    statusAction_ = menu->addAction(status_.isEmpty() ? QString("Quelmo") : status_);
+    statusAction_->setEnabled(false);
+    menu->addSeparator();
     menu->addAction("Show Quelmo", panel_.get(), &SearchPanelController::showPanel);
+    reindexAction_ = menu->addAction("Reindex Computer", this, [this] {
+        controller_->requestReindex("explicit reindex");
+    });
+    reindexAction_->setEnabled(controller_->reindexEnabled());
+    menu->addAction("Verify Index", this, [this] { controller_->beginVerification(false); });
+    menu->addAction("Exclude Folders\u2026", this, &Application::chooseExclusions);
+    menu->addAction("Clear Custom Exclusions", this, [this] {
+        if (!controller_->isIndexing()) {
+            controller_->updateExclusions({});
+        }
+    });
+    menu->addSeparator();
     menu->addAction("Quit Quelmo", this, &Application::quit);
     trayIcon_->setContextMenu(menu);
     trayIcon_->setToolTip("Quelmo");
@@ -155,7 +279,176 @@ void Application::buildTrayIcon() {
     trayIcon_->show();
 }
 
+void Application::updateStatus(const QString& text) {
+    // The one place a status is published: the tray's first line and the panel's status.
+    status_ = text;
+    if (statusAction_) {
+        statusAction_->setText(text);
+    }
+    if (trayIcon_) {
+        trayIcon_->setToolTip("Quelmo \u2022 " + text);
+    }
+    panel_->setIndexStatus(text);
+}
+
+void Application::chooseExclusions() {
+    if (controller_->isIndexing()) {
+        return;
+    }
+    // The desktop's own dialog picks one folder at a time; this one takes several.
+    QFileDialog dialog(nullptr, "Choose folders to exclude");
+    dialog.setLabelText(QFileDialog::LookIn, "The selected folders replace your custom "
+                                             "exclusions. Built-in exclusions still apply.");
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    for (auto* view : dialog.findChildren<QAbstractItemView*>()) {
+        if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view)) {
+            view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        }
+    }
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    std::vector<std::string> paths;
+    for (const QString& folder : dialog.selectedFiles()) {
+        paths.push_back(QFile::encodeName(folder).toStdString());
+    }
+    controller_->updateExclusions(paths);
+}
+
+void Application::watchMounts() {
+    // The kernel marks /proc/self/mountinfo with an exceptional condition when the mount
+    // table changes.
+    mountTable_.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    if (!mountTable_.valid()) {
+        nexdir::DebugLog::write("mount changes unavailable errorCode=" + std::to_string(errno));
+        return;
+    }
+    mounts_ = std::make_unique<QSocketNotifier>(mountTable_.get(), QSocketNotifier::Exception);
+    connect(mounts_.get(), &QSocketNotifier::activated, this, [this] {
+        lseek(mountTable_.get(), 0, SEEK_SET);
+        char buffer[4096];
+        while (read(mountTable_.get(), buffer, sizeof buffer) > 0) {
+            // read to the end, so the next change is reported again
+        }
+        controller_->volumesChanged();
+    });
+}
+
+void Application::watchSleep() {
+    // logind says when the system goes to sleep and wakes; both are only logged.
+    QDBusConnection::systemBus().connect(
+        "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+        "PrepareForSleep", this, SLOT(prepareForSleep(bool)));
+}
+
+void Application::prepareForSleep(bool sleeping) {
+    nexdir::DebugLog::write(sleeping ? "system sleep" : "system wake");
+}
+
+void Application::watchPowerProfile() {
+    // power-profiles-daemon's "power-saver": scans then walk with one worker.
+    auto read = [this] {
+        QDBusInterface properties("net.hadess.PowerProfiles", "/net/hadess/PowerProfiles",
+                                  "org.freedesktop.DBus.Properties",
+                                  QDBusConnection::systemBus());
+        properties.setTimeout(500);
+        QDBusReply<QDBusVariant> profile =
+            properties.call("Get", "net.hadess.PowerProfiles", "ActiveProfile");
+        powerSaving_ = profile.isValid() && profile.value().variant().toString() == "power-saver";
+    };
+    if (QDBusConnection::systemBus().isConnected()) {
+        read();
+        powerProfileTimer_.setInterval(60 * 1000);
+        connect(&powerProfileTimer_, &QTimer::timeout, this, read);
+        powerProfileTimer_.start();
+    }
+}
+
+bool Application::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+        lastInput_ = nexdir::uptimeSeconds();
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+double Application::idleSeconds() {
+    // The X server knows when the user last touched anything at all; without it, the last
+    // input this application saw is what there is.
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>()) {
+        xcb_connection_t* connection = x11->connection();
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+        xcb_screensaver_query_info_reply_t* info = xcb_screensaver_query_info_reply(
+            connection, xcb_screensaver_query_info(connection, screen->root), nullptr);
+        if (info) {
+            double seconds = info->ms_since_user_input / 1000.0;
+            free(info);
+            return seconds;
+        }
+    }
+    return nexdir::uptimeSeconds() - lastInput_;
+}
+
+void Application::cancelMaintenance() {
+    if (maintenanceCancellation_) {
+        maintenanceCancellation_->cancel();
+    }
+}
+
+void Application::runIdleMaintenance() {
+    if (maintenanceCancellation_ || controller_->startupCheckInFlight() ||
+        controller_->isIndexing() || controller_->isVerifying() ||
+        controller_->accessCheckPending() || panel_->isVisible() || powerSaving_ ||
+        idleSeconds() <= maintenanceIdleSeconds) {
+        return;
+    }
+    std::shared_ptr<nexdir::RegionalRecovery> recovery = controller_->recovery();
+    if (!recovery || !recovery->isCaughtUp()) {
+        return;
+    }
+    auto token = std::make_shared<nexdir::SearchCancellation>();
+    maintenanceCancellation_ = token;
+    nexdir::SearchIndex* index = index_.get();
+    indexQueue_->async([this, index, token, recovery] {
+        try {
+            int64_t available =
+                nexdir::availableCapacity(nexdir::applicationDataDirectory()).value_or(0);
+            index->maintainIfNeeded(available, nexdir::unixSeconds(), 64 * 1024 * 1024, [&] {
+                return !token->isCancelled() && recovery->isActive() && recovery->isCaughtUp();
+            });
+        } catch (const std::exception& error) {
+            nexdir::DebugLog::write(std::string("index maintenance stopped: ") + error.what());
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, token] {
+                if (maintenanceCancellation_ == token) {
+                    maintenanceCancellation_.reset();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 void Application::quit() {
+    // In order: maintenance, its timer, a pending retry and the recovery, the observers, the
+    // session.
+    cancelMaintenance();
+    maintenanceTimer_.stop();
+    if (controller_) {
+        controller_->stop();
+    }
+    mounts_.reset();
+    mountTable_.reset();
+    powerProfileTimer_.stop();
     diagnosticSession_.end();
     QApplication::quit();
 }

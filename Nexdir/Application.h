@@ -2,7 +2,13 @@
 
 #include "DiagnosticSession.h"
 #include "DispatchQueue.h"
+#include "FileDescriptor.h"
+#include "FileIndexer.h"
+#include "IndexSynchronization.h"
+#include "IndexingController.h"
 #include "NameSearch.h"
+#include "RebuildOwnership.h"
+#include "SearchCancellation.h"
 #include "SearchIndex.h"
 #include "SearchPanelController.h"
 
@@ -10,8 +16,11 @@
 #include <QMenu>
 #include <QObject>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 namespace quelmo {
@@ -30,8 +39,10 @@ private:
     mutable QSettings settings_{"Quelmo", "Quelmo"};
 };
 
-// The application-wide object: opens the index, owns the search queue and the panel, and
-// shuts down in order. Main thread.
+// The application-wide object: takes the single-instance lock, opens the index, builds the
+// engine and the panel, runs idle maintenance, follows the desktop (mounts, sleep, screens,
+// the user's return) and shuts down in order. The indexing decisions are the
+// IndexingController's. Main thread.
 class Application : public QObject {
     Q_OBJECT
 public:
@@ -41,26 +52,56 @@ public:
     enum class Launch { running, handedOver, failed };
 
     // Runs the launch sequence. `handedOver` when a copy that is already running was asked to
-    // show its panel instead; `failed` when the index could not be opened (the user was told).
+    // show its panel instead; `failed` when Quelmo could not start (the user was told).
     Launch launch();
     void quit();
+    // True while a full scan holds the indexing queue: it cannot be cut short, so a quit
+    // leaves it to the next launch (its rebuild folder is cleared then).
+    bool isScanning() const { return controller_ && controller_->isIndexing(); }
 
 private:
     void buildTrayIcon();
+    void updateStatus(const QString& text);
     static QString instanceName();
     bool handOverToRunningCopy();
     void listenForLaunches();
+    void watchMounts();
+    void watchSleep();
+    void watchPowerProfile();
+    void chooseExclusions();
+    void runIdleMaintenance();
+    void cancelMaintenance();
+    double idleSeconds();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
+private Q_SLOTS:
+    void prepareForSleep(bool sleeping);
+
+private:
     SettingsDefaults defaults_;
     nexdir::DiagnosticSession diagnosticSession_{defaults_};
+    std::unique_ptr<nexdir::DispatchQueue> indexQueue_;
+    std::unique_ptr<nexdir::RebuildOwnership> indexOwnership_;
     std::unique_ptr<nexdir::SearchIndex> index_;
+    std::unique_ptr<nexdir::FileIndexer> indexer_;
+    std::unique_ptr<nexdir::IndexSynchronization> synchronization_;
     std::unique_ptr<nexdir::NameSearch> names_;
     std::unique_ptr<nexdir::DispatchQueue> searchQueue_;
     std::unique_ptr<SearchPanelController> panel_;
-    std::unique_ptr<QMenu>
-        trayMenu_; // a menu has no parent widget here; owned, and outlives the icon
+    std::unique_ptr<IndexingController> controller_;
+    std::unique_ptr<QMenu> trayMenu_; // a menu has no parent widget here; owned, outlives the icon
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
+    QAction* statusAction_ = nullptr;  // owned by trayMenu_
+    QAction* reindexAction_ = nullptr; // owned by trayMenu_
     std::unique_ptr<QLocalServer> launches_;
+    QTimer maintenanceTimer_;
+    std::shared_ptr<nexdir::SearchCancellation> maintenanceCancellation_;
+    nexdir::FileDescriptor mountTable_; // /proc/self/mountinfo, for its change notices
+    std::unique_ptr<QSocketNotifier> mounts_;
+    QTimer powerProfileTimer_;
+    std::atomic<bool> powerSaving_{false}; // read by scanner workers
+    double lastInput_ = 0;                 // uptime of the last key or mouse event seen
+    QString status_;
 };
 
 } // namespace quelmo

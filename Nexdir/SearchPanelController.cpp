@@ -252,6 +252,7 @@ void SearchPanelController::toggle() {
 }
 
 void SearchPanelController::showPanel() {
+    Q_EMIT shown();
     if (!isVisible()) {
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             move(screen->availableGeometry().center() - rect().center());

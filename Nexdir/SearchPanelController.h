@@ -78,6 +78,8 @@ Q_SIGNALS:
     void searchSettled();
     // The user chose "Quit Quelmo" in the panel (its menu, or Ctrl+Q).
     void quitRequested();
+    // The panel was brought up: the user is here.
+    void shown();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

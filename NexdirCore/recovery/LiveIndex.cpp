@@ -27,10 +27,14 @@ LaunchCheck checkLaunch(FileIndexer& indexer, IndexSynchronization& whole,
 }
 
 FullScan runFullScan(FileIndexer& indexer, const std::vector<std::string>& roots,
-                     const IndexProgressHandler& progress) {
+                     const IndexProgressHandler& progress,
+                     const std::function<void(uint64_t)>& began) {
     std::string identity = FSEventWatcher::historyIdentity(roots);
     FullScan scan;
     scan.baseline = FSEventWatcher::currentEventID();
+    if (began) {
+        began(scan.baseline);
+    }
     scan.summary = indexer.scanAll(roots, scan.baseline, identity, progress);
     return scan;
 }

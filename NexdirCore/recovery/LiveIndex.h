@@ -9,6 +9,7 @@
 #include "IndexSynchronization.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,9 +41,11 @@ struct FullScan {
 };
 
 // A complete new index of `roots`, installed in one step; the event position and the volume
-// history identity are taken first. Throws (IndexCapacityError when the disk is too full).
+// history identity are taken first (`began` is told the position). Throws
+// (IndexCapacityError when the disk is too full).
 FullScan runFullScan(FileIndexer& indexer, const std::vector<std::string>& roots,
-                     const IndexProgressHandler& progress);
+                     const IndexProgressHandler& progress,
+                     const std::function<void(uint64_t)>& began = {});
 
 // The status texts of the launch and the scan.
 std::string resumingText(int64_t inaccessible);
