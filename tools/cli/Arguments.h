@@ -46,5 +46,7 @@ int runSearch(Arguments arguments);
 int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);
+int runLargest(Arguments arguments);
+int runMaintain(Arguments arguments);
 
 } // namespace quelmo::cli
