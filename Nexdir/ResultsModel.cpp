@@ -1,9 +1,9 @@
 #include "ResultsModel.h"
 
 #include "AppStrings.h"
+#include "Format.h"
 
 #include <QDir>
-#include <QLocale>
 
 namespace quelmo {
 
@@ -38,8 +38,8 @@ QString ResultsModel::sizeText(const nexdir::SearchResult& result) {
     if (!result.allocatedSize) {
         return "Size unavailable";
     }
-    return QLocale().formattedDataSize(*result.allocatedSize, 1, QLocale::DataSizeSIFormat) +
-           " on disk";
+    // The engine's byte format, so the panel and every engine message count bytes alike.
+    return QString::fromStdString(nexdir::formatFileBytes(*result.allocatedSize)) + " on disk";
 }
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {

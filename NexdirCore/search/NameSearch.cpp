@@ -77,18 +77,7 @@ std::vector<SearchResult> results(SearchIndex::Reader& reader,
     for (const IndexedEntry& entry : entries) {
         ids.push_back(entry.id);
     }
-    std::unordered_map<int64_t, std::string> paths =
-        catalogue ? catalogue->paths(ids) : reader.paths(ids);
-    std::vector<SearchResult> found;
-    found.reserve(entries.size());
-    for (const IndexedEntry& entry : entries) {
-        auto path = paths.find(entry.id);
-        if (path == paths.end()) {
-            continue;
-        }
-        found.push_back(SearchResult::from(entry, std::move(path->second)));
-    }
-    return found;
+    return SearchResult::fromRows(entries, catalogue ? catalogue->paths(ids) : reader.paths(ids));
 }
 
 } // namespace

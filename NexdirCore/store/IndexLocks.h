@@ -15,6 +15,9 @@ inline constexpr int phaseReadLockWait = 7;
 inline constexpr int phaseWriteLockWait = 8;
 inline constexpr int phaseReadOperation = 9;
 
+// How long a statement waits for a lock on the database file before it fails as busy.
+inline constexpr int busyTimeoutMilliseconds = 5000;
+
 // Takes `lock`, reporting the wait as a slow operation of `phase` when it was long.
 template <typename Mutex> std::unique_lock<Mutex> lockMeasured(Mutex& lock, int phase) {
     double started = uptimeSeconds();

@@ -29,7 +29,8 @@ CREATE TABLE IF NOT EXISTS schema_state(
     value INTEGER NOT NULL
 );
 INSERT OR IGNORE INTO file_stats(id, total, directories)
-SELECT 1, count(*), coalesce(sum(is_directory), 0) FROM entries;
+SELECT 1, (SELECT count(*) FROM entries), (SELECT coalesce(sum(is_directory), 0) FROM entries)
+WHERE NOT EXISTS (SELECT 1 FROM file_stats WHERE id = 1);
 INSERT OR IGNORE INTO scan_state(id, completed) VALUES(1, 0);
 INSERT INTO schema_state(key, value) VALUES('schema_version', 4)
 ON CONFLICT(key) DO UPDATE SET value = 4;)";

@@ -8,7 +8,8 @@ namespace nexdir::IndexSchema {
 inline constexpr int version = 4;
 
 // Tables, the first two secondary indexes, the rows the other tables guarantee and the
-// schema version.
+// schema version. The counters' row is counted only when it is missing: counting a million
+// rows at every open took 90 ms.
 extern const char* const script;
 
 extern const char* const addAllocatedSizeColumn;

@@ -5,6 +5,7 @@
 #include "RowChangeJournal.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace nexdir::detail {
 
@@ -14,6 +15,41 @@ constexpr int parentColumn = 1;
 constexpr int nameColumn = 2;
 constexpr int searchNameColumn = 3;
 constexpr int directoryColumn = 4;
+
+// True when an update leaves every column a follower copies as it was: a new size, time or
+// measurement of disk usage is nothing to the copy, and measuring a whole index would
+// otherwise journal every file.
+bool keepsFollowedColumns(sqlite3* db) {
+    for (int column : {parentColumn, nameColumn, searchNameColumn, directoryColumn}) {
+        sqlite3_value* before = nullptr;
+        sqlite3_value* after = nullptr;
+        if (sqlite3_preupdate_old(db, column, &before) != SQLITE_OK ||
+            sqlite3_preupdate_new(db, column, &after) != SQLITE_OK ||
+            sqlite3_value_type(before) != sqlite3_value_type(after)) {
+            return false;
+        }
+        bool same = false;
+        switch (sqlite3_value_type(before)) {
+        case SQLITE_INTEGER:
+            same = sqlite3_value_int64(before) == sqlite3_value_int64(after);
+            break;
+        case SQLITE_TEXT: {
+            auto text = [](sqlite3_value* value) {
+                auto bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
+                return std::string_view(bytes ? bytes : "", size_t(sqlite3_value_bytes(value)));
+            };
+            same = text(before) == text(after);
+            break;
+        }
+        default: // not a value these columns hold: take it as a change
+            break;
+        }
+        if (!same) {
+            return false;
+        }
+    }
+    return true;
+}
 } // namespace
 
 bool RowChangeJournal::install(sqlite3* writer) {
@@ -69,6 +105,9 @@ void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, cons
         if (!journal->recording_) {
             return;
         }
+    }
+    if (operation == SQLITE_UPDATE && oldKey == newKey && keepsFollowedColumns(db)) {
+        return;
     }
     if (operation == SQLITE_DELETE || (operation == SQLITE_UPDATE && oldKey != newKey)) {
         EntryChange removal;

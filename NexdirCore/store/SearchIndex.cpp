@@ -27,8 +27,6 @@ using detail::ReadOperationTiming;
 
 namespace {
 
-constexpr int busyTimeoutMilliseconds = 5000;
-
 std::string parentFolder(const std::string& path) {
     return std::filesystem::path(path).parent_path().string();
 }
@@ -92,7 +90,7 @@ SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& pa
     // Until the open has succeeded, closing must not delete a "-wal" or "-shm" file that may
     // belong to a damaged index: those are set aside with it, never removed.
     setPersistentWAL(db, true);
-    sqlite3_busy_timeout(db, busyTimeoutMilliseconds);
+    sqlite3_busy_timeout(db, detail::busyTimeoutMilliseconds);
     sql::execute(db, "PRAGMA temp_store=MEMORY;");
     sql::execute(db, "PRAGMA mmap_size=268435456;");
     return connection;

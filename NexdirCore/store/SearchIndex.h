@@ -1,10 +1,13 @@
 #pragma once
 
 #include "FileRecord.h"
+#include "IndexMaintenance.h"
 #include "IndexStatistics.h"
 #include "IndexedEntry.h"
+#include "MeasuredFile.h"
 #include "RowChangeJournal.h"
 #include "SQLite.h"
+#include "SearchResult.h"
 
 #include <sqlite3.h>
 
@@ -100,6 +103,46 @@ public:
     // Removes everything below the entry `id`, keeping the entry.
     void removeChildren(int64_t id);
 
+    // ---- Disk usage and maintenance ----
+    //
+    // A file's allocated size is NULL until measured, then its bytes, or -1 when it could not
+    // be measured; any write that changes the row without a measurement makes it NULL again.
+    // Folders are never measured.
+
+    // The largest files of at least `minimumSize` logical bytes (raised to 0), at most
+    // `limit` (0 to 1000). Ranked by disk usage: measured files by allocated size, then those
+    // that could not be measured, then unmeasured ones; otherwise by logical size. Ties by
+    // logical size, then id. An entry without a path is left out.
+    SearchResponse largestFiles(int64_t limit, int64_t minimumSize, bool rankedByDiskUsage);
+
+    // Files never measured, by id, at most `limit` (1 to 1000), only ids above `afterID`: a
+    // caller that leaves some unsaved (they changed on disk) pages on past them.
+    std::vector<SearchResult> unmeasuredFiles(int64_t limit, int64_t afterID = 0);
+
+    // In one transaction, stores each measurement (an absent usage as -1) where the row still
+    // has the listed id, name, size and modification time and is still unmeasured; a row that
+    // changed or was measured meanwhile is left as it is. Answers how many rows were written.
+    int64_t saveDiskUsage(const std::vector<MeasuredFile>& measurements);
+
+    // Optimises the full-text index and compacts the file, when the index holds a completed
+    // scan, no recovery is pending, the last attempt is at least the rules' interval before
+    // `now` (Unix seconds), the file holds at least `minimumBytes` and `availableBytes` leave
+    // room for the copies (see IndexMaintenance.h). The attempt is recorded before any work.
+    // The work stops with the SQLite interrupt error (thrown) once the budget is spent or
+    // `shouldContinue` answers false; the index stays whole either way. Every call that gets
+    // past the scan and recovery checks truncates a WAL of 64 MiB or more, and maintenance
+    // truncates it as it ends, never waiting for readers. Holds the write lock throughout;
+    // reads go on meanwhile.
+    MaintenanceOutcome maintain(int64_t availableBytes, double now, int64_t minimumBytes,
+                                const std::function<bool()>& shouldContinue,
+                                const MaintenanceRules& rules = {});
+    // True when maintenance ran to completion.
+    bool maintainIfNeeded(int64_t availableBytes, double now, int64_t minimumBytes,
+                          const std::function<bool()>& shouldContinue) {
+        return maintain(availableBytes, now, minimumBytes, shouldContinue) ==
+               MaintenanceOutcome::completed;
+    }
+
     // ---- Reads that keep a copy of the entries in step ----
 
     // How a reader that keeps its own copy of every entry's names (the name search) brings
@@ -142,6 +185,8 @@ public:
 
         // The full path of each entry whose chain of parents reaches a volume root.
         std::unordered_map<int64_t, std::string> paths(const std::vector<int64_t>& ids);
+        // The rows as results with those paths; a row without one is left out.
+        std::vector<SearchResult> results(const std::vector<IndexedEntry>& entries);
 
     private:
         friend class SearchIndex;
@@ -166,6 +211,9 @@ private:
     void contentReplaced();
     // Inside a write transaction: moves the id counter above another connection's writes.
     void catchUpIdentifiers();
+    // A truncating checkpoint that gives up at once when a reader holds the WAL (logged, never
+    // thrown); the caller holds writeLock_.
+    void truncateWALWithoutWaiting();
 
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
     // A reader statement that walks repeat for every folder, prepared once and reset for

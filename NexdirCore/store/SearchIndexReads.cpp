@@ -143,4 +143,13 @@ SearchIndex::Reader::paths(const std::vector<int64_t>& ids) {
     return paths;
 }
 
+std::vector<SearchResult> SearchIndex::Reader::results(const std::vector<IndexedEntry>& entries) {
+    std::vector<int64_t> ids;
+    ids.reserve(entries.size());
+    for (const IndexedEntry& entry : entries) {
+        ids.push_back(entry.id);
+    }
+    return SearchResult::fromRows(entries, paths(ids));
+}
+
 } // namespace nexdir

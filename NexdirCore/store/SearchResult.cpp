@@ -42,6 +42,19 @@ SearchResult SearchResult::from(const IndexedEntry& entry, std::string path) {
     return result;
 }
 
+std::vector<SearchResult> SearchResult::fromRows(const std::vector<IndexedEntry>& entries,
+                                                 std::unordered_map<int64_t, std::string> paths) {
+    std::vector<SearchResult> results;
+    results.reserve(entries.size());
+    for (const IndexedEntry& entry : entries) {
+        auto path = paths.find(entry.id);
+        if (path != paths.end()) {
+            results.push_back(from(entry, std::move(path->second)));
+        }
+    }
+    return results;
+}
+
 bool SearchResult::isInTrash() const {
     std::string_view rest = path;
     while (!rest.empty()) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace nexdir {
@@ -24,6 +25,10 @@ struct SearchResult {
     // The result for a row and its rebuilt path: a volume root shows its last path component,
     // an allocated size of -1 (measured, unavailable) reads as absent, the score is 0.
     static SearchResult from(const IndexedEntry& entry, std::string path);
+    // The results for rows, in their order, with their paths taken from `paths`; a row
+    // without one (its chain of parents is broken) is left out.
+    static std::vector<SearchResult> fromRows(const std::vector<IndexedEntry>& entries,
+                                              std::unordered_map<int64_t, std::string> paths);
 
     // True when the path lies in a Trash: a component ".Trash" or ".Trashes", a freedesktop
     // volume Trash ".Trash-<uid>", or the user's own Trash under $XDG_DATA_HOME/Trash.

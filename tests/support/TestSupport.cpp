@@ -352,13 +352,15 @@ int64_t TreeBuilder::folder(int64_t parent, const std::string& name) {
     return add(parent, name, true, 0);
 }
 
-int64_t TreeBuilder::file(int64_t parent, const std::string& name, int64_t size) {
-    return add(parent, name, false, size);
+int64_t TreeBuilder::file(int64_t parent, const std::string& name, int64_t size,
+                          std::optional<int64_t> allocatedSize) {
+    return add(parent, name, false, size, allocatedSize);
 }
 
-int64_t TreeBuilder::add(int64_t parent, const std::string& name, bool isDirectory, int64_t size) {
+int64_t TreeBuilder::add(int64_t parent, const std::string& name, bool isDirectory, int64_t size,
+                         std::optional<int64_t> allocatedSize) {
     int64_t id = index_.reserveID();
-    index_.upsert({FileRecord(id, parent, name, isDirectory, 1000, size, std::nullopt, false)});
+    index_.upsert({FileRecord(id, parent, name, isDirectory, 1000, size, allocatedSize, false)});
     return id;
 }
 

@@ -72,10 +72,12 @@ public:
     TreeBuilder(SearchIndex& index, const std::string& rootPath);
     int64_t root() const { return root_; }
     int64_t folder(int64_t parent, const std::string& name);
-    int64_t file(int64_t parent, const std::string& name, int64_t size = 0);
+    int64_t file(int64_t parent, const std::string& name, int64_t size = 0,
+                 std::optional<int64_t> allocatedSize = std::nullopt);
 
 private:
-    int64_t add(int64_t parent, const std::string& name, bool isDirectory, int64_t size);
+    int64_t add(int64_t parent, const std::string& name, bool isDirectory, int64_t size,
+                std::optional<int64_t> allocatedSize = std::nullopt);
     SearchIndex& index_;
     int64_t root_;
 };

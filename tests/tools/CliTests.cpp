@@ -6,11 +6,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <regex>
+#include <sstream>
 
 using nexdir::test::TempDirectory;
 
@@ -327,4 +331,204 @@ TEST(QuelmoCli, WatchKeepsTheIndexEqualToTheDiskAndCatchesUpAfterAStop) {
         expectEqual("after a stop");
         EXPECT_EQ(watch.terminate(), 0);
     }
+}
+
+namespace {
+
+// One line of `quelmo-cli largest`: allocated bytes (-1 for "-"), logical bytes, path.
+struct ListedFile {
+    int64_t allocated;
+    int64_t size;
+    std::string path;
+    bool operator==(const ListedFile&) const = default;
+};
+
+std::vector<ListedFile> parseLargest(const std::string& out) {
+    std::vector<ListedFile> files;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t first = line.find('\t');
+        size_t second = line.find('\t', first + 1);
+        std::string allocated = line.substr(0, first);
+        files.push_back({allocated == "-" ? -1 : std::stoll(allocated),
+                         std::stoll(line.substr(first + 1, second - first - 1)),
+                         line.substr(second + 1)});
+    }
+    return files;
+}
+
+// An independent list of every item that is not a folder under `root`, measured by lstat as
+// `du` counts a file (st_blocks × 512; unavailable, -1, for what is not a regular file).
+std::vector<ListedFile> lstatList(const std::string& root) {
+    std::vector<ListedFile> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat info {};
+        if (lstat(entry.path().c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+            continue;
+        }
+        files.push_back({S_ISREG(info.st_mode) ? int64_t(info.st_blocks) * 512 : -1,
+                         int64_t(info.st_size), entry.path().string()});
+    }
+    return files;
+}
+
+// Both lists in the ranking's order, files of equal rank by path: the id that orders them in
+// the index is not the model's to know. Checks that `listed` came in that order itself.
+std::vector<ListedFile> ranked(std::vector<ListedFile> files, bool byDiskUsage,
+                               const std::vector<ListedFile>* listed = nullptr) {
+    auto key = [&](const ListedFile& file) {
+        return byDiskUsage ? std::pair(file.allocated, file.size) : std::pair(file.size, 0L);
+    };
+    if (listed) {
+        EXPECT_TRUE(std::is_sorted(listed->begin(), listed->end(),
+                                   [&](auto& a, auto& b) { return key(a) > key(b); }));
+    }
+    std::sort(files.begin(), files.end(), [&](auto& a, auto& b) {
+        return key(a) != key(b) ? key(a) > key(b) : a.path < b.path;
+    });
+    return files;
+}
+
+// A tree of files whose sizes on disk differ from their lengths: data of many lengths, sparse
+// files, hard links, symbolic links to large files, an empty file and a fifo.
+void makeMeasuredTree(const std::string& root) {
+    std::filesystem::create_directories(root + "/deep/er");
+    std::mt19937 random(7);
+    for (int i = 0; i < 40; ++i) {
+        std::string folder = i % 3 == 0 ? root : i % 3 == 1 ? root + "/deep" : root + "/deep/er";
+        nexdir::test::writeFile(folder + "/data-" + std::to_string(i),
+                                std::string(random() % 300'000, 'd'));
+    }
+    for (int i = 0; i < 4; ++i) {
+        std::string sparse = root + "/sparse-" + std::to_string(i);
+        int fd = open(sparse.c_str(), O_CREAT | O_WRONLY, 0644);
+        EXPECT_EQ(ftruncate(fd, off_t(i + 1) << 24), 0);
+        EXPECT_EQ(pwrite(fd, "x", 1, off_t(i) << 20), 1);
+        close(fd);
+    }
+    std::filesystem::create_hard_link(root + "/data-0", root + "/deep/hard-link-0");
+    std::filesystem::create_hard_link(root + "/data-0", root + "/deep/er/hard-link-0b");
+    std::filesystem::create_symlink(root + "/sparse-3", root + "/link-to-sparse");
+    std::filesystem::create_symlink("data-3", root + "/deep/link-to-data");
+    nexdir::test::writeFile(root + "/empty", "");
+    mkfifo((root + "/deep/fifo").c_str(), 0644);
+}
+
+} // namespace
+
+TEST(QuelmoCli, LargestEqualsAListMadeFromLstat) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    std::string root = folder / "tree";
+    makeMeasuredTree(root);
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
+
+    std::vector<ListedFile> model = lstatList(root);
+    ASSERT_EQ(model.size(), 50u);
+    for (bool byDiskUsage : {true, false}) {
+        SCOPED_TRACE(byDiskUsage ? "by disk" : "by size");
+        CliRun run = cli(folder, {"largest", "--db", db, "--limit", "5000", "--by",
+                                  byDiskUsage ? "disk" : "size"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(std::regex_match(run.err, std::regex("50 files \u2022 \\d+\\.\\d\\d ms\n")))
+            << run.err;
+        std::vector<ListedFile> listed = parseLargest(run.out);
+        EXPECT_EQ(ranked(listed, byDiskUsage, &listed), ranked(model, byDiskUsage));
+    }
+    // The ranking by space on disk is the default, 50 files; limits and sizes are clamped.
+    std::vector<ListedFile> byDisk = ranked(model, true);
+    std::vector<ListedFile> top = parseLargest(cli(folder, {"largest", "--db", db}).out);
+    ASSERT_EQ(top.size(), 50u);
+    EXPECT_EQ(top.front().allocated, byDisk.front().allocated);
+    EXPECT_EQ(top.back().allocated, byDisk[49].allocated);
+    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--limit", "-4"}).out, "");
+    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--min-size", "-9", "--limit", "99"}).out,
+              cli(folder, {"largest", "--db", db, "--limit", "99"}).out);
+    std::vector<ListedFile> atLeast =
+        parseLargest(cli(folder, {"largest", "--db", db, "--min-size", "16777216"}).out);
+    ASSERT_EQ(atLeast.size(), 4u); // the sparse files, however little they occupy
+    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--by", "name"}).status, 1);
+
+    // A reconcile measures what it sees change.
+    nexdir::test::writeFile(root + "/deep/data-1", std::string(900'000, 'g'));
+    ASSERT_EQ(cli(folder, {"reconcile", "--db", db, root + "/deep"}).status, 0);
+    std::vector<ListedFile> first = parseLargest(cli(folder, {"largest", "--db", db}).out);
+    EXPECT_EQ(first.front().path, root + "/deep/data-1");
+    EXPECT_EQ(first.front().allocated, ranked(lstatList(root), true).front().allocated);
+}
+
+TEST(QuelmoCli, LargestMeasuresWhatTheIndexHasNoSizeOnDiskFor) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    std::string root = folder / "tree";
+    makeMeasuredTree(root);
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
+    // As an index written before sizes on disk were kept; then one file changes on disk.
+    nexdir::test::RawDatabase(db).execute("UPDATE entries SET allocated_size = NULL");
+    nexdir::test::writeFile(root + "/data-6", "rewritten since the scan");
+
+    for (const ListedFile& file : parseLargest(cli(folder, {"largest", "--db", db}).out)) {
+        EXPECT_EQ(file.allocated, -1) << file.path;
+    }
+    CliRun measured = cli(folder, {"largest", "--db", db, "--measure", "--limit", "1000"});
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    EXPECT_NE(measured.err.find("measured 49 of 50 unmeasured files\n"), std::string::npos)
+        << measured.err;
+    // The changed file stays unmeasured, with the length the index knows: it is no longer
+    // the file its row describes. Unmeasured ranks after unavailable; both print "-", so
+    // both lists mark it -2 for the comparison.
+    std::vector<ListedFile> model;
+    for (ListedFile file : lstatList(root)) {
+        if (file.path == root + "/data-6") {
+            file.allocated = -2;
+            file.size = nexdir::test::RawDatabase(db).integer(
+                "SELECT size FROM entries WHERE name = 'data-6'");
+        }
+        model.push_back(file);
+    }
+    std::vector<ListedFile> listed = parseLargest(measured.out);
+    for (ListedFile& file : listed) {
+        if (file.path == root + "/data-6") {
+            EXPECT_EQ(file.allocated, -1);
+            file.allocated = -2;
+        }
+    }
+    EXPECT_EQ(ranked(listed, true, &listed), ranked(model, true));
+    CliRun again = cli(folder, {"largest", "--db", db, "--measure"});
+    EXPECT_NE(again.err.find("measured 0 of 1 unmeasured files\n"), std::string::npos) << again.err;
+}
+
+TEST(QuelmoCli, MaintainRunsWhenDueOrForcedAndSaysWhatItDid) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    std::string root = folder / "tree";
+    makeFile(root + "/a.txt");
+    nexdir::SearchIndex{db}; // an index that has never held a scan
+    std::regex line(
+        R"re(\{"maintenance":"(\w+)","indexBytesBefore":\d+,"indexBytesAfter":\d+,"seconds":[0-9.e-]+\}\n)re");
+    auto outcome = [&](const std::vector<std::string>& words) {
+        CliRun run = cli(folder, words);
+        std::smatch match;
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(std::regex_match(run.out, match, line)) << run.out;
+        return std::pair(match.size() > 1 ? match[1].str() : "", run.err);
+    };
+    EXPECT_EQ(outcome({"maintain", "--db", db}).first, "noCompletedScan");
+
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
+    auto [done, said] = outcome({"maintain", "--db", db});
+    EXPECT_EQ(done, "completed");
+    EXPECT_NE(said.find("optimised the full-text index and compacted the file \u2022 index "),
+              std::string::npos)
+        << said;
+    auto [refused, why] = outcome({"maintain", "--db", db});
+    EXPECT_EQ(refused, "attemptedRecently");
+    EXPECT_NE(why.find("at most once in 7 days (--force ignores this)"), std::string::npos);
+    EXPECT_EQ(outcome({"maintain", "--db", db, "--force"}).first, "completed");
+    EXPECT_NE(cli(folder, {"search", "--db", db, "a.txt"}).out, "");
+
+    CliRun none = cli(folder, {"maintain", "--db", folder / "absent.sqlite3"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_FALSE(nexdir::test::exists(folder / "absent.sqlite3"));
 }

@@ -48,5 +48,7 @@ int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);
 int runRegions(Arguments arguments);
 int runWatch(Arguments arguments);
+int runLargest(Arguments arguments);
+int runMaintain(Arguments arguments);
 
 } // namespace quelmo::cli

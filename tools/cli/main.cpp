@@ -26,6 +26,14 @@ commands:
                                           follows the disk, printing each status line
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
+  largest [--db PATH] [--limit N] [--min-size BYTES] [--by size|disk] [--measure]
+                                          the largest files, largest first (default: by space
+                                          on disk, 50): "allocated<TAB>size<TAB>path", "-" for
+                                          a size not measured; --measure first measures the
+                                          files the index has no size on disk for
+  maintain [--db PATH] [--force]          optimises and compacts the index when it is due
+                                          (--force: even within 7 days of the last attempt);
+                                          what it did and the sizes before and after as JSON
 
 PATH defaults to the application's index, $XDG_DATA_HOME/Nexdir/index-v2.sqlite3.
 )";
@@ -61,6 +69,12 @@ int main(int argc, char** argv) {
         }
         if (command == "search") {
             return quelmo::cli::runSearch(std::move(arguments));
+        }
+        if (command == "largest") {
+            return quelmo::cli::runLargest(std::move(arguments));
+        }
+        if (command == "maintain") {
+            return quelmo::cli::runMaintain(std::move(arguments));
         }
         throw quelmo::cli::UsageError("unknown command: " + command);
     } catch (const quelmo::cli::UsageError& error) {

@@ -1,0 +1,33 @@
+#include "MeasuredFile.h"
+
+#include "FileSystem.h"
+
+namespace nexdir {
+
+std::vector<MeasuredFile> MeasuredFile::measure(const std::vector<SearchResult>& files,
+                                                const std::function<bool()>& shouldContinue) {
+    std::vector<MeasuredFile> measured;
+    measured.reserve(files.size());
+    for (const SearchResult& file : files) {
+        if (shouldContinue && !shouldContinue()) {
+            break;
+        }
+        int errorCode = 0;
+        std::optional<ItemValues> values = readItemValues(file.path, errorCode);
+        if (!values) {
+            measured.push_back({file, std::nullopt});
+            continue;
+        }
+        // The walks record a file's size and time from this same call, so equal values
+        // mean the file has not changed since the row was written.
+        if (values->isDirectory != file.isDirectory || values->size != file.size ||
+            values->modifiedAt != file.modifiedAt) {
+            continue;
+        }
+        measured.push_back(
+            {file, FileDiskUsage::fromStat(values->isRegularFile, values->blocks512)});
+    }
+    return measured;
+}
+
+} // namespace nexdir

@@ -1,0 +1,99 @@
+#include "Arguments.h"
+
+#include "Clock.h"
+#include "DataDirectory.h"
+#include "SearchIndex.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <iostream>
+
+namespace quelmo::cli {
+
+namespace {
+
+// The files the index has never measured, measured batch by batch and saved where their rows
+// are still the files measured; progress on stderr at most twice a second.
+void measureUnmeasured(nexdir::SearchIndex& index) {
+    int64_t checked = 0;
+    int64_t saved = 0;
+    int64_t afterID = 0;
+    double lastLine = nexdir::uptimeSeconds();
+    while (true) {
+        // Paged by id: a file left unsaved because it changed on disk stays unmeasured, and
+        // would otherwise come back in every batch.
+        std::vector<nexdir::SearchResult> files = index.unmeasuredFiles(1000, afterID);
+        if (files.empty()) {
+            break;
+        }
+        afterID = files.back().id;
+        saved += index.saveDiskUsage(nexdir::MeasuredFile::measure(files));
+        checked += int64_t(files.size());
+        double now = nexdir::uptimeSeconds();
+        if (now - lastLine >= 0.5) {
+            lastLine = now;
+            std::fprintf(stderr, "measured %lld of %lld files checked\n", (long long)saved,
+                         (long long)checked);
+        }
+    }
+    std::fprintf(stderr, "measured %lld of %lld unmeasured files\n", (long long)saved,
+                 (long long)checked);
+}
+
+} // namespace
+
+int runLargest(Arguments arguments) {
+    std::string database = nexdir::defaultIndexPath();
+    long long limit = 50;
+    long long minimumSize = 0;
+    bool byDiskUsage = true;
+    bool measure = false;
+    while (!arguments.empty()) {
+        std::string word = arguments.next();
+        if (word == "--db") {
+            database = arguments.value(word);
+        } else if (word == "--limit") {
+            limit = arguments.integerValue(word);
+        } else if (word == "--min-size") {
+            minimumSize = arguments.integerValue(word);
+        } else if (word == "--by") {
+            std::string order = arguments.value(word);
+            if (order != "size" && order != "disk") {
+                throw UsageError("--by takes size or disk, not \"" + order + "\"");
+            }
+            byDiskUsage = order == "disk";
+        } else if (word == "--measure") {
+            measure = true;
+        } else {
+            throw UsageError("unknown argument for largest: " + word);
+        }
+    }
+    // Listing must not create an index where there is none, nor set a damaged one aside.
+    struct stat info {};
+    if (stat(database.c_str(), &info) != 0) {
+        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
+    }
+    nexdir::SearchIndex index(database);
+    if (measure) {
+        measureUnmeasured(index);
+    }
+    nexdir::SearchResponse response = index.largestFiles(limit, minimumSize, byDiskUsage);
+
+    std::string output;
+    for (const nexdir::SearchResult& file : response.results) {
+        output += file.allocatedSize ? std::to_string(*file.allocatedSize) : "-";
+        output += '\t';
+        output += std::to_string(file.size);
+        output += '\t';
+        output += file.path;
+        output += '\n';
+    }
+    std::fwrite(output.data(), 1, output.size(), stdout);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%zu %s \u2022 %.2f ms\n", response.results.size(),
+                 response.results.size() == 1 ? "file" : "files", response.durationMilliseconds);
+    return 0;
+}
+
+} // namespace quelmo::cli
