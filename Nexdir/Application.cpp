@@ -138,12 +138,11 @@ Application::Launch Application::launch() {
         std::error_code error;
         std::filesystem::create_directories(dataDirectory, error);
         if (error) {
-            throw nexdir::FileSystemError("Could not create folder " + dataDirectory + ": " +
-                                              error.message(),
-                                          error.value());
+            throw nexdir::FileSystemError(
+                "Could not create folder " + dataDirectory + ": " + error.message(), error.value());
         }
-        indexOwnership_ = std::make_unique<nexdir::RebuildOwnership>(dataDirectory,
-                                                                     "application.lock");
+        indexOwnership_ =
+            std::make_unique<nexdir::RebuildOwnership>(dataDirectory, "application.lock");
         diagnosticSession_.begin();
         index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
     } catch (const std::exception& error) {
@@ -161,9 +160,8 @@ Application::Launch Application::launch() {
     }
 
     int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    indexer_ = std::make_unique<nexdir::FileIndexer>(*index_, dataDirectory,
-                                                     defaults_.stringList("excludedPaths"), 2000,
-                                                     workers);
+    indexer_ = std::make_unique<nexdir::FileIndexer>(
+        *index_, dataDirectory, defaults_.stringList("excludedPaths"), 2000, workers);
     // Watches follow the walks: every folder a scan or a reconcile lists is watched first.
     indexer_->setRegistrar(std::shared_ptr<nexdir::DirectoryRegistrar>(
         std::shared_ptr<nexdir::DirectoryRegistrar>(), &nexdir::FileEventService::shared()));
@@ -198,7 +196,8 @@ Application::Launch Application::launch() {
         return indexer->walkRoots(nexdir::FileIndexer::discoverInternalRoots());
     };
     controller_ = std::make_unique<IndexingController>(std::move(environment));
-    connect(controller_.get(), &IndexingController::statusChanged, this, &Application::updateStatus);
+    connect(controller_.get(), &IndexingController::statusChanged, this,
+            &Application::updateStatus);
     connect(controller_.get(), &IndexingController::resultsChanged, panel_.get(),
             &SearchPanelController::refreshResults);
     connect(controller_.get(), &IndexingController::workStarting, this,
@@ -255,9 +254,8 @@ void Application::buildTrayIcon() {
     statusAction_->setEnabled(false);
     menu->addSeparator();
     menu->addAction("Show Quelmo", panel_.get(), &SearchPanelController::showPanel);
-    reindexAction_ = menu->addAction("Reindex Computer", this, [this] {
-        controller_->requestReindex("explicit reindex");
-    });
+    reindexAction_ = menu->addAction("Reindex Computer", this,
+                                     [this] { controller_->requestReindex("explicit reindex"); });
     reindexAction_->setEnabled(controller_->reindexEnabled());
     menu->addAction("Verify Index", this, [this] { controller_->beginVerification(false); });
     menu->addAction("Exclude Folders\u2026", this, &Application::chooseExclusions);
@@ -338,9 +336,9 @@ void Application::watchMounts() {
 
 void Application::watchSleep() {
     // logind says when the system goes to sleep and wakes; both are only logged.
-    QDBusConnection::systemBus().connect(
-        "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-        "PrepareForSleep", this, SLOT(prepareForSleep(bool)));
+    QDBusConnection::systemBus().connect("org.freedesktop.login1", "/org/freedesktop/login1",
+                                         "org.freedesktop.login1.Manager", "PrepareForSleep", this,
+                                         SLOT(prepareForSleep(bool)));
 }
 
 void Application::prepareForSleep(bool sleeping) {
@@ -351,8 +349,7 @@ void Application::watchPowerProfile() {
     // power-profiles-daemon's "power-saver": scans then walk with one worker.
     auto read = [this] {
         QDBusInterface properties("net.hadess.PowerProfiles", "/net/hadess/PowerProfiles",
-                                  "org.freedesktop.DBus.Properties",
-                                  QDBusConnection::systemBus());
+                                  "org.freedesktop.DBus.Properties", QDBusConnection::systemBus());
         properties.setTimeout(500);
         QDBusReply<QDBusVariant> profile =
             properties.call("Get", "net.hadess.PowerProfiles", "ActiveProfile");

@@ -143,9 +143,8 @@ void IndexingController::startInitialIndexIfNeeded() {
                     return;
                 }
                 try {
-                    startRegionalRecovery(check.resumePoint ? *check.resumePoint
-                                                            : check.storedEventID,
-                                          false);
+                    startRegionalRecovery(
+                        check.resumePoint ? *check.resumePoint : check.storedEventID, false);
                     if (check.resumePoint) {
                         updateStatus(nexdir::LiveIndex::resumingText(check.inaccessible));
                     }
@@ -185,14 +184,15 @@ void IndexingController::startIndexing(const std::string& reason) {
         try {
             environment_.indexer->setExcludedPaths(excluded);
             nexdir::LiveIndex::FullScan scan = nexdir::LiveIndex::runFullScan(
-                *environment_.indexer, roots, [this, alive](const nexdir::IndexProgress& progress) {
+                *environment_.indexer, roots,
+                [this, alive](const nexdir::IndexProgress& progress) {
                     if (auto text = nexdir::LiveIndex::progressText(progress)) {
                         QString status = QString::fromStdString(*text);
                         QMetaObject::invokeMethod(
                             this,
                             [this, alive, status] {
-                                if (auto stillAlive = alive.lock(); stillAlive && *stillAlive &&
-                                                                    isIndexing_) {
+                                if (auto stillAlive = alive.lock();
+                                    stillAlive && *stillAlive && isIndexing_) {
                                     Q_EMIT statusChanged(status);
                                 }
                             },
@@ -204,11 +204,10 @@ void IndexingController::startIndexing(const std::string& reason) {
                 });
             double seconds = nexdir::uptimeSeconds() - started;
             return [this, scan, seconds, operation] {
-                nexdir::DebugLog::write("scan installed items=" +
-                                        std::to_string(scan.summary.indexed) +
-                                        " errors=" + std::to_string(scan.summary.errors) +
-                                        " seconds=" + std::to_string(seconds) +
-                                        " operation=" + operation);
+                nexdir::DebugLog::write(
+                    "scan installed items=" + std::to_string(scan.summary.indexed) +
+                    " errors=" + std::to_string(scan.summary.errors) +
+                    " seconds=" + std::to_string(seconds) + " operation=" + operation);
                 isIndexing_ = false;
                 setReindexEnabled();
                 if (rescanAfterCurrent_) {
@@ -279,6 +278,7 @@ void IndexingController::startRegionalRecovery(uint64_t since, bool manual) {
     options.manual = manual;
     options.retryDelays = environment_.regionRetryDelays;
     options.home = environment_.home;
+    options.service = environment_.service;
     std::weak_ptr<bool> alive = alive_;
     options.status = [this, alive, generation](const std::string& text, bool busy) {
         QString status = QString::fromStdString(text);
@@ -325,7 +325,8 @@ void IndexingController::recoverAutomatically(const std::string& reason) {
     stop();
     retryWork_.stop();
     nexdir::DebugLog::write("automatic recovery paused: " + reason);
-    updateStatus("Index out of date \u2022 automatic recovery paused \u2022 Verify Index to refresh");
+    updateStatus(
+        "Index out of date \u2022 automatic recovery paused \u2022 Verify Index to refresh");
 }
 
 void IndexingController::volumesChanged() {
@@ -369,9 +370,10 @@ void IndexingController::applicationBecameActive() {
                 }
                 Q_EMIT resultsChanged();
                 if (!needsRecovery && recovery_ && recovery_->isCaughtUp()) {
-                    updateStatus(errors != "0" ? "Partial index \u2022 " + errors +
-                                                     " inaccessible paths \u2022 Index Coverage\u2026"
-                                               : "Index ready \u2022 watching for changes");
+                    updateStatus(errors != "0"
+                                     ? "Partial index \u2022 " + errors +
+                                           " inaccessible paths \u2022 Index Coverage\u2026"
+                                     : "Index ready \u2022 watching for changes");
                 }
             };
         } catch (const std::exception& error) {

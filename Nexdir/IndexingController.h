@@ -44,6 +44,9 @@ public:
         // Delays of a region's automatic retries.
         std::vector<double> regionRetryDelays = {60, 300, 1800};
         std::string home; // for the region plan; empty: $HOME
+        // Where the regions' streams come from: the service the indexer's walks register
+        // their folders with.
+        nexdir::FileEventService* service = &nexdir::FileEventService::shared();
     };
 
     explicit IndexingController(Environment environment, QObject* parent = nullptr);

@@ -7,6 +7,7 @@
 #include <sys/statfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -36,13 +37,15 @@ std::string volumeHistoryIdentity(const std::vector<std::string>& roots) {
         std::string root = standardizePath(rawRoot);
         struct stat info {};
         if (stat(root.c_str(), &info) != 0) {
-            throw NexdirError::sqlite("Could not identify volume " + root);
+            throw NexdirError::sqlite("Could not identify volume " + root + ": " +
+                                      std::strerror(errno));
         }
         std::string uuid = fileSystemUUID(info.st_dev);
         if (uuid.empty()) {
             struct statfs fs {};
             if (statfs(root.c_str(), &fs) != 0) {
-                throw NexdirError::sqlite("Could not identify volume " + root);
+                throw NexdirError::sqlite("Could not identify volume " + root + ": " +
+                                          std::strerror(errno));
             }
             char text[32];
             unsigned first, second;

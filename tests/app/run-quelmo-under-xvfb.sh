@@ -8,7 +8,7 @@ WORK=$(mktemp -d)
 runner=
 trap '{ [ -n "$runner" ] && kill "$runner" 2>/dev/null; } || true; rm -rf "$WORK"' EXIT
 export XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime"
-export NEXDIR_DEBUG_LOG_PATH="$WORK/debug.log"
+export NEXDIR_DEBUG_LOG_PATH="$WORK/debug.log" NEXDIR_ROOTS="$WORK/tree"
 mkdir -p "$WORK/tree/docs" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 touch "$WORK/tree/docs/quarterly-report.pdf"
 "$QUELMO_CLI" scan "$WORK/tree" > /dev/null 2>&1

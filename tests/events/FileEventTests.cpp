@@ -278,7 +278,8 @@ TEST(FSEventWatcher, HistoryIdentityNamesEachRootsFileSystem) {
         FSEventWatcher::historyIdentity({"/no/such/root"});
         FAIL();
     } catch (const NexdirError& error) {
-        EXPECT_STREQ(error.what(), "Could not identify volume /no/such/root");
+        EXPECT_STREQ(error.what(),
+                     "Could not identify volume /no/such/root: No such file or directory");
     }
 }
 

@@ -1,0 +1,187 @@
+#include "DebugLog.h"
+#include "DefaultsStore.h"
+#include "FileEventService.h"
+#include "IndexingController.h"
+#include "TestSupport.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <filesystem>
+
+using namespace nexdir;
+using quelmo::IndexingController;
+
+// The indexing decisions over a real tree and index: what runs when, and what the status says.
+class IndexingControllerTests : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TempDirectory> folder;
+    std::string root;
+    std::string data;
+    std::unique_ptr<DispatchQueue> queue;
+    std::unique_ptr<FileEventService> service;
+    std::unique_ptr<SearchIndex> index;
+    std::unique_ptr<FileIndexer> indexer;
+    std::unique_ptr<IndexSynchronization> synchronization;
+    InMemoryDefaults defaults;
+    std::unique_ptr<IndexingController> controller;
+    QStringList texts;
+    std::vector<std::string> roots;
+
+    void makeFile(const std::string& path) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        test::writeFile(path, "x");
+    }
+    void start(double firstRetrySeconds = 60) {
+        texts.clear();
+        index = std::make_unique<SearchIndex>(data + "/index-v2.sqlite3");
+        indexer = std::make_unique<FileIndexer>(*index, data, std::vector<std::string>{}, 50, 2);
+        indexer->setRegistrar(std::shared_ptr<DirectoryRegistrar>(
+            std::shared_ptr<DirectoryRegistrar>(), service.get()));
+        synchronization = std::make_unique<IndexSynchronization>(*index, *indexer, data);
+        IndexingController::Environment environment;
+        environment.index = index.get();
+        environment.indexer = indexer.get();
+        environment.synchronization = synchronization.get();
+        environment.queue = queue.get();
+        environment.defaults = &defaults;
+        environment.dataDirectory = data;
+        environment.discoverRoots = [this] { return roots; };
+        environment.firstRetrySeconds = firstRetrySeconds;
+        environment.home = root + "/home";
+        environment.service = service.get();
+        controller = std::make_unique<IndexingController>(environment);
+        connect(controller.get(), &IndexingController::statusChanged, this,
+                [this](const QString& text) { texts << text; });
+    }
+    void stop() {
+        controller.reset();
+        synchronization.reset();
+        indexer.reset();
+        index.reset();
+    }
+    bool waitForText(const QString& prefix, int milliseconds = 15000) {
+        return QTest::qWaitFor(
+            [&] {
+                return std::any_of(texts.begin(), texts.end(),
+                                   [&](const QString& text) { return text.startsWith(prefix); });
+            },
+            milliseconds);
+    }
+    size_t logCount(const std::string& phrase) {
+        std::string log = test::readFile(DebugLog::url());
+        size_t count = 0;
+        for (size_t at = log.find(phrase); at != std::string::npos; at = log.find(phrase, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+private Q_SLOTS:
+    void init() {
+        folder = std::make_unique<test::TempDirectory>();
+        root = *folder / "tree";
+        data = *folder / "Nexdir";
+        makeFile(root + "/docs/report.txt");
+        roots = {root};
+        queue = std::make_unique<DispatchQueue>("nexdir.indexer");
+        service = std::make_unique<FileEventService>();
+    }
+    void cleanup() {
+        stop();
+        queue.reset();
+        service.reset();
+        folder.reset();
+    }
+
+    void aFirstLaunchScansAndALaterOneResumesAndVerifies() {
+        start();
+        size_t scans = logCount("scan operation begin");
+        controller->startInitialIndexIfNeeded();
+        QVERIFY(waitForText("Reindexing \u2022 previous results remain available"));
+        QVERIFY(waitForText("Recovering changes made during scan \u2022 2 items indexed") ||
+                waitForText("Index ready"));
+        QVERIFY(waitForText("Index ready \u2022 watching for changes"));
+        QVERIFY(!controller->isIndexing() && controller->reindexEnabled());
+        makeFile(root + "/docs/live.txt");
+        QVERIFY(QTest::qWaitFor(
+            [&] { return index->entryID(root + "/docs/live.txt", root).has_value(); }, 5000));
+        stop();
+
+        makeFile(root + "/docs/while-away.txt");
+        start();
+        controller->startInitialIndexIfNeeded();
+        QVERIFY(waitForText("Recovering changes since last session \u2022 0 inaccessible paths"));
+        QVERIFY(waitForText("Index ready \u2022 watching for changes"));
+        QVERIFY(index->entryID(root + "/docs/while-away.txt", root));
+        QCOMPARE(logCount("scan operation begin"), scans + 1); // no second full scan
+    }
+
+    void reindexRequestsDuringAScanQueueOneScan() {
+        for (int i = 0; i < 300; ++i) {
+            makeFile(root + "/bulk/f" + std::to_string(i));
+        }
+        start();
+        size_t scans = logCount("scan operation begin");
+        controller->startIndexing("startup or retry");
+        controller->requestReindex("explicit reindex");
+        controller->requestReindex("explicit reindex");
+        QVERIFY(logCount("explicit rescan queued") >= 2);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return logCount("scan operation begin") == scans + 2 && !controller->isIndexing();
+            },
+            15000));
+        QVERIFY(waitForText("Index ready"));
+        QTest::qWait(300);
+        QCOMPARE(logCount("scan operation begin"), scans + 2);
+    }
+
+    void failedScansRetryThreeTimesThenPauseAndAFullDiskAtOnce() {
+        roots = {*folder / "no-such-root"};
+        start(0.05);
+        controller->startIndexing("startup or retry");
+        std::vector<double> delays;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (auto pending = controller->pendingRetrySeconds();
+                    pending && (delays.empty() || delays.back() != *pending)) {
+                    delays.push_back(*pending);
+                }
+                return texts.size() > 0 && texts.back().endsWith("\u2022 automatic retry paused");
+            },
+            15000));
+        QCOMPARE(delays, (std::vector<double>{0.05, 0.1, 0.2}));
+        QVERIFY(texts.back().startsWith("Index out of date: Could not identify volume " +
+                                        QString::fromStdString(roots.front()) +
+                                        ": No such file or directory"));
+
+        // Time does not make room on a disk: no retry.
+        roots = {root};
+        indexer->setAvailableCapacity([](const std::string&) { return std::optional<int64_t>(1); });
+        texts.clear();
+        controller->requestReindex("explicit reindex");
+        QVERIFY(waitForText("Index out of date: Not enough free space to rebuild the index."));
+        QVERIFY(texts.back().endsWith("\u2022 automatic retry paused"));
+        QVERIFY(!controller->pendingRetrySeconds());
+    }
+
+    void exclusionsAreAppliedWithoutARescan() {
+        makeFile(root + "/private/secret.txt");
+        start();
+        controller->startInitialIndexIfNeeded();
+        QVERIFY(waitForText("Index ready"));
+        size_t scans = logCount("scan operation begin");
+        texts.clear();
+        controller->updateExclusions({root + "/private"});
+        QVERIFY(waitForText("Updating excluded folders"));
+        QVERIFY(waitForText("Index ready"));
+        QVERIFY(!index->entryID(root + "/private/secret.txt", root));
+        QCOMPARE(defaults.stringList("excludedPaths"), std::vector<std::string>{root + "/private"});
+        QCOMPARE(logCount("scan operation begin"), scans);
+    }
+};
+
+QTEST_MAIN(IndexingControllerTests)
+#include "IndexingControllerTests.moc"

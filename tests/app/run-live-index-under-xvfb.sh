@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The real quelmo keeps its own index live: from an empty data directory it builds the index,
+# follows a change within 2 s, and after a stop and changes made meanwhile, a new launch
+# resumes and verifies instead of scanning again.
+set -euo pipefail
+QUELMO=$1
+QUELMO_CLI=$2
+WORK=$(mktemp -d)
+runner=
+trap '{ [ -n "$runner" ] && kill "$runner" 2>/dev/null; } || true; rm -rf "$WORK"' EXIT
+export XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime"
+export NEXDIR_DEBUG_LOG_PATH="$WORK/debug.log" NEXDIR_ROOTS="$WORK/tree"
+INDEX="$XDG_DATA_HOME/Nexdir/index-v2.sqlite3"
+mkdir -p "$WORK/tree/docs/old" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+touch "$WORK/tree/docs/quarterly-report.pdf" "$WORK/tree/docs/old/leaving.txt"
+
+fail() { echo "$1"; cat "$WORK/debug.log" 2>/dev/null | tail -30; exit 1; }
+# Waits up to $2 tenths of a second for the log to hold $1 more than $3 times.
+wait_for_log() {
+  for _ in $(seq "$2"); do
+    [ "$(grep -c -- "$1" "$WORK/debug.log" 2>/dev/null)" -gt "${3:-0}" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+found() { "$QUELMO_CLI" search --db "$INDEX" "$1" 2>/dev/null | grep -q -- "$2"; }
+launch() {
+  xvfb-run -a "$QUELMO" > "$WORK/out.txt" 2>&1 &
+  runner=$!
+}
+stop() {
+  local pid
+  pid=$(grep " launch session=" "$WORK/debug.log" | tail -1 | sed -n 's/.* pid=\([0-9]*\) launch .*/\1/p')
+  kill -TERM "$pid"
+  wait "$runner" || fail "quelmo exited with $?"
+  runner=
+}
+
+launch
+wait_for_log " startup cursor=nil " 300 || fail "no launch check"
+wait_for_log " scan installed items=" 300 || fail "the first launch built no index"
+wait_for_log " recovery state ready=true " 300 || fail "the index never became ready"
+found quarterly "quarterly-report.pdf" || fail "the scanned file is not found"
+
+touch "$WORK/tree/docs/fresh-notes.txt"
+for _ in $(seq 20); do found fresh "fresh-notes.txt" && break; sleep 0.1; done
+found fresh "fresh-notes.txt" || fail "a new file was not searchable within 2 s"
+stop
+
+# While Quelmo is not running.
+touch "$WORK/tree/docs/while-away.txt"
+rm "$WORK/tree/docs/old/leaving.txt"
+scans=$(grep -c " scan operation begin " "$WORK/debug.log")
+launch
+wait_for_log " startup cursor=[0-9]" 300 || fail "the later launch did not resume"
+wait_for_log " region verification begin " 300 || fail "the later launch did not verify"
+wait_for_log " recovery state ready=true " 300 1 || fail "the later launch never became ready"
+found while-away "while-away.txt" || fail "a change made while away is missing"
+! found leaving "leaving.txt" || fail "a file removed while away is still found"
+[ "$(grep -c " scan operation begin " "$WORK/debug.log")" -eq "$scans" ] || fail "the later launch scanned again"
+stop
+echo "quelmo built its index, followed a change and caught up after a stop without a rescan"
