@@ -65,6 +65,36 @@ private:
     bool keep_ = false;
 };
 
+// True when the file holds this release's schema exactly, triggers included: opening it then
+// writes nothing. An open that wrote (even the same triggers again) would wait for any other
+// process's write to end, so `quelmo-cli largest` or `search` would stall for as long as the
+// application maintains or installs its index, and fail after the busy timeout.
+bool schemaIsCurrent(sqlite3* db) {
+    if (sql::readInt(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                         "('entries', 'entries_fts', 'file_stats', 'scan_state', 'metadata', "
+                         "'schema_state');") != 6) {
+        return false;
+    }
+    bool complete =
+        sql::readInt(
+            db, "SELECT coalesce((SELECT value FROM schema_state WHERE key = 'schema_version'), "
+                "0) = " +
+                    std::to_string(IndexSchema::version) +
+                    "\n AND (SELECT count(*) FROM pragma_table_info('entries') WHERE name IN "
+                    "('allocated_size', 'is_dataless')) = 2\n AND (SELECT count(*) FROM "
+                    "sqlite_master WHERE type = 'index' AND name IN ('entries_search_name', "
+                    "'entries_size', 'entries_disk_size', 'entries_unmeasured')) = 4\n AND "
+                    "EXISTS(SELECT 1 FROM file_stats WHERE id = 1)\n AND EXISTS(SELECT 1 FROM "
+                    "scan_state WHERE id = 1);") == 1;
+    if (!complete) {
+        return false;
+    }
+    // The triggers as the schema script creates them, in its order.
+    sql::Statement triggers(db, "SELECT group_concat(sql, ';\n') || ';' FROM (SELECT sql FROM "
+                                "sqlite_master WHERE type = 'trigger' ORDER BY rowid);");
+    return triggers.step() == SQLITE_ROW && triggers.columnText(0) == IndexSchema::createTriggers;
+}
+
 void setPersistentWAL(sqlite3* db, bool persistent) {
     int flag = persistent ? 1 : 0;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &flag);
@@ -192,6 +222,9 @@ SearchIndex::~SearchIndex() {
 
 void SearchIndex::createOrUpgradeSchema() {
     sqlite3* writer = writer_.get();
+    if (schemaIsCurrent(writer)) {
+        return;
+    }
     sql::WriteTransaction transaction(writer);
     sql::execute(writer, IndexSchema::script);
     if (sql::readInt(writer, "SELECT count(*) FROM pragma_table_info('entries') WHERE name = "

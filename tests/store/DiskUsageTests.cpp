@@ -1,13 +1,7 @@
-#include "FileSystem.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 using namespace nexdir;
 using nexdir::test::RawDatabase;
@@ -33,14 +27,6 @@ protected:
         return pathsOf(index.largestFiles(limit, minimumSize, byDiskUsage).results);
     }
     std::optional<int64_t> storedAllocation(int64_t id) { return index.entry(id)->allocatedSize; }
-
-    // The row of a real file as a walk writes it, but not measured.
-    FileRecord unmeasuredRecord(int64_t parent, const std::string& diskPath) {
-        int errorCode = 0;
-        ItemValues values = *readItemValues(diskPath, errorCode);
-        return FileRecord(index.reserveID(), parent, std::filesystem::path(diskPath).filename(),
-                          values.isDirectory, values.modifiedAt, values.size, std::nullopt, false);
-    }
 };
 
 } // namespace
@@ -152,60 +138,6 @@ TEST_F(DiskUsageTest, AMeasurementIsSavedOnlyOntoTheRowItWasTakenFor) {
     EXPECT_EQ(pathsOf(index.unmeasuredFiles(100)),
               (std::vector<std::string>{"/grown", "/touched", "/other"}));
     EXPECT_EQ(index.saveDiskUsage({}), 0);
-}
-
-TEST_F(DiskUsageTest, MeasuringFollowsTheWalksRuleAndSkipsFilesThatChanged) {
-    std::string root = folder / "tree";
-    std::filesystem::create_directories(root);
-    test::writeFile(root + "/data", std::string(10'000, 'x'));
-    test::writeFile(root + "/big", std::string(300'000, 'y'));
-    std::filesystem::create_symlink(root + "/big", root + "/link-to-big");
-    test::writeFile(root + "/changes", "short");
-    test::writeFile(root + "/goes", "soon gone");
-    {
-        // A sparse file: 64 MiB long, one block written.
-        int fd = open((root + "/sparse").c_str(), O_CREAT | O_WRONLY, 0644);
-        ASSERT_EQ(ftruncate(fd, 64 << 20), 0);
-        ASSERT_EQ(pwrite(fd, "z", 1, 1 << 20), 1);
-        close(fd);
-    }
-    int64_t rootID = index.reserveID();
-    std::vector<FileRecord> records{FileRecord(rootID, 0, root, true, 0, 0, std::nullopt, false)};
-    for (const char* name : {"data", "big", "link-to-big", "changes", "goes", "sparse"}) {
-        records.push_back(unmeasuredRecord(rootID, root + "/" + name));
-    }
-    index.upsert(records);
-    std::vector<SearchResult> listed = index.unmeasuredFiles(100);
-    ASSERT_EQ(listed.size(), 6u);
-
-    test::writeFile(root + "/changes", "longer than it was when listed");
-    std::filesystem::remove(root + "/goes");
-    std::vector<MeasuredFile> measured = MeasuredFile::measure(listed);
-    index.saveDiskUsage(measured);
-
-    auto allocated = [](const std::string& path) {
-        int errorCode = 0;
-        return int64_t(readItemValues(path, errorCode)->blocks512) * 512;
-    };
-    std::map<std::string, std::optional<int64_t>> stored;
-    for (const SearchResult& file : listed) {
-        stored[file.name] = storedAllocation(file.id);
-    }
-    EXPECT_EQ(stored["data"], allocated(root + "/data"));
-    EXPECT_EQ(stored["big"], allocated(root + "/big"));
-    EXPECT_GE(*stored["big"], 300'000);
-    EXPECT_EQ(stored["sparse"], allocated(root + "/sparse"));
-    EXPECT_LT(*stored["sparse"], 1 << 20);
-    // A link is measured as itself, never through its target: unavailable.
-    EXPECT_EQ(stored["link-to-big"], -1);
-    EXPECT_EQ(stored["goes"], -1);
-    // No longer the file the row describes: left for a walk to record afresh.
-    EXPECT_EQ(stored["changes"], std::nullopt);
-    EXPECT_EQ(measured.size(), 5u);
-
-    // A caller that stops early keeps what it measured so far.
-    int calls = 0;
-    EXPECT_EQ(MeasuredFile::measure(listed, [&] { return ++calls <= 2; }).size(), 2u);
 }
 
 TEST_F(DiskUsageTest, SavingMeasurementsGivesTheNameSearchNothingToFollow) {

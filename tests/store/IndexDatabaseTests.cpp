@@ -127,6 +127,31 @@ TEST(IndexDatabase, ReopeningKeepsContentsAndContinuesIdentifiers) {
     EXPECT_EQ(schemaOf(path), expectedSchema);
 }
 
+TEST(IndexDatabase, AnUpToDateIndexOpensWithoutWritingSoAnotherWriterNeverHoldsItUp) {
+    TempDirectory folder;
+    std::string path = folder / "index.sqlite3";
+    {
+        SearchIndex index(path);
+        TreeBuilder tree(index, "/");
+        tree.file(tree.root(), "notes.txt", 10, 4096);
+    }
+    // Another program in the middle of a long write: an open that wrote would wait for it
+    // and fail when the busy timeout ran out.
+    RawDatabase writer(path);
+    writer.execute("BEGIN IMMEDIATE; UPDATE metadata SET value = value;");
+    {
+        SearchIndex index(path);
+        EXPECT_EQ(index.largestFiles(10, 0, true).results.size(), 1u);
+    }
+    writer.execute("COMMIT;");
+
+    // A trigger that is not this release's is made again at the next open.
+    writer.execute("DROP TRIGGER entries_au; CREATE TRIGGER entries_au AFTER UPDATE ON entries "
+                   "BEGIN SELECT 1; END;");
+    SearchIndex index(path);
+    EXPECT_EQ(schemaOf(path), expectedSchema);
+}
+
 TEST(IndexDatabase, UpgradesAnEarlyFormatFile) {
     TempDirectory folder;
     std::string path = folder / "old.sqlite3";
