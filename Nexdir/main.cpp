@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -48,5 +49,13 @@ int main(int argc, char** argv) {
         }
     });
     terminationCheck.start(100);
-    return application.exec();
+    int status = application.exec();
+    if (quelmo.isScanning()) {
+        // A full scan cannot be cut short and may run for minutes more; what it wrote so far
+        // is a rebuild the next launch starts again, so leaving now loses nothing. The session
+        // has already ended in the log.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }
