@@ -1,7 +1,9 @@
 #include "Arguments.h"
 
 #include "DataDirectory.h"
+#include "NexdirError.h"
 #include "Paths.h"
+#include "RebuildOwnership.h"
 
 #include <charconv>
 #include <filesystem>
@@ -28,6 +30,23 @@ std::optional<std::string> dataDirectoryFor(const std::string& database,
         }
     }
     return std::nullopt;
+}
+
+std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal) {
+    try {
+        return std::make_shared<nexdir::RebuildOwnership>(dataDirectoryOf(database),
+                                                          "application.lock");
+    } catch (const nexdir::NexdirError& error) {
+        if (std::string(error.what()) != "Another process owns this index operation") {
+            throw;
+        }
+        throw std::runtime_error(refusal);
+    }
+}
+
+std::string liveIndexRefusal(const std::string& database, const std::string& command) {
+    return "Quelmo keeps the index at " + database +
+           " live (the application or quelmo-cli watch): quit it before quelmo-cli " + command;
 }
 
 std::string Arguments::value(const std::string& option) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -31,15 +32,22 @@ private:
     size_t position_ = 0;
 };
 
+// The folder that holds `database`, standardised.
+std::string dataDirectoryOf(const std::string& database);
+
 // The data directory of the index at `database`, which no walk enters: the folder that holds
 // it, as the application's own data directory holds its index. When that folder holds one of
 // `roots`, it cannot be left out whole; the application's data directory is then taken, and
 // the indexer still leaves the index's own files out.
-// The folder that holds `database`, standardised.
-std::string dataDirectoryOf(const std::string& database);
-
 std::optional<std::string> dataDirectoryFor(const std::string& database,
                                             const std::vector<std::string>& roots);
+
+// The one engine that writes the index at `database`: the application's single-instance lock
+// in the index's folder, held until the returned lock is destroyed. Taken by quelmo-cli watch
+// and by every command that writes the index, so none of them writes beside a running
+// application; `refusal` is the message when another holds it.
+std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal);
+std::string liveIndexRefusal(const std::string& database, const std::string& command);
 
 int runStats(Arguments arguments);
 int runSearch(Arguments arguments);

@@ -95,6 +95,7 @@ int runMaintain(Arguments arguments) {
     if (stat(database.c_str(), &info) != 0) {
         throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
     }
+    auto instance = claimIndex(database, liveIndexRefusal(database, "maintain"));
     std::string folder = dataDirectoryOf(database);
     std::optional<int64_t> available = nexdir::availableCapacity(folder);
     if (!available) {

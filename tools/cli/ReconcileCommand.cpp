@@ -41,6 +41,7 @@ int runReconcile(Arguments arguments) {
     if (stat(database.c_str(), &info) != 0) {
         throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
     }
+    auto instance = claimIndex(database, liveIndexRefusal(database, "reconcile"));
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     namespace key = nexdir::IndexMetadata;
     std::vector<std::string> roots = key::decodeRoots(index->metadata(key::roots));

@@ -64,6 +64,7 @@ int runScan(Arguments arguments) {
             throw std::runtime_error("Could not read scan root " + root);
         }
     }
+    auto instance = claimIndex(database, liveIndexRefusal(database, "scan"));
     double started = nexdir::uptimeSeconds();
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));

@@ -12,7 +12,6 @@
 #include "LiveIndex.h"
 #include "NexdirError.h"
 #include "Paths.h"
-#include "RebuildOwnership.h"
 #include "RegionalRecovery.h"
 #include "SearchIndex.h"
 
@@ -66,16 +65,8 @@ int runWatch(Arguments arguments) {
     }
     // One engine per index: the application's single-instance lock, in the index's folder.
     std::string dataDirectory = dataDirectoryOf(database);
-    std::unique_ptr<nexdir::RebuildOwnership> instance;
-    try {
-        instance = std::make_unique<nexdir::RebuildOwnership>(dataDirectory, "application.lock");
-    } catch (const nexdir::NexdirError& error) {
-        if (std::string(error.what()) != "Another process owns this index operation") {
-            throw;
-        }
-        throw std::runtime_error("Quelmo already keeps the index at " + database +
-                                 " live (the application or another quelmo-cli watch)");
-    }
+    auto instance = claimIndex(database, "Quelmo already keeps the index at " + database +
+                                             " live (the application or another quelmo-cli watch)");
     nexdir::DebugLog::write("watch launch path=" + database);
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     if (roots.empty()) {
