@@ -316,6 +316,12 @@ TEST(QuelmoCli, WatchKeepsTheIndexEqualToTheDiskAndCatchesUpAfterAStop) {
         EXPECT_EQ(second.status, 1);
         EXPECT_EQ(second.err, "Quelmo already keeps the index at " + db +
                                   " live (the application or another quelmo-cli watch)\n");
+        // And so is any command that writes the index beside it.
+        CliRun scan = cli(folder, {"scan", "--db", db, root});
+        EXPECT_EQ(scan.status, 1);
+        EXPECT_EQ(scan.err, "Quelmo keeps the index at " + db +
+                                " live (the application or quelmo-cli watch): quit it before "
+                                "quelmo-cli scan\n");
         nexdir::test::TreeChanger(root, 3).change(60);
         for (int i = 0; i < 300; ++i) { // a burst
             nexdir::test::writeFile(root + "/burst-" + std::to_string(i), "x");
