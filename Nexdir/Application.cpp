@@ -258,11 +258,18 @@ void Application::buildTrayIcon() {
                                      [this] { controller_->requestReindex("explicit reindex"); });
     reindexAction_->setEnabled(controller_->reindexEnabled());
     menu->addAction("Verify Index", this, [this] { controller_->beginVerification(false); });
-    menu->addAction("Exclude Folders\u2026", this, &Application::chooseExclusions);
-    menu->addAction("Clear Custom Exclusions", this, [this] {
+    QAction* exclude =
+        menu->addAction("Exclude Folders\u2026", this, &Application::chooseExclusions);
+    QAction* clear = menu->addAction("Clear Custom Exclusions", this, [this] {
         if (!controller_->isIndexing()) {
             controller_->updateExclusions({});
         }
+    });
+    // Exclusions change the index a scan is replacing: they wait for the scan to end.
+    connect(menu, &QMenu::aboutToShow, this, [this, exclude, clear] {
+        exclude->setEnabled(!controller_->isIndexing());
+        clear->setEnabled(!controller_->isIndexing() &&
+                          !defaults_.stringList("excludedPaths").empty());
     });
     menu->addSeparator();
     menu->addAction("Quit Quelmo", this, &Application::quit);
