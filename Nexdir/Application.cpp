@@ -83,6 +83,7 @@ Application::Application() {
 
 Application::~Application() {
     qApp->removeEventFilter(this);
+    endpoint_.reset();
     // The engine stops before what it works on; the search queue finishes before the panel
     // that receives its answers; the queues before the index they use.
     controller_.reset();
@@ -179,6 +180,7 @@ Application::Launch Application::launch() {
             nexdir::DebugLog::write(std::string("search preparation failed error=") + error.what());
         }
     });
+    endpoint_ = nexdir::QueryEndpoint::start(index_->databasePath(), *names_);
     panel_ = std::make_unique<SearchPanelController>(
         *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     connect(panel_.get(), &SearchPanelController::quitRequested, this, &Application::quit);
@@ -443,8 +445,9 @@ void Application::runIdleMaintenance() {
 }
 
 void Application::quit() {
-    // In order: maintenance, its timer, a pending retry and the recovery, the observers, the
+    // In order: the command-line endpoint, maintenance, its timer, a pending retry and the recovery, the observers, the
     // session.
+    endpoint_.reset();
     cancelMaintenance();
     maintenanceTimer_.stop();
     if (controller_) {

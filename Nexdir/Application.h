@@ -7,6 +7,7 @@
 #include "IndexSynchronization.h"
 #include "IndexingController.h"
 #include "NameSearch.h"
+#include "QueryEndpoint.h"
 #include "RebuildOwnership.h"
 #include "SearchCancellation.h"
 #include "SearchIndex.h"
@@ -87,6 +88,7 @@ private:
     std::unique_ptr<nexdir::IndexSynchronization> synchronization_;
     std::unique_ptr<nexdir::NameSearch> names_;
     std::unique_ptr<nexdir::DispatchQueue> searchQueue_;
+    std::unique_ptr<nexdir::QueryEndpoint> endpoint_; // answers quelmo-cli from names_
     std::unique_ptr<SearchPanelController> panel_;
     std::unique_ptr<IndexingController> controller_;
     std::unique_ptr<QMenu> trayMenu_; // a menu has no parent widget here; owned, outlives the icon

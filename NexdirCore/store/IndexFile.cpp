@@ -38,8 +38,9 @@ struct ReadOnlyConnection {
     ~ReadOnlyConnection() { sqlite3_close_v2(db); }
 };
 
+} // namespace
+
 std::string uriPath(const std::string& path) {
-    // A file: URI takes the path percent-encoded where a character would end or change it.
     std::string encoded;
     const char* hex = "0123456789ABCDEF";
     for (unsigned char c : path) {
@@ -53,8 +54,6 @@ std::string uriPath(const std::string& path) {
     }
     return encoded;
 }
-
-} // namespace
 
 std::string openFailureReason(const std::string& path, int errorCode) {
     struct stat info {};

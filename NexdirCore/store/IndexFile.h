@@ -31,4 +31,7 @@ IndexFileInspection inspectIndexFile(const std::string& path);
 // what the path is.
 std::string openFailureReason(const std::string& path, int errorCode);
 
+// `path` as the path of a "file:" URI, percent-encoded where a character would end or change it.
+std::string uriPath(const std::string& path);
+
 } // namespace nexdir::detail

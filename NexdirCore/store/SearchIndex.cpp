@@ -95,6 +95,23 @@ bool schemaIsCurrent(sqlite3* db) {
     return triggers.step() == SQLITE_ROW && triggers.columnText(0) == IndexSchema::createTriggers;
 }
 
+// Throws for a file no open may touch: a newer release's index, another program's database, a
+// damaged file (which openRecoveringCorruption sets aside).
+void refuseUnusable(const detail::IndexFileInspection& inspection, const std::string& path) {
+    switch (inspection.state) {
+    case detail::IndexFileInspection::State::newer:
+        throw NexdirError::sqlite(newerIndexMessage);
+    case detail::IndexFileInspection::State::foreign:
+        throw NexdirError::sqlite(path + " is not a Quelmo index");
+    case detail::IndexFileInspection::State::damaged:
+        throw NexdirError::database(inspection.code,
+                                    "Index " + path + " is damaged: " + inspection.reason);
+    case detail::IndexFileInspection::State::absent:
+    case detail::IndexFileInspection::State::ours:
+        break;
+    }
+}
+
 void setPersistentWAL(sqlite3* db, bool persistent) {
     int flag = persistent ? 1 : 0;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &flag);
@@ -102,11 +119,24 @@ void setPersistentWAL(sqlite3* db, bool persistent) {
 
 } // namespace
 
-SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path) {
+SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path,
+                                                          bool readOnly) {
     sqlite3* db = nullptr;
-    int result = sqlite3_open_v2(path.c_str(), &db,
+    int result;
+    if (readOnly) {
+        // A connection that only reads still creates the "-wal" and "-shm" companions of a
+        // WAL index that has none. None means no connection has the index open (the last one
+        // to close removes them), so the file is read as it stands, without locks.
+        std::string uri = "file:" + detail::uriPath(path) +
+                          (fileExists(path + "-wal") ? "?mode=ro" : "?mode=ro&immutable=1");
+        result = sqlite3_open_v2(uri.c_str(), &db,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+    } else {
+        result = sqlite3_open_v2(path.c_str(), &db,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                                  nullptr);
+    }
     ConnectionPointer connection(db);
     if (result != SQLITE_OK) {
         if (!db) {
@@ -126,7 +156,12 @@ SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& pa
     return connection;
 }
 
-SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(databasePath)) {
+SearchIndex::SearchIndex(std::string databasePath, Access access)
+    : databasePath_(std::move(databasePath)) {
+    if (access == Access::readOnly) {
+        openReadOnly();
+        return;
+    }
     std::string folder = parentFolder(databasePath_);
     if (!folder.empty()) {
         std::error_code error;
@@ -137,19 +172,7 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
         }
     }
 
-    detail::IndexFileInspection inspection = detail::inspectIndexFile(databasePath_);
-    switch (inspection.state) {
-    case detail::IndexFileInspection::State::newer:
-        throw NexdirError::sqlite(newerIndexMessage);
-    case detail::IndexFileInspection::State::foreign:
-        throw NexdirError::sqlite(databasePath_ + " is not a Quelmo index");
-    case detail::IndexFileInspection::State::damaged:
-        throw NexdirError::database(inspection.code,
-                                    "Index " + databasePath_ + " is damaged: " + inspection.reason);
-    case detail::IndexFileInspection::State::absent:
-    case detail::IndexFileInspection::State::ours:
-        break;
-    }
+    refuseUnusable(detail::inspectIndexFile(databasePath_), databasePath_);
 
     // Until the open succeeds, companions this open creates are removed again if it fails, so
     // a refused file is left exactly as it was.
@@ -168,7 +191,7 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
             throw NexdirError::sqlite(newerIndexMessage);
         }
         if (sqlite3_db_readonly(writer, "main") == 1) {
-            int error = access(databasePath_.c_str(), W_OK) == 0 ? 0 : errno;
+            int error = ::access(databasePath_.c_str(), W_OK) == 0 ? 0 : errno;
             throw NexdirError::sqlite(
                 "Could not open index " + databasePath_ + " for writing: " +
                 detail::openFailureReason(databasePath_, error ? error : EACCES));
@@ -210,6 +233,36 @@ SearchIndex::SearchIndex(std::string databasePath) : databasePath_(std::move(dat
         throw;
     }
     companions.keep();
+}
+
+void SearchIndex::openReadOnly() {
+    // A damaged index is reported as it is: setting it aside is for a program that writes it.
+    detail::IndexFileInspection inspection = detail::inspectIndexFile(databasePath_);
+    if (inspection.state == detail::IndexFileInspection::State::absent) {
+        throw NexdirError::database(SQLITE_CANTOPEN, "Could not open index " + databasePath_ +
+                                                         ": " + std::strerror(ENOENT));
+    }
+    refuseUnusable(inspection, databasePath_);
+    reader_ = openConnection(databasePath_, true);
+    // Writes go to a connection that cannot write, and fail with SQLite's read-only error.
+    writer_ = openConnection(databasePath_, true);
+    sqlite3* reader = reader_.get();
+    int64_t version = sql::readInt(reader, "SELECT coalesce((SELECT value FROM schema_state "
+                                           "WHERE key = 'schema_version'), 0);");
+    if (version > IndexSchema::version) {
+        throw NexdirError::sqlite(newerIndexMessage);
+    }
+    if (sql::readInt(reader, "SELECT count(*) FROM pragma_table_info('entries') WHERE name IN "
+                             "('allocated_size', 'is_dataless');") != 2 ||
+        sql::readInt(reader, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE name = "
+                             "'entries_fts');") != 1) {
+        throw NexdirError::sqlite("The index at " + databasePath_ +
+                                  " was written by an earlier release: start Quelmo (or "
+                                  "quelmo-cli watch) once to bring it up to date");
+    }
+    setPersistentWAL(writer_.get(), false);
+    setPersistentWAL(reader, false);
+    journal_ = std::make_unique<detail::RowChangeJournal>();
 }
 
 SearchIndex::~SearchIndex() {

@@ -38,8 +38,18 @@ namespace nexdir {
 // `readLock_`). Operations throw NexdirError.
 class SearchIndex {
 public:
+    enum class Access {
+        readWrite,
+        // Reads only: nothing is created or written (no folder, no "-wal" or "-shm", no
+        // upgrade), so an index the user may only read, or one on a full disk, still
+        // answers. Every write throws. An index written by an older release is refused.
+        readOnly,
+    };
+
     // Opens or creates the file, creating its folder, and creates or upgrades the schema.
-    explicit SearchIndex(std::string databasePath);
+    // A newer release's index, another program's database and a damaged file are refused
+    // untouched.
+    explicit SearchIndex(std::string databasePath, Access access = Access::readWrite);
     ~SearchIndex();
     SearchIndex(const SearchIndex&) = delete;
     SearchIndex& operator=(const SearchIndex&) = delete;
@@ -204,7 +214,8 @@ private:
     };
     using ConnectionPointer = std::unique_ptr<sqlite3, Connection>;
 
-    static ConnectionPointer openConnection(const std::string& path);
+    static ConnectionPointer openConnection(const std::string& path, bool readOnly = false);
+    void openReadOnly();
     void createOrUpgradeSchema();
     void ensureFullTextTable();
     // The content was replaced wholesale: row changes can be followed again from a reload.

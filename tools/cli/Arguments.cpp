@@ -4,6 +4,11 @@
 #include "NexdirError.h"
 #include "Paths.h"
 #include "RebuildOwnership.h"
+#include "SearchIndex.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <charconv>
 #include <filesystem>
@@ -42,6 +47,14 @@ std::shared_ptr<void> claimIndex(const std::string& database, const std::string&
         }
         throw std::runtime_error(refusal);
     }
+}
+
+std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database) {
+    struct stat info {};
+    if (stat(database.c_str(), &info) != 0 && errno == ENOENT) {
+        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
+    }
+    return std::make_unique<nexdir::SearchIndex>(database, nexdir::SearchIndex::Access::readOnly);
 }
 
 std::string liveIndexRefusal(const std::string& database, const std::string& command) {

@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+namespace nexdir {
+class SearchIndex;
+struct SearchResponse;
+struct QueryRequest;
+} // namespace nexdir
+
 namespace quelmo::cli {
 
 // A mistake on the command line; main prints it with the usage and exits 1.
@@ -47,6 +53,14 @@ std::optional<std::string> dataDirectoryFor(const std::string& database,
 // and by every command that writes the index, so none of them writes beside a running
 // application; `refusal` is the message when another holds it.
 std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal);
+// The index at `database` opened to be read only, never created, upgraded or set aside.
+std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database);
+
+// The answer of the engine that keeps `database` live, or, when none answers (or `direct`),
+// of the index read here. `verbose` says on stderr which answered.
+nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::string& database,
+                                   bool direct, bool verbose);
+
 std::string liveIndexRefusal(const std::string& database, const std::string& command);
 
 int runStats(Arguments arguments);

@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include "Clock.h"
+#include "QueryProtocol.h"
 #include "DataDirectory.h"
 #include "SearchIndex.h"
 
@@ -49,6 +50,8 @@ int runLargest(Arguments arguments) {
     long long minimumSize = 0;
     bool byDiskUsage = true;
     bool measure = false;
+    bool direct = false;
+    bool verbose = false;
     while (!arguments.empty()) {
         std::string word = arguments.next();
         if (word == "--db") {
@@ -65,20 +68,33 @@ int runLargest(Arguments arguments) {
             byDiskUsage = order == "disk";
         } else if (word == "--measure") {
             measure = true;
+        } else if (word == "--direct") {
+            direct = true;
+        } else if (word == "--verbose") {
+            verbose = true;
         } else {
             throw UsageError("unknown argument for largest: " + word);
         }
     }
-    // Listing must not create an index where there is none, nor set a damaged one aside.
-    struct stat info {};
-    if (stat(database.c_str(), &info) != 0) {
-        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
-    }
-    nexdir::SearchIndex index(database);
+    nexdir::SearchResponse response;
     if (measure) {
+        // Measuring writes the sizes into the index: it is read here, never asked of an engine.
+        struct stat info {};
+        if (stat(database.c_str(), &info) != 0) {
+            throw std::runtime_error("No index at " + database +
+                                     ". Build one with quelmo-cli scan.");
+        }
+        nexdir::SearchIndex index(database);
         measureUnmeasured(index);
+        response = index.largestFiles(limit, minimumSize, byDiskUsage);
+    } else {
+        nexdir::QueryRequest request;
+        request.mode = nexdir::QueryRequest::Mode::largestFiles;
+        request.limit = limit;
+        request.minimumSize = minimumSize;
+        request.rankedByDiskUsage = byDiskUsage;
+        response = answerQuery(request, database, direct, verbose);
     }
-    nexdir::SearchResponse response = index.largestFiles(limit, minimumSize, byDiskUsage);
 
     std::string output;
     for (const nexdir::SearchResult& file : response.results) {

@@ -25,11 +25,8 @@ int runRegions(Arguments arguments) {
             throw UsageError("unknown argument for regions: " + word);
         }
     }
-    struct stat info {};
-    if (stat(database.c_str(), &info) != 0) {
-        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
-    }
-    nexdir::SearchIndex index(database);
+    auto opened = openForReading(database);
+    nexdir::SearchIndex& index = *opened;
     namespace key = nexdir::IndexMetadata;
     std::vector<std::string> roots = key::decodeRoots(index.metadata(key::roots));
     // Why the index is or is not live: each region of the plan, and what its state says.

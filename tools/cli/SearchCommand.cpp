@@ -2,9 +2,8 @@
 
 #include "DataDirectory.h"
 #include "NameSearch.h"
+#include "QueryEndpoint.h"
 #include "SearchIndex.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,17 +11,55 @@
 
 namespace quelmo::cli {
 
+nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::string& database,
+                                   bool direct, bool verbose) {
+    request.indexPath = nexdir::canonicalIndexPath(database);
+    std::string why = "--direct";
+    if (!direct) {
+        if (auto response = nexdir::askQueryEndpoint(request, why)) {
+            if (verbose) {
+                std::cerr << "answered by the running engine of " << request.indexPath << "\n";
+            }
+            return *response;
+        }
+    }
+    if (verbose) {
+        std::cerr << "read " << database << " directly (" << why << ")\n";
+    }
+    auto index = openForReading(database);
+    if (request.mode == nexdir::QueryRequest::Mode::largestFiles) {
+        return index->largestFiles(request.limit, request.minimumSize, request.rankedByDiskUsage);
+    }
+    nexdir::NameSearch names(*index);
+    // One search per process: loading every name into memory would cost more than it saves.
+    names.setNameCatalogueEnabled(false);
+    return names.search(request.query, int(request.limit));
+}
+
 int runSearch(Arguments arguments) {
     std::string database = nexdir::defaultIndexPath();
-    long long limit = 50;
-    std::string query;
+    nexdir::QueryRequest request;
     bool haveWord = false;
+    bool direct = false;
+    bool verbose = false;
+    bool longFormat = false;
+    char separator = '\n';
     while (!arguments.empty()) {
         std::string word = arguments.next();
         if (word == "--db") {
             database = arguments.value(word);
         } else if (word == "--limit") {
-            limit = arguments.integerValue(word);
+            request.limit = std::clamp<long long>(arguments.integerValue(word), -1, 1000);
+        } else if (word == "--direct") {
+            direct = true;
+        } else if (word == "--verbose") {
+            verbose = true;
+        } else if (word == "--long") {
+            longFormat = true;
+        } else if (word == "-0" || word == "--null") {
+            separator = '\0';
+        } else if (word.starts_with("--") && word != "--") {
+            throw UsageError("unknown option for search: " + word);
         } else {
             if (word == "--") {
                 if (arguments.empty()) {
@@ -30,41 +67,37 @@ int runSearch(Arguments arguments) {
                 }
                 word = arguments.next();
             }
-            query += (haveWord ? " " : "") + word;
+            request.query += (haveWord ? " " : "") + word;
             haveWord = true;
         }
     }
     if (!haveWord) {
         throw UsageError("search needs a query");
     }
-    // Searching must not create an index where there is none, nor set a damaged one aside.
-    struct stat info {};
-    if (stat(database.c_str(), &info) != 0) {
-        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
-    }
-    nexdir::SearchIndex index(database);
-    nexdir::NameSearch names(index);
-    // One search per process: loading every name into memory would cost more than it saves.
-    names.setNameCatalogueEnabled(false);
-    int clampedLimit = int(std::clamp<long long>(limit, -1, 1000));
-    nexdir::SearchResponse response = names.search(query, clampedLimit);
+    nexdir::SearchResponse response = answerQuery(request, database, direct, verbose);
 
     std::string output;
     for (const nexdir::SearchResult& result : response.results) {
-        output += result.isDirectory ? 'd' : 'f';
-        output += '\t';
-        output += std::to_string(result.score);
-        output += '\t';
+        if (longFormat) {
+            output += result.isDirectory ? 'd' : 'f';
+            output += '\t';
+            output += std::to_string(result.score);
+            output += '\t';
+        }
         output += result.path;
-        output += '\n';
+        output += separator;
     }
     std::fwrite(output.data(), 1, output.size(), stdout);
     std::fflush(stdout);
-    char timing[64];
-    std::snprintf(timing, sizeof timing, "%.2f", response.durationMilliseconds);
-    std::cerr << response.results.size() << (response.results.size() == 1 ? " result" : " results")
-              << " \u2022 " << timing << " ms\n";
-    return 0;
+    if (longFormat || verbose) {
+        char timing[64];
+        std::snprintf(timing, sizeof timing, "%.2f", response.durationMilliseconds);
+        std::cerr << response.results.size()
+                  << (response.results.size() == 1 ? " result" : " results") << " \u2022 "
+                  << timing << " ms\n";
+    }
+    // As locate: nothing found is a failure a script can test.
+    return response.results.empty() ? 1 : 0;
 }
 
 } // namespace quelmo::cli

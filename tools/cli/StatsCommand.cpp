@@ -21,7 +21,7 @@ int runStats(Arguments arguments) {
             throw UsageError("unknown argument for stats: " + word);
         }
     }
-    auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
+    auto index = openForReading(database);
     nexdir::IndexStatistics statistics = index->statistics();
     namespace key = nexdir::IndexMetadata;
     std::vector<std::string> roots = key::decodeRoots(index->metadata(key::roots));

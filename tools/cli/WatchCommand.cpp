@@ -10,8 +10,10 @@
 #include "FileIndexer.h"
 #include "IndexSynchronization.h"
 #include "LiveIndex.h"
+#include "NameSearch.h"
 #include "NexdirError.h"
 #include "Paths.h"
+#include "QueryEndpoint.h"
 #include "RegionalRecovery.h"
 #include "SearchIndex.h"
 
@@ -80,6 +82,18 @@ int runWatch(Arguments arguments) {
     indexer.setRegistrar(std::shared_ptr<nexdir::DirectoryRegistrar>(
         std::shared_ptr<nexdir::DirectoryRegistrar>(), &service));
     nexdir::IndexSynchronization whole(*index, indexer, dataDirectory);
+    // Command-line searches are answered from every name held in memory, loaded before the
+    // first one asks, as the application does.
+    nexdir::NameSearch names(*index);
+    nexdir::DispatchQueue searchQueue("nexdir.search");
+    searchQueue.async([&names] {
+        try {
+            names.prepare();
+        } catch (const std::exception& error) {
+            nexdir::DebugLog::write(std::string("search preparation failed error=") + error.what());
+        }
+    });
+    std::unique_ptr<nexdir::QueryEndpoint> endpoint = nexdir::QueryEndpoint::start(database, names);
 
     StatusPrinter printer;
     std::mutex stateLock;
@@ -165,6 +179,7 @@ int runWatch(Arguments arguments) {
             // A scan cannot be cut short; its rebuild folder is cleared by the next start, and
             // the live index is as it was.
             nexdir::DebugLog::write("watch stopped during a scan");
+            endpoint.reset();
             std::fflush(stdout);
             std::_Exit(0);
         }

@@ -1,0 +1,47 @@
+#pragma once
+
+// What a command-line search asks the running engine, and its answer, as bytes on a local
+// socket. Every field is a netstring ("<length>:<bytes>,"), so names and queries of any bytes
+// travel unchanged and a reader knows where each field ends; a reply that stops early is
+// told apart from a complete one by its final "end" field.
+
+#include "SearchResult.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nexdir {
+
+struct QueryRequest {
+    enum class Mode { search, largestFiles };
+    // The index the asker would read: an engine keeping another index refuses.
+    std::string indexPath;
+    Mode mode = Mode::search;
+    std::string query;              // search
+    int64_t limit = 50;             // both
+    int64_t minimumSize = 0;        // largest files
+    bool rankedByDiskUsage = true;  // largest files
+
+    bool operator==(const QueryRequest&) const = default;
+};
+
+namespace QueryProtocol {
+
+// Requests larger than this are refused unread.
+constexpr size_t maximumRequestBytes = 64 * 1024;
+
+std::string encodeRequest(const QueryRequest& request);
+// The request, or absent with `error` saying what is wrong with the bytes.
+std::optional<QueryRequest> decodeRequest(std::string_view bytes, std::string& error);
+
+std::string encodeReply(const SearchResponse& response);
+std::string encodeErrorReply(const std::string& message);
+// The response; absent when the reply is an error (`error` holds its message) or is not a
+// complete reply (`error` says so).
+std::optional<SearchResponse> decodeReply(std::string_view bytes, std::string& error);
+
+} // namespace QueryProtocol
+
+} // namespace nexdir
