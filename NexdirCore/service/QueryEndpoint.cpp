@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace nexdir {
 
@@ -170,6 +171,8 @@ QueryEndpoint::QueryEndpoint(const std::string& indexPath, Answer answer, std::s
         socketPath_ = *path;
     }
     std::string folder = socketPath_.substr(0, socketPath_.rfind('/'));
+    std::error_code ignored; // the folder's own creation below says what went wrong
+    std::filesystem::create_directories(folder.substr(0, folder.rfind('/')), ignored);
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         fail("Could not create folder " + folder, errno);
     }
@@ -193,6 +196,7 @@ QueryEndpoint::QueryEndpoint(const std::string& indexPath, Answer answer, std::s
     if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         fail("Could not create " + socketPath_, errno);
     }
+    chmod(socketPath_.c_str(), 0600);
     if (listen(listener_.get(), 16) != 0) {
         fail("Could not listen at " + socketPath_, errno);
     }

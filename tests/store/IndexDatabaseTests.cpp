@@ -611,3 +611,54 @@ TEST(IndexDatabase, AnotherConnectionsWritesMoveTheIdentifierCounter) {
     EXPECT_GT(next, raw.integer("SELECT max(id) FROM entries"));
     EXPECT_EQ(raw.integer("SELECT count(*) FROM entries WHERE name = 'c'"), 1);
 }
+
+TEST(IndexDatabase, ReadingOnlyCreatesAndWritesNothing) {
+    TempDirectory folder;
+    std::string path = folder / "index-v2.sqlite3";
+    {
+        SearchIndex index(path);
+        fillManyFiles(index, 3);
+    }
+    ASSERT_EQ(test::listFolder(folder.path()), std::vector<std::string>{"index-v2.sqlite3"});
+    std::string before = test::readFile(path);
+    auto entries = [](SearchIndex& index) {
+        int64_t count = 0;
+        index.read([&](SearchIndex::Reader& reader) { count = reader.counts().first; });
+        return count;
+    };
+    {
+        // No companions to read with: the file as it stands, and nothing beside it.
+        SearchIndex reading(path, SearchIndex::Access::readOnly);
+        EXPECT_EQ(entries(reading), 4);
+        EXPECT_THROW(reading.setMetadata("key", "value"), NexdirError);
+        EXPECT_EQ(test::listFolder(folder.path()), std::vector<std::string>{"index-v2.sqlite3"});
+    }
+    EXPECT_EQ(test::readFile(path), before);
+
+    // Beside a writer: its commits are seen, as any reader sees them.
+    {
+        SearchIndex writer(path);
+        SearchIndex reading(path, SearchIndex::Access::readOnly);
+        fillManyFiles(writer, 2);
+        EXPECT_EQ(entries(reading), 4 + 2); // the root is there already
+    }
+
+    if (geteuid() == 0) {
+        // By a user who may only read the file and its folder.
+        chmod(folder.path().c_str(), 0755);
+        std::string answer = test::runUnprivileged([&] {
+            try {
+                SearchIndex reading(path, SearchIndex::Access::readOnly);
+                return std::to_string(entries(reading));
+            } catch (const std::exception& error) {
+                return std::string(error.what());
+            }
+        });
+        EXPECT_EQ(answer, "6");
+    }
+
+    // A damaged file is reported, and left where it is for a writer to set aside.
+    test::writeFile(path, std::string(8192, 'g'));
+    EXPECT_THROW(SearchIndex(path, SearchIndex::Access::readOnly), NexdirError);
+    EXPECT_EQ(test::listFolder(folder.path()), std::vector<std::string>{"index-v2.sqlite3"});
+}

@@ -62,16 +62,23 @@ void makeFile(const std::string& path) {
 
 } // namespace
 
-TEST(QuelmoCli, StatsOfANewIndexAndOfANewerOne) {
+TEST(QuelmoCli, StatsReadAnIndexWithoutCreatingOrSettingAsideOne) {
     TempDirectory folder;
     std::string db = folder / "index.sqlite3";
+    CliRun none = cli(folder, {"stats", "--db", db});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "No index at " + db + ". Build one with quelmo-cli scan.\n");
+    EXPECT_FALSE(nexdir::test::exists(db));
+
+    std::filesystem::create_directories(folder / "empty");
+    ASSERT_EQ(cli(folder, {"scan", "--db", db, folder / "empty"}).status, 0);
     CliRun fresh = cli(folder, {"stats", "--db", db});
     EXPECT_EQ(fresh.status, 0) << fresh.err;
     EXPECT_TRUE(std::regex_match(
         fresh.out,
         std::regex(
-            R"(\{"indexedItems":0,"files":0,"directories":0,)"
-            R"("indexBytes":\d+,"indexBytesComplete":true,"completed":false,"roots":\[\],"needsRecovery":false\}\n)")))
+            R"(\{"indexedItems":1,"files":0,"directories":1,)"
+            R"("indexBytes":\d+,"indexBytesComplete":true,"completed":true,"roots":\[".*/empty"\],"needsRecovery":false\}\n)")))
         << fresh.out;
 
     nexdir::test::RawDatabase(db).execute("UPDATE schema_state SET value = 7");
@@ -79,6 +86,14 @@ TEST(QuelmoCli, StatsOfANewIndexAndOfANewerOne) {
     EXPECT_EQ(newer.status, 1);
     EXPECT_EQ(newer.out, "");
     EXPECT_EQ(newer.err, "This index was created by a newer Quelmo. Update the app to open it.\n");
+
+    nexdir::test::writeFile(db, std::string(8192, 'g'));
+    CliRun damaged = cli(folder, {"stats", "--db", db});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.err, "Index " + db + " is damaged: it is not a database\n");
+    EXPECT_EQ(nexdir::test::listFolder(folder.path()),
+              (std::vector<std::string>{"application.lock", "empty", "index.sqlite3",
+                                        "rebuild.lock", "stderr.txt"}));
 }
 
 TEST(QuelmoCli, ScanThenSearch) {
@@ -98,17 +113,26 @@ TEST(QuelmoCli, ScanThenSearch) {
             R"(\{"scanned":5,"indexed":4,"errors":0,"seconds":[0-9.e-]+,"inaccessiblePaths":\[\]\}\n)")))
         << scan.out;
 
-    CliRun search = cli(folder, {"search", "--db", db, "tax", "rec"});
+    CliRun search = cli(folder, {"search", "--db", db, "--long", "tax", "rec"});
     EXPECT_EQ(search.status, 0) << search.err;
     EXPECT_EQ(search.out, "f\t689\t" + root + "/Projects/Tax 2024/receipt.pdf\n");
     EXPECT_TRUE(std::regex_match(search.err, std::regex("1 result \u2022 \\d+\\.\\d\\d ms\n")))
         << search.err;
 
-    CliRun folders = cli(folder, {"search", "--db", db, "--limit", "1", "pro"});
-    EXPECT_EQ(folders.out, "d\t8692\t" + root + "/Projects\n");
-    EXPECT_EQ(cli(folder, {"search", "--db", db, "notes"}).out, "");
+    // As locate: paths alone, one per line, or NUL-terminated for names that hold a newline;
+    // nothing found is status 1.
+    makeFile(root + "/pro\nposal.txt");
+    ASSERT_EQ(cli(folder, {"reconcile", "--db", db, root}).status, 0);
+    CliRun folders = cli(folder, {"search", "--db", db, "pro"});
+    EXPECT_EQ(folders.out, root + "/Projects\n" + root + "/pro\nposal.txt\n");
+    EXPECT_EQ(folders.err, "");
+    CliRun nul = cli(folder, {"search", "--db", db, "-0", "pro"});
+    EXPECT_EQ(nul.out, root + "/Projects" + '\0' + root + "/pro\nposal.txt" + '\0');
+    CliRun notes = cli(folder, {"search", "--db", db, "notes"});
+    EXPECT_EQ(notes.status, 1);
+    EXPECT_EQ(notes.out + notes.err, "");
     EXPECT_EQ(cli(folder, {"stats", "--db", db}).out.substr(0, 54),
-              "{\"indexedItems\":4,\"files\":1,\"directories\":3,\"indexByte");
+              "{\"indexedItems\":5,\"files\":2,\"directories\":3,\"indexByte");
 }
 
 TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
@@ -316,6 +340,22 @@ TEST(QuelmoCli, WatchKeepsTheIndexEqualToTheDiskAndCatchesUpAfterAStop) {
         EXPECT_EQ(second.status, 1);
         EXPECT_EQ(second.err, "Quelmo already keeps the index at " + db +
                                   " live (the application or another quelmo-cli watch)\n");
+        // Searches are answered by the running engine, as reading the index would answer.
+        for (std::vector<std::string> words :
+             {std::vector<std::string>{"search", "--long", "a"},
+              std::vector<std::string>{"largest", "--by", "size"}}) {
+            words.insert(words.begin() + 1, {"--db", db});
+            CliRun asked = cli(folder, [&] {
+                auto verbose = words;
+                verbose.push_back("--verbose");
+                return verbose;
+            }());
+            EXPECT_TRUE(asked.err.starts_with("answered by the running engine of ")) << asked.err;
+            words.push_back("--direct");
+            CliRun direct = cli(folder, words);
+            EXPECT_EQ(asked.out, direct.out);
+            EXPECT_NE(direct.out, "");
+        }
         // And so is any command that writes the index beside it.
         CliRun scan = cli(folder, {"scan", "--db", db, root});
         EXPECT_EQ(scan.status, 1);
