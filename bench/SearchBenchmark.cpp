@@ -217,6 +217,8 @@ int main(int argc, char** argv) {
     bool compare = false;
     bool rebuild = false;
     bool verbose = false;
+    bool printQueries = false;
+    uint64_t seed = 20261206;
     std::string database;
     std::string onlyClass;
     for (int i = 1; i < argc; ++i) {
@@ -235,16 +237,31 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (word == "--rebuild") {
             rebuild = true;
+        } else if (word == "--seed" && i + 1 < argc) {
+            seed = std::stoull(argv[++i]);
+        } else if (word == "--print-queries") {
+            printQueries = true;
         } else {
             std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
-                         "[--compare] [--rebuild] [--class NAME] [--verbose]\n";
+                         "[--compare] [--rebuild] [--class NAME] [--verbose] [--seed S] "
+                         "[--print-queries]\n";
             return 1;
         }
     }
     if (database.empty()) {
         database = "/tmp/quelmo-bench/search-" + std::to_string(entries) + ".sqlite3";
     }
-    std::vector<SyntheticNode> nodes = generateTree(entries);
+    std::vector<SyntheticNode> nodes = generateTree(entries, seed);
+    if (printQueries) {
+        // The queries alone, "class<TAB>query" a line, for timing other programs on a tree that
+        // make-tree wrote from the same entries and seed.
+        for (const auto& queryClass : makeQueries(nodes, perClass)) {
+            for (const auto& query : queryClass.queries) {
+                std::printf("%s\t%s\n", queryClass.name.c_str(), query.c_str());
+            }
+        }
+        return 0;
+    }
     auto index = std::make_unique<SearchIndex>(database);
     if (rebuild || index->metadata("benchEntries") != std::to_string(entries)) {
         buildIndex(*index, nodes);

@@ -11,7 +11,10 @@ constexpr const char* usage = R"(usage: quelmo-cli COMMAND [OPTIONS]
 
 commands:
   stats  [--db PATH]                      statistics of the index as one JSON line
-  search [--db PATH] [--limit N] QUERY... matching names, one "d|f<TAB>score<TAB>path" a line
+  search [--db PATH] [--limit N] [--long] [-0|--null] [--direct] [--verbose] QUERY...
+                                          matching names, one path a line (--long:
+                                          "d|f<TAB>score<TAB>path"; -0: NUL after each path);
+                                          exit status 1 when nothing matched
   scan   [--db PATH] [--exclude PATH]... [ROOT...]
                                           rebuilds the index of the ROOT folders (default: the
                                           internal volumes) and installs it; totals as JSON
@@ -27,6 +30,7 @@ commands:
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
   largest [--db PATH] [--limit N] [--min-size BYTES] [--by size|disk] [--measure]
+          [--direct] [--verbose]
                                           the largest files, largest first (default: by space
                                           on disk, 50): "allocated<TAB>size<TAB>path", "-" for
                                           a size not measured; --measure first measures the
@@ -36,6 +40,8 @@ commands:
                                           what it did and the sizes before and after as JSON
 
 PATH defaults to the application's index, $XDG_DATA_HOME/Nexdir/index-v2.sqlite3.
+search and largest ask the running Quelmo (or quelmo-cli watch) that keeps PATH live, and read
+PATH themselves when none answers; --direct always reads PATH, --verbose says which answered.
 )";
 
 } // namespace
