@@ -45,7 +45,13 @@ found quarterly "quarterly-report.pdf" || fail "the scanned file is not found"
 touch "$WORK/tree/docs/fresh-notes.txt"
 for _ in $(seq 20); do found fresh "fresh-notes.txt" && break; sleep 0.1; done
 found fresh "fresh-notes.txt" || fail "a new file was not searchable within 2 s"
+# Command-line searches are answered by the running application, as reading the index answers.
+"$QUELMO_CLI" search --db "$INDEX" --verbose --long report > "$WORK/served.txt" 2> "$WORK/served-err.txt"
+grep -q "^answered by the running engine of " "$WORK/served-err.txt" || fail "quelmo did not answer quelmo-cli: $(cat "$WORK/served-err.txt")"
+"$QUELMO_CLI" search --db "$INDEX" --direct --long report > "$WORK/direct.txt" 2>/dev/null
+cmp -s "$WORK/served.txt" "$WORK/direct.txt" || fail "quelmo answered otherwise than the index reads"
 stop
+[ -z "$(ls -A "$XDG_RUNTIME_DIR/quelmo")" ] || fail "quelmo left its socket behind"
 
 # While Quelmo is not running.
 touch "$WORK/tree/docs/while-away.txt"
