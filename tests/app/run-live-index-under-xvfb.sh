@@ -18,7 +18,9 @@ fail() { echo "$1"; cat "$WORK/debug.log" 2>/dev/null | tail -30; exit 1; }
 # Waits up to $2 tenths of a second for the log to hold $1 more than $3 times.
 wait_for_log() {
   for _ in $(seq "$2"); do
-    [ "$(grep -c -- "$1" "$WORK/debug.log" 2>/dev/null)" -gt "${3:-0}" ] && return 0
+    local count
+    count=$(grep -c -- "$1" "$WORK/debug.log" 2>/dev/null || true)
+    [ "${count:-0}" -gt "${3:-0}" ] && return 0
     sleep 0.1
   done
   return 1
