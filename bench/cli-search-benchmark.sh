@@ -20,10 +20,10 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-for tool in plocate updatedb python3; do
+for tool in plocate updatedb python3 /usr/bin/time; do
   command -v "$tool" >/dev/null && continue
-  echo "cli-search-benchmark: installing plocate python3" >&2
-  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq plocate python3 >/dev/null; else sudo apt-get install -y -qq plocate python3 >/dev/null; fi
+  echo "cli-search-benchmark: installing plocate python3 time" >&2
+  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq plocate python3 time >/dev/null; else sudo apt-get install -y -qq plocate python3 time >/dev/null; fi
   break
 done
 ./dev.sh build >/dev/null
@@ -49,18 +49,23 @@ cli, db, work, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 queries = [line.rstrip("\n").split("\t", 1) for line in open(f"{work}/queries.tsv")]
 
 def run(command):
-    """Wall milliseconds and peak resident kilobytes of one whole process."""
+    """Wall milliseconds of one whole process."""
     started = time.perf_counter()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, _, usage = os.wait4(process.pid, 0)
-    return (time.perf_counter() - started) * 1000, usage.ru_maxrss
+    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return (time.perf_counter() - started) * 1000
+
+def peak(command):
+    """Peak resident kilobytes of one process, measured by time(1) outside this interpreter."""
+    measured = subprocess.run(["/usr/bin/time", "-f", "%M", *command], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True)
+    return int(measured.stderr.strip().splitlines()[-1])
 
 def measure(make_command):
     times, peaks = {}, []
     for cls, query in queries:
         samples = [run(make_command(query)) for _ in range(runs)]
-        times.setdefault(cls, []).append(statistics.median(s[0] for s in samples))
-        peaks += [s[1] for s in samples]
+        times.setdefault(cls, []).append(statistics.median(samples))
+        peaks.append(peak(make_command(query)))
     return {cls: statistics.median(t) for cls, t in times.items()}, max(peaks)
 
 search = lambda *options: lambda q: [cli, "search", "--db", db, *options, *q.split()]
@@ -68,12 +73,14 @@ plocate = lambda q: ["plocate", "-d", f"{work}/plocate.db", "-l", "50", *q.split
 for _ in range(3):  # warm every file's pages
     for command in (search("--direct")("a b"), plocate("a b")):
         run(command)
+for cls, query in queries:  # and what each query reads
+    run(search("--direct")(query)); run(plocate(query))
 
 direct, direct_peak = measure(search("--direct"))
 locate, locate_peak = measure(plocate)
 # Where a direct search spends its time: the process alone, opening the index, the search.
-start_ms = statistics.median(run([cli, "help"])[0] for _ in range(9))
-open_ms = statistics.median(run([cli, "stats", "--db", db])[0] for _ in range(9))
+start_ms = statistics.median(run([cli, "help"]) for _ in range(9))
+open_ms = statistics.median(run([cli, "stats", "--db", db]) for _ in range(9))
 
 watch = subprocess.Popen([cli, "watch", "--db", db, os.environ["ROOT"]],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -97,7 +104,7 @@ all_locate = statistics.median(locate.values())
 print(f"{'median of classes':<16} {all_served:6.1f}ms {all_direct:7.1f}ms {all_locate:7.1f}ms"
       f"  {all_served / all_locate:13.2f}x  {all_direct / all_locate:13.2f}x")
 print(f"peak memory: served client {served_peak / 1024:.1f} MB, direct client "
-      f"{direct_peak / 1024:.1f} MB, plocate {locate_peak / 1024:.1f} MB; "
+      f"{direct_peak / 1024:.1f} MB (with the index pages it maps), plocate {locate_peak / 1024:.1f} MB; "
       f"the engine (quelmo-cli watch) {int(engine_rss) / 1024:.0f} MB resident")
 print(f"a direct search: process start and exit {start_ms:.1f} ms, opening the index "
       f"(quelmo-cli stats) {open_ms:.1f} ms")

@@ -48,32 +48,24 @@ public:
         rest_.remove_prefix(digits + 1 + length + 1);
         return field;
     }
-    std::optional<int64_t> integer() {
-        auto field = next();
-        int64_t value = 0;
-        if (!field || field->empty() ||
-            std::from_chars(field->data(), field->data() + field->size(), value).ptr !=
-                field->data() + field->size()) {
-            failed_ = true;
-            return std::nullopt;
-        }
-        return value;
-    }
-    std::optional<double> real() {
-        auto field = next();
-        double value = 0;
-        if (!field || field->empty() ||
-            std::from_chars(field->data(), field->data() + field->size(), value).ptr !=
-                field->data() + field->size()) {
-            failed_ = true;
-            return std::nullopt;
-        }
-        return value;
-    }
+    std::optional<int64_t> integer() { return number<int64_t>(); }
+    std::optional<double> real() { return number<double>(); }
     bool atEnd() const { return !failed_ && rest_.empty(); }
     bool failed() const { return failed_; }
 
 private:
+    template <class Number> std::optional<Number> number() {
+        auto field = next();
+        Number value = 0;
+        if (!field || field->empty() ||
+            std::from_chars(field->data(), field->data() + field->size(), value).ptr !=
+                field->data() + field->size()) {
+            failed_ = true;
+            return std::nullopt;
+        }
+        return value;
+    }
+
     std::string_view rest_;
     bool failed_ = false;
 };

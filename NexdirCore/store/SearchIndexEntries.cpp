@@ -118,12 +118,14 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
     std::string path = standardizePath(rawPath);
     std::string root = standardizePath(rawRoot);
 
-    int64_t current;
-    {
-        sql::Statement& statement =
-            readerStatement("SELECT id FROM entries WHERE parent_id = 0 AND name = ? LIMIT 1;");
-        sql::ResetOnExit done(statement);
-        statement.bindText(1, root);
+    sql::Statement& statement =
+        readerStatement("SELECT id FROM entries WHERE parent_id = ? AND name = ? LIMIT 1;");
+    sql::ResetOnExit done(statement);
+    // The child `name` of the entry `parent` (0: a volume root).
+    auto child = [&](int64_t parent, std::string_view name) -> std::optional<int64_t> {
+        statement.reset();
+        statement.bindInt(1, parent);
+        statement.bindText(2, name);
         int result = statement.step();
         if (result == SQLITE_DONE) {
             return std::nullopt;
@@ -131,9 +133,10 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
         if (result != SQLITE_ROW) {
             throw sql::error(reader, "Could not resolve indexed path");
         }
-        current = statement.columnInt(0);
-    }
-    if (path == root) {
+        return statement.columnInt(0);
+    };
+    std::optional<int64_t> current = child(0, root);
+    if (!current || path == root) {
         return current;
     }
     if (!isAtOrUnder(path, root)) {
@@ -141,28 +144,13 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
     }
     std::string_view rest(path);
     rest.remove_prefix(root == "/" ? 1 : root.size() + 1);
-
-    sql::Statement& statement =
-        readerStatement("SELECT id FROM entries WHERE parent_id = ? AND name = ? LIMIT 1;");
-    sql::ResetOnExit done(statement);
-    while (!rest.empty()) {
+    while (current && !rest.empty()) {
         size_t slash = rest.find('/');
         std::string_view component = rest.substr(0, slash);
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (component.empty()) {
-            continue;
+        if (!component.empty()) {
+            current = child(*current, component);
         }
-        statement.reset();
-        statement.bindInt(1, current);
-        statement.bindText(2, component);
-        int result = statement.step();
-        if (result == SQLITE_DONE) {
-            return std::nullopt;
-        }
-        if (result != SQLITE_ROW) {
-            throw sql::error(reader, "Could not resolve indexed path");
-        }
-        current = statement.columnInt(0);
     }
     return current;
 }

@@ -13,12 +13,9 @@ using nexdir::test::TempDirectory;
 namespace fs = std::filesystem;
 using Sync = IndexSynchronization;
 
-namespace {
+using nexdir::test::makeFile;
 
-void makeFile(const std::string& path) {
-    fs::create_directories(fs::path(path).parent_path());
-    test::writeFile(path, "x");
-}
+namespace {
 
 size_t logCount(const std::string& phrase) {
     std::string log = test::readFile(DebugLog::url());

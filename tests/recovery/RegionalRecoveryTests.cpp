@@ -20,12 +20,9 @@ using namespace nexdir;
 using nexdir::test::TempDirectory;
 namespace fs = std::filesystem;
 
-namespace {
+using nexdir::test::makeFile;
 
-void makeFile(const std::string& path) {
-    fs::create_directories(fs::path(path).parent_path());
-    test::writeFile(path, "x");
-}
+namespace {
 
 // The engine over a real tree and index, with its own file-event service: a home folder with
 // two usual folders makes three regions below the root.
@@ -60,8 +57,8 @@ protected:
         }
     }
     uint64_t scan() { return LiveIndex::runFullScan(indexer, roots, {}).baseline; }
-    void startEngine(uint64_t since, bool manual = false,
-                     std::vector<double> delays = {60, 300, 1800}) {
+    // What every engine of these tests runs on, with its own `events`.
+    RegionalRecovery::Options baseOptions(uint64_t since, FileEventService& events) {
         RegionalRecovery::Options options;
         options.index = &index;
         options.indexer = &indexer;
@@ -69,10 +66,15 @@ protected:
         options.dataDirectory = data;
         options.queue = &queue;
         options.since = since;
+        options.service = &events;
+        options.home = home;
+        return options;
+    }
+    void startEngine(uint64_t since, bool manual = false,
+                     std::vector<double> delays = {60, 300, 1800}) {
+        RegionalRecovery::Options options = baseOptions(since, service);
         options.manual = manual;
         options.retryDelays = delays;
-        options.service = &service;
-        options.home = home;
         options.unwatchedPollSeconds = 0.5;
         if (ageing) {
             options.clock = [this] { return uptimeSeconds() + fakeUptime; };
@@ -207,16 +209,7 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
         // A new service, as a new process has: no history of the last session.
         FileEventService fresh;
         // Stopped in the middle of the catch-up: right after it begins.
-        RegionalRecovery::Options options;
-        options.index = &index;
-        options.indexer = &indexer;
-        options.roots = roots;
-        options.dataDirectory = data;
-        options.queue = &queue;
-        options.since = baseline;
-        options.service = &fresh;
-        options.home = home;
-        auto launched = RegionalRecovery::start(options);
+        auto launched = RegionalRecovery::start(baseOptions(baseline, fresh));
         queue.sync([] {}); // the start procedure
         queue.async([&] { launched->stop(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -23,12 +23,9 @@ using nexdir::test::RawDatabase;
 using nexdir::test::TempDirectory;
 namespace fs = std::filesystem;
 
-namespace {
+using nexdir::test::makeFile;
 
-void makeFile(const std::string& path) {
-    fs::create_directories(fs::path(path).parent_path());
-    test::writeFile(path, "x");
-}
+namespace {
 
 class RebuildTest : public ::testing::Test {
 protected:

@@ -114,8 +114,7 @@ protected:
 
 TEST_F(QueryEndpointTest, AnswersAreThoseOfReadingTheIndexOverRandomTrees) {
     for (const char* path : {"docs/report.txt", "docs/old/notes.md", "music/a.mp3"}) {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
-        test::writeFile(root + "/" + path, "x");
+        test::makeFile(root + "/" + path);
     }
     SearchIndex index(database);
     FileIndexer indexer(index, folder / "data", {}, 7, 2);

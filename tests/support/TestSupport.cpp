@@ -282,6 +282,11 @@ void writeFile(const std::string& path, const std::string& contents) {
     stream << contents;
 }
 
+void makeFile(const std::string& path, const std::string& contents) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    writeFile(path, contents);
+}
+
 bool exists(const std::string& path) {
     std::error_code ignored;
     return std::filesystem::symlink_status(path, ignored).type() !=

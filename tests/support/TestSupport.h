@@ -47,6 +47,8 @@ private:
 };
 
 std::string readFile(const std::string& path);
+// Writes `contents` at `path`, creating the folders above it.
+void makeFile(const std::string& path, const std::string& contents = "x");
 void writeFile(const std::string& path, const std::string& contents);
 bool exists(const std::string& path);
 std::vector<std::string> listFolder(const std::string& path);

@@ -18,6 +18,8 @@
 
 using nexdir::test::TempDirectory;
 
+using nexdir::test::makeFile;
+
 namespace {
 
 struct CliRun {
@@ -53,11 +55,6 @@ CliRun cli(const TempDirectory& folder, const std::vector<std::string>& words) {
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.err = nexdir::test::readFile(errFile);
     return run;
-}
-
-void makeFile(const std::string& path) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    nexdir::test::writeFile(path, "x");
 }
 
 } // namespace

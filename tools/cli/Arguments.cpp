@@ -15,6 +15,18 @@
 
 namespace quelmo::cli {
 
+std::string onlyDatabase(Arguments& arguments, const std::string& command) {
+    std::string database = nexdir::defaultIndexPath();
+    while (!arguments.empty()) {
+        std::string word = arguments.next();
+        if (word != "--db") {
+            throw UsageError("unknown argument for " + command + ": " + word);
+        }
+        database = arguments.value(word);
+    }
+    return database;
+}
+
 std::string dataDirectoryOf(const std::string& database) {
     return nexdir::standardizePath(std::filesystem::path(database).parent_path().string());
 }

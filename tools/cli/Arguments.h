@@ -38,6 +38,9 @@ private:
     size_t position_ = 0;
 };
 
+// The index of a command whose only option is --db: the application's index by default.
+std::string onlyDatabase(Arguments& arguments, const std::string& command);
+
 // The folder that holds `database`, standardised.
 std::string dataDirectoryOf(const std::string& database);
 

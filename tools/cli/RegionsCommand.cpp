@@ -16,15 +16,7 @@
 namespace quelmo::cli {
 
 int runRegions(Arguments arguments) {
-    std::string database = nexdir::defaultIndexPath();
-    while (!arguments.empty()) {
-        std::string word = arguments.next();
-        if (word == "--db") {
-            database = arguments.value(word);
-        } else {
-            throw UsageError("unknown argument for regions: " + word);
-        }
-    }
+    std::string database = onlyDatabase(arguments, "regions");
     auto opened = openForReading(database);
     nexdir::SearchIndex& index = *opened;
     namespace key = nexdir::IndexMetadata;

@@ -12,15 +12,7 @@
 namespace quelmo::cli {
 
 int runStats(Arguments arguments) {
-    std::string database = nexdir::defaultIndexPath();
-    while (!arguments.empty()) {
-        std::string word = arguments.next();
-        if (word == "--db") {
-            database = arguments.value(word);
-        } else {
-            throw UsageError("unknown argument for stats: " + word);
-        }
-    }
+    std::string database = onlyDatabase(arguments, "stats");
     auto index = openForReading(database);
     nexdir::IndexStatistics statistics = index->statistics();
     namespace key = nexdir::IndexMetadata;
