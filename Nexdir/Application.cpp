@@ -445,8 +445,8 @@ void Application::runIdleMaintenance() {
 }
 
 void Application::quit() {
-    // In order: the command-line endpoint, maintenance, its timer, a pending retry and the recovery, the observers, the
-    // session.
+    // In order: the command-line endpoint, maintenance, its timer, a pending retry and the
+    // recovery, the observers, the session.
     endpoint_.reset();
     cancelMaintenance();
     maintenanceTimer_.stop();

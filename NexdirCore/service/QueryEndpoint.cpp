@@ -32,16 +32,16 @@ using Clock = std::chrono::steady_clock;
 
 std::string endpointFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string base = runtime && runtime[0] == '/' ? std::string(runtime)
-                                                     : applicationDataDirectory();
+    std::string base =
+        runtime && runtime[0] == '/' ? std::string(runtime) : applicationDataDirectory();
     return standardizePath(base) + "/quelmo";
 }
 
 // True when `folder` is a real folder of this user that no one else may enter.
 bool isPrivateFolder(const std::string& folder) {
     struct stat info {};
-    return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+    return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & 077) == 0;
 }
 
 int millisecondsLeft(Clock::time_point deadline) {
@@ -89,8 +89,7 @@ bool receiveAll(int fd, std::string& bytes, size_t limit, Clock::time_point firs
                 Clock::time_point deadline, int wake = -1) {
     char buffer[16384];
     while (true) {
-        if (!waitFor(fd, POLLIN, bytes.empty() ? std::min(firstByte, deadline) : deadline,
-                     wake)) {
+        if (!waitFor(fd, POLLIN, bytes.empty() ? std::min(firstByte, deadline) : deadline, wake)) {
             return false;
         }
         ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -111,7 +110,7 @@ bool receiveAll(int fd, std::string& bytes, size_t limit, Clock::time_point firs
 }
 
 std::optional<uid_t> peerUser(int fd) {
-    ucred credentials {};
+    ucred credentials{};
     socklen_t length = sizeof credentials;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
         return std::nullopt;
@@ -241,6 +240,10 @@ void QueryEndpoint::acceptConnections() {
         FileDescriptor connection(
             accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!connection.valid()) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors: the waiting peer stays ready; give the others time.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
             continue;
         }
         std::optional<uid_t> user = peerUser(connection.get());

@@ -5,9 +5,9 @@
 #include "FileDescriptor.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>

@@ -17,7 +17,9 @@ void put(std::string& out, std::string_view field) {
     out += ',';
 }
 
-void put(std::string& out, int64_t value) { put(out, std::to_string(value)); }
+void put(std::string& out, int64_t value) {
+    put(out, std::to_string(value));
+}
 
 void put(std::string& out, double value) {
     // The shortest form that reads back as the same double.
@@ -105,7 +107,8 @@ std::optional<QueryRequest> decodeRequest(std::string_view bytes, std::string& e
         return std::nullopt;
     }
     request.indexPath = *path;
-    request.mode = *mode == "search" ? QueryRequest::Mode::search : QueryRequest::Mode::largestFiles;
+    request.mode =
+        *mode == "search" ? QueryRequest::Mode::search : QueryRequest::Mode::largestFiles;
     request.query = *query;
     request.limit = *limit;
     request.minimumSize = *minimumSize;

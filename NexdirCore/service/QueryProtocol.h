@@ -19,10 +19,10 @@ struct QueryRequest {
     // The index the asker would read: an engine keeping another index refuses.
     std::string indexPath;
     Mode mode = Mode::search;
-    std::string query;              // search
-    int64_t limit = 50;             // both
-    int64_t minimumSize = 0;        // largest files
-    bool rankedByDiskUsage = true;  // largest files
+    std::string query;             // search
+    int64_t limit = 50;            // both
+    int64_t minimumSize = 0;       // largest files
+    bool rankedByDiskUsage = true; // largest files
 
     bool operator==(const QueryRequest&) const = default;
 };

@@ -119,8 +119,7 @@ void setPersistentWAL(sqlite3* db, bool persistent) {
 
 } // namespace
 
-SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path,
-                                                          bool readOnly) {
+SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path, bool readOnly) {
     sqlite3* db = nullptr;
     int result;
     if (readOnly) {

@@ -28,7 +28,7 @@ namespace {
 // A connected socket to `path`, or -1.
 int connectTo(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -67,7 +67,7 @@ class FakeServer {
 public:
     FakeServer(const std::string& path, std::function<void(int)> behave) {
         listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address {};
+        sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
         bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -166,8 +166,8 @@ TEST_F(QueryEndpointTest, BadPeersGetAnErrorAndTheServerKeepsServing) {
     QueryEndpoint endpoint(database, QueryEndpoint::answering(names), socketPath);
     auto answers = [&] {
         std::string why;
-        std::optional<SearchResponse> asked = askQueryEndpoint(request("report"), why, 2000,
-                                                               socketPath);
+        std::optional<SearchResponse> asked =
+            askQueryEndpoint(request("report"), why, 2000, socketPath);
         return asked && asked->results.size() == 1;
     };
     struct stat info {};
@@ -179,8 +179,8 @@ TEST_F(QueryEndpointTest, BadPeersGetAnErrorAndTheServerKeepsServing) {
     for (char& c : garbage) {
         c = char(random());
     }
-    for (const std::string& bad : {garbage, std::string("5:hello,"), std::string(),
-                                   std::string(100 * 1024 * 1024, 'x')}) {
+    for (const std::string& bad :
+         {garbage, std::string("5:hello,"), std::string(), std::string(100 * 1024 * 1024, 'x')}) {
         std::string reply = sendRequest(socketPath, bad);
         EXPECT_TRUE(reply.starts_with("14:quelmo-reply 1,5:error,")) << reply.substr(0, 80);
         EXPECT_TRUE(answers());

@@ -1,8 +1,8 @@
 #include "Arguments.h"
 
 #include "Clock.h"
-#include "QueryProtocol.h"
 #include "DataDirectory.h"
+#include "QueryProtocol.h"
 #include "SearchIndex.h"
 
 #include <sys/stat.h>

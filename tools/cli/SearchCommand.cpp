@@ -93,8 +93,8 @@ int runSearch(Arguments arguments) {
         char timing[64];
         std::snprintf(timing, sizeof timing, "%.2f", response.durationMilliseconds);
         std::cerr << response.results.size()
-                  << (response.results.size() == 1 ? " result" : " results") << " \u2022 "
-                  << timing << " ms\n";
+                  << (response.results.size() == 1 ? " result" : " results") << " \u2022 " << timing
+                  << " ms\n";
     }
     // As locate: nothing found is a failure a script can test.
     return response.results.empty() ? 1 : 0;
