@@ -1,5 +1,6 @@
 #include "QueryEndpoint.h"
 
+#include "Clock.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
 #include "NameSearch.h"
@@ -100,7 +101,9 @@ bool receiveAll(int fd, std::string& bytes, size_t limit, Clock::time_point firs
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
                 continue;
             }
-            return false;
+            // A peer that closes without reading what it was sent resets the connection after
+            // its own last bytes: what came is all there is ("busy" is sent that way).
+            return errno == ECONNRESET && !bytes.empty();
         }
         bytes.append(buffer, size_t(got));
         if (bytes.size() > limit) {
@@ -248,8 +251,15 @@ void QueryEndpoint::acceptConnections() {
         }
         std::optional<uid_t> user = peerUser(connection.get());
         if (!user || *user != geteuid()) {
-            DebugLog::write("query endpoint refused uid=" +
-                            (user ? std::to_string(*user) : std::string("unknown")));
+            // Once a minute at most: a peer that keeps knocking must not flood the log.
+            ++refused_;
+            double now = uptimeSeconds();
+            if (now - lastRefusalLogged_ >= 60 || refused_ == 1) {
+                lastRefusalLogged_ = now;
+                DebugLog::write("query endpoint refused uid=" +
+                                (user ? std::to_string(*user) : std::string("unknown")) +
+                                " refusals=" + std::to_string(refused_));
+            }
             continue;
         }
         std::lock_guard<std::mutex> lock(connectionsLock_);
@@ -304,11 +314,16 @@ void QueryEndpoint::serve(FileDescriptor connection) {
 
 QueryEndpoint::Answer QueryEndpoint::answering(NameSearch& names) {
     return [&names](const QueryRequest& request) {
+        QueryAnswer answer;
+        answer.indexComplete = names.index().hasCompletedFullScan();
         if (request.mode == QueryRequest::Mode::largestFiles) {
-            return names.index().largestFiles(request.limit, request.minimumSize,
-                                              request.rankedByDiskUsage);
+            answer.response = names.index().largestFiles(request.limit, request.minimumSize,
+                                                         request.rankedByDiskUsage);
+        } else {
+            answer.response =
+                names.search(request.query, int(std::clamp<int64_t>(request.limit, 0, 1000)));
         }
-        return names.search(request.query, int(std::clamp<int64_t>(request.limit, -1, 1000)));
+        return answer;
     };
 }
 
@@ -322,7 +337,7 @@ std::unique_ptr<QueryEndpoint> QueryEndpoint::start(const std::string& indexPath
     }
 }
 
-std::optional<SearchResponse> askQueryEndpoint(const QueryRequest& request, std::string& why,
+std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::string& why,
                                                int firstByteMilliseconds, std::string socketPath) {
     if (socketPath.empty()) {
         std::optional<std::string> path = queryEndpointPath(request.indexPath);
@@ -352,19 +367,25 @@ std::optional<SearchResponse> askQueryEndpoint(const QueryRequest& request, std:
     }
     auto begun = Clock::now();
     auto firstByte = begun + std::chrono::milliseconds(firstByteMilliseconds);
-    if (!sendAll(connection.get(), QueryProtocol::encodeRequest(request), firstByte)) {
-        why = "the engine did not take the request";
-        return std::nullopt;
-    }
+    // An engine that refuses the request ("busy") replies and closes without reading it: its
+    // reply is read all the same.
+    bool sent = sendAll(connection.get(), QueryProtocol::encodeRequest(request), firstByte);
     shutdown(connection.get(), SHUT_WR);
     std::string bytes;
-    if (!receiveAll(connection.get(), bytes, maximumReplyBytes, firstByte,
-                    begun + std::chrono::milliseconds(QueryEndpoint::replyMilliseconds))) {
-        why = bytes.empty() ? "no reply within " + std::to_string(firstByteMilliseconds) + " ms"
-                            : "the reply was cut short";
+    bool received =
+        receiveAll(connection.get(), bytes, maximumReplyBytes, firstByte,
+                   begun + std::chrono::milliseconds(QueryEndpoint::replyMilliseconds));
+    if (!received && bytes.empty()) {
+        why = !sent ? "the engine did not take the request"
+                    : "no reply within " + std::to_string(firstByteMilliseconds) + " ms";
         return std::nullopt;
     }
-    return QueryProtocol::decodeReply(bytes, why);
+    std::optional<QueryAnswer> answer = QueryProtocol::decodeReply(bytes, why);
+    if (answer && !(sent && received)) {
+        why = "the reply was cut short";
+        return std::nullopt;
+    }
+    return answer;
 }
 
 } // namespace nexdir

@@ -31,7 +31,7 @@ std::string canonicalIndexPath(const std::string& indexPath);
 // Requests are answered on their own threads, at most `maximumConnections` at a time.
 class QueryEndpoint {
 public:
-    using Answer = std::function<SearchResponse(const QueryRequest&)>;
+    using Answer = std::function<QueryAnswer(const QueryRequest&)>;
 
     static constexpr int maximumConnections = 8;
     // The time a peer has to send its request, and to take the reply.
@@ -68,6 +68,8 @@ private:
     FileDescriptor wakeRead_;
     FileDescriptor wakeWrite_;
     std::atomic<bool> stopping_{false};
+    int64_t refused_ = 0;            // peers of other users; the accept thread's
+    double lastRefusalLogged_ = -60; // uptime seconds; the accept thread's
     // Requests are served on detached threads; the destructor waits for the count to drop.
     std::mutex connectionsLock_;
     std::condition_variable connectionsDone_;
@@ -79,7 +81,7 @@ private:
 // happened, when nothing answers, the socket is stale or not this user's, the engine keeps
 // another index, it does not begin its reply within `firstByteMilliseconds`, or the reply is
 // cut short: the caller then reads the index itself.
-std::optional<SearchResponse> askQueryEndpoint(const QueryRequest& request, std::string& why,
+std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::string& why,
                                                int firstByteMilliseconds = 200,
                                                std::string socketPath = {});
 

@@ -116,10 +116,12 @@ std::optional<QueryRequest> decodeRequest(std::string_view bytes, std::string& e
     return request;
 }
 
-std::string encodeReply(const SearchResponse& response) {
+std::string encodeReply(const QueryAnswer& answer) {
+    const SearchResponse& response = answer.response;
     std::string out;
     put(out, replyMagic);
     put(out, "ok");
+    put(out, answer.indexComplete ? "complete" : "partial");
     put(out, response.durationMilliseconds);
     put(out, int64_t(response.results.size()));
     for (const SearchResult& result : response.results) {
@@ -146,7 +148,7 @@ std::string encodeErrorReply(const std::string& message) {
     return out;
 }
 
-std::optional<SearchResponse> decodeReply(std::string_view bytes, std::string& error) {
+std::optional<QueryAnswer> decodeReply(std::string_view bytes, std::string& error) {
     Fields fields(bytes);
     auto incomplete = [&] {
         error = "the reply was cut short or malformed";
@@ -164,12 +166,16 @@ std::optional<SearchResponse> decodeReply(std::string_view bytes, std::string& e
         error = std::string(*message);
         return std::nullopt;
     }
-    SearchResponse response;
+    QueryAnswer answer;
+    SearchResponse& response = answer.response;
+    auto completeness = fields.next();
     auto duration = fields.real();
     auto count = fields.integer();
-    if (status != "ok" || !duration || !count || *count < 0) {
+    if (status != "ok" || (completeness != "complete" && completeness != "partial") ||
+        !duration || !count || *count < 0) {
         return incomplete();
     }
+    answer.indexComplete = completeness == "complete";
     response.durationMilliseconds = *duration;
     for (int64_t i = 0; i < *count; ++i) {
         SearchResult result;
@@ -203,7 +209,7 @@ std::optional<SearchResponse> decodeReply(std::string_view bytes, std::string& e
     if (fields.next() != "end" || !fields.atEnd()) {
         return incomplete();
     }
-    return response;
+    return answer;
 }
 
 } // namespace nexdir::QueryProtocol

@@ -27,6 +27,13 @@ struct QueryRequest {
     bool operator==(const QueryRequest&) const = default;
 };
 
+// An engine's answer: the response, and whether the index it searched holds a complete scan
+// (while the first scan runs, it does not, and results may be missing).
+struct QueryAnswer {
+    SearchResponse response;
+    bool indexComplete = true;
+};
+
 namespace QueryProtocol {
 
 // Requests larger than this are refused unread.
@@ -36,11 +43,11 @@ std::string encodeRequest(const QueryRequest& request);
 // The request, or absent with `error` saying what is wrong with the bytes.
 std::optional<QueryRequest> decodeRequest(std::string_view bytes, std::string& error);
 
-std::string encodeReply(const SearchResponse& response);
+std::string encodeReply(const QueryAnswer& answer);
 std::string encodeErrorReply(const std::string& message);
-// The response; absent when the reply is an error (`error` holds its message) or is not a
+// The answer; absent when the reply is an error (`error` holds its message) or is not a
 // complete reply (`error` says so).
-std::optional<SearchResponse> decodeReply(std::string_view bytes, std::string& error);
+std::optional<QueryAnswer> decodeReply(std::string_view bytes, std::string& error);
 
 } // namespace QueryProtocol
 

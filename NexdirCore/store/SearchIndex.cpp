@@ -124,10 +124,13 @@ SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& pa
     int result;
     if (readOnly) {
         // A connection that only reads still creates the "-wal" and "-shm" companions of a
-        // WAL index that has none. None means no connection has the index open (the last one
-        // to close removes them), so the file is read as it stands, without locks.
-        std::string uri = "file:" + detail::uriPath(path) +
-                          (fileExists(path + "-wal") ? "?mode=ro" : "?mode=ro&immutable=1");
+        // WAL index that lacks them. Without both, no connection has the index open (every
+        // open connection keeps the "-shm"; the last to close removes the pair), so the file
+        // is read as it stands, without locks. A "-wal" left alone by a killed writer is
+        // then not read until a writer opens the index and recovers it.
+        bool shared = fileExists(path + "-wal") && fileExists(path + "-shm");
+        std::string uri =
+            "file:" + detail::uriPath(path) + (shared ? "?mode=ro" : "?mode=ro&immutable=1");
         result = sqlite3_open_v2(uri.c_str(), &db,
                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
                                  nullptr);

@@ -140,19 +140,20 @@ TEST_F(QueryEndpointTest, AnswersAreThoseOfReadingTheIndexOverRandomTrees) {
         direct.setNameCatalogueEnabled(false);
         for (const std::string& query : queries) {
             std::string why;
-            std::optional<SearchResponse> asked =
+            std::optional<QueryAnswer> asked =
                 askQueryEndpoint(request(query), why, 2000, socketPath);
             ASSERT_TRUE(asked) << query << ": " << why;
-            EXPECT_EQ(asked->results, direct.search(query, 50).results) << query;
+            EXPECT_EQ(asked->response.results, direct.search(query, 50).results) << query;
         }
         for (bool byDisk : {true, false}) {
             QueryRequest largest = request("");
             largest.mode = QueryRequest::Mode::largestFiles;
             largest.rankedByDiskUsage = byDisk;
             std::string why;
-            std::optional<SearchResponse> asked = askQueryEndpoint(largest, why, 2000, socketPath);
+            std::optional<QueryAnswer> asked = askQueryEndpoint(largest, why, 2000, socketPath);
             ASSERT_TRUE(asked) << why;
-            EXPECT_EQ(asked->results, reading.largestFiles(50, 0, byDisk).results);
+            EXPECT_TRUE(asked->indexComplete);
+            EXPECT_EQ(asked->response.results, reading.largestFiles(50, 0, byDisk).results);
         }
     }
     EXPECT_EQ(names.catalogueDiscards(), 0);
@@ -164,11 +165,19 @@ TEST_F(QueryEndpointTest, BadPeersGetAnErrorAndTheServerKeepsServing) {
     tree.file(tree.root(), "report.txt");
     NameSearch names(index);
     QueryEndpoint endpoint(database, QueryEndpoint::answering(names), socketPath);
+    // Within a second: a request's thread ends as soon as its peer is gone.
     auto answers = [&] {
-        std::string why;
-        std::optional<SearchResponse> asked =
-            askQueryEndpoint(request("report"), why, 2000, socketPath);
-        return asked && asked->results.size() == 1;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            std::string why;
+            std::optional<QueryAnswer> asked =
+                askQueryEndpoint(request("report"), why, 2000, socketPath);
+            if (asked) {
+                // An index with no complete scan says so.
+                return asked->response.results.size() == 1 && !asked->indexComplete;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
     };
     struct stat info {};
     ASSERT_EQ(stat((folder / "run/quelmo").c_str(), &info), 0);
@@ -192,12 +201,19 @@ TEST_F(QueryEndpointTest, BadPeersGetAnErrorAndTheServerKeepsServing) {
     EXPECT_FALSE(askQueryEndpoint(other, why, 2000, socketPath));
     EXPECT_EQ(why, "this engine keeps " + canonicalIndexPath(database));
 
-    // Silent peers hold no one up: they time out on their own threads.
+    // Silent peers hold no one up: they time out on their own threads; past the limit of
+    // requests in hand the engine says it is busy, and the asker reads the index itself.
     std::vector<int> silent;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < QueryEndpoint::maximumConnections - 1; ++i) {
         silent.push_back(connectTo(socketPath));
     }
     EXPECT_TRUE(answers());
+    // (once the answer's own thread has ended)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    silent.push_back(connectTo(socketPath));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(askQueryEndpoint(request("report"), why, 2000, socketPath));
+    EXPECT_EQ(why, "busy");
 
     if (geteuid() == 0) {
         // Another user, let through the folder, is refused without a reply.
@@ -238,9 +254,9 @@ TEST_F(QueryEndpointTest, AskersFallBackFromServersThatDoNotAnswer) {
     unlink(socketPath.c_str());
     {
         // One that stops in the middle of its reply.
-        SearchResponse response;
-        response.results.resize(3);
-        std::string reply = QueryProtocol::encodeReply(response);
+        QueryAnswer answer;
+        answer.response.results.resize(3);
+        std::string reply = QueryProtocol::encodeReply(answer);
         FakeServer cut(socketPath, [&](int fd) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             send(fd, reply.data(), reply.size() - 10, MSG_NOSIGNAL);

@@ -145,10 +145,24 @@ TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
     EXPECT_EQ(bad.err, "Could not read scan root " + folder.path() + "/missing\n");
     EXPECT_NE(cli(folder, {"search", "--db", db, "kept"}).out, "");
 
+    // A search that fails says so with status 2: 1 means nothing matched.
     CliRun none = cli(folder, {"search", "--db", folder / "absent.sqlite3", "kept"});
-    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.status, 2);
     EXPECT_FALSE(nexdir::test::exists(folder / "absent.sqlite3"));
-    EXPECT_EQ(cli(folder, {"search", "--db", db, "--limit", "x", "kept"}).status, 1);
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "--limit", "x", "kept"}).status, 2);
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "--limit", "-1", "kept"}).status, 2);
+    // Results that never reach their file are a failure too.
+    std::string command = shellQuoted(QUELMO_CLI) + " search --db " + shellQuoted(db) +
+                          " kept >/dev/full 2>" + shellQuoted(folder / "full.txt");
+    int status = std::system(command.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(nexdir::test::readFile(folder / "full.txt"),
+              "quelmo-cli: could not write the output: No space left on device\n");
+    // After "--", every word is the query's.
+    makeFile(root + "/-zebra kept");
+    EXPECT_EQ(cli(folder, {"reconcile", "--db", db, root}).status, 0);
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "--", "-zebra", "kept"}).out,
+              root + "/-zebra kept\n");
 }
 
 TEST(QuelmoCli, AnotherProgramsDatabaseIsNeverTouched) {
@@ -162,7 +176,7 @@ TEST(QuelmoCli, AnotherProgramsDatabaseIsNeverTouched) {
           std::vector<std::string>{"stats", "--db", db},
           std::vector<std::string>{"search", "--db", db, "a"}}) {
         CliRun run = cli(folder, words);
-        EXPECT_EQ(run.status, 1) << words[0];
+        EXPECT_EQ(run.status, words[0] == "search" ? 2 : 1) << words[0];
         EXPECT_EQ(run.err, db + " is not a Quelmo index\n") << words[0];
         EXPECT_EQ(nexdir::test::readFile(db), before) << words[0];
     }
@@ -485,9 +499,8 @@ TEST(QuelmoCli, LargestEqualsAListMadeFromLstat) {
     ASSERT_EQ(top.size(), 50u);
     EXPECT_EQ(top.front().allocated, byDisk.front().allocated);
     EXPECT_EQ(top.back().allocated, byDisk[49].allocated);
-    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--limit", "-4"}).out, "");
-    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--min-size", "-9", "--limit", "99"}).out,
-              cli(folder, {"largest", "--db", db, "--limit", "99"}).out);
+    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--limit", "-4"}).status, 1);
+    EXPECT_EQ(cli(folder, {"largest", "--db", db, "--min-size", "-9"}).status, 1);
     std::vector<ListedFile> atLeast =
         parseLargest(cli(folder, {"largest", "--db", db, "--min-size", "16777216"}).out);
     ASSERT_EQ(atLeast.size(), 4u); // the sparse files, however little they occupy

@@ -85,8 +85,8 @@ long long Arguments::integerValue(const std::string& option) {
     std::string text = value(option);
     long long number = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        throw UsageError(option + " needs a whole number, not \"" + text + "\"");
+    if (error != std::errc() || end != text.data() + text.size() || number < 0) {
+        throw UsageError(option + " needs a whole number of 0 or more, not \"" + text + "\"");
     }
     return number;
 }

@@ -31,6 +31,7 @@ public:
 
     // The value after an option such as --db; missing → UsageError.
     std::string value(const std::string& option);
+    // A count, a size or a duration: negative → UsageError.
     long long integerValue(const std::string& option);
 
 private:

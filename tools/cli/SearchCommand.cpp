@@ -6,6 +6,7 @@
 #include "SearchIndex.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <iostream>
 
@@ -15,41 +16,58 @@ nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::stri
                                    bool direct, bool verbose) {
     request.indexPath = nexdir::canonicalIndexPath(database);
     std::string why = "--direct";
+    std::optional<nexdir::QueryAnswer> answer;
     if (!direct) {
-        if (auto response = nexdir::askQueryEndpoint(request, why)) {
-            if (verbose) {
-                std::cerr << "answered by the running engine of " << request.indexPath << "\n";
-            }
-            return *response;
+        answer = nexdir::askQueryEndpoint(request, why);
+    }
+    if (answer) {
+        if (verbose) {
+            std::cerr << "answered by the running engine of " << request.indexPath << "\n";
+        }
+    } else {
+        if (verbose) {
+            std::cerr << "read " << database << " directly (" << why << ")\n";
+        }
+        auto index = openForReading(database);
+        answer.emplace();
+        answer->indexComplete = index->hasCompletedFullScan();
+        if (request.mode == nexdir::QueryRequest::Mode::largestFiles) {
+            answer->response = index->largestFiles(request.limit, request.minimumSize,
+                                                    request.rankedByDiskUsage);
+        } else {
+            nexdir::NameSearch names(*index);
+            // One search per process: loading every name into memory would cost more than it
+            // saves.
+            names.setNameCatalogueEnabled(false);
+            answer->response = names.search(request.query, int(request.limit));
         }
     }
-    if (verbose) {
-        std::cerr << "read " << database << " directly (" << why << ")\n";
+    if (!answer->indexComplete) {
+        std::cerr << "quelmo-cli: the index holds no complete scan yet: results may be missing\n";
     }
-    auto index = openForReading(database);
-    if (request.mode == nexdir::QueryRequest::Mode::largestFiles) {
-        return index->largestFiles(request.limit, request.minimumSize, request.rankedByDiskUsage);
-    }
-    nexdir::NameSearch names(*index);
-    // One search per process: loading every name into memory would cost more than it saves.
-    names.setNameCatalogueEnabled(false);
-    return names.search(request.query, int(request.limit));
+    return answer->response;
 }
 
 int runSearch(Arguments arguments) {
     std::string database = nexdir::defaultIndexPath();
     nexdir::QueryRequest request;
     bool haveWord = false;
+    bool optionsEnded = false;
     bool direct = false;
     bool verbose = false;
     bool longFormat = false;
     char separator = '\n';
     while (!arguments.empty()) {
         std::string word = arguments.next();
-        if (word == "--db") {
+        if (!optionsEnded && word == "--") {
+            optionsEnded = true; // every later word is part of the query, "-0" included
+        } else if (optionsEnded || !(word.starts_with("--") || word == "-0")) {
+            request.query += (haveWord ? " " : "") + word;
+            haveWord = true;
+        } else if (word == "--db") {
             database = arguments.value(word);
         } else if (word == "--limit") {
-            request.limit = std::clamp<long long>(arguments.integerValue(word), -1, 1000);
+            request.limit = std::min<long long>(arguments.integerValue(word), 1000);
         } else if (word == "--direct") {
             direct = true;
         } else if (word == "--verbose") {
@@ -58,17 +76,8 @@ int runSearch(Arguments arguments) {
             longFormat = true;
         } else if (word == "-0" || word == "--null") {
             separator = '\0';
-        } else if (word.starts_with("--") && word != "--") {
-            throw UsageError("unknown option for search: " + word);
         } else {
-            if (word == "--") {
-                if (arguments.empty()) {
-                    break;
-                }
-                word = arguments.next();
-            }
-            request.query += (haveWord ? " " : "") + word;
-            haveWord = true;
+            throw UsageError("unknown option for search: " + word);
         }
     }
     if (!haveWord) {

@@ -3,6 +3,9 @@
 
 #include "Arguments.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -14,7 +17,7 @@ commands:
   search [--db PATH] [--limit N] [--long] [-0|--null] [--direct] [--verbose] QUERY...
                                           matching names, one path a line (--long:
                                           "d|f<TAB>score<TAB>path"; -0: NUL after each path);
-                                          exit status 1 when nothing matched
+                                          exit status 1 when nothing matched, 2 on an error
   scan   [--db PATH] [--exclude PATH]... [ROOT...]
                                           rebuilds the index of the ROOT folders (default: the
                                           internal volumes) and installs it; totals as JSON
@@ -53,8 +56,16 @@ int main(int argc, char** argv) {
         return words.empty() ? 1 : 0;
     }
     std::string command = words[0];
+    for (size_t i = 1; i < words.size() && words[i] != "--"; ++i) {
+        if (words[i] == "--help") {
+            std::cout << usage;
+            return 0;
+        }
+    }
+    // search answers 1 when nothing matched, as locate does; its failures must differ.
+    int failure = command == "search" ? 2 : 1;
     quelmo::cli::Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
-    try {
+    auto run = [&] {
         if (command == "stats") {
             return quelmo::cli::runStats(std::move(arguments));
         }
@@ -83,11 +94,21 @@ int main(int argc, char** argv) {
             return quelmo::cli::runMaintain(std::move(arguments));
         }
         throw quelmo::cli::UsageError("unknown command: " + command);
+    };
+    try {
+        int status = run();
+        // Output that never reached its file (a full disk, a closed descriptor) is a failure.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::cerr << "quelmo-cli: could not write the output: " << std::strerror(errno)
+                      << '\n';
+            return failure;
+        }
+        return status;
     } catch (const quelmo::cli::UsageError& error) {
         std::cerr << "quelmo-cli: " << error.what() << "\n\n" << usage;
-        return 1;
+        return failure;
     } catch (const std::exception& error) {
         std::cerr << error.what() << '\n';
-        return 1;
+        return failure;
     }
 }
