@@ -37,13 +37,8 @@ std::string shellQuoted(const std::string& word) {
 }
 
 // Runs quelmo-cli with `words`, capturing both streams.
-CliRun cli(const TempDirectory& folder, const std::vector<std::string>& words) {
-    std::string command = shellQuoted(QUELMO_CLI);
-    for (const auto& word : words) {
-        command += " " + shellQuoted(word);
-    }
-    std::string errFile = folder / "stderr.txt";
-    command += " 2>" + shellQuoted(errFile);
+// Runs a shell command line: its standard output and exit status.
+CliRun shell(const std::string& command) {
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
@@ -53,6 +48,16 @@ CliRun cli(const TempDirectory& folder, const std::vector<std::string>& words) {
     }
     int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+CliRun cli(const TempDirectory& folder, const std::vector<std::string>& words) {
+    std::string command = shellQuoted(QUELMO_CLI);
+    for (const auto& word : words) {
+        command += " " + shellQuoted(word);
+    }
+    std::string errFile = folder / "stderr.txt";
+    CliRun run = shell(command + " 2>" + shellQuoted(errFile));
     run.err = nexdir::test::readFile(errFile);
     return run;
 }
@@ -193,14 +198,9 @@ TEST(QuelmoCli, EventsSayWhenTheWatchLimitIsReachedDuringTheRun) {
                           shellQuoted(root + "/b") + ") & NEXDIR_WATCH_LIMIT=1 " +
                           shellQuoted(QUELMO_CLI) + " events --seconds 3 " + shellQuoted(root) +
                           " 2>" + shellQuoted(folder / "stderr.txt") + "; wait";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, count);
-    }
-    EXPECT_EQ(pclose(pipe), 0);
+    CliRun run = shell(command);
+    std::string out = run.out;
+    EXPECT_EQ(run.status, 0);
     std::string err = nexdir::test::readFile(folder / "stderr.txt");
     EXPECT_NE(err.find("folders are not watched: raise fs.inotify.max_user_watches\n"),
               std::string::npos)
@@ -257,14 +257,9 @@ TEST(QuelmoCli, RegionsListTheRootTheHomeAndItsRealFolders) {
     ASSERT_EQ(cli(folder, {"scan", "--db", db, root}).status, 0);
     std::string command = "HOME=" + shellQuoted(home) + " " + shellQuoted(QUELMO_CLI) +
                           " regions --db " + shellQuoted(db);
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, count);
-    }
-    EXPECT_EQ(pclose(pipe), 0);
+    CliRun run = shell(command);
+    std::string out = run.out;
+    EXPECT_EQ(run.status, 0);
     auto line = [](const std::string& path, const std::string& children) {
         return "{\"path\":\"" + path + "\",\"children\":[" + children +
                "],\"eventID\":null,\"needsRecovery\":false,\"verificationBlocked\":false,"
