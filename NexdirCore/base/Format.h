@@ -1,6 +1,8 @@
 #pragma once
 
+#include <charconv>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,5 +23,16 @@ std::string groupedNumber(int64_t value);
 
 // The non-empty pieces of `text` between `separator`s ("a\n\nb" → {"a", "b"}).
 std::vector<std::string> splitNonEmpty(std::string_view text, char separator);
+
+// `text` read whole as a number; absent when it is empty, holds anything else, or is out of
+// range.
+template <class Number> std::optional<Number> parseNumber(std::string_view text) {
+    Number value{};
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 } // namespace nexdir

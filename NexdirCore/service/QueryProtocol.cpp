@@ -1,5 +1,7 @@
 #include "QueryProtocol.h"
 
+#include "Format.h"
+
 #include <charconv>
 #include <vector>
 
@@ -58,13 +60,8 @@ public:
 private:
     template <class Number> std::optional<Number> number() {
         auto field = next();
-        Number value = 0;
-        if (!field || field->empty() ||
-            std::from_chars(field->data(), field->data() + field->size(), value).ptr !=
-                field->data() + field->size()) {
-            failed_ = true;
-            return std::nullopt;
-        }
+        std::optional<Number> value = field ? parseNumber<Number>(*field) : std::nullopt;
+        failed_ = failed_ || !value;
         return value;
     }
 
@@ -188,7 +185,9 @@ std::optional<QueryAnswer> decodeReply(std::string_view bytes, std::string& erro
         auto score = fields.integer();
         auto allocated = fields.next();
         auto dataless = fields.next();
-        if (fields.failed()) {
+        std::optional<int64_t> allocatedSize =
+            allocated && *allocated != "-" ? parseNumber<int64_t>(*allocated) : std::nullopt;
+        if (fields.failed() || (allocated != "-" && !allocatedSize)) {
             return incomplete();
         }
         result.id = *id;
@@ -198,11 +197,7 @@ std::optional<QueryAnswer> decodeReply(std::string_view bytes, std::string& erro
         result.modifiedAt = *modified;
         result.size = *size;
         result.score = int(*score);
-        if (*allocated != "-") {
-            int64_t value = 0;
-            std::from_chars(allocated->data(), allocated->data() + allocated->size(), value);
-            result.allocatedSize = value;
-        }
+        result.allocatedSize = allocatedSize;
         result.isDataless = *dataless == "1";
         response.results.push_back(std::move(result));
     }

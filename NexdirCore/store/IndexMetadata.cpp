@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <charconv>
 
 namespace nexdir::IndexMetadata {
 
@@ -59,15 +58,7 @@ std::optional<std::vector<std::string>> decodePathList(const std::string& text) 
 }
 
 std::optional<uint64_t> parseUnsigned(const std::optional<std::string>& text) {
-    if (!text || text->empty()) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-    if (error != std::errc() || end != text->data() + text->size()) {
-        return std::nullopt;
-    }
-    return value;
+    return text ? parseNumber<uint64_t>(*text) : std::nullopt;
 }
 
 } // namespace nexdir::IndexMetadata

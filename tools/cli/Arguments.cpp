@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include "DataDirectory.h"
+#include "Format.h"
 #include "NexdirError.h"
 #include "Paths.h"
 #include "RebuildOwnership.h"
@@ -10,7 +11,6 @@
 
 #include <cerrno>
 
-#include <charconv>
 #include <filesystem>
 
 namespace quelmo::cli {
@@ -83,12 +83,11 @@ std::string Arguments::value(const std::string& option) {
 
 long long Arguments::integerValue(const std::string& option) {
     std::string text = value(option);
-    long long number = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc() || end != text.data() + text.size() || number < 0) {
+    std::optional<long long> number = nexdir::parseNumber<long long>(text);
+    if (!number || *number < 0) {
         throw UsageError(option + " needs a whole number of 0 or more, not \"" + text + "\"");
     }
-    return number;
+    return *number;
 }
 
 } // namespace quelmo::cli
