@@ -18,8 +18,11 @@ bool EventInbox::receive(const std::vector<FileSystemEvent>& events) {
         oldestReceived_ = uptimeSeconds();
     }
     for (const FileSystemEvent& event : events) {
+        // The marker stands for the changes it replaced; a folder left unwatched is not a
+        // change, and the region asks the event service for those instead.
+        uint32_t changeFlags = event.flags & ~EventFlags::folderUnwatched;
         if (overflow_) {
-            overflow_->flags |= event.flags;
+            overflow_->flags |= changeFlags;
             continue;
         }
         std::string key = std::to_string(event.flags) + ":" + event.path;
@@ -30,9 +33,9 @@ bool EventInbox::receive(const std::vector<FileSystemEvent>& events) {
             held->second.id = id;
         } else if (events_.size() >= limit_) {
             // Everything held is lost to one marker that sends the region to verification.
-            uint32_t flags = event.flags;
+            uint32_t flags = changeFlags;
             for (const auto& [_, pending] : events_) {
-                flags |= pending.flags;
+                flags |= pending.flags & ~EventFlags::folderUnwatched;
             }
             events_.clear();
             DebugLog::write("event inbox overflow limit=" + std::to_string(limit_) +

@@ -105,6 +105,11 @@ void FSEventWatcher::stop() {
     }
 }
 
+std::vector<std::string> FSEventWatcher::unwatchedFolders() {
+    std::lock_guard guard(stopLock_);
+    return stopped_ ? std::vector<std::string>() : service_.unwatchedFolders(subscription_);
+}
+
 uint64_t FSEventWatcher::currentEventID() {
     return FileEventService::shared().currentEventID();
 }

@@ -38,6 +38,9 @@ public:
 
     const std::string& diagnosticID() const { return diagnosticID_; }
 
+    // The folders of this stream that the watch limit leaves unwatched, now.
+    std::vector<std::string> unwatchedFolders();
+
     // An identifier greater than any event delivered so far.
     static uint64_t currentEventID();
 

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -158,6 +159,28 @@ size_t FileEventService::watchedFolders() {
 size_t FileEventService::unwatchedFolders() {
     std::lock_guard guard(lock_);
     return unwatched_.size();
+}
+
+std::vector<std::string> FileEventService::unwatchedFolders(uint64_t token) {
+    std::lock_guard guard(lock_);
+    std::vector<std::string> folders;
+    auto stream = streams_.find(token);
+    if (stream == streams_.end()) {
+        return folders;
+    }
+    for (auto it = unwatched_.begin(); it != unwatched_.end();) {
+        // One deleted inside another unwatched folder sends no event to forget it by.
+        struct stat info {};
+        if (lstat(it->c_str(), &info) != 0 && errno == ENOENT) {
+            it = unwatched_.erase(it);
+            continue;
+        }
+        if (accepts(stream->second.options, *it)) {
+            folders.push_back(*it);
+        }
+        ++it;
+    }
+    return folders;
 }
 
 void FileEventService::setWatchLimit(size_t limit) {

@@ -67,6 +67,9 @@ public:
     // Folders refused by the watch limit, now. Each stream is told of those under its roots
     // with a folderUnwatched event: when it subscribes, and whenever another is refused.
     size_t unwatchedFolders();
+    // Those of them that the stream `token` covers, now: folders deleted, moved or watched
+    // after all are no longer among them.
+    std::vector<std::string> unwatchedFolders(uint64_t token);
     // Refuses watches past `limit`, as the kernel does past max_user_watches (tests; the
     // shared service takes $NEXDIR_WATCH_LIMIT).
     void setWatchLimit(size_t limit);

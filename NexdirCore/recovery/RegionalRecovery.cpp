@@ -79,7 +79,13 @@ struct RegionalRecovery::Region {
     std::optional<double> healthySince;
     std::optional<double> verificationStarted;
     std::string verificationID;
-    std::set<std::string> unwatched; // folders the watch limit left out, checked by polling
+    // Folders the watch limit left out, checked by polling: as the event service last
+    // listed them for this region's stream.
+    std::vector<std::string> unwatched;
+
+    void refreshUnwatched() {
+        unwatched = watcher ? watcher->unwatchedFolders() : std::vector<std::string>();
+    }
 
     bool caughtUp() const { return !blocked && !walk && !pendingApply && inbox->isCaughtUp(); }
 };
@@ -275,13 +281,16 @@ void RegionalRecovery::drain(Region& region) {
     }
     std::vector<FileSystemEvent> batch;
     bool catchUp = false;
+    bool refresh = false; // told of folders left unwatched, or perhaps not told (lost events)
     for (const FileSystemEvent& event : *taken) {
-        if (event.isUnwatchedNotice()) {
-            region.unwatched.insert(event.path);
-        } else {
+        refresh = refresh || event.isUnwatchedNotice() || event.isBufferDrop();
+        if (!event.isUnwatchedNotice()) {
             catchUp = catchUp || isHistoryUnavailable(event, region.spec.path);
             batch.push_back(event);
         }
+    }
+    if (refresh) {
+        region.refreshUnwatched();
     }
     double age = region.inbox->oldestAge();
     if (age >= 1) {
@@ -440,6 +449,7 @@ void RegionalRecovery::block(Region& region, const std::exception& error) {
         region.watcher->stop();
         region.watcher.reset();
     }
+    region.refreshUnwatched(); // none: a paused region is not followed at all
     try {
         region.sync->setMetadata({{key::needsRecovery, key::flag(true)},
                                   {key::verificationBlocked, key::flag(true)},
@@ -493,31 +503,34 @@ void RegionalRecovery::retry(Region& region) {
 
 void RegionalRecovery::pollUnwatched() {
     pollScheduled_ = false;
-    bool any = false;
     for (auto& region : regions_) {
-        if (region->unwatched.empty() || region->blocked) {
+        if (region->blocked) {
             continue;
         }
-        any = true;
-        // Folders left unwatched are checked against the disk now and then instead: as
-        // events for them, so that they are applied as any change is.
+        region->refreshUnwatched(); // some were deleted, moved or watched after all
+        if (region->unwatched.empty() || region->walk || region->pendingApply) {
+            continue; // a region at work is checked at the next poll
+        }
+        // Folders left unwatched are checked against the disk now and then instead, applied
+        // as changes of their own. Not through the inbox: tens of thousands of them would
+        // overflow it, and every overflow costs the region a verification.
         std::vector<FileSystemEvent> checks;
         for (const std::string& folder : region->unwatched) {
-            checks.push_back({folder, 0, 0});
+            checks.push_back(region->spec.scoped({folder, 0, 0}));
         }
-        if (region->inbox->receive(checks)) {
-            drain(*region);
-        }
-    }
-    if (any) {
-        pollScheduled_ = true;
-        std::weak_ptr<RegionalRecovery> weak = weak_from_this();
-        options_.queue->asyncAfter(options_.unwatchedPollSeconds, [weak] {
-            if (auto self = weak.lock(); self && self->isActive()) {
-                self->pollUnwatched();
+        try {
+            std::optional<IndexSynchronization::PendingApply> plan =
+                region->sync->beginApply(checks, options_.roots, false);
+            if (plan) {
+                region->pendingApply = std::move(plan);
+                region->applyingEvents = std::move(checks);
+                stepApply(*region);
             }
-        });
+        } catch (const std::exception& error) {
+            block(*region, error);
+        }
     }
+    publish(true); // schedules the next poll while folders are left unwatched
 }
 
 void RegionalRecovery::publish(bool force) {

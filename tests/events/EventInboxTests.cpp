@@ -39,9 +39,13 @@ TEST(EventInbox, PastItsLimitEverythingHeldBecomesOneMarker) {
     // A key already held merges even when the inbox is full.
     inbox.receive({event("/a", 0, 3)});
     EXPECT_EQ(inbox.pendingCount(), 2);
-    inbox.receive({event("/c", EventFlags::historyDone, 4)});
+    // A folder left unwatched is no change: the marker does not pass for such a notice.
+    inbox.receive({event("/u", EventFlags::folderUnwatched, 4),
+                   event("/c", EventFlags::historyDone, 4)});
     EXPECT_EQ(inbox.pendingCount(), 1);
-    inbox.receive({event("/d", EventFlags::kernelDropped, 5)}); // after the overflow: flags only
+    // After the overflow: flags only.
+    inbox.receive({event("/d", EventFlags::kernelDropped, 5),
+                   event("/e", EventFlags::folderUnwatched, 6)});
     auto marker = inbox.take();
     ASSERT_TRUE(marker);
     ASSERT_EQ(marker->size(), 1u);
@@ -51,6 +55,7 @@ TEST(EventInbox, PastItsLimitEverythingHeldBecomesOneMarker) {
                                       EventFlags::itemIsDir | EventFlags::historyDone |
                                       EventFlags::kernelDropped);
     EXPECT_TRUE((*marker)[0].isBufferDrop());
+    EXPECT_FALSE((*marker)[0].isUnwatchedNotice());
     EXPECT_FALSE(inbox.take());
     EXPECT_NE(
         test::readFile(DebugLog::url()).find("event inbox overflow limit=2; recovery required"),

@@ -244,6 +244,8 @@ TEST_F(FileEventTest, AFolderPastTheWatchLimitIsCountedAndToldToEveryStreamOverI
     service.willList(root + "/later"); // listed again by a reconcile: still one folder
     EXPECT_EQ(service.unwatchedFolders(), 1u);
     EXPECT_TRUE(collected.waitFor(at(root + "/later", EventFlags::folderUnwatched)));
+    EXPECT_EQ(watcher->unwatchedFolders(), std::vector<std::string>{root + "/later"});
+    EXPECT_TRUE(otherWatcher.unwatchedFolders().empty());
     // A stream that starts later hears of it too; a stream over another tree never does.
     Collector late;
     FSEventWatcher lateWatcher({root}, FileEventService::sinceNow, false, false, {}, late.handler(),
@@ -258,9 +260,13 @@ TEST_F(FileEventTest, AFolderPastTheWatchLimitIsCountedAndToldToEveryStreamOverI
     EXPECT_EQ(notices, 1u);
 
     // Gone, it is no longer counted; watchable again, it is watched.
+    uint64_t before = service.currentEventID();
     fs::remove(root + "/later");
-    EXPECT_TRUE(collected.waitFor(at(root)));
+    // Forgotten before the deletion's event is published.
+    EXPECT_TRUE(collected.waitFor(
+        [&](const FileSystemEvent& event) { return event.path == root && event.id > before; }));
     EXPECT_EQ(service.unwatchedFolders(), 0u);
+    EXPECT_TRUE(watcher->unwatchedFolders().empty());
     service.setWatchLimit(SIZE_MAX);
     fs::create_directories(root + "/again");
     service.willList(root + "/again");
