@@ -211,6 +211,11 @@ private:
         bool collectExistingChildren = true;
         const OutcomeHandler* outcome = nullptr;
         const std::map<std::string, std::pair<int64_t, int64_t>>* knownIDs = nullptr;
+        // Asked before a path's folder (the path itself, or the top of a chain of folders
+        // missing from the index) is written with its children, when reconciles run side by
+        // side; false: another one is writing it or a folder around it, and the path is left
+        // for later.
+        const std::function<bool(const std::string&)>* claim = nullptr;
     };
     void reconcilePaths(const std::vector<std::string>& paths,
                         const std::vector<std::string>& roots, const ReconcileRequest& request);

@@ -113,8 +113,8 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
             continue;
         }
         try {
-            reconcileTotals_.reconciled += 1;
             if (rules_.shouldSkipStandardized(path, *root)) {
+                reconcileTotals_.reconciled += 1;
                 reconcileTotals_.removed += index_.removeRecursively(path, *root);
                 continue;
             }
@@ -134,6 +134,10 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
             while (!known && target != *root && !index_.entryID(parentPath(target), *root)) {
                 target = parentPath(target);
             }
+            if (request.claim && !(*request.claim)(target)) {
+                continue;
+            }
+            reconcileTotals_.reconciled += 1;
             bool refresh =
                 target != path || !request.metadataOnly || !request.metadataOnly->count(path);
             ReconcileOutcome outcome;
@@ -420,7 +424,7 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
                                   int maximumDirectories) {
     double started = uptimeSeconds();
     // One batch of paths reconciled side by side by the workers: paths of which none lies
-    // inside another, so that no two reconciles of a batch create the same folder.
+    // inside another.
     std::vector<std::string> batch;
     while (int(batch.size()) < maximumDirectories && !walk.pending.empty()) {
         const std::string& next = walk.pending.back();
@@ -434,6 +438,14 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
     }
     std::vector<std::optional<ReconcileOutcome>> outcomes(batch.size());
     std::vector<std::exception_ptr> failures(batch.size());
+    // Paths apart may still climb to the same folder missing from the index, or one to a
+    // folder around another's: two workers writing one folder would each give it an id, and
+    // the rows written under the id that lost would be lost to every search. So each claims
+    // the folder it writes, and one that meets a claim around or inside its own waits for
+    // the next step.
+    std::mutex claimsLock;
+    std::vector<std::optional<std::string>> claims(batch.size()); // guarded by claimsLock
+    std::vector<char> deferred(batch.size(), 0);
     std::atomic<size_t> nextIndex{0};
     auto work = [&] {
         for (size_t i; (i = nextIndex++) < batch.size();) {
@@ -443,6 +455,17 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
             OutcomeHandler keep = [&, i](const ReconcileOutcome& outcome) {
                 outcomes[i] = outcome;
             };
+            std::function<bool(const std::string&)> claim = [&, i](const std::string& folder) {
+                std::lock_guard guard(claimsLock);
+                for (const std::optional<std::string>& other : claims) {
+                    if (other && (isAtOrUnder(folder, *other) || isAtOrUnder(*other, folder))) {
+                        deferred[i] = 1;
+                        return false;
+                    }
+                }
+                claims[i] = folder;
+                return true;
+            };
             ReconcileRequest request;
             request.metadataOnly = &walk.metadataOnly;
             request.protectedSubtrees = &walk.protectedSubtrees;
@@ -450,14 +473,17 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
             request.collectExistingChildren = walk.recursive;
             request.outcome = &keep;
             request.knownIDs = &walk.knownIDs;
+            request.claim = &claim;
             try {
                 reconcilePaths({batch[i]}, roots, request);
-                if (!outcomes[i]) {
+                if (!outcomes[i] && !deferred[i]) {
                     outcomes[i].emplace(); // excluded, outside every root or unreadable
                 }
             } catch (...) {
                 failures[i] = std::current_exception();
             }
+            std::lock_guard guard(claimsLock);
+            claims[i].reset();
         }
     };
     int workers =

@@ -52,6 +52,25 @@ protected:
 
 } // namespace
 
+TEST_F(ReconcileTest, PathsOfOneStepThatNeedTheSameNewFolderCreateItOnce) {
+    // Both workers would climb to the folder missing from the index: one creates it, and
+    // rows written under the other's id would be lost to every search.
+    for (int round = 0; round < 40; ++round) {
+        std::string fresh = root + "/new-" + std::to_string(round);
+        for (int i = 0; i < 8; ++i) {
+            makeFile(fresh + "/f" + std::to_string(i));
+        }
+        FileIndexer::SubtreeWalk walk = indexer.beginReconcileWalk({fresh + "/f1", fresh + "/f2"});
+        while (!indexer.stepSubtreeWalk(walk, roots(), 8)) {
+        }
+    }
+    expectIndexEqualsDisk("");
+    EXPECT_EQ(RawDatabase(database).integer(
+                  "SELECT count(*) FROM entries e WHERE parent_id != 0 AND NOT EXISTS "
+                  "(SELECT 1 FROM entries p WHERE p.id = e.parent_id)"),
+              0);
+}
+
 TEST_F(ReconcileTest, RandomChangesAreBroughtInLineByEachKindOfReconcile) {
     for (unsigned seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
         test::TreeChanger(root, seed).change(40);
