@@ -354,10 +354,7 @@ void IndexingController::applicationBecameActive() {
         try {
             bool complete = environment_.index->hasCompletedFullScan();
             int64_t repaired = complete ? environment_.indexer->recoverAccessiblePaths(roots) : 0;
-            std::string errors = environment_.index->metadata(key::scanErrors).value_or("0");
-            bool needsRecovery =
-                environment_.index->metadata(key::needsRecovery) == key::flag(true);
-            return [this, complete, repaired, errors, needsRecovery] {
+            return [this, complete, repaired] {
                 accessCheckPending_ = false;
                 if (!complete) {
                     if (!isIndexing_) {
@@ -369,11 +366,8 @@ void IndexingController::applicationBecameActive() {
                     return;
                 }
                 Q_EMIT resultsChanged();
-                if (!needsRecovery && recovery_ && recovery_->isCaughtUp()) {
-                    updateStatus(errors != "0"
-                                     ? "Partial index \u2022 " + errors +
-                                           " inaccessible paths \u2022 Index Coverage\u2026"
-                                     : "Index ready \u2022 watching for changes");
+                if (recovery_) {
+                    recovery_->refreshStatus(); // with the count of inaccessible paths now
                 }
             };
         } catch (const std::exception& error) {

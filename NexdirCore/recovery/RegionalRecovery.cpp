@@ -136,8 +136,13 @@ bool RegionalRecovery::isCaughtUp() {
     return active_ && caughtUp_;
 }
 
-int RegionalRecovery::pendingCount() {
-    return isCaughtUp() ? 0 : 1;
+void RegionalRecovery::refreshStatus() {
+    std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+    options_.queue->async([weak] {
+        if (auto self = weak.lock(); self && self->isActive()) {
+            self->publish(true);
+        }
+    });
 }
 
 void RegionalRecovery::startProcedure() {

@@ -64,7 +64,9 @@ public:
 
     bool isActive();
     bool isCaughtUp();
-    int pendingCount();
+    // Publishes the status again, soon: for a change the engine did not make itself to what
+    // the status tells (the count of inaccessible paths, after an access repair).
+    void refreshStatus();
 
     // A region caught up this long gets its automatic budget back.
     static constexpr double healthySeconds = 300;

@@ -156,6 +156,12 @@ TEST_F(RegionalTest, ChangesReachTheIndexRegionByRegion) {
     EXPECT_TRUE(waitFor([&] { return engine->isCaughtUp(); }));
     expectIndexEqualsDisk();
     EXPECT_EQ(index.metadata("needsRecovery"), "0");
+    // What the status tells, changed from outside the engine, is told again when asked.
+    size_t seen = textCount();
+    index.setMetadata(IndexMetadata::scanErrors, "2");
+    engine->refreshStatus();
+    EXPECT_TRUE(waitForText(
+        "Partial index \u2022 2 inaccessible paths \u2022 Index Coverage\u2026", seen));
 }
 
 TEST_F(RegionalTest, LostEventsCostVerificationsWithinABudgetThenRetries) {
