@@ -1,4 +1,3 @@
-#include "DebugLog.h"
 #include "FSEventWatcher.h"
 #include "IndexSynchronization.h"
 #include "NexdirError.h"
@@ -16,15 +15,6 @@ using Sync = IndexSynchronization;
 using nexdir::test::makeFile;
 
 namespace {
-
-size_t logCount(const std::string& phrase) {
-    std::string log = test::readFile(DebugLog::url());
-    size_t count = 0;
-    for (size_t at = log.find(phrase); at != std::string::npos; at = log.find(phrase, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 class SynchronizationTest : public ::testing::Test {
 protected:
@@ -95,13 +85,13 @@ TEST_F(SynchronizationTest, EachKindOfEventBecomesTheWalkItNeeds) {
 }
 
 TEST_F(SynchronizationTest, DropsTheBaselineCoversAreIgnoredOthersDemandRecovery) {
-    size_t logged = logCount("covered historical drop ignored");
+    size_t logged = test::logCount("covered historical drop ignored");
     auto covered = whole.beginApply({event(root, EventFlags::kernelDropped, 99)}, roots, false);
     ASSERT_TRUE(covered);
     EXPECT_TRUE(covered->directPaths->empty());
     EXPECT_FALSE(covered->advancesCursor);
     whole.beginApply({event(root, EventFlags::mustScanSubDirs, 50)}, roots, false);
-    EXPECT_EQ(logCount("covered historical drop ignored"), logged + 1) << "once per object";
+    EXPECT_EQ(test::logCount("covered historical drop ignored"), logged + 1) << "once per object";
 
     // A wrap, or an identifier of 0, is never covered.
     EXPECT_FALSE(whole.beginApply(
@@ -145,10 +135,7 @@ TEST_F(SynchronizationTest, ResumeOnlyFromACheckpointThatStillDescribesTheIndex)
     EXPECT_FALSE(whole.resumeEventID(roots, 1000, std::string("another volume"), {}));
     whole.requireRecovery();
     EXPECT_FALSE(whole.resumeEventID(roots, 1000, identity, {}));
-    EXPECT_NE(test::readFile(DebugLog::url())
-                  .find("resume rejected format=4 recovery=1 saved=100 "
-                        "current=1000"),
-              std::string::npos);
+    EXPECT_GE(test::logCount("resume rejected format=4 recovery=1 saved=100 current=1000"), 1u);
 }
 
 TEST_F(SynchronizationTest, TheAutomaticBudgetAndItsRetrySchedule) {

@@ -235,8 +235,7 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
         // Stopped in the middle of the catch-up: right after it begins.
         auto launched = RegionalRecovery::start(baseOptions(baseline, fresh));
         queue.sync([] {}); // the start procedure
-        queue.async([&] { launched->stop(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        queue.sync([&] { launched->stop(); }); // in queue order, so right after it began
     }
     size_t seen = textCount();
     startEngine(baseline);

@@ -598,16 +598,20 @@ TEST(IndexDatabase, AnotherConnectionsWritesMoveTheIdentifierCounter) {
             more.file(more.root(), "f" + std::to_string(i));
         }
     }
-    // The first write after theirs moves the counter past their ids. That write itself may
-    // meet one of their ids, reserved before: it fails whole rather than mixing two entries.
+    // The first write after theirs moves the counter past their ids. That write itself meets
+    // one of their ids, reserved before (their folder's): it fails whole rather than mixing
+    // two entries.
     try {
         tree.file(tree.root(), "b");
+        ADD_FAILURE() << "a write over another program's id succeeded";
     } catch (const NexdirError& error) {
         EXPECT_NE(std::string(error.what()).find("UNIQUE constraint failed"), std::string::npos);
     }
     tree.file(tree.root(), "c");
     int64_t next = first.reserveID();
     RawDatabase raw(path);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM entries WHERE name = 'b'"), 0);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM entries WHERE name = '/srv' AND id = 3"), 1);
     EXPECT_GT(next, raw.integer("SELECT max(id) FROM entries"));
     EXPECT_EQ(raw.integer("SELECT count(*) FROM entries WHERE name = 'c'"), 1);
 }

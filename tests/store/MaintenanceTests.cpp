@@ -1,4 +1,3 @@
-#include "DebugLog.h"
 #include "NexdirError.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
@@ -68,11 +67,7 @@ protected:
         EXPECT_EQ(found("report-42-"), 60u);
         EXPECT_EQ(index->statistics().files, 6000);
     }
-    // Whether this process wrote `message` to the debug log (tests run in parallel).
-    static bool logged(const std::string& message) {
-        std::string log = test::readFile(DebugLog::url());
-        return log.find("pid=" + std::to_string(getpid()) + " " + message) != std::string::npos;
-    }
+    static bool logged(const std::string& message) { return test::logCount(message) > 0; }
 };
 
 } // namespace

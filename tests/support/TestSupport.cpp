@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "DebugLog.h"
 #include "Paths.h"
 
 #include <gtest/gtest.h>
@@ -275,6 +276,16 @@ std::string readFile(const std::string& path) {
     std::stringstream buffer;
     buffer << stream.rdbuf();
     return buffer.str();
+}
+
+size_t logCount(const std::string& phrase) {
+    std::string log = readFile(DebugLog::url());
+    std::string mine = "pid=" + std::to_string(getpid()) + " " + phrase;
+    size_t count = 0;
+    for (size_t at = log.find(mine); at != std::string::npos; at = log.find(mine, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 void writeFile(const std::string& path, const std::string& contents) {

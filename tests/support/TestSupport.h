@@ -53,6 +53,10 @@ void writeFile(const std::string& path, const std::string& contents);
 bool exists(const std::string& path);
 std::vector<std::string> listFolder(const std::string& path);
 
+// How many lines of the debug log this process wrote that begin with `phrase`: tests run in
+// parallel processes, and every one writes to the same log.
+size_t logCount(const std::string& phrase);
+
 // A plain SQLite connection beside the store, for looking at and tampering with the file.
 class RawDatabase {
 public:

@@ -36,7 +36,6 @@ std::string shellQuoted(const std::string& word) {
     return text + "'";
 }
 
-// Runs quelmo-cli with `words`, capturing both streams.
 // Runs a shell command line: its standard output and exit status.
 CliRun shell(const std::string& command) {
     CliRun run;
@@ -51,6 +50,7 @@ CliRun shell(const std::string& command) {
     return run;
 }
 
+// Runs quelmo-cli with `words`, capturing both streams.
 CliRun cli(const TempDirectory& folder, const std::vector<std::string>& words) {
     std::string command = shellQuoted(QUELMO_CLI);
     for (const auto& word : words) {
@@ -159,8 +159,7 @@ TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
     // Results that never reach their file are a failure too.
     std::string command = shellQuoted(QUELMO_CLI) + " search --db " + shellQuoted(db) +
                           " kept >/dev/full 2>" + shellQuoted(folder / "full.txt");
-    int status = std::system(command.c_str());
-    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(shell(command).status, 2);
     EXPECT_EQ(nexdir::test::readFile(folder / "full.txt"),
               "quelmo-cli: could not write the output: No space left on device\n");
     // After "--", every word is the query's.
