@@ -4,6 +4,8 @@
 
 #include "Actions.h"
 
+#include "Paths.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
@@ -30,11 +32,6 @@ std::optional<QByteArray> uriFor(const std::string& path, GError** error) {
     QByteArray result(uri);
     g_free(uri);
     return result;
-}
-
-std::string parentFolder(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 std::optional<QString> launch(GAppInfo* application, const std::string& path) {
@@ -116,7 +113,7 @@ std::optional<QString> showInFolder(const std::string& path) {
     if (reply.type() == QDBusMessage::ReplyMessage) {
         return std::nullopt;
     }
-    return openWithDefault(parentFolder(path));
+    return openWithDefault(nexdir::parentPath(path));
 }
 
 } // namespace quelmo::Actions

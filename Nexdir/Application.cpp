@@ -30,7 +30,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
 namespace quelmo {
 
@@ -136,33 +135,22 @@ Application::Launch Application::launch() {
     nexdir::DebugLog::write("launch");
     std::string dataDirectory = nexdir::applicationDataDirectory();
     try {
-        std::error_code error;
-        std::filesystem::create_directories(dataDirectory, error);
-        if (error) {
-            throw nexdir::FileSystemError(
-                "Could not create folder " + dataDirectory + ": " + error.message(), error.value());
-        }
         indexOwnership_ =
             std::make_unique<nexdir::RebuildOwnership>(dataDirectory, "application.lock");
         diagnosticSession_.begin();
         index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
     } catch (const std::exception& error) {
-        int code = 0;
-        if (auto* engine = dynamic_cast<const nexdir::NexdirError*>(&error)) {
-            code = engine->code();
-        } else if (auto* fileSystem = dynamic_cast<const nexdir::FileSystemError*>(&error)) {
-            code = fileSystem->errorCode();
-        }
-        nexdir::DebugLog::write("startup failed errorCode=" + std::to_string(code));
+        nexdir::DebugLog::write("startup failed errorCode=" +
+                                std::to_string(nexdir::errorCodeOf(error)));
         QMessageBox::critical(nullptr, "Quelmo could not start",
                               QString::fromStdString(error.what()));
         diagnosticSession_.end();
         return Launch::failed;
     }
 
-    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
     indexer_ = std::make_unique<nexdir::FileIndexer>(
-        *index_, dataDirectory, defaults_.stringList("excludedPaths"), 2000, workers);
+        *index_, dataDirectory, defaults_.stringList("excludedPaths"),
+        nexdir::FileIndexer::defaultBatchSize, nexdir::FileIndexer::defaultWorkerCount());
     // Watches follow the walks: every folder a scan or a reconcile lists is watched first.
     indexer_->setRegistrar(std::shared_ptr<nexdir::DirectoryRegistrar>(
         std::shared_ptr<nexdir::DirectoryRegistrar>(), &nexdir::FileEventService::shared()));

@@ -75,12 +75,11 @@ void IndexingController::stop() {
 IndexingController::Failure IndexingController::failureOf(const std::exception& error) {
     Failure failure;
     failure.description = error.what();
-    if (auto* engine = dynamic_cast<const nexdir::NexdirError*>(&error)) {
-        failure.code = engine->code();
-        failure.retryWontHelp = (engine->code() & 0xff) == SQLITE_FULL;
-    } else if (auto* fileSystem = dynamic_cast<const nexdir::FileSystemError*>(&error)) {
-        failure.code = fileSystem->errorCode();
-        failure.retryWontHelp = fileSystem->errorCode() == ENOSPC;
+    failure.code = nexdir::errorCodeOf(error);
+    if (dynamic_cast<const nexdir::NexdirError*>(&error)) {
+        failure.retryWontHelp = (failure.code & 0xff) == SQLITE_FULL;
+    } else if (dynamic_cast<const nexdir::FileSystemError*>(&error)) {
+        failure.retryWontHelp = failure.code == ENOSPC;
     } else if (dynamic_cast<const nexdir::IndexCapacityError*>(&error)) {
         failure.retryWontHelp = true;
     }

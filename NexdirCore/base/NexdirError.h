@@ -54,4 +54,16 @@ private:
     int errorCode_;
 };
 
+// The numeric code `error` carries: SQLite's result code, or the errno of a file-system
+// failure; 0 for any other error.
+inline int errorCodeOf(const std::exception& error) {
+    if (auto* engine = dynamic_cast<const NexdirError*>(&error)) {
+        return engine->code();
+    }
+    if (auto* fileSystem = dynamic_cast<const FileSystemError*>(&error)) {
+        return fileSystem->errorCode();
+    }
+    return 0;
+}
+
 } // namespace nexdir

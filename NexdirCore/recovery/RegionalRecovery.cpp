@@ -28,16 +28,6 @@ constexpr int causeRetry = 3;
 constexpr double slowApplySeconds = 0.25;
 constexpr double diagnosticSeconds = 30;
 
-int errorCode(const std::exception& error) {
-    if (auto* engine = dynamic_cast<const NexdirError*>(&error)) {
-        return engine->code();
-    }
-    if (auto* fileSystem = dynamic_cast<const FileSystemError*>(&error)) {
-        return fileSystem->errorCode();
-    }
-    return 0;
-}
-
 bool isDeferred(const std::exception& error) {
     return dynamic_cast<const IndexSynchronization::RecoveryDeferred*>(&error) != nullptr;
 }
@@ -440,7 +430,7 @@ void RegionalRecovery::block(Region& region, const std::exception& error) {
     if (region.verificationStarted) {
         DebugLog::write("region verification failed operation=" + region.verificationID +
                         " seconds=" + shortestDecimal(now() - *region.verificationStarted) +
-                        " errorCode=" + std::to_string(errorCode(error)) +
+                        " errorCode=" + std::to_string(errorCodeOf(error)) +
                         " retryable=" + boolean(retryable));
     }
     region.verificationStarted.reset();
@@ -463,7 +453,7 @@ void RegionalRecovery::block(Region& region, const std::exception& error) {
         DebugLog::write(std::string("region state not saved error=") + failure.what());
     }
     DebugLog::write("region paused path=" + region.spec.path +
-                    " errorCode=" + std::to_string(errorCode(error)) +
+                    " errorCode=" + std::to_string(errorCodeOf(error)) +
                     " retryable=" + boolean(retryable) + " error=" + error.what());
     if (!retryable) {
         return;

@@ -5,7 +5,14 @@
 #include "NexdirError.h"
 #include "Paths.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace nexdir {
+
+int FileIndexer::defaultWorkerCount() {
+    return int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
+}
 
 FileIndexer::FileIndexer(SearchIndex& index, std::optional<std::string> appDataPath,
                          std::vector<std::string> excludedPaths, int batchSize, int workerCount)

@@ -47,6 +47,11 @@ public:
     FileIndexer(SearchIndex& index, std::optional<std::string> appDataPath,
                 std::vector<std::string> excludedPaths, int batchSize, int workerCount);
 
+    // What the application and the command line index with: records written 2000 at a time,
+    // by a worker per core, at most 4.
+    static constexpr int defaultBatchSize = 2000;
+    static int defaultWorkerCount();
+
     // Replaces the custom exclusions and rebuilds the rules; the index is not touched.
     void setExcludedPaths(std::vector<std::string> excludedPaths);
 

@@ -50,7 +50,8 @@ FileSystemError readFailure(const char* what, const std::string& path, int error
                            errorCode);
 }
 
-int errorCodeOf(const std::exception& error) {
+// The errno of a file-system failure; 0 for any other (SQLite's codes are not errno values).
+int systemErrorCode(const std::exception& error) {
     auto* fileSystem = dynamic_cast<const FileSystemError*>(&error);
     return fileSystem ? fileSystem->errorCode() : 0;
 }
@@ -71,11 +72,11 @@ void FileIndexer::resetReconcileTotals() {
 }
 
 bool FileIndexer::isPermissionError(const std::exception& error) {
-    return nexdir::isPermissionError(errorCodeOf(error));
+    return nexdir::isPermissionError(systemErrorCode(error));
 }
 
 bool FileIndexer::isUnavailableError(const std::exception& error) {
-    return nexdir::isUnavailableError(errorCodeOf(error));
+    return nexdir::isUnavailableError(systemErrorCode(error));
 }
 
 void FileIndexer::reconcile(const std::vector<std::string>& paths,

@@ -14,7 +14,6 @@
 
 #include <cstdio>
 #include <iostream>
-#include <thread>
 
 namespace quelmo::cli {
 
@@ -65,8 +64,9 @@ int runReconcile(Arguments arguments) {
     std::vector<std::string> excluded =
         key::decodePathList(index->metadata(key::excludedPaths).value_or("[]"))
             .value_or(std::vector<std::string>{});
-    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded, 2000, workers);
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded,
+                                nexdir::FileIndexer::defaultBatchSize,
+                                nexdir::FileIndexer::defaultWorkerCount());
 
     double started = nexdir::uptimeSeconds();
     double lastLine = 0;

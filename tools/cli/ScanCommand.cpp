@@ -2,8 +2,8 @@
 
 #include "Clock.h"
 #include "DataDirectory.h"
-#include "FSEventWatcher.h"
 #include "FileIndexer.h"
+#include "LiveIndex.h"
 #include "Paths.h"
 #include "SearchIndex.h"
 #include "Unicode.h"
@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <thread>
 
 namespace quelmo::cli {
 
@@ -67,26 +66,24 @@ int runScan(Arguments arguments) {
     auto instance = claimIndex(database, liveIndexRefusal(database, "scan"));
     double started = nexdir::uptimeSeconds();
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
-    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded, 2000, workers);
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded,
+                                nexdir::FileIndexer::defaultBatchSize,
+                                nexdir::FileIndexer::defaultWorkerCount());
     roots = indexer.walkRoots(roots);
 
-    // Taken before the walk, as the application does: whatever changes during the scan is
-    // then after the index's event identifier.
-    uint64_t eventID = nexdir::FSEventWatcher::currentEventID();
-    std::string historyIdentity = nexdir::FSEventWatcher::historyIdentity(roots);
-
+    // As the application scans: whatever changes during the walk is after the index's event
+    // identifier.
     ProgressLine line;
     double walked = 0;
-    nexdir::IndexSummary summary = indexer.scanAll(
-        roots, eventID, historyIdentity, [&](const nexdir::IndexProgress& progress) {
+    nexdir::IndexSummary summary =
+        nexdir::LiveIndex::runFullScan(indexer, roots, [&](const nexdir::IndexProgress& progress) {
             if (progress.phase == nexdir::IndexProgress::Phase::scanning) {
                 line.report(progress.scanned, progress.indexed, progress.errors,
                             progress.currentPath);
             } else if (progress.phase == nexdir::IndexProgress::Phase::finished) {
                 walked = nexdir::uptimeSeconds();
             }
-        });
+        }).summary;
     if (std::getenv("QUELMO_SCAN_PHASES")) {
         std::fprintf(stderr, "walk, inserts, indexes and trigrams %.2f s, install %.2f s\n",
                      walked - started, nexdir::uptimeSeconds() - walked);

@@ -74,8 +74,9 @@ int runWatch(Arguments arguments) {
     if (roots.empty()) {
         roots = nexdir::FileIndexer::discoverInternalRoots();
     }
-    int workers = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded, 2000, workers);
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded,
+                                nexdir::FileIndexer::defaultBatchSize,
+                                nexdir::FileIndexer::defaultWorkerCount());
     roots = indexer.walkRoots(roots);
     // Watches follow the walks: every folder a scan or a reconcile lists is watched first.
     nexdir::FileEventService& service = nexdir::FileEventService::shared();
