@@ -260,6 +260,7 @@ TEST_F(RegionalTest, FoldersPastTheWatchLimitAreNotClaimedAsWatchedButStillFollo
     makeFile(root + "/srv/late/inside/later.txt");
     EXPECT_TRUE(waitFor([&] { return indexed(root + "/srv/late/inside/later.txt"); }));
     // Gone (from a folder itself unwatched, so no event tells), it is no longer counted.
+    ASSERT_TRUE(waitForText("Index ready \u2022 2 folders are checked every 0 s"));
     size_t seen = textCount();
     fs::remove_all(root + "/srv/late/inside");
     EXPECT_TRUE(waitForText("Index ready \u2022 1 folder is checked every 0 s", seen));
