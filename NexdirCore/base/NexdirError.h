@@ -24,10 +24,11 @@ public:
     int32_t code() const { return code_; }
     std::string errorDescription() const { return what(); }
 
-private:
+protected:
     NexdirError(Kind kind, int32_t code, std::string message)
         : std::runtime_error(std::move(message)), kind_(kind), code_(code) {}
 
+private:
     Kind kind_;
     int32_t code_;
 };

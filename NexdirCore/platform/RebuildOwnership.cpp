@@ -33,7 +33,7 @@ RebuildOwnership::RebuildOwnership(const std::string& directory, const std::stri
     }
     if (flock(descriptor_.get(), LOCK_EX | LOCK_NB) != 0) {
         descriptor_.reset();
-        throw NexdirError::sqlite("Another process owns this index operation");
+        throw OwnershipHeldError();
     }
 }
 

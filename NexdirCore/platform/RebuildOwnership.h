@@ -1,10 +1,17 @@
 #pragma once
 
 #include "FileDescriptor.h"
+#include "NexdirError.h"
 
 #include <string>
 
 namespace nexdir {
+
+// Another process holds the lock: "Another process owns this index operation".
+class OwnershipHeldError : public NexdirError {
+public:
+    OwnershipHeldError() : NexdirError(Kind::sqlite, 0, "Another process owns this index operation") {}
+};
 
 // An exclusive advisory lock (flock) on a lock file, held for the object's life: one
 // process at a time rebuilds an index, and one instance of the application runs. The lock
@@ -12,8 +19,8 @@ namespace nexdir {
 class RebuildOwnership {
 public:
     // Creates `directory` if needed and takes the lock on directory/fileName at once, or
-    // throws "Another process owns this index operation" (or "Could not open rebuild
-    // ownership lock " + the path and the reason).
+    // throws OwnershipHeldError (or "Could not open rebuild ownership lock " + the path and
+    // the reason).
     RebuildOwnership(const std::string& directory, const std::string& fileName);
 
     // Closes the descriptor once; later calls do nothing.

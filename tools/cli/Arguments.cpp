@@ -53,18 +53,31 @@ std::shared_ptr<void> claimIndex(const std::string& database, const std::string&
     try {
         return std::make_shared<nexdir::RebuildOwnership>(dataDirectoryOf(database),
                                                           "application.lock");
-    } catch (const nexdir::NexdirError& error) {
-        if (std::string(error.what()) != "Another process owns this index operation") {
-            throw;
-        }
+    } catch (const nexdir::OwnershipHeldError&) {
         throw std::runtime_error(refusal);
     }
+}
+
+namespace {
+
+std::runtime_error noIndexAt(const std::string& database) {
+    return std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
+}
+
+} // namespace
+
+struct stat requireIndex(const std::string& database) {
+    struct stat info {};
+    if (stat(database.c_str(), &info) != 0) {
+        throw noIndexAt(database);
+    }
+    return info;
 }
 
 std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database) {
     struct stat info {};
     if (stat(database.c_str(), &info) != 0 && errno == ENOENT) {
-        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
+        throw noIndexAt(database); // any other failure is the open's to tell
     }
     return std::make_unique<nexdir::SearchIndex>(database, nexdir::SearchIndex::Access::readOnly);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -14,7 +16,7 @@ struct QueryRequest;
 
 namespace quelmo::cli {
 
-// A mistake on the command line; main prints it with the usage and exits 1.
+// A mistake on the command line; main prints it with the usage and exits 1 (search: 2).
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -54,9 +56,13 @@ std::optional<std::string> dataDirectoryFor(const std::string& database,
 
 // The one engine that writes the index at `database`: the application's single-instance lock
 // in the index's folder, held until the returned lock is destroyed. Taken by quelmo-cli watch
-// and by every command that writes the index, so none of them writes beside a running
-// application; `refusal` is the message when another holds it.
+// and by every command that adds or removes entries, so none of them does beside a running
+// application (largest --measure only fills in sizes, which is safe beside one); `refusal` is
+// the message when another holds it.
 std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal);
+// The file of the index at `database`, which a command that writes the index needs: only a
+// scan creates one. Throws "No index at …" when it cannot be found.
+struct stat requireIndex(const std::string& database);
 // The index at `database` opened to be read only, never created, upgraded or set aside.
 std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database);
 

@@ -5,7 +5,6 @@
 #include "QueryProtocol.h"
 #include "SearchIndex.h"
 
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <iostream>
@@ -79,11 +78,7 @@ int runLargest(Arguments arguments) {
     nexdir::SearchResponse response;
     if (measure) {
         // Measuring writes the sizes into the index: it is read here, never asked of an engine.
-        struct stat info {};
-        if (stat(database.c_str(), &info) != 0) {
-            throw std::runtime_error("No index at " + database +
-                                     ". Build one with quelmo-cli scan.");
-        }
+        requireIndex(database);
         nexdir::SearchIndex index(database);
         measureUnmeasured(index);
         response = index.largestFiles(limit, minimumSize, byDiskUsage);

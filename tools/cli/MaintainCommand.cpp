@@ -91,10 +91,7 @@ int runMaintain(Arguments arguments) {
             throw UsageError("unknown argument for maintain: " + word);
         }
     }
-    struct stat info {};
-    if (stat(database.c_str(), &info) != 0) {
-        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
-    }
+    struct stat info = requireIndex(database);
     auto instance = claimIndex(database, liveIndexRefusal(database, "maintain"));
     std::string folder = dataDirectoryOf(database);
     std::optional<int64_t> available = nexdir::availableCapacity(folder);

@@ -10,7 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <iostream>
@@ -36,10 +35,7 @@ int runReconcile(Arguments arguments) {
     if (paths.empty()) {
         throw UsageError("reconcile needs at least one PATH");
     }
-    struct stat info {};
-    if (stat(database.c_str(), &info) != 0) {
-        throw std::runtime_error("No index at " + database + ". Build one with quelmo-cli scan.");
-    }
+    requireIndex(database);
     auto instance = claimIndex(database, liveIndexRefusal(database, "reconcile"));
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     namespace key = nexdir::IndexMetadata;
