@@ -1,5 +1,6 @@
 #include "Arguments.h"
 
+#include "Clock.h"
 #include "DataDirectory.h"
 #include "Format.h"
 #include "NexdirError.h"
@@ -85,6 +86,15 @@ std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database)
 std::string liveIndexRefusal(const std::string& database, const std::string& command) {
     return "Quelmo keeps the index at " + database +
            " live (the application or quelmo-cli watch): quit it before quelmo-cli " + command;
+}
+
+bool ProgressPace::due() {
+    double now = nexdir::uptimeSeconds();
+    if (now - last_ < 0.5) {
+        return false;
+    }
+    last_ = now;
+    return true;
 }
 
 std::string Arguments::value(const std::string& option) {

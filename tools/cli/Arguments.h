@@ -41,6 +41,18 @@ private:
     size_t position_ = 0;
 };
 
+// The pace of progress lines on stderr: at most two a second, the first at once (or half a
+// second after `last`).
+class ProgressPace {
+public:
+    explicit ProgressPace(double last = 0) : last_(last) {}
+    // True when a line is due now; the next is then due half a second later.
+    bool due();
+
+private:
+    double last_;
+};
+
 // The index of a command whose only option is --db: the application's index by default.
 std::string onlyDatabase(Arguments& arguments, const std::string& command);
 

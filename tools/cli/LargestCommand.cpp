@@ -19,7 +19,7 @@ void measureUnmeasured(nexdir::SearchIndex& index) {
     int64_t checked = 0;
     int64_t saved = 0;
     int64_t afterID = 0;
-    double lastLine = nexdir::uptimeSeconds();
+    ProgressPace pace(nexdir::uptimeSeconds());
     while (true) {
         // Paged by id: a file left unsaved because it changed on disk stays unmeasured, and
         // would otherwise come back in every batch.
@@ -30,9 +30,7 @@ void measureUnmeasured(nexdir::SearchIndex& index) {
         afterID = files.back().id;
         saved += index.saveDiskUsage(nexdir::MeasuredFile::measure(files));
         checked += int64_t(files.size());
-        double now = nexdir::uptimeSeconds();
-        if (now - lastLine >= 0.5) {
-            lastLine = now;
+        if (pace.due()) {
             std::fprintf(stderr, "measured %lld of %lld files checked\n", (long long)saved,
                          (long long)checked);
         }

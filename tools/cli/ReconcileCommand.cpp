@@ -65,11 +65,9 @@ int runReconcile(Arguments arguments) {
                                 nexdir::FileIndexer::defaultWorkerCount());
 
     double started = nexdir::uptimeSeconds();
-    double lastLine = 0;
+    ProgressPace pace;
     auto progress = [&](int64_t folders, const std::string& current) {
-        double now = nexdir::uptimeSeconds();
-        if (now - lastLine >= 0.5) {
-            lastLine = now;
+        if (pace.due()) {
             std::fprintf(stderr, "reconciled %lld folders  %s\n", (long long)folders,
                          current.c_str());
         }

@@ -16,27 +16,6 @@
 
 namespace quelmo::cli {
 
-namespace {
-
-// Progress on stderr, at most twice a second.
-class ProgressLine {
-public:
-    void report(int64_t scanned, int64_t indexed, int64_t errors, const std::string& path) {
-        double now = nexdir::uptimeSeconds();
-        if (now - last_ < 0.5) {
-            return;
-        }
-        last_ = now;
-        std::fprintf(stderr, "scanned %lld, indexed %lld, errors %lld  %s\n", (long long)scanned,
-                     (long long)indexed, (long long)errors, path.c_str());
-    }
-
-private:
-    double last_ = 0;
-};
-
-} // namespace
-
 int runScan(Arguments arguments) {
     std::string database = nexdir::defaultIndexPath();
     std::vector<std::string> excluded;
@@ -73,13 +52,14 @@ int runScan(Arguments arguments) {
 
     // As the application scans: whatever changes during the walk is after the index's event
     // identifier.
-    ProgressLine line;
+    ProgressPace pace;
     double walked = 0;
     nexdir::IndexSummary summary =
         nexdir::LiveIndex::runFullScan(indexer, roots, [&](const nexdir::IndexProgress& progress) {
-            if (progress.phase == nexdir::IndexProgress::Phase::scanning) {
-                line.report(progress.scanned, progress.indexed, progress.errors,
-                            progress.currentPath);
+            if (progress.phase == nexdir::IndexProgress::Phase::scanning && pace.due()) {
+                std::fprintf(stderr, "scanned %lld, indexed %lld, errors %lld  %s\n",
+                             (long long)progress.scanned, (long long)progress.indexed,
+                             (long long)progress.errors, progress.currentPath.c_str());
             } else if (progress.phase == nexdir::IndexProgress::Phase::finished) {
                 walked = nexdir::uptimeSeconds();
             }
