@@ -11,8 +11,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
-#include <QDBusInterface>
-#include <QDBusReply>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QFileDialog>
 #include <QHash>
@@ -344,13 +345,21 @@ void Application::prepareForSleep(bool sleeping) {
 
 void Application::watchPowerProfile() {
     // power-profiles-daemon's "power-saver": scans then walk with one worker.
+    // Asked without waiting for the answer: a slow bus never holds up the panel.
     auto read = [this] {
-        QDBusInterface properties("net.hadess.PowerProfiles", "/net/hadess/PowerProfiles",
-                                  "org.freedesktop.DBus.Properties", QDBusConnection::systemBus());
-        properties.setTimeout(500);
-        QDBusReply<QDBusVariant> profile =
-            properties.call("Get", "net.hadess.PowerProfiles", "ActiveProfile");
-        powerSaving_ = profile.isValid() && profile.value().variant().toString() == "power-saver";
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            "net.hadess.PowerProfiles", "/net/hadess/PowerProfiles",
+            "org.freedesktop.DBus.Properties", "Get");
+        get << QString("net.hadess.PowerProfiles") << QString("ActiveProfile");
+        auto* call =
+            new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(get, 500), this);
+        connect(call, &QDBusPendingCallWatcher::finished, this,
+                [this](QDBusPendingCallWatcher* answered) {
+                    QDBusPendingReply<QDBusVariant> profile = *answered;
+                    powerSaving_ = !profile.isError() &&
+                                   profile.value().variant().toString() == "power-saver";
+                    answered->deleteLater();
+                });
     };
     if (QDBusConnection::systemBus().isConnected()) {
         read();
