@@ -347,17 +347,17 @@ void Application::watchPowerProfile() {
     // power-profiles-daemon's "power-saver": scans then walk with one worker.
     // Asked without waiting for the answer: a slow bus never holds up the panel.
     auto read = [this] {
-        QDBusMessage get = QDBusMessage::createMethodCall(
-            "net.hadess.PowerProfiles", "/net/hadess/PowerProfiles",
-            "org.freedesktop.DBus.Properties", "Get");
+        QDBusMessage get =
+            QDBusMessage::createMethodCall("net.hadess.PowerProfiles", "/net/hadess/PowerProfiles",
+                                           "org.freedesktop.DBus.Properties", "Get");
         get << QString("net.hadess.PowerProfiles") << QString("ActiveProfile");
         auto* call =
             new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(get, 500), this);
         connect(call, &QDBusPendingCallWatcher::finished, this,
                 [this](QDBusPendingCallWatcher* answered) {
                     QDBusPendingReply<QDBusVariant> profile = *answered;
-                    powerSaving_ = !profile.isError() &&
-                                   profile.value().variant().toString() == "power-saver";
+                    powerSaving_ =
+                        !profile.isError() && profile.value().variant().toString() == "power-saver";
                     answered->deleteLater();
                 });
     };

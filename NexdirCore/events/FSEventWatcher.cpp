@@ -19,8 +19,6 @@ namespace {
 
 constexpr double activityWindowSeconds = 30;
 constexpr double callbackLogSeconds = 5;
-constexpr uint32_t dropMask =
-    EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped;
 
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
     std::string text;
@@ -38,9 +36,9 @@ std::string normalizedExclusion(const std::string& path) {
 }
 
 bool isSpecial(const FileSystemEvent& event) {
-    return event.flags & (dropMask | EventFlags::historyDone | EventFlags::mustScanSubDirs |
-                          EventFlags::rootChanged | EventFlags::mount | EventFlags::unmount |
-                          EventFlags::folderUnwatched);
+    return event.isLoss() || event.flags & (EventFlags::historyDone | EventFlags::mustScanSubDirs |
+                                            EventFlags::rootChanged | EventFlags::mount |
+                                            EventFlags::unmount | EventFlags::folderUnwatched);
 }
 
 } // namespace
@@ -163,7 +161,7 @@ void FSEventWatcher::receive(std::vector<FileSystemEvent> batch) {
     activity_.record(batch);
     std::vector<FileSystemEvent> drops;
     for (const FileSystemEvent& event : batch) {
-        if (event.flags & dropMask) {
+        if (event.isLoss()) {
             drops.push_back(event);
         }
     }

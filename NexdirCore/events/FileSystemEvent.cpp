@@ -21,9 +21,12 @@ bool isOnOtherVolume(const std::string& path) {
 
 bool FileSystemEvent::requiresFullScan(uint64_t after,
                                        const std::vector<std::string>& roots) const {
-    if (flags &
-        (EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped)) {
+    if (isLoss()) {
         return true;
+    }
+    // Only these concern the roots; anything else is answered before they are looked at.
+    if (!(flags & (EventFlags::rootChanged | EventFlags::mount | EventFlags::unmount))) {
+        return false;
     }
     bool covered = false;
     for (const std::string& rawRoot : roots) {
@@ -36,8 +39,7 @@ bool FileSystemEvent::requiresFullScan(uint64_t after,
     if (!covered) {
         return false;
     }
-    return (flags & (EventFlags::rootChanged | EventFlags::mount | EventFlags::unmount)) &&
-           id - 1 >= after;
+    return id - 1 >= after;
 }
 
 } // namespace nexdir

@@ -43,6 +43,9 @@ struct FileSystemEvent {
     bool isBufferDrop() const {
         return flags & (EventFlags::userDropped | EventFlags::kernelDropped);
     }
+    bool idsWrapped() const { return flags & EventFlags::eventIdsWrapped; }
+    // Events were lost: a drop, or identifiers that wrapped.
+    bool isLoss() const { return isBufferDrop() || idsWrapped(); }
     bool isHistoryDone() const { return flags & EventFlags::historyDone; }
     bool isUnwatchedNotice() const { return flags & EventFlags::folderUnwatched; }
     bool mustScanSubdirectories() const { return flags & EventFlags::mustScanSubDirs; }

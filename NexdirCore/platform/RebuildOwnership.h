@@ -10,7 +10,8 @@ namespace nexdir {
 // Another process holds the lock: "Another process owns this index operation".
 class OwnershipHeldError : public NexdirError {
 public:
-    OwnershipHeldError() : NexdirError(Kind::sqlite, 0, "Another process owns this index operation") {}
+    OwnershipHeldError()
+        : NexdirError(Kind::sqlite, 0, "Another process owns this index operation") {}
 };
 
 // An exclusive advisory lock (flock) on a lock file, held for the object's life: one

@@ -17,20 +17,8 @@ namespace key = IndexMetadata;
 
 namespace {
 
-constexpr int stepDirectories = 32;
-
 std::string text(const std::optional<std::string>& value) {
     return value ? *value : "nil";
-}
-
-bool isWrapped(const FileSystemEvent& event) {
-    return event.flags & EventFlags::eventIdsWrapped;
-}
-
-// UserDropped, KernelDropped or EventIdsWrapped: events were lost.
-bool isLoss(const FileSystemEvent& event) {
-    return event.flags &
-           (EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped);
 }
 
 // MustScanSubDirs without RootChanged, Mount or Unmount.
@@ -158,7 +146,7 @@ std::optional<IndexSynchronization::PendingApply> IndexSynchronization::beginApp
         bool covered =
             matching &&
             (event.isBufferDrop() || (isPlainRescan(event) && isScopeRoot(event.path, roots))) &&
-            !isWrapped(event) && event.id != 0 && event.id <= baseline;
+            !event.idsWrapped() && event.id != 0 && event.id <= baseline;
         if (!covered) {
             kept.push_back(event);
             continue;
@@ -173,7 +161,7 @@ std::optional<IndexSynchronization::PendingApply> IndexSynchronization::beginApp
     // 4. Events that demand a scan: the first one decides.
     bool verified = false;
     for (const FileSystemEvent& event : kept) {
-        if (!isLoss(event) && !event.requiresFullScan(saved, roots) &&
+        if (!event.isLoss() && !event.requiresFullScan(saved, roots) &&
             !isRootRescan(event, roots)) {
             continue;
         }
@@ -187,7 +175,7 @@ std::optional<IndexSynchronization::PendingApply> IndexSynchronization::beginApp
         for (const FileSystemEvent& other : kept) {
             bool changesRoots = !other.isBufferDrop() && !isRootRescan(other, roots) &&
                                 other.requiresFullScan(saved, roots);
-            if (changesRoots || isWrapped(other)) {
+            if (changesRoots || other.idsWrapped()) {
                 return std::nullopt;
             }
         }

@@ -25,6 +25,9 @@ namespace nexdir {
 // the whole index. Throws NexdirError, and the walks' errors.
 class IndexSynchronization {
 public:
+    // Folders applied or verified in one step: short enough to stop or yield between steps.
+    static constexpr int stepDirectories = 32;
+
     // An automatic region verification refused: the automatic budget is spent, or
     // verification is blocked.
     class RecoveryDeferred : public std::runtime_error {

@@ -100,8 +100,7 @@ RecoveryRegion::manualVerificationTargets(const std::set<std::string>& all,
 FileSystemEvent RecoveryRegion::scoped(const FileSystemEvent& event) const {
     FileSystemEvent result = event;
     std::string mapped = eventPath(event.path, path);
-    if (event.flags &
-        (EventFlags::userDropped | EventFlags::kernelDropped | EventFlags::eventIdsWrapped)) {
+    if (event.isLoss()) {
         result.path = path;
     } else if (!(event.flags & EventFlags::mustScanSubDirs)) {
         result.path = mapped;

@@ -299,16 +299,12 @@ void RegionalRecovery::drain(Region& region) {
             throw NexdirError::sqlite("Region root moved or replaced; Verify Index to reattach: " +
                                       region.spec.path);
         }
-        bool historyDone = std::any_of(batch.begin(), batch.end(),
-                                       [](const FileSystemEvent& e) { return e.isHistoryDone(); });
         if (catchUp) {
             // What happened while no stream ran is found by walking the region now; events of
             // this batch happened before the walk begins, so it covers them.
             region.sync->requireRecovery();
             begin(region, Verification::catchUp, causeAtStart);
-            if (historyDone) {
-                region.inbox->applied(batch);
-            }
+            region.inbox->applied(batch);
             publish(false);
             return;
         }
@@ -326,9 +322,7 @@ void RegionalRecovery::drain(Region& region) {
             return;
         }
         begin(region, Verification::automatic, causeEvents);
-        if (historyDone) {
-            region.inbox->applied(batch);
-        }
+        region.inbox->applied(batch);
         publish(false);
     } catch (const std::exception& error) {
         block(region, error);
@@ -342,7 +336,8 @@ void RegionalRecovery::stepApply(Region& region) {
     }
     double started = now();
     try {
-        bool done = region.sync->stepApply(*region.pendingApply, options_.roots, stepDirectories);
+        bool done = region.sync->stepApply(*region.pendingApply, options_.roots,
+                                           IndexSynchronization::stepDirectories);
         double elapsed = now() - started;
         if (elapsed >= slowApplySeconds) {
             DebugLog::write("region apply step path=" + region.spec.path +
@@ -353,10 +348,7 @@ void RegionalRecovery::stepApply(Region& region) {
         if (!done) {
             later(region, [](RegionalRecovery& engine, Region& next) { engine.stepApply(next); });
         } else {
-            if (std::any_of(region.applyingEvents.begin(), region.applyingEvents.end(),
-                            [](const FileSystemEvent& e) { return e.isHistoryDone(); })) {
-                region.inbox->applied(region.applyingEvents);
-            }
+            region.inbox->applied(region.applyingEvents);
             region.pendingApply.reset();
             region.applyingEvents.clear();
             later(region, [](RegionalRecovery& engine, Region& next) { engine.drain(next); });
@@ -373,8 +365,9 @@ void RegionalRecovery::begin(Region& region, Verification kind, int cause) {
     if (kind == Verification::automatic && region.healthySince &&
         now() - *region.healthySince >= healthySeconds) {
         // Caught up long enough: the losses before no longer count.
-        region.sync->setMetadata(key::automaticVerificationAttempts, "0");
-        region.sync->setMetadata({{key::delayedRetryCount, "0"}, {key::retryAfter, "0"}});
+        region.sync->setMetadata({{key::automaticVerificationAttempts, "0"},
+                                  {key::delayedRetryCount, "0"},
+                                  {key::retryAfter, "0"}});
     }
     if (FSEventWatcher::historyIdentity(options_.roots) != identity_) {
         throw NexdirError::sqlite("Volume history changed before recovery");
@@ -397,7 +390,6 @@ void RegionalRecovery::step(Region& region) {
     }
     try {
         int64_t before = region.walk->visited;
-        std::string changed;
         bool done = region.sync->stepRegionalVerification(
             *region.walk, options_.roots, region.baseline, [&] {
                 if (FSEventWatcher::historyIdentity(options_.roots) != identity_) {
@@ -541,10 +533,12 @@ void RegionalRecovery::publish(bool force) {
     int paused = 0;
     int verifying = 0;
     int readyRegions = 0;
+    int64_t checks = 0; // folders checked by the verifications running
     bool unwatched = false;
     for (auto& region : regions_) {
         paused += region->blocked ? 1 : 0;
         verifying += region->walk ? 1 : 0;
+        checks += region->walk ? region->checkedDirectories : 0;
         if (region->caughtUp()) {
             readyRegions += 1;
             if (!region->healthySince) {
@@ -619,36 +613,28 @@ void RegionalRecovery::publish(bool force) {
     }
     lastStatus_ = current;
     bool busy = false;
-    std::string text = statusText(busy, paused, verifying, readyRegions);
+    std::string text = statusText(busy, paused, verifying, readyRegions, checks);
     if (verifying > 0 && current - lastProgressLog_ >= diagnosticSeconds) {
-        int64_t checks = 0;
-        for (auto& region : regions_) {
-            checks += region->walk ? region->checkedDirectories : 0;
-        }
         DebugLog::write(
             "recovery progress checks=" + std::to_string(checks) +
             " ready=" + std::to_string(readyRegions) + " verifying=" + std::to_string(verifying) +
             " paused=" + std::to_string(paused) + " total=" + std::to_string(regions_.size()));
         lastProgressLog_ = current;
     }
-    if (text != lastText_ || resultsChanged_) {
+    if (text != lastText_) {
         lastText_ = text;
-        resultsChanged_ = false;
         if (options_.status) {
             options_.status(text, busy);
         }
     }
 }
 
-std::string RegionalRecovery::statusText(bool& busy, int paused, int verifying, int ready) {
+std::string RegionalRecovery::statusText(bool& busy, int paused, int verifying, int ready,
+                                         int64_t checks) {
     const std::string dot = " \u2022 ";
     int total = int(regions_.size());
     busy = false;
     if (verifying > 0) {
-        int64_t checks = 0;
-        for (auto& region : regions_) {
-            checks += region->walk ? region->checkedDirectories : 0;
-        }
         busy = true;
         return "Verifying" + dot + groupedNumber(checks) + " folder checks" + dot +
                std::to_string(ready) + "/" + std::to_string(total) + " regions ready";

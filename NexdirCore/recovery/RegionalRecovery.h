@@ -70,7 +70,6 @@ public:
 
     // A region caught up this long gets its automatic budget back.
     static constexpr double healthySeconds = 300;
-    static constexpr int stepDirectories = 32;
 
 private:
     struct Region;
@@ -88,7 +87,7 @@ private:
     void retry(Region& region);
     void pollUnwatched();
     void publish(bool force);
-    std::string statusText(bool& busy, int paused, int verifying, int ready);
+    std::string statusText(bool& busy, int paused, int verifying, int ready, int64_t checks);
     template <class Work> void later(Region& region, Work work);
 
     Options options_;
@@ -106,7 +105,6 @@ private:
     std::optional<uint64_t> lastCursor_;
     std::string lastText_;
     std::optional<double> pendingSince_;
-    bool resultsChanged_ = false;
     std::optional<std::pair<int, int>> lastDiagnosticState_;
     double lastDiagnosticTime_ = -1e9;
     int64_t diagnosticTransitions_ = 0;

@@ -338,7 +338,7 @@ std::unique_ptr<QueryEndpoint> QueryEndpoint::start(const std::string& indexPath
 }
 
 std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::string& why,
-                                               int firstByteMilliseconds, std::string socketPath) {
+                                            int firstByteMilliseconds, std::string socketPath) {
     if (socketPath.empty()) {
         std::optional<std::string> path = queryEndpointPath(request.indexPath);
         if (!path) {
@@ -372,9 +372,8 @@ std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::st
     bool sent = sendAll(connection.get(), QueryProtocol::encodeRequest(request), firstByte);
     shutdown(connection.get(), SHUT_WR);
     std::string bytes;
-    bool received =
-        receiveAll(connection.get(), bytes, maximumReplyBytes, firstByte,
-                   begun + std::chrono::milliseconds(QueryEndpoint::replyMilliseconds));
+    bool received = receiveAll(connection.get(), bytes, maximumReplyBytes, firstByte,
+                               begun + std::chrono::milliseconds(QueryEndpoint::replyMilliseconds));
     if (!received && bytes.empty()) {
         why = !sent ? "the engine did not take the request"
                     : "no reply within " + std::to_string(firstByteMilliseconds) + " ms";

@@ -82,7 +82,7 @@ private:
 // another index, it does not begin its reply within `firstByteMilliseconds`, or the reply is
 // cut short: the caller then reads the index itself.
 std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::string& why,
-                                               int firstByteMilliseconds = 200,
-                                               std::string socketPath = {});
+                                            int firstByteMilliseconds = 200,
+                                            std::string socketPath = {});
 
 } // namespace nexdir

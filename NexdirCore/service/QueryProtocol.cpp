@@ -168,8 +168,8 @@ std::optional<QueryAnswer> decodeReply(std::string_view bytes, std::string& erro
     auto completeness = fields.next();
     auto duration = fields.real();
     auto count = fields.integer();
-    if (status != "ok" || (completeness != "complete" && completeness != "partial") ||
-        !duration || !count || *count < 0) {
+    if (status != "ok" || (completeness != "complete" && completeness != "partial") || !duration ||
+        !count || *count < 0) {
         return incomplete();
     }
     answer.indexComplete = completeness == "complete";

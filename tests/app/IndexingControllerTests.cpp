@@ -121,7 +121,8 @@ private Q_SLOTS:
         QVERIFY(test::logCount("explicit rescan queued") >= 2);
         QVERIFY(QTest::qWaitFor(
             [&] {
-                return test::logCount("scan operation begin") == scans + 2 && !controller->isIndexing();
+                return test::logCount("scan operation begin") == scans + 2 &&
+                       !controller->isIndexing();
             },
             15000));
         QVERIFY(waitForText("Index ready"));

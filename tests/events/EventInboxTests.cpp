@@ -39,12 +39,12 @@ TEST(EventInbox, PastItsLimitEverythingHeldBecomesOneMarker) {
     inbox.receive({event("/a", 0, 3)});
     EXPECT_EQ(inbox.pendingCount(), 2);
     // A folder left unwatched is no change: the marker does not pass for such a notice.
-    inbox.receive({event("/u", EventFlags::folderUnwatched, 4),
-                   event("/c", EventFlags::historyDone, 4)});
+    inbox.receive(
+        {event("/u", EventFlags::folderUnwatched, 4), event("/c", EventFlags::historyDone, 4)});
     EXPECT_EQ(inbox.pendingCount(), 1);
     // After the overflow: flags only.
-    inbox.receive({event("/d", EventFlags::kernelDropped, 5),
-                   event("/e", EventFlags::folderUnwatched, 6)});
+    inbox.receive(
+        {event("/d", EventFlags::kernelDropped, 5), event("/e", EventFlags::folderUnwatched, 6)});
     auto marker = inbox.take();
     ASSERT_TRUE(marker);
     ASSERT_EQ(marker->size(), 1u);

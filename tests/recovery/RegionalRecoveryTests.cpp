@@ -103,7 +103,8 @@ protected:
     std::string history() {
         std::string all;
         std::lock_guard guard(lock);
-        for (auto& t : texts) all += t + "\n";
+        for (auto& t : texts)
+            all += t + "\n";
         return all + test::readFile(DebugLog::url());
     }
     size_t textCount() {
@@ -160,8 +161,8 @@ TEST_F(RegionalTest, ChangesReachTheIndexRegionByRegion) {
     size_t seen = textCount();
     index.setMetadata(IndexMetadata::scanErrors, "2");
     engine->refreshStatus();
-    EXPECT_TRUE(waitForText(
-        "Partial index \u2022 2 inaccessible paths \u2022 Index Coverage\u2026", seen));
+    EXPECT_TRUE(
+        waitForText("Partial index \u2022 2 inaccessible paths \u2022 Index Coverage\u2026", seen));
 }
 
 TEST_F(RegionalTest, LostEventsCostVerificationsWithinABudgetThenRetries) {
@@ -234,7 +235,7 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
         FileEventService fresh;
         // Stopped in the middle of the catch-up: right after it begins.
         auto launched = RegionalRecovery::start(baseOptions(baseline, fresh));
-        queue.sync([] {}); // the start procedure
+        queue.sync([] {});                     // the start procedure
         queue.sync([&] { launched->stop(); }); // in queue order, so right after it began
     }
     size_t seen = textCount();

@@ -5,7 +5,6 @@
 #include "QueryProtocol.h"
 #include "SearchIndex.h"
 
-
 #include <cstdio>
 #include <iostream>
 

@@ -10,7 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 #include <cstdio>
 #include <iostream>
 

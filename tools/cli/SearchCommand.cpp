@@ -6,9 +6,9 @@
 #include "SearchIndex.h"
 
 #include <algorithm>
-#include <optional>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 namespace quelmo::cli {
 
@@ -32,8 +32,8 @@ nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::stri
         answer.emplace();
         answer->indexComplete = index->hasCompletedFullScan();
         if (request.mode == nexdir::QueryRequest::Mode::largestFiles) {
-            answer->response = index->largestFiles(request.limit, request.minimumSize,
-                                                    request.rankedByDiskUsage);
+            answer->response =
+                index->largestFiles(request.limit, request.minimumSize, request.rankedByDiskUsage);
         } else {
             nexdir::NameSearch names(*index);
             // One search per process: loading every name into memory would cost more than it

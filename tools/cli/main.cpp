@@ -99,8 +99,7 @@ int main(int argc, char** argv) {
         int status = run();
         // Output that never reached its file (a full disk, a closed descriptor) is a failure.
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            std::cerr << "quelmo-cli: could not write the output: " << std::strerror(errno)
-                      << '\n';
+            std::cerr << "quelmo-cli: could not write the output: " << std::strerror(errno) << '\n';
             return failure;
         }
         return status;
