@@ -48,20 +48,21 @@ namespace {
 
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// A folder whose path is longer than the kernel takes in one call: the longest prefix that
-// fits is opened by path, the rest one component at a time relative to it, so that depth is
-// limited by the file system alone. O_NOFOLLOW at every step: a component that is a link is
-// never followed.
-int openLongFolder(const std::string& path) {
+// The folder at `path`, opened by path; one whose path is longer than the kernel takes in
+// one call is opened by the longest prefix that fits, the rest one component at a time
+// relative to it, so that depth is limited by the file system alone. O_NOFOLLOW at every
+// step: a component that is a link is never followed.
+int openFolder(const std::string& path) {
+    int fd = open(path.c_str(), folderFlags);
+    if (fd >= 0 || errno != ENAMETOOLONG) {
+        return fd;
+    }
     size_t cut = path.rfind('/', PATH_MAX - 1);
     if (cut == std::string::npos || cut == 0) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    FileDescriptor at(open(path.substr(0, cut).c_str(), folderFlags));
-    if (!at.valid() && errno == ENAMETOOLONG) {
-        at.reset(openLongFolder(path.substr(0, cut)));
-    }
+    FileDescriptor at(openFolder(path.substr(0, cut)));
     while (at.valid() && cut < path.size()) {
         size_t next = path.find('/', cut + 1);
         std::string component = path.substr(cut + 1, next - cut - 1);
@@ -83,7 +84,7 @@ std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode
         return values;
     }
     // Deeper than one call takes: read it relative to its folder, opened a step at a time.
-    FileDescriptor folder(openLongFolder(path.substr(0, slash)));
+    FileDescriptor folder(openFolder(path.substr(0, slash)));
     if (!folder.valid()) {
         errorCode = errno;
         return std::nullopt;
@@ -92,10 +93,7 @@ std::optional<ItemValues> readItemValues(const std::string& path, int& errorCode
 }
 
 DirectoryListing::DirectoryListing(const std::string& path) {
-    fd_.reset(open(path.c_str(), folderFlags));
-    if (!fd_.valid() && errno == ENAMETOOLONG) {
-        fd_.reset(openLongFolder(path));
-    }
+    fd_.reset(openFolder(path));
     if (!fd_.valid()) {
         errorCode_ = errno;
         return;

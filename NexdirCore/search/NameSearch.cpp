@@ -72,12 +72,15 @@ std::vector<IndexedEntry> plainCandidates(sqlite3* reader, const std::string& qu
 std::vector<SearchResult> results(SearchIndex::Reader& reader,
                                   const std::vector<IndexedEntry>& entries,
                                   const NameCatalogue* catalogue) {
+    if (!catalogue) {
+        return reader.results(entries);
+    }
     std::vector<int64_t> ids;
     ids.reserve(entries.size());
     for (const IndexedEntry& entry : entries) {
         ids.push_back(entry.id);
     }
-    return SearchResult::fromRows(entries, catalogue ? catalogue->paths(ids) : reader.paths(ids));
+    return SearchResult::fromRows(entries, catalogue->paths(ids));
 }
 
 } // namespace

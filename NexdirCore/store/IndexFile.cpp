@@ -33,11 +33,6 @@ const std::pair<const char*, std::set<std::string>> requiredColumns[] = {
     {"schema_state", {"key", "value"}},
 };
 
-struct ReadOnlyConnection {
-    sqlite3* db = nullptr;
-    ~ReadOnlyConnection() { sqlite3_close_v2(db); }
-};
-
 } // namespace
 
 std::string uriPath(const std::string& path) {
@@ -56,6 +51,7 @@ std::string uriPath(const std::string& path) {
 }
 
 std::string openFailureReason(const std::string& path, int errorCode) {
+    std::string folder = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
     struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) {
@@ -66,7 +62,6 @@ std::string openFailureReason(const std::string& path, int errorCode) {
         }
     } else if (errno == ENOENT) {
         // A new index: what stops it is its folder (SQLite reports the missing file).
-        std::string folder = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
         if (access(folder.c_str(), W_OK | X_OK) != 0) {
             errorCode = errno;
         }
@@ -74,7 +69,6 @@ std::string openFailureReason(const std::string& path, int errorCode) {
     if (errorCode == 0) {
         // SQLite opened it read-only without saying why: one of the files it writes is not
         // writable.
-        std::string folder = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
         for (const std::string& file : {path, path + "-wal", path + "-shm", folder}) {
             if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0) {
                 return "cannot write " + file + " (check its permissions)";
@@ -134,22 +128,24 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
 
     // immutable: no locks, no companions created; what a live writer has only in its WAL is
     // not seen here, and the full open checks the version again.
-    ReadOnlyConnection connection;
     std::string uri = "file:" + uriPath(path) + "?immutable=1";
-    if (sqlite3_open_v2(uri.c_str(), &connection.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
-                        nullptr) != SQLITE_OK) {
-        return damaged(connection.db ? sqlite3_errmsg(connection.db) : "it cannot be read");
+    sqlite3* opened = nullptr;
+    int result =
+        sqlite3_open_v2(uri.c_str(), &opened, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    sql::Connection connection(opened);
+    if (result != SQLITE_OK) {
+        return damaged(opened ? sqlite3_errmsg(opened) : "it cannot be read");
     }
     try {
         std::set<std::string> tables;
-        sql::Statement names(connection.db, "SELECT name FROM sqlite_master WHERE type IN "
-                                            "('table', 'view');");
+        sql::Statement names(connection.get(), "SELECT name FROM sqlite_master WHERE type IN "
+                                               "('table', 'view');");
         int result;
         while ((result = names.step()) == SQLITE_ROW) {
             tables.insert(names.columnText(0));
         }
         if (result != SQLITE_DONE) {
-            throw sql::error(connection.db, "Could not read index");
+            throw sql::error(connection.get(), "Could not read index");
         }
         for (const std::string& table : tables) {
             if (!ourTables.count(table) && !table.starts_with("sqlite_")) {
@@ -158,8 +154,8 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
             }
         }
         if (tables.count("schema_state") &&
-            sql::readInt(connection.db, "SELECT coalesce((SELECT value FROM schema_state WHERE "
-                                        "key = 'schema_version'), 0);") > IndexSchema::version) {
+            sql::readInt(connection.get(), "SELECT coalesce((SELECT value FROM schema_state WHERE "
+                                           "key = 'schema_version'), 0);") > IndexSchema::version) {
             inspection.state = IndexFileInspection::State::newer;
             return inspection;
         }
@@ -168,8 +164,9 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
                 continue; // created by the schema script
             }
             std::set<std::string> present;
-            sql::Statement info(connection.db, std::string("SELECT name FROM pragma_table_info('") +
-                                                   table + "');");
+            sql::Statement info(connection.get(),
+                                std::string("SELECT name FROM pragma_table_info('") + table +
+                                    "');");
             while (info.step() == SQLITE_ROW) {
                 present.insert(info.columnText(0));
             }

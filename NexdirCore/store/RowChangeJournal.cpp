@@ -16,6 +16,12 @@ constexpr int nameColumn = 2;
 constexpr int searchNameColumn = 3;
 constexpr int directoryColumn = 4;
 
+// The bytes of a text value.
+std::string_view valueText(sqlite3_value* value) {
+    auto bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
+    return std::string_view(bytes ? bytes : "", size_t(sqlite3_value_bytes(value)));
+}
+
 // True when an update leaves every column a follower copies as it was: a new size, time or
 // measurement of disk usage is nothing to the copy, and measuring a whole index would
 // otherwise journal every file.
@@ -33,14 +39,9 @@ bool keepsFollowedColumns(sqlite3* db) {
         case SQLITE_INTEGER:
             same = sqlite3_value_int64(before) == sqlite3_value_int64(after);
             break;
-        case SQLITE_TEXT: {
-            auto text = [](sqlite3_value* value) {
-                auto bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
-                return std::string_view(bytes ? bytes : "", size_t(sqlite3_value_bytes(value)));
-            };
-            same = text(before) == text(after);
+        case SQLITE_TEXT:
+            same = valueText(before) == valueText(after);
             break;
-        }
         default: // not a value these columns hold: take it as a change
             break;
         }
@@ -127,8 +128,7 @@ void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, cons
         }
         auto text = [&](int column, std::string& into) {
             if (sqlite3_preupdate_new(db, column, &value) == SQLITE_OK) {
-                auto bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
-                into.assign(bytes ? bytes : "", size_t(sqlite3_value_bytes(value)));
+                into.assign(valueText(value));
             }
         };
         text(nameColumn, write.name);

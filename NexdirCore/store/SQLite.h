@@ -9,12 +9,19 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace nexdir::sql {
+
+// A connection, closed with its owner.
+struct CloseConnection {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Connection = std::unique_ptr<sqlite3, CloseConnection>;
 
 // A NexdirError from the connection's current error code and message.
 NexdirError error(sqlite3* db, std::string_view context);

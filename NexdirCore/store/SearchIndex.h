@@ -209,10 +209,7 @@ public:
     void read(const std::function<void(Reader&)>& work);
 
 private:
-    struct Connection {
-        void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-    };
-    using ConnectionPointer = std::unique_ptr<sqlite3, Connection>;
+    using ConnectionPointer = sql::Connection;
 
     static ConnectionPointer openConnection(const std::string& path, bool readOnly = false);
     void openReadOnly();

@@ -39,31 +39,24 @@ SearchResponse SearchIndex::largestFiles(int64_t limit, int64_t minimumSize,
 }
 
 std::vector<SearchResult> SearchIndex::unmeasuredFiles(int64_t limit, int64_t afterID) {
-    std::lock_guard guard(readLock_);
-    sqlite3* reader = reader_.get();
-    sql::execute(reader, "BEGIN;");
-    try {
-        Reader session(*this);
+    std::vector<SearchResult> files;
+    read([&](Reader& reader) {
         // Named, because without statistics SQLite takes entries_disk_size for the NULLs and
         // sorts every unmeasured file by id for each batch: 0.2 s a batch with a million
         // of them, against under a millisecond through the index made for this list.
-        sql::Statement statement(reader,
+        sql::Statement statement(reader.connection(),
                                  "SELECT id, name, is_directory, modified_at, size FROM entries "
                                  "INDEXED BY entries_unmeasured WHERE is_directory = 0 AND "
                                  "allocated_size IS NULL AND id > ? ORDER BY id LIMIT ?;");
         statement.bindInt(1, afterID);
         statement.bindInt(2, std::clamp<int64_t>(limit, 1, maximumListedFiles));
-        std::vector<SearchResult> files = session.results(sql::readEntries(statement));
-        sql::executeIgnoringFailure(reader, "ROLLBACK;");
-        return files;
-    } catch (...) {
-        sql::executeIgnoringFailure(reader, "ROLLBACK;");
-        throw;
-    }
+        files = reader.results(sql::readEntries(statement));
+    });
+    return files;
 }
 
 int64_t SearchIndex::saveDiskUsage(const std::vector<MeasuredFile>& measurements) {
-    std::lock_guard guard(writeLock_);
+    auto guard = detail::lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
     int64_t written = 0;

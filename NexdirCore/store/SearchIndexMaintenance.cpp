@@ -3,6 +3,7 @@
 
 #include "DebugLog.h"
 #include "IndexLocks.h"
+#include "IndexMetadata.h"
 #include "SQLite.h"
 #include "SearchIndex.h"
 
@@ -61,8 +62,10 @@ MaintenanceOutcome SearchIndex::maintain(int64_t availableBytes, double now, int
     if (sql::readInt(writer, "SELECT completed FROM scan_state WHERE id = 1") != 1) {
         return MaintenanceOutcome::noCompletedScan;
     }
-    if (sql::readInt(writer, "SELECT count(*) FROM metadata WHERE key = 'needsRecovery' AND "
-                             "value = '1'") != 0) {
+    // (Read on the writer: a write operation never takes the read lock.)
+    if (sql::readInt(writer, std::string("SELECT count(*) FROM metadata WHERE key = '") +
+                                 IndexMetadata::needsRecovery + "' AND value = '" +
+                                 IndexMetadata::flag(true) + "'") != 0) {
         return MaintenanceOutcome::recoveryPending;
     }
     struct stat wal {};
@@ -71,8 +74,9 @@ MaintenanceOutcome SearchIndex::maintain(int64_t availableBytes, double now, int
         truncateWALWithoutWaiting();
     }
     double lastAttempt = double(sql::readInt(
-        writer, "SELECT coalesce((SELECT CAST(value AS INTEGER) FROM metadata WHERE key = "
-                "'maintenanceAttempt'), 0)"));
+        writer, std::string("SELECT coalesce((SELECT CAST(value AS INTEGER) FROM metadata WHERE "
+                            "key = '") +
+                    IndexMetadata::maintenanceAttempt + "'), 0)"));
     // An attempt recorded in the future comes from a clock that was wrong then or is wrong
     // now; it must not put maintenance off until that date.
     if (lastAttempt <= now && now - lastAttempt < rules.minimumIntervalSeconds) {
@@ -86,7 +90,8 @@ MaintenanceOutcome SearchIndex::maintain(int64_t availableBytes, double now, int
         return MaintenanceOutcome::notEnoughSpace;
     }
     // Recorded before any work, so an attempt that fails or is killed also waits its interval.
-    sql::execute(writer, "INSERT OR REPLACE INTO metadata VALUES('maintenanceAttempt', '" +
+    sql::execute(writer, std::string("INSERT OR REPLACE INTO metadata VALUES('") +
+                             IndexMetadata::maintenanceAttempt + "', '" +
                              std::to_string(int64_t(std::floor(now))) + "')");
 
     MaintenanceBudget budget{uptimeSeconds() + rules.budgetSeconds, shouldContinue};
