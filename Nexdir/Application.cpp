@@ -137,7 +137,7 @@ Application::Launch Application::launch() {
     std::string dataDirectory = nexdir::applicationDataDirectory();
     try {
         indexOwnership_ =
-            std::make_unique<nexdir::RebuildOwnership>(dataDirectory, "application.lock");
+            std::make_unique<nexdir::RebuildOwnership>(dataDirectory, nexdir::applicationLockName);
         diagnosticSession_.begin();
         index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
     } catch (const std::exception& error) {

@@ -23,6 +23,9 @@ struct ItemValues {
     int64_t size = 0;
     uint64_t blocks512 = 0; // allocated 512-byte blocks
     uint64_t device = 0;    // the file system the item lives on
+
+    // A folder a walk may enter: symbolic links and packages are items, never walked into.
+    bool isEnterableFolder() const { return isDirectory && !isSymbolicLink && !isPackage; }
 };
 
 // Reads the item `name` inside the open folder `directoryFD` (AT_FDCWD for a path). On

@@ -14,6 +14,13 @@ public:
         : NexdirError(Kind::sqlite, 0, "Another process owns this index operation") {}
 };
 
+// The lock files beside an index: one rebuild of it at a time, and one engine keeping it live
+// (the application's single-instance lock).
+inline constexpr const char* rebuildLockName = "rebuild.lock";
+inline constexpr const char* applicationLockName = "application.lock";
+// The folder a rebuild writes its new index in, before installing it: this and a UUID.
+inline constexpr const char* rebuildFolderPrefix = ".rebuild-";
+
 // An exclusive advisory lock (flock) on a lock file, held for the object's life: one
 // process at a time rebuilds an index, and one instance of the application runs. The lock
 // file itself is never removed.

@@ -21,10 +21,7 @@ struct WalkedItem {
     std::optional<ItemValues> values;
     int errorCode = 0;
 
-    // A folder the walk may enter: symbolic links and packages are items, never walked into.
-    bool isEnterableFolder() const {
-        return values && values->isDirectory && !values->isSymbolicLink && !values->isPackage;
-    }
+    bool isEnterableFolder() const { return values && values->isEnterableFolder(); }
 };
 
 // One folder listed the way every walk lists: announced to the registrar first (so a change

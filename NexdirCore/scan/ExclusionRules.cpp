@@ -3,6 +3,7 @@
 #include "DataDirectory.h"
 #include "MountTable.h"
 #include "Paths.h"
+#include "RebuildOwnership.h"
 
 #include <unistd.h>
 
@@ -122,8 +123,8 @@ bool ExclusionRules::isIndexFile(std::string_view item) const {
             return true;
         }
     }
-    return name == "rebuild.lock" || name == "application.lock" || name.starts_with(".rebuild-") ||
-           name.starts_with("corrupt-index-");
+    return name == rebuildLockName || name == applicationLockName ||
+           name.starts_with(rebuildFolderPrefix) || name.starts_with("corrupt-index-");
 }
 
 std::vector<std::string> ExclusionRules::technicalPathsList() {

@@ -227,7 +227,7 @@ private:
     void reconcileItem(const std::string& path, const std::string& root, bool refreshChildren,
                        const ReconcileRequest& request,
                        std::optional<std::pair<int64_t, int64_t>> knownIDs,
-                       ReconcileOutcome& outcome);
+                       std::optional<int64_t> knownParentID, ReconcileOutcome& outcome);
 
     void refreshChildren(const std::string& path, const std::string& root, int64_t id,
                          const ReconcileRequest& request, ReconcileOutcome& outcome);

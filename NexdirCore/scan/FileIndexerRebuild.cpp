@@ -29,8 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* rebuildPrefix = ".rebuild-";
-
 // Removes a folder and everything in it when it goes out of scope, whatever happened.
 struct FolderRemoval {
     std::string path;
@@ -121,8 +119,8 @@ void FileIndexer::removeAbandonedRebuilds(const std::string& folder) {
     }
     for (const auto& entry : entries) {
         std::string name = entry.path().filename().string();
-        if (!name.starts_with(rebuildPrefix) ||
-            !isUUIDString(name.substr(std::string(rebuildPrefix).size()))) {
+        if (!name.starts_with(rebuildFolderPrefix) ||
+            !isUUIDString(name.substr(std::string(rebuildFolderPrefix).size()))) {
             continue;
         }
         struct stat info {};
@@ -140,7 +138,7 @@ void FileIndexer::removeAbandonedRebuilds(const std::string& folder) {
 
 void FileIndexer::cleanupAbandonedRebuilds() {
     std::string folder = indexFolder();
-    RebuildOwnership lock(folder, "rebuild.lock");
+    RebuildOwnership lock(folder, rebuildLockName);
     removeAbandonedRebuilds(folder);
 }
 
@@ -149,7 +147,7 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
                                   const std::optional<std::string>& historyIdentity,
                                   const IndexProgressHandler& progress) {
     std::string folder = indexFolder();
-    RebuildOwnership lock(folder, "rebuild.lock");
+    RebuildOwnership lock(folder, rebuildLockName);
     removeAbandonedRebuilds(folder);
 
     // Twice the index plus 128 MiB, at least 256 MiB: room for the copy being built.
@@ -161,7 +159,7 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
         throw IndexCapacityError(required, *available);
     }
 
-    FolderRemoval rebuildFolder{folder + "/" + rebuildPrefix + makeUUIDString()};
+    FolderRemoval rebuildFolder{folder + "/" + rebuildFolderPrefix + makeUUIDString()};
     auto rebuilt = std::make_unique<SearchIndex>(rebuildFolder.path + "/index.sqlite3");
     FileIndexer builder(*rebuilt, appDataPath_, excludedPaths_, batchSize_, workerCount_);
     builder.rules_ = rules_;

@@ -132,7 +132,9 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
             }
             // A chain of folders missing from the index is created from the top down.
             std::string target = path;
-            while (!known && target != *root && !index_.entryID(parentPath(target), *root)) {
+            std::optional<int64_t> parentID; // of the target, found on the way
+            while (!known && target != *root &&
+                   !(parentID = index_.entryID(parentPath(target), *root))) {
                 target = parentPath(target);
             }
             if (request.claim && !(*request.claim)(target)) {
@@ -142,7 +144,7 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
             bool refresh =
                 target != path || !request.metadataOnly || !request.metadataOnly->count(path);
             ReconcileOutcome outcome;
-            reconcileItem(target, *root, refresh, request, known, outcome);
+            reconcileItem(target, *root, refresh, request, known, parentID, outcome);
             if (!outcome.unreadablePaths.empty()) {
                 recordInaccessible(outcome.unreadablePaths, false);
             }
@@ -164,7 +166,7 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
 void FileIndexer::reconcileItem(const std::string& path, const std::string& root, bool refresh,
                                 const ReconcileRequest& request,
                                 std::optional<std::pair<int64_t, int64_t>> known,
-                                ReconcileOutcome& outcome) {
+                                std::optional<int64_t> knownParentID, ReconcileOutcome& outcome) {
     if (known) {
         // Met in its parent's listing during this walk, which reconciled its own row then:
         // only its children are left to do. One that is no longer a folder to enter is taken
@@ -209,14 +211,15 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
     } else {
         existing = index_.entryID(path, root);
         if (!isRoot) {
-            std::optional<int64_t> parent = index_.entryID(parentPath(path), root);
+            std::optional<int64_t> parent =
+                knownParentID ? knownParentID : index_.entryID(parentPath(path), root);
             if (!parent) {
                 return; // its folder left the index meanwhile; the folder's own reconcile decides
             }
             parentID = *parent;
         }
     }
-    bool enterable = values->isDirectory && !values->isSymbolicLink && !values->isPackage;
+    bool enterable = values->isEnterableFolder();
     bool protectsNothing = !request.protectedSubtrees || request.protectedSubtrees->empty();
     if (enterable && !existing && !request.collectChildren && protectsNothing) {
         scanNewFolder(path, root, parentID);
@@ -575,7 +578,7 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
     int errorCode = 0;
     std::optional<ItemValues> values = readItemValues(path, errorCode);
     std::optional<int64_t> id = root ? index_.entryID(path, *root) : std::nullopt;
-    if (!root || !values || !values->isDirectory || values->isSymbolicLink || !id) {
+    if (!root || !values || !values->isEnterableFolder() || !id) {
         clearCovered(covered);
         return;
     }

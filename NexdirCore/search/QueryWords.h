@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace nexdir::detail {
@@ -61,12 +60,11 @@ private:
 inline QueryWords::QueryWords(const std::vector<std::string>& tokens)
     : last_(tokens.back()), occurrences_(tokens.size()) {
     std::unordered_map<std::string_view, int64_t> counts;
-    std::unordered_set<std::string_view> seen;
     for (size_t i = 0; i < tokens.size(); ++i) {
         const std::string& token = tokens[i];
-        counts[token]++;
-        if (i + 1 < tokens.size() && last_.find(token) == std::string::npos &&
-            seen.insert(token).second) {
+        bool first = counts[token]++ == 0;
+        // A word the last one holds is matched by it already; a repeated word counts once.
+        if (first && i + 1 < tokens.size() && last_.find(token) == std::string::npos) {
             earlier_.push_back(token);
         }
     }

@@ -53,7 +53,7 @@ std::optional<std::string> dataDirectoryFor(const std::string& database,
 std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal) {
     try {
         return std::make_shared<nexdir::RebuildOwnership>(dataDirectoryOf(database),
-                                                          "application.lock");
+                                                          nexdir::applicationLockName);
     } catch (const nexdir::OwnershipHeldError&) {
         throw std::runtime_error(refusal);
     }

@@ -54,7 +54,7 @@ int runReconcile(Arguments arguments) {
         }
     }
     // A reconcile and a full scan of one index exclude each other.
-    nexdir::RebuildOwnership lock(dataDirectoryOf(database), "rebuild.lock");
+    nexdir::RebuildOwnership lock(dataDirectoryOf(database), nexdir::rebuildLockName);
     // The rules the index was built with: its own exclusions, its own data directory.
     std::vector<std::string> excluded =
         key::decodePathList(index->metadata(key::excludedPaths).value_or("[]"))
