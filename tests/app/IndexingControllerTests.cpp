@@ -9,6 +9,7 @@
 #include <filesystem>
 
 using namespace nexdir;
+using nexdir::test::makeFile;
 using quelmo::IndexingController;
 
 // The indexing decisions over a real tree and index: what runs when, and what the status says.
@@ -28,10 +29,6 @@ class IndexingControllerTests : public QObject {
     QStringList texts;
     std::vector<std::string> roots;
 
-    void makeFile(const std::string& path) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        test::writeFile(path, "x");
-    }
     void start(double firstRetrySeconds = 60) {
         texts.clear();
         index = std::make_unique<SearchIndex>(data + "/index-v2.sqlite3");

@@ -154,9 +154,12 @@ TEST_F(RegionalTest, ChangesReachTheIndexRegionByRegion) {
                !indexed(home + "/Downloads/b.txt") && indexed(home + "/moved-here.txt") &&
                !indexed(root + "/srv/c.txt");
     }));
-    EXPECT_TRUE(waitFor([&] { return engine->isCaughtUp(); }));
+    // Caught up, and marked so; an event that comes late (a folder's own change) makes the
+    // engine busy again for a moment.
+    EXPECT_TRUE(waitFor([&] {
+        return engine->isCaughtUp() && index.metadata("needsRecovery") == std::string("0");
+    }));
     expectIndexEqualsDisk();
-    EXPECT_EQ(index.metadata("needsRecovery"), "0");
     // What the status tells, changed from outside the engine, is told again when asked.
     size_t seen = textCount();
     index.setMetadata(IndexMetadata::scanErrors, "2");

@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void makeFile(const std::string& path, size_t bytes = 1) {
-    fs::create_directories(fs::path(path).parent_path());
-    test::writeFile(path, std::string(bytes, 'x'));
+    test::makeFile(path, std::string(bytes, 'x'));
 }
 
 class ReconcileTest : public ::testing::Test {

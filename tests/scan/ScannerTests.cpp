@@ -24,9 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Empty unless told otherwise.
 void makeFile(const std::string& path, const std::string& contents = "") {
-    fs::create_directories(fs::path(path).parent_path());
-    test::writeFile(path, contents);
+    test::makeFile(path, contents);
 }
 
 // Every path the index holds, rebuilt from its rows.

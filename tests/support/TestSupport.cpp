@@ -168,8 +168,7 @@ namespace fs = std::filesystem;
 
 namespace {
 void makeTreeFile(const std::string& path, size_t bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    writeFile(path, std::string(bytes, 'x'));
+    makeFile(path, std::string(bytes, 'x'));
 }
 } // namespace
 
