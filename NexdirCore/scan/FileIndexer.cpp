@@ -59,27 +59,14 @@ std::optional<int64_t> FileIndexer::allocatedSizeOf(const ItemValues& values) {
     return usage ? usage->bytes : -1;
 }
 
-void FileIndexer::flush(std::vector<FileRecord>& batch, ParallelScanState& state,
-                        const std::string& currentPath) {
-    if (batch.empty()) {
-        return;
-    }
-    index_.upsert(batch);
-    int64_t written = int64_t(batch.size());
-    batch.clear();
-    state.addIndexed(written, currentPath);
-}
-
 namespace {
 
 // One scanner worker: turns what it lists into records and writes them in batches of its own.
 class RecordWriter : public DirectoryWalk::Visitor {
 public:
     RecordWriter(FileIndexer& indexer, ParallelScanState& state, std::string root,
-                 bool parentsFirst,
-                 std::function<void(std::vector<FileRecord>&, const std::string&)> flush)
-        : indexer_(indexer), state_(state), root_(std::move(root)), parentsFirst_(parentsFirst),
-          flush_(std::move(flush)) {
+                 bool parentsFirst)
+        : indexer_(indexer), state_(state), root_(std::move(root)), parentsFirst_(parentsFirst) {
         batch_.reserve(size_t(indexer.batchSize()));
     }
 
@@ -108,25 +95,33 @@ public:
             batch_.push_back(
                 *FileIndexer::makeRecord(item.path, item.values, id, folder.id, item.name));
             if (batch_.size() >= size_t(indexer_.batchSize())) {
-                flush_(batch_, item.path);
+                flush(item.path);
             }
         }
         // Written before another worker can list them, so that no child row is ever stored
         // without its folder's: in a live index a walk cut short leaves no orphans behind.
         if (parentsFirst_ && !subfolders.empty()) {
-            flush_(batch_, folder.path);
+            flush(folder.path);
         }
         return subfolders;
     }
 
-    void finish() override { flush_(batch_, root_); }
+    void finish() override { flush(root_); }
 
 private:
+    void flush(const std::string& currentPath) {
+        if (batch_.empty()) {
+            return;
+        }
+        indexer_.index().upsert(batch_);
+        state_.addIndexed(int64_t(batch_.size()), currentPath);
+        batch_.clear();
+    }
+
     FileIndexer& indexer_;
     ParallelScanState& state_;
     std::string root_;
     bool parentsFirst_;
-    std::function<void(std::vector<FileRecord>&, const std::string&)> flush_;
     std::vector<FileRecord> batch_;
 };
 
@@ -154,11 +149,7 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
     DirectoryWalk(scanRoot, rules_, registrar_.get()).run({root, rootID}, workers, [&] {
         // A volume root is walked into a private rebuild, which is whole or discarded; below
         // it, into the live index.
-        return std::make_unique<RecordWriter>(
-            *this, state, root, rootParentID != 0,
-            [this, &state](std::vector<FileRecord>& batch, const std::string& currentPath) {
-                flush(batch, state, currentPath);
-            });
+        return std::make_unique<RecordWriter>(*this, state, root, rootParentID != 0);
     });
     return state.totals();
 }

@@ -247,9 +247,6 @@ private:
     void removeAbandonedRebuilds(const std::string& folder);
     std::string indexFolder() const;
 
-    void flush(std::vector<FileRecord>& batch, ParallelScanState& state,
-               const std::string& currentPath);
-
     SearchIndex& index_;
     std::optional<std::string> appDataPath_;
     std::vector<std::string> excludedPaths_;
