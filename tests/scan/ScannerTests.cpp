@@ -29,35 +29,6 @@ void makeFile(const std::string& path, const std::string& contents = "") {
     test::makeFile(path, contents);
 }
 
-// Every path the index holds, rebuilt from its rows.
-std::set<std::string> indexedPaths(const std::string& database) {
-    RawDatabase raw(database);
-    auto rows = raw.column(R"(WITH RECURSIVE paths(id, path) AS (
-        SELECT id, name FROM entries WHERE parent_id = 0
-        UNION ALL SELECT e.id, p.path || '/' || e.name FROM entries e JOIN paths p ON e.parent_id = p.id
-    ) SELECT path FROM paths)");
-    return {rows.begin(), rows.end()};
-}
-
-// The same walk done plainly: every item the rules keep, never entering links.
-std::set<std::string> expectedPaths(const std::string& root, const ExclusionRules& rules) {
-    std::set<std::string> paths{root};
-    std::function<void(const std::string&)> walk = [&](const std::string& folder) {
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::string path = entry.path().string();
-            if (rules.shouldSkip(path, root)) {
-                continue;
-            }
-            paths.insert(path);
-            if (!entry.is_symlink() && entry.is_directory()) {
-                walk(path);
-            }
-        }
-    };
-    walk(root);
-    return paths;
-}
-
 struct RecordingRegistrar : DirectoryRegistrar {
     void willList(const std::string& folder) override {
         std::lock_guard guard(lock);
@@ -116,8 +87,8 @@ TEST_F(ScannerTest, IndexesWhatTheRulesKeepAndNeverFollowsLinks) {
     FileIndexer indexer(index, std::nullopt, {}, 3, 4);
     ScanTotals totals = scan(indexer);
     EXPECT_EQ(totals.errors, 0);
-    std::set<std::string> found = indexedPaths(database);
-    EXPECT_EQ(found, expectedPaths(root, indexer.rules()));
+    test::Tree found = test::indexedTree(database);
+    EXPECT_TRUE(test::indexEqualsDisk(database, root, indexer.rules()));
     EXPECT_TRUE(found.count(root + "/docs-link"));
     EXPECT_FALSE(found.count(root + "/docs-link/report.pdf"));
     EXPECT_FALSE(found.count(root + "/project/.git"));
@@ -201,7 +172,7 @@ TEST_F(ScannerTest, EveryFolderIsAnnouncedBeforeItIsListed) {
     EXPECT_EQ(registrar->folders, (std::set<std::string>{root, root + "/a", root + "/a/b",
                                                          root + "/a/b/c", root + "/d"}));
     EXPECT_EQ(totals.errors, 0);
-    std::set<std::string> indexed = indexedPaths(database);
+    test::Tree indexed = test::indexedTree(database);
     for (const char* folder : {"", "/a", "/a/b", "/a/b/c"}) {
         EXPECT_TRUE(indexed.count(root + folder + "/made-when-announced")) << folder;
     }
@@ -244,8 +215,8 @@ TEST_F(ScannerTest, ManyWorkersWriteACompleteConsistentTree) {
     }
     FileIndexer indexer(index, std::nullopt, {}, 17, 4);
     ScanTotals totals = scan(indexer);
-    std::set<std::string> found = indexedPaths(database);
-    EXPECT_EQ(found, expectedPaths(root, indexer.rules()));
+    test::Tree found = test::indexedTree(database);
+    EXPECT_TRUE(test::indexEqualsDisk(database, root, indexer.rules()));
     EXPECT_EQ(totals.indexed, int64_t(found.size()));
     EXPECT_EQ(totals.scanned, int64_t(found.size()) - 1);
 }

@@ -69,7 +69,25 @@ Tree indexedTree(const std::string& database) {
         tree[path] = {sqlite3_column_int(statement, 1) == 1, sqlite3_column_int64(statement, 2)};
     }
     sqlite3_finalize(statement);
+    // Rows whose folder is not there: no search finds them, and no disk has them.
+    for (const std::string& orphan :
+         raw.column("SELECT '(row ' || id || ' under missing folder ' || parent_id || ') ' || "
+                    "name FROM entries e WHERE parent_id != 0 AND NOT EXISTS "
+                    "(SELECT 1 FROM entries p WHERE p.id = e.parent_id)")) {
+        tree[orphan] = {};
+    }
     return tree;
+}
+
+::testing::AssertionResult indexEqualsDisk(const std::string& database, const std::string& root,
+                                           const ExclusionRules& rules) {
+    Tree disk = diskTree(root, rules);
+    Tree indexed = indexedTree(database);
+    if (indexed == disk) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the index differs from the disk:\n"
+                                         << treeDifference(disk, indexed);
 }
 
 Tree diskTree(const std::string& root, const ExclusionRules& rules, const std::string& scanRoot) {

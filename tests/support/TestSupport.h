@@ -9,6 +9,7 @@
 #include "NameSearch.h"
 #include "SearchIndex.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <functional>
@@ -96,7 +97,8 @@ struct TreeItem {
 };
 using Tree = std::map<std::string, TreeItem>;
 
-// Every path the index at `database` holds, rebuilt from its rows.
+// Every path the index at `database` holds, rebuilt from its rows; a row whose folder is
+// missing is named as such.
 Tree indexedTree(const std::string& database);
 // An independent walk of the disk: `root` and everything below it that `rules` keep in a
 // walk of `scanRoot` (default: `root`), links never followed.
@@ -104,6 +106,9 @@ Tree diskTree(const std::string& root, const ExclusionRules& rules,
               const std::string& scanRoot = "");
 // The paths on which the two differ, for a readable failure.
 std::string treeDifference(const Tree& expected, const Tree& actual);
+// Whether the index at `database` holds exactly what a walk of `root` finds on the disk.
+::testing::AssertionResult indexEqualsDisk(const std::string& database, const std::string& root,
+                                           const ExclusionRules& rules);
 
 // Changes a tree at random, the way a user and their programs do: files and folders made,
 // removed, renamed and moved, kinds flipped, sizes changed, links and excluded folders added.
