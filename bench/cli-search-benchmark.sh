@@ -9,7 +9,7 @@
 #     timed as the median of 5 runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source bench/common.sh
 ITEMS=${1:-500000}
 PER_CLASS=${2:-5}
 RUNS=${3:-5}
@@ -20,22 +20,13 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-for tool in plocate updatedb python3 /usr/bin/time; do
-  command -v "$tool" >/dev/null && continue
-  echo "cli-search-benchmark: installing plocate python3 time" >&2
-  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq plocate python3 time >/dev/null; else sudo apt-get install -y -qq plocate python3 time >/dev/null; fi
-  break
-done
+install_missing "plocate updatedb python3 /usr/bin/time" "plocate python3 time"
 ./dev.sh build >/dev/null
-CLI="$BUILD_DIR/tools/quelmo-cli"
 DB="$WORK/index.sqlite3"
 export XDG_RUNTIME_DIR="$WORK/runtime" XDG_DATA_HOME="$WORK/data"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
-if [ ! -d "$ROOT" ]; then
-  echo "writing $ITEMS items under $ROOT" >&2
-  "$BUILD_DIR/bench/make-tree" "$ROOT" --items "$ITEMS" >&2
-fi
+ensure_tree "$ROOT" "$ITEMS"
 echo "indexing $ROOT with quelmo-cli scan and plocate's updatedb" >&2
 "$CLI" scan --db "$DB" "$ROOT" > "$WORK/scan.json" 2>/dev/null
 updatedb -l no -U "$ROOT" -o "$WORK/plocate.db" --prunepaths "" --prunenames "" --prunefs ""

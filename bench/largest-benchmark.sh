@@ -8,31 +8,19 @@
 #     indexed: the rest lie in folders the index leaves out), 11 runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source bench/common.sh
 ITEMS=${2:-1130000}
 RUNS=${3:-11}
 ROOT=${1:-${TMPDIR:-/tmp}/quelmo-scan-tree-$ITEMS}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 ./dev.sh build >/dev/null
-CLI="$BUILD_DIR/tools/quelmo-cli"
 
-if [ ! -d "$ROOT" ]; then
-  echo "writing $ITEMS items under $ROOT" >&2
-  "$BUILD_DIR/bench/make-tree" "$ROOT" --items "$ITEMS" >&2
-fi
+ensure_tree "$ROOT" "$ITEMS"
 echo "scanning $ROOT" >&2
 "$CLI" scan --db "$WORK/index.sqlite3" "$ROOT" > "$WORK/scan.json" 2>/dev/null
 find "$ROOT" -printf '%b %p\n' > /dev/null # warm
 
-milliseconds() { # runs a command, prints its wall time in milliseconds
-  local start end
-  start=$(date +%s%N)
-  "$@" > /dev/null 2>&1
-  end=$(date +%s%N)
-  echo "($end - $start) / 1000000" | bc -l
-}
-median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 per_entry() { # bytes of the index per indexed entry, from quelmo-cli stats
   "$CLI" stats --db "$WORK/index.sqlite3" | sed -E 's/.*"indexedItems":([0-9]+).*"indexBytes":([0-9]+).*/\2 \1/' |
     awk '{ printf "%.1f bytes per entry (%d bytes, %d entries)", $1 / $2, $1, $2 }'

@@ -6,7 +6,7 @@
 #   bench/reconcile-benchmark.sh [ROOT] [ITEMS] [RUNS]   defaults: $TMPDIR/quelmo-scan-tree-500000, 500000, 5
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source bench/common.sh
 ITEMS=${2:-500000}
 RUNS=${3:-5}
 ROOT=${1:-${TMPDIR:-/tmp}/quelmo-scan-tree-$ITEMS}
@@ -14,29 +14,18 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 ./dev.sh build >/dev/null
 
-if [ ! -d "$ROOT" ]; then
-  echo "writing $ITEMS items under $ROOT" >&2
-  "$BUILD_DIR/bench/make-tree" "$ROOT" --items "$ITEMS" >&2
-fi
-"$BUILD_DIR/tools/quelmo-cli" scan --db "$WORK/index.sqlite3" "$ROOT" > /dev/null 2>&1
+ensure_tree "$ROOT" "$ITEMS"
+"$CLI" scan --db "$WORK/index.sqlite3" "$ROOT" > /dev/null 2>&1
 find "$ROOT" -printf '%s %T@ %b\n' > /dev/null # warm
 
-seconds() { # runs a command, prints its wall time in seconds
-  local start end
-  start=$(date +%s.%N)
-  "$@" > /dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
-}
-median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 
 for _ in $(seq "$RUNS"); do
-  seconds "$BUILD_DIR/tools/quelmo-cli" reconcile --db "$WORK/index.sqlite3" --recursive "$ROOT" >> "$WORK/reconcile.txt"
+  seconds "$CLI" reconcile --db "$WORK/index.sqlite3" --recursive "$ROOT" >> "$WORK/reconcile.txt"
   seconds find "$ROOT" -printf '%s %T@ %b\n' >> "$WORK/find.txt"
 done
 reconcile=$(median < "$WORK/reconcile.txt")
 find=$(median < "$WORK/find.txt")
-"$BUILD_DIR/tools/quelmo-cli" reconcile --db "$WORK/index.sqlite3" --recursive "$ROOT" 2>/dev/null > "$WORK/last.json"
+"$CLI" reconcile --db "$WORK/index.sqlite3" --recursive "$ROOT" 2>/dev/null > "$WORK/last.json"
 printf 'tree: %s (%s items), median of %s runs\n' "$ROOT" "$ITEMS" "$RUNS"
 printf 'quelmo-cli reconcile --recursive  %6.2f s  (%.2fx find)  %s\n' "$reconcile" \
   "$(echo "$reconcile / $find" | bc -l)" "$(cat "$WORK/last.json")"

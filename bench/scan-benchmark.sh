@@ -6,41 +6,23 @@
 #   bench/scan-benchmark.sh [ROOT] [ITEMS]     defaults: $TMPDIR/quelmo-scan-tree, 500000
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+source bench/common.sh
 ITEMS=${2:-500000}
 ROOT=${1:-${TMPDIR:-/tmp}/quelmo-scan-tree-$ITEMS}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
-missing=()
-for tool in fdfind updatedb /usr/bin/time; do
-  command -v "$tool" >/dev/null || missing+=("$tool")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "scan-benchmark: installing fd-find plocate time" >&2
-  ./dev.sh deps >/dev/null
-  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq fd-find plocate time >/dev/null; else sudo apt-get install -y -qq fd-find plocate time >/dev/null; fi
-fi
+install_missing "fdfind updatedb /usr/bin/time" "fd-find plocate time"
 ./dev.sh build >/dev/null
 
-if [ ! -d "$ROOT" ]; then
-  echo "writing $ITEMS items under $ROOT" >&2
-  "$BUILD_DIR/bench/make-tree" "$ROOT" --items "$ITEMS" >&2
-fi
+ensure_tree "$ROOT" "$ITEMS"
 
 # Warm the tree into the page cache.
 find "$ROOT" -printf '%s %T@ %b\n' > /dev/null
 fdfind -HI --no-ignore . "$ROOT" > /dev/null
 
-seconds() { # runs a command, prints its wall time in seconds
-  local start end
-  start=$(date +%s.%N)
-  "$@" > /dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
-}
 
-QUELMO_SCAN_PHASES=1 /usr/bin/time -o "$WORK/time.txt" -f '%e %M' "$BUILD_DIR/tools/quelmo-cli" scan --db "$WORK/index.sqlite3" "$ROOT" > "$WORK/scan.json" 2> "$WORK/scan.err"
+QUELMO_SCAN_PHASES=1 /usr/bin/time -o "$WORK/time.txt" -f '%e %M' "$CLI" scan --db "$WORK/index.sqlite3" "$ROOT" > "$WORK/scan.json" 2> "$WORK/scan.err"
 read -r quelmo_seconds quelmo_kb < "$WORK/time.txt"
 find_seconds=$(seconds find "$ROOT" -printf '%s %T@ %b\n')
 fd_seconds=$(seconds fdfind -HI --no-ignore . "$ROOT")

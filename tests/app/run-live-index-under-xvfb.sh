@@ -5,38 +5,11 @@
 set -euo pipefail
 QUELMO=$1
 QUELMO_CLI=$2
-WORK=$(mktemp -d)
-runner=
-trap '{ [ -n "$runner" ] && kill "$runner" 2>/dev/null; } || true; rm -rf "$WORK"' EXIT
-export XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime"
-export NEXDIR_DEBUG_LOG_PATH="$WORK/debug.log" NEXDIR_ROOTS="$WORK/tree"
-INDEX="$XDG_DATA_HOME/Nexdir/index-v2.sqlite3"
-mkdir -p "$WORK/tree/docs/old" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+source "$(dirname "$0")/xvfb-support.sh"
+mkdir -p "$WORK/tree/docs/old"
 touch "$WORK/tree/docs/quarterly-report.pdf" "$WORK/tree/docs/old/leaving.txt"
 
-fail() { echo "$1"; cat "$WORK/debug.log" 2>/dev/null | tail -30; exit 1; }
-# Waits up to $2 tenths of a second for the log to hold $1 more than $3 times.
-wait_for_log() {
-  for _ in $(seq "$2"); do
-    local count
-    count=$(grep -c -- "$1" "$WORK/debug.log" 2>/dev/null || true)
-    [ "${count:-0}" -gt "${3:-0}" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
 found() { "$QUELMO_CLI" search --db "$INDEX" "$1" 2>/dev/null | grep -q -- "$2"; }
-launch() {
-  xvfb-run -a "$QUELMO" > "$WORK/out.txt" 2>&1 &
-  runner=$!
-}
-stop() {
-  local pid
-  pid=$(grep " launch session=" "$WORK/debug.log" | tail -1 | sed -n 's/.* pid=\([0-9]*\) launch .*/\1/p')
-  kill -TERM "$pid"
-  wait "$runner" || fail "quelmo exited with $?"
-  runner=
-}
 
 launch
 wait_for_log " startup cursor=nil " 300 || fail "no launch check"
