@@ -25,6 +25,37 @@ bool isRealFolder(const std::string& path) {
            realpath(path.c_str(), resolved) && path == resolved;
 }
 
+// The regions of `paths`, ascending, each with its nearest nested regions as children.
+std::vector<RecoveryRegion> regionsOf(const std::set<std::string>& paths) {
+    std::vector<RecoveryRegion> regions;
+    for (const std::string& path : paths) {
+        RecoveryRegion region{path, {}};
+        for (const std::string& other : paths) {
+            if (other == path || !isAtOrUnder(other, path)) {
+                continue;
+            }
+            // Nearest only: not below another region that is itself below this one.
+            bool nested = std::any_of(paths.begin(), paths.end(), [&](const std::string& middle) {
+                return middle != path && middle != other && isAtOrUnder(middle, path) &&
+                       isAtOrUnder(other, middle);
+            });
+            if (!nested) {
+                region.children.push_back(other);
+            }
+        }
+        regions.push_back(std::move(region));
+    }
+    return regions;
+}
+
+size_t mostChildren(const std::vector<RecoveryRegion>& regions) {
+    size_t most = 0;
+    for (const RecoveryRegion& region : regions) {
+        most = std::max(most, region.children.size());
+    }
+    return most;
+}
+
 } // namespace
 
 std::vector<std::string> RecoveryRegion::candidates(const std::string& rawHome) {
@@ -45,33 +76,23 @@ std::vector<RecoveryRegion> RecoveryRegion::plan(const std::vector<std::string>&
         standardRoots.push_back(standardizePath(root));
         paths.insert(standardRoots.back());
     }
+    // Roots are regions whatever their number: a walk never crosses from one into another.
+    // A candidate is one only while no region then has more children than its stream can
+    // exclude; past that it stays part of the region around it, which follows it all the same.
+    size_t allowed = std::max(maximumChildren, mostChildren(regionsOf(paths)));
     for (const std::string& candidate : candidates(home)) {
         bool insideARoot =
             std::any_of(standardRoots.begin(), standardRoots.end(),
                         [&](const std::string& root) { return isAtOrUnder(candidate, root); });
-        if (insideARoot && isRealFolder(candidate)) {
-            paths.insert(candidate);
+        if (!insideARoot || paths.count(candidate) || !isRealFolder(candidate)) {
+            continue;
+        }
+        paths.insert(candidate);
+        if (mostChildren(regionsOf(paths)) > allowed) {
+            paths.erase(candidate);
         }
     }
-    std::vector<RecoveryRegion> regions;
-    for (const std::string& path : paths) {
-        RecoveryRegion region{path, {}};
-        for (const std::string& other : paths) {
-            if (other == path || !isAtOrUnder(other, path)) {
-                continue;
-            }
-            // Nearest only: not below another region that is itself below this one.
-            bool nested = std::any_of(paths.begin(), paths.end(), [&](const std::string& middle) {
-                return middle != path && middle != other && isAtOrUnder(middle, path) &&
-                       isAtOrUnder(other, middle);
-            });
-            if (!nested) {
-                region.children.push_back(other);
-            }
-        }
-        regions.push_back(std::move(region));
-    }
-    return regions;
+    return regionsOf(paths);
 }
 
 std::string RecoveryRegion::configuration(const std::vector<RecoveryRegion>& regions,

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace nexdir;
@@ -33,6 +34,37 @@ TEST(RecoveryRegion, APlanOfTheRootTheHomeAndItsRealFolders) {
     std::string text = RecoveryRegion::configuration(regions, "/:abc", "[]");
     EXPECT_TRUE(text.starts_with("[{\"children\":[\"" + home + "\"],\"path\":\"" + root + "\"}"));
     EXPECT_TRUE(text.ends_with("]/:abc[]"));
+}
+
+TEST(RecoveryRegion, CandidatesPastEightNestedRegionsStayPartOfTheirParent) {
+    test::TempDirectory folder;
+    std::string root = folder / "tree";
+    std::string home = root + "/home/u";
+    for (const char* name : {"Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos",
+                             ".config", ".local/share", "Games"}) {
+        fs::create_directories(home + "/" + name);
+    }
+    // Another disk mounted in the home folder: a root, and so a region whatever the count.
+    auto regions = RecoveryRegion::plan({root, home + "/Games"}, home);
+    auto at = [&](const std::string& path) {
+        return *std::find_if(regions.begin(), regions.end(),
+                             [&](const RecoveryRegion& region) { return region.path == path; });
+    };
+    EXPECT_EQ(at(home).children,
+              (std::vector<std::string>{home + "/.config", home + "/Desktop", home + "/Documents",
+                                        home + "/Downloads", home + "/Games", home + "/Music",
+                                        home + "/Pictures", home + "/Videos"}));
+    EXPECT_EQ(regions.size(), 10u); // .local and .local/share are the home region's own
+
+    // Nested roots past the limit are regions all the same; no candidate adds to them.
+    std::vector<std::string> roots{root};
+    for (int i = 0; i < 10; ++i) {
+        roots.push_back(root + "/disk" + std::to_string(i));
+        fs::create_directories(roots.back());
+    }
+    auto many = RecoveryRegion::plan(roots, home);
+    EXPECT_EQ(many.front().children.size(), 10u);
+    EXPECT_EQ(many.size(), 11u);
 }
 
 TEST(RecoveryRegion, ScopingAndManualTargets) {
