@@ -143,8 +143,11 @@ Application::Launch Application::launch() {
     } catch (const std::exception& error) {
         nexdir::DebugLog::write("startup failed errorCode=" +
                                 std::to_string(nexdir::errorCodeOf(error)));
-        QMessageBox::critical(nullptr, "Quelmo could not start",
-                              QString::fromStdString(error.what()));
+        // Window titles go unseen on many desktops: what happened is the alert's own text.
+        QMessageBox alert(QMessageBox::Critical, "Quelmo", "Quelmo could not start",
+                          QMessageBox::Ok);
+        alert.setInformativeText(QString::fromStdString(error.what()));
+        alert.exec();
         diagnosticSession_.end();
         return Launch::failed;
     }
@@ -157,7 +160,7 @@ Application::Launch Application::launch() {
         std::shared_ptr<nexdir::DirectoryRegistrar>(), &nexdir::FileEventService::shared()));
     indexer_->setPowerSaving([this] { return powerSaving_.load(); });
     synchronization_ =
-        std::make_unique<nexdir::IndexSynchronization>(*index_, *indexer_, dataDirectory);
+        std::make_unique<nexdir::IndexSynchronization>(*index_, *indexer_);
 
     searchQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.search");
     // Load the names searches rank from before the first keystroke needs them.
@@ -181,7 +184,6 @@ Application::Launch Application::launch() {
     environment.synchronization = synchronization_.get();
     environment.queue = indexQueue_.get();
     environment.defaults = &defaults_;
-    environment.dataDirectory = dataDirectory;
     nexdir::FileIndexer* indexer = indexer_.get();
     environment.discoverRoots = [indexer] {
         return indexer->walkRoots(nexdir::FileIndexer::discoverInternalRoots());

@@ -23,6 +23,7 @@ namespace key = nexdir::IndexMetadata;
 namespace {
 
 constexpr int maximumScanRetries = 3;
+constexpr int maximumAccessRetries = 3;
 constexpr double accessCheckSeconds = 30;
 
 // The cause written to the log for each reason a scan starts.
@@ -56,6 +57,8 @@ IndexingController::IndexingController(Environment environment, QObject* parent)
     roots_ = environment_.discoverRoots();
     retryWork_.setSingleShot(true);
     connect(&retryWork_, &QTimer::timeout, this, [this] { startIndexing("startup or retry"); });
+    accessRetry_.setSingleShot(true);
+    connect(&accessRetry_, &QTimer::timeout, this, [this] { checkAccess(true); });
 }
 
 IndexingController::~IndexingController() {
@@ -271,7 +274,6 @@ void IndexingController::startRegionalRecovery(uint64_t since, bool manual) {
     options.index = environment_.index;
     options.indexer = environment_.indexer;
     options.roots = roots_;
-    options.dataDirectory = environment_.dataDirectory;
     options.queue = environment_.queue;
     options.since = since;
     options.manual = manual;
@@ -339,22 +341,32 @@ void IndexingController::volumesChanged() {
 
 void IndexingController::applicationBecameActive() {
     Q_EMIT workStarting();
+    if (nexdir::uptimeSeconds() - lastAccessCheck_ <= accessCheckSeconds) {
+        return;
+    }
+    checkAccess(false);
+}
+
+void IndexingController::checkAccess(bool retry) {
     if (isIndexing_ || isVerifying_ || startupCheckInFlight_ || accessCheckPending_) {
+        if (retry) {
+            accessRetry_.start(int(environment_.accessRetrySeconds * 1000)); // later, then
+        }
         return;
     }
-    double now = nexdir::uptimeSeconds();
-    if (now - lastAccessCheck_ <= accessCheckSeconds) {
-        return;
-    }
-    lastAccessCheck_ = now;
+    lastAccessCheck_ = nexdir::uptimeSeconds();
     accessCheckPending_ = true;
     std::vector<std::string> roots = roots_;
-    onQueue([this, roots]() -> std::function<void()> {
+    onQueue([this, roots, retry]() -> std::function<void()> {
         try {
+            if (retry) {
+                environment_.indexer->recoveryFailures.clear(); // each is worth another try
+            }
             bool complete = environment_.index->hasCompletedFullScan();
             int64_t repaired = complete ? environment_.indexer->recoverAccessiblePaths(roots) : 0;
             return [this, complete, repaired] {
                 accessCheckPending_ = false;
+                accessRetries_ = 0;
                 if (!complete) {
                     if (!isIndexing_) {
                         startIndexing("first scan after settings");
@@ -375,6 +387,14 @@ void IndexingController::applicationBecameActive() {
                 accessCheckPending_ = false;
                 nexdir::DebugLog::write("targeted access recovery failed: " + description);
                 updateStatus("Access recovery failed: " + description);
+                // Paths that failed are passed over from now on: tried again on a schedule.
+                if (accessRetries_ < maximumAccessRetries) {
+                    double delay = environment_.accessRetrySeconds * std::pow(2.0, accessRetries_);
+                    accessRetries_ += 1;
+                    nexdir::DebugLog::write("access recovery retry scheduled seconds=" +
+                                            std::to_string(int64_t(delay)));
+                    accessRetry_.start(int(delay * 1000));
+                }
             };
         }
     });

@@ -36,11 +36,13 @@ public:
         nexdir::IndexSynchronization* synchronization = nullptr;
         nexdir::DispatchQueue* queue = nullptr; // "nexdir.indexer"
         nexdir::DefaultsStore* defaults = nullptr;
-        std::string dataDirectory;
         // The volumes to index, discovered afresh (standardised walk roots).
         std::function<std::vector<std::string>()> discoverRoots;
         // Seconds of a scan's first automatic retry (60); doubled for each further one.
         double firstRetrySeconds = 60;
+        // Seconds before a failed repair of readable-again paths is tried again (60); doubled
+        // for each further one.
+        double accessRetrySeconds = 60;
         // Delays of a region's automatic retries.
         std::vector<double> regionRetryDelays = {60, 300, 1800};
         std::string home; // for the region plan; empty: $HOME
@@ -99,6 +101,9 @@ private:
     void scheduleRecovery(const Failure& failure);
     void startRegionalRecovery(uint64_t since, bool manual);
     void recoverAutomatically(const std::string& reason);
+    // Repairs the paths that became readable; `retry`: a scheduled retry after a failure,
+    // which also tries again the paths that failed.
+    void checkAccess(bool retry);
     void updateStatus(const std::string& text);
     void setReindexEnabled();
     // Runs `work` on the indexing queue and `done` back here, unless this object is gone.
@@ -118,6 +123,8 @@ private:
     bool isVerifying_ = false;
     bool accessCheckPending_ = false;
     double lastAccessCheck_ = -1e9;
+    QTimer accessRetry_;
+    int accessRetries_ = 0;
     bool lastReindexEnabled_ = true;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

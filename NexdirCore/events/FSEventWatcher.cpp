@@ -114,9 +114,13 @@ uint64_t FSEventWatcher::currentEventID() {
 
 void FSEventWatcher::enqueue(const FileSystemEvent& event) {
     std::lock_guard guard(inboxLock_);
-    // Changes to one folder within the latency window become one event; notices stay whole.
+    // Changes to one folder within the latency window become one event; notices stay whole,
+    // but for those of folders left unwatched, which only say there are more to ask for.
     auto known = isSpecial(event) ? pendingIndex_.end() : pendingIndex_.find(event.path);
-    if (known != pendingIndex_.end()) {
+    if (event.isUnwatchedNotice() && pendingUnwatched_) {
+        FileSystemEvent& held = pending_[*pendingUnwatched_];
+        held.id = std::max(held.id, event.id);
+    } else if (known != pendingIndex_.end()) {
         FileSystemEvent& merged = pending_[known->second];
         // A folder whose contents changed needs listing, whatever else happened to it: only
         // when both are changes of its own metadata does the merge stay one.
@@ -129,6 +133,8 @@ void FSEventWatcher::enqueue(const FileSystemEvent& event) {
     } else {
         if (!isSpecial(event)) {
             pendingIndex_[event.path] = pending_.size();
+        } else if (event.isUnwatchedNotice()) {
+            pendingUnwatched_ = pending_.size();
         }
         pending_.push_back(event);
     }
@@ -145,6 +151,7 @@ void FSEventWatcher::flush() {
         std::lock_guard guard(inboxLock_);
         batch.swap(pending_);
         pendingIndex_.clear();
+        pendingUnwatched_.reset();
         flushScheduled_ = false;
         lastFlush_ = uptimeSeconds();
     }

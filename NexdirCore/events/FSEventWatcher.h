@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -75,6 +76,7 @@ private:
     std::mutex inboxLock_;
     std::vector<FileSystemEvent> pending_;                 // guarded by inboxLock_
     std::unordered_map<std::string, size_t> pendingIndex_; // guarded by inboxLock_
+    std::optional<size_t> pendingUnwatched_;               // guarded by inboxLock_
     bool flushScheduled_ = false;                          // guarded by inboxLock_
     double lastFlush_ = -1e9;                              // guarded by inboxLock_
 

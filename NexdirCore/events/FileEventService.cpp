@@ -114,8 +114,10 @@ void FileEventService::willList(const std::string& folderPath) {
 }
 
 void FileEventService::tellUnwatched(const Stream& stream, const std::string& folder) {
+    // Under the stream's first root, whatever the folder: the notices of a whole walk past
+    // the limit then merge into one, and the stream's owner asks for the list itself.
     if (accepts(stream.options, folder)) {
-        stream.sink({folder, EventFlags::folderUnwatched, nextEventID()});
+        stream.sink({stream.options.roots.front(), EventFlags::folderUnwatched, nextEventID()});
     }
 }
 
@@ -141,7 +143,10 @@ uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
     uint64_t token = nextToken_++;
     Stream& stream = streams_[token] = {options, std::move(sink)};
     for (const std::string& folder : unwatched_) {
-        tellUnwatched(stream, folder);
+        if (accepts(stream.options, folder)) {
+            tellUnwatched(stream, folder);
+            break; // one notice says there are some
+        }
     }
     return token;
 }
@@ -168,17 +173,21 @@ std::vector<std::string> FileEventService::unwatchedFolders(uint64_t token) {
     if (stream == streams_.end()) {
         return folders;
     }
-    for (auto it = unwatched_.begin(); it != unwatched_.end();) {
-        // One deleted inside another unwatched folder sends no event to forget it by.
-        struct stat info {};
-        if (lstat(it->c_str(), &info) != 0 && errno == ENOENT) {
-            it = unwatched_.erase(it);
-            continue;
+    for (const std::string& root : stream->second.options.roots) {
+        // The folders of one root lie together in the sorted set, from the root on.
+        for (auto it = unwatched_.lower_bound(root);
+             it != unwatched_.end() && it->starts_with(root);) {
+            // One deleted inside another unwatched folder sends no event to forget it by.
+            struct stat info {};
+            if (lstat(it->c_str(), &info) != 0 && errno == ENOENT) {
+                it = unwatched_.erase(it);
+                continue;
+            }
+            if (accepts(stream->second.options, *it)) {
+                folders.push_back(*it);
+            }
+            ++it;
         }
-        if (accepts(stream->second.options, *it)) {
-            folders.push_back(*it);
-        }
-        ++it;
     }
     return folders;
 }

@@ -64,8 +64,9 @@ public:
     uint64_t currentEventID();
 
     size_t watchedFolders();
-    // Folders refused by the watch limit, now. Each stream is told of those under its roots
-    // with a folderUnwatched event: when it subscribes, and whenever another is refused.
+    // Folders refused by the watch limit, now. A stream over some of them is told so with a
+    // folderUnwatched event for its root (when it subscribes, and whenever another is
+    // refused), and asks for the list with `unwatchedFolders(token)`.
     size_t unwatchedFolders();
     // Those of them that the stream `token` covers, now: folders deleted, moved or watched
     // after all are no longer among them.

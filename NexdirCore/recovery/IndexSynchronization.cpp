@@ -39,11 +39,9 @@ std::string quotedList(const std::vector<std::string>& paths) {
 } // namespace
 
 IndexSynchronization::IndexSynchronization(SearchIndex& index, FileIndexer& indexer,
-                                           const std::string& appDataPath,
                                            std::optional<std::string> region,
                                            std::set<std::string> protectedSubtrees)
-    : index_(index), indexer_(indexer), appDataPath_(standardizePath(appDataPath)),
-      region_(std::move(region)), protectedSubtrees_(std::move(protectedSubtrees)) {}
+    : index_(index), indexer_(indexer), region_(std::move(region)), protectedSubtrees_(std::move(protectedSubtrees)) {}
 
 std::string IndexSynchronization::key(const std::string& name) const {
     return region_ ? key::scoped(*region_, name) : name;
@@ -208,10 +206,11 @@ std::optional<IndexSynchronization::PendingApply> IndexSynchronization::beginApp
         applicable.push_back(event);
     }
 
-    // 7. The scope's own paths, never the index's own folder.
+    // 7. The scope's own paths, never the index's own files: an index kept in a folder of
+    //    the tree changes that folder, whose other contents are the user's.
     std::vector<FileSystemEvent> scoped;
     for (const FileSystemEvent& event : applicable) {
-        if (isAtOrUnder(event.path, appDataPath_) ||
+        if (indexer_.rules().isIndexLocation(event.path) ||
             (region_ && !isAtOrUnder(event.path, *region_))) {
             continue;
         }

@@ -56,7 +56,7 @@ public:
     // At most this many automatic verifications before the scope waits for a manual one.
     static constexpr int64_t automaticBudget = 2;
 
-    IndexSynchronization(SearchIndex& index, FileIndexer& indexer, const std::string& appDataPath,
+    IndexSynchronization(SearchIndex& index, FileIndexer& indexer,
                          std::optional<std::string> region = std::nullopt,
                          std::set<std::string> protectedSubtrees = {});
 
@@ -129,7 +129,6 @@ private:
 
     SearchIndex& index_;
     FileIndexer& indexer_;
-    std::string appDataPath_;
     std::optional<std::string> region_;
     std::set<std::string> protectedSubtrees_;
     bool loggedCoveredDrop_ = false;

@@ -14,7 +14,11 @@ LaunchCheck checkLaunch(FileIndexer& indexer, IndexSynchronization& whole,
     SearchIndex& index = indexer.index();
     indexer.cleanupAbandonedRebuilds();
     indexer.applyTechnicalExclusions();
-    indexer.recoverAccessiblePaths(roots);
+    try {
+        indexer.recoverAccessiblePaths(roots);
+    } catch (const std::exception&) {
+        // Logged; the launch goes on, and the regions' verifications try those paths again.
+    }
     std::string identity = FSEventWatcher::historyIdentity(roots);
     uint64_t current = FSEventWatcher::currentEventID();
     LaunchCheck check;

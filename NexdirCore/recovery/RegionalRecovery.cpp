@@ -72,9 +72,26 @@ struct RegionalRecovery::Region {
     // Folders the watch limit left out, checked by polling: as the event service last
     // listed them for this region's stream.
     std::vector<std::string> unwatched;
+    // The check of those folders under way: stepped between the region's batches, never
+    // holding them up.
+    std::optional<FileIndexer::SubtreeWalk> poll;
+
+    // At or under its root, and in none of its children's subtrees (a stream can exclude
+    // only so many of them).
+    bool owns(const std::string& path) const {
+        return isAtOrUnder(path, spec.path) &&
+               std::none_of(spec.children.begin(), spec.children.end(),
+                            [&](const std::string& child) { return isAtOrUnder(path, child); });
+    }
 
     void refreshUnwatched() {
-        unwatched = watcher ? watcher->unwatchedFolders() : std::vector<std::string>();
+        unwatched.clear();
+        for (std::string& folder :
+             watcher ? watcher->unwatchedFolders() : std::vector<std::string>()) {
+            if (owns(folder)) {
+                unwatched.push_back(std::move(folder));
+            }
+        }
     }
 
     bool caughtUp() const { return !blocked && !walk && !pendingApply && inbox->isCaughtUp(); }
@@ -143,11 +160,6 @@ void RegionalRecovery::startProcedure() {
     try {
         identity_ = FSEventWatcher::historyIdentity(options_.roots);
         std::vector<RecoveryRegion> plan = RecoveryRegion::plan(options_.roots, options_.home);
-        for (const RecoveryRegion& region : plan) {
-            if (region.children.size() > RecoveryRegion::maximumChildren) {
-                throw NexdirError::sqlite("Too many recovery boundaries");
-            }
-        }
         std::string configuration = RecoveryRegion::configuration(
             plan, identity_, index.metadata(key::excludedPaths).value_or(""));
         std::optional<std::string> storedPlan = index.metadata(key::regionPlan);
@@ -156,7 +168,7 @@ void RegionalRecovery::startProcedure() {
             auto region = std::make_unique<Region>();
             region->spec = spec;
             region->sync = std::make_unique<IndexSynchronization>(
-                index, *options_.indexer, options_.dataDirectory, spec.path,
+                index, *options_.indexer, spec.path,
                 std::set<std::string>(spec.children.begin(), spec.children.end()));
             if (planChanged || !region->sync->metadata(key::eventID)) {
                 region->sync->seedRegion(options_.since, storedPlan.has_value());
@@ -224,7 +236,11 @@ void RegionalRecovery::startWatcher(Region& region, bool force) {
     if (saved > current) {
         sync.requireRecovery(); // the event history was reset
     }
-    std::vector<std::string> exclusions = region.spec.children;
+    // More nested roots than a stream can exclude are left out of the region by `owns`.
+    std::vector<std::string> exclusions(
+        region.spec.children.begin(),
+        region.spec.children.begin() +
+            std::min(region.spec.children.size(), FSEventWatcher::maximumExclusions));
     for (const std::string& candidate :
          options_.indexer->rules().eventStreamExclusions(region.spec.path, region.spec.children)) {
         if (exclusions.size() >= FSEventWatcher::maximumExclusions) {
@@ -310,7 +326,10 @@ void RegionalRecovery::drain(Region& region) {
         }
         std::vector<FileSystemEvent> scoped;
         for (const FileSystemEvent& event : batch) {
-            scoped.push_back(region.spec.scoped(event));
+            FileSystemEvent own = region.spec.scoped(event);
+            if (region.owns(own.path)) {
+                scoped.push_back(std::move(own));
+            }
         }
         std::optional<IndexSynchronization::PendingApply> plan =
             region.sync->beginApply(scoped, options_.roots, false);
@@ -351,6 +370,7 @@ void RegionalRecovery::stepApply(Region& region) {
             region.inbox->applied(region.applyingEvents);
             region.pendingApply.reset();
             region.applyingEvents.clear();
+            resultsChanged_ = true; // an open panel shows the batch as soon as it is told
             later(region, [](RegionalRecovery& engine, Region& next) { engine.drain(next); });
         }
         publish(false);
@@ -362,9 +382,11 @@ void RegionalRecovery::stepApply(Region& region) {
 
 void RegionalRecovery::begin(Region& region, Verification kind, int cause) {
     bool manual = kind == Verification::manual;
-    if (kind == Verification::automatic && region.healthySince &&
-        now() - *region.healthySince >= healthySeconds) {
-        // Caught up long enough: the losses before no longer count.
+    // Caught up long enough, the losses before no longer count; and a launch's catch-up
+    // verifies the whole region, so what an earlier session counted and planned is moot.
+    if (kind == Verification::catchUp ||
+        (kind == Verification::automatic && region.healthySince &&
+         now() - *region.healthySince >= healthySeconds)) {
         region.sync->setMetadata({{key::automaticVerificationAttempts, "0"},
                                   {key::delayedRetryCount, "0"},
                                   {key::retryAfter, "0"}});
@@ -397,6 +419,7 @@ void RegionalRecovery::step(Region& region) {
                 }
             });
         region.checkedDirectories += region.walk->visited - before;
+        verificationChecks_ += region.walk->visited - before;
         if (!done) {
             later(region, [](RegionalRecovery& engine, Region& next) { engine.step(next); });
             publish(false);
@@ -409,6 +432,7 @@ void RegionalRecovery::step(Region& region) {
             " seconds=" + shortestDecimal(now() - region.verificationStarted.value_or(now())));
         region.walk.reset();
         region.verificationStarted.reset();
+        resultsChanged_ = true;
         drain(region); // what arrived meanwhile is applied on top
         publish(false);
     } catch (const std::exception& error) {
@@ -428,6 +452,7 @@ void RegionalRecovery::block(Region& region, const std::exception& error) {
     region.verificationStarted.reset();
     region.blocked = true;
     region.walk.reset();
+    region.poll.reset();
     region.pendingApply.reset();
     region.applyingEvents.clear();
     region.retryAt.reset();
@@ -495,29 +520,50 @@ void RegionalRecovery::pollUnwatched() {
             continue;
         }
         region->refreshUnwatched(); // some were deleted, moved or watched after all
-        if (region->unwatched.empty() || region->walk || region->pendingApply) {
-            continue; // a region at work is checked at the next poll
+        if (region->unwatched.empty() || region->walk || region->poll) {
+            continue; // a verification checks them anyway; a poll under way goes on
         }
-        // Folders left unwatched are checked against the disk now and then instead, applied
-        // as changes of their own. Not through the inbox: tens of thousands of them would
-        // overflow it, and every overflow costs the region a verification.
-        std::vector<FileSystemEvent> checks;
-        for (const std::string& folder : region->unwatched) {
-            checks.push_back(region->spec.scoped({folder, 0, 0}));
-        }
-        try {
-            std::optional<IndexSynchronization::PendingApply> plan =
-                region->sync->beginApply(checks, options_.roots, false);
-            if (plan) {
-                region->pendingApply = std::move(plan);
-                region->applyingEvents = std::move(checks);
-                stepApply(*region);
-            }
-        } catch (const std::exception& error) {
-            block(*region, error);
-        }
+        // Folders left unwatched are compared with the disk now and then instead: their own
+        // walk, stepped between the region's batches, so that events of the watched folders
+        // never wait for it and the region stays caught up meanwhile. Not through the inbox:
+        // tens of thousands of them would overflow it, and every overflow costs the region
+        // a verification.
+        region->poll = options_.indexer->beginReconcileWalk(
+            region->unwatched, {},
+            std::set<std::string>(region->spec.children.begin(), region->spec.children.end()));
+        later(*region, [](RegionalRecovery& engine, Region& next) { engine.stepPoll(next); });
     }
     publish(true); // schedules the next poll while folders are left unwatched
+}
+
+void RegionalRecovery::stepPoll(Region& region) {
+    if (!region.poll) {
+        return;
+    }
+    if (region.blocked || region.walk) {
+        region.poll.reset(); // paused, or being verified whole
+        return;
+    }
+    try {
+        int64_t before = writtenEntries();
+        bool done = options_.indexer->stepSubtreeWalk(*region.poll, options_.roots,
+                                                      IndexSynchronization::stepDirectories);
+        resultsChanged_ = resultsChanged_ || writtenEntries() != before;
+        if (done) {
+            region.poll.reset();
+            publish(true);
+            return;
+        }
+        later(region, [](RegionalRecovery& engine, Region& next) { engine.stepPoll(next); });
+    } catch (const std::exception& error) {
+        block(region, error);
+        publish(true);
+    }
+}
+
+int64_t RegionalRecovery::writtenEntries() const {
+    FileIndexer::ReconcileTotals totals = options_.indexer->reconcileTotals();
+    return totals.added + totals.removed + totals.updated;
 }
 
 void RegionalRecovery::publish(bool force) {
@@ -533,12 +579,10 @@ void RegionalRecovery::publish(bool force) {
     int paused = 0;
     int verifying = 0;
     int readyRegions = 0;
-    int64_t checks = 0; // folders checked by the verifications running
     bool unwatched = false;
     for (auto& region : regions_) {
         paused += region->blocked ? 1 : 0;
         verifying += region->walk ? 1 : 0;
-        checks += region->walk ? region->checkedDirectories : 0;
         if (region->caughtUp()) {
             readyRegions += 1;
             if (!region->healthySince) {
@@ -556,6 +600,10 @@ void RegionalRecovery::publish(bool force) {
             }
         });
     }
+    if (verifying == 0) {
+        verificationChecks_ = 0; // the next verification counts from nothing
+    }
+    int64_t checks = verificationChecks_;
     bool ready = !regions_.empty() && readyRegions == int(regions_.size());
     {
         std::lock_guard guard(lock_);
@@ -621,8 +669,9 @@ void RegionalRecovery::publish(bool force) {
             " paused=" + std::to_string(paused) + " total=" + std::to_string(regions_.size()));
         lastProgressLog_ = current;
     }
-    if (text != lastText_) {
+    if (text != lastText_ || resultsChanged_) {
         lastText_ = text;
+        resultsChanged_ = false;
         if (options_.status) {
             options_.status(text, busy);
         }

@@ -38,7 +38,6 @@ public:
         SearchIndex* index = nullptr;
         FileIndexer* indexer = nullptr;
         std::vector<std::string> roots;
-        std::string dataDirectory; // never indexed, excluded from the streams
         DispatchQueue* queue = nullptr;
         uint64_t since = 0;  // the event identifier the index is complete at
         bool manual = false; // a user's "Verify Index"
@@ -86,6 +85,10 @@ private:
     void block(Region& region, const std::exception& error);
     void retry(Region& region);
     void pollUnwatched();
+    void stepPoll(Region& region);
+    // Entries the indexer added, removed or rewrote so far: a step that changes it changed
+    // what searches find.
+    int64_t writtenEntries() const;
     void publish(bool force);
     std::string statusText(bool& busy, int paused, int verifying, int ready, int64_t checks);
     template <class Work> void later(Region& region, Work work);
@@ -109,6 +112,11 @@ private:
     double lastDiagnosticTime_ = -1e9;
     int64_t diagnosticTransitions_ = 0;
     bool pollScheduled_ = false;
+    // Folder checks of the verifications under way and of those that ended since none ran.
+    int64_t verificationChecks_ = 0;
+    // Something searches find was written since the status was last delivered: delivered
+    // again then, even unchanged, so that an open panel refreshes its results.
+    bool resultsChanged_ = false;
 };
 
 } // namespace nexdir

@@ -127,6 +127,18 @@ bool ExclusionRules::isIndexFile(std::string_view item) const {
            name.starts_with(rebuildFolderPrefix) || name.starts_with("corrupt-index-");
 }
 
+bool ExclusionRules::isIndexLocation(std::string_view path) const {
+    if (appDataPath_ && isAtOrUnder(path, *appDataPath_)) {
+        return true;
+    }
+    // Below the index's folder, the item of that folder that the path lies in.
+    if (indexFolder_.empty() || !isAtOrUnder(path, indexFolder_) || path == indexFolder_) {
+        return false;
+    }
+    size_t start = indexFolder_ == "/" ? 1 : indexFolder_.size() + 1;
+    return isIndexFile(path.substr(0, path.find('/', start)));
+}
+
 std::vector<std::string> ExclusionRules::technicalPathsList() {
     return ExclusionTables::linuxTables(homeDirectory()).technicalPaths;
 }

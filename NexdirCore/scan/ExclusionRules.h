@@ -36,6 +36,11 @@ public:
     // the data directory (the command line's --db) is never indexed either.
     ExclusionRules withIndexFiles(const std::string& databasePath) const;
 
+    // True for the application's data folder and the index's own files (standardised paths),
+    // and for whatever lies below them: never indexed, and a change there is none of the
+    // user's.
+    bool isIndexLocation(std::string_view path) const;
+
     // The same test for paths that are standardised already.
     bool shouldSkipStandardized(std::string_view item, std::string_view scanRoot) const;
 

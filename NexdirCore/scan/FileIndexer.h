@@ -107,7 +107,9 @@ public:
                           const ReconcileProgress& progress = {});
 
     // Paths of the persisted inaccessible list that can be read again, and their repair:
-    // each such path's subtree reconciled; answers how many left the list.
+    // each such path's subtree reconciled; answers how many left the list. A path whose
+    // repair fails is passed over until a subtree walk (`recoveryFailures`); the first such
+    // failure is thrown once the other paths are done.
     bool hasNewlyAccessiblePaths();
     int64_t recoverAccessiblePaths(const std::vector<std::string>& roots);
 
@@ -190,7 +192,7 @@ public:
     }
 
     // Paths whose targeted access recovery failed, passed over until the next subtree
-    // reconcile.
+    // reconcile or walk (a region's verification), or until the owner clears them to retry.
     std::set<std::string> recoveryFailures;
 
 private:
@@ -241,6 +243,8 @@ private:
     void scanNewFolder(const std::string& path, const std::string& root, int64_t parentID);
     std::set<std::string> trackedInaccessible();
     void clearCovered(const std::set<std::string>& covered);
+    void storeInaccessible(const std::vector<std::string>& paths);
+    SubtreeWalk walkOf(const std::string& path, const std::set<std::string>& protectedSubtrees);
 
     IndexSummary scanInPlace(const std::vector<std::string>& roots,
                              const IndexProgressHandler& progress);

@@ -284,12 +284,12 @@ void FileIndexer::recordInaccessible(const std::vector<std::string>& paths, bool
             merged.insert(path);
         }
     }
-    if (merged == std::set<std::string>(existing.begin(), existing.end())) {
+    // An index written before the count followed the list may disagree with it: put right.
+    if (merged == std::set<std::string>(existing.begin(), existing.end()) &&
+        index_.metadata(IndexMetadata::scanErrors).value_or("0") == std::to_string(merged.size())) {
         return;
     }
-    index_.setMetadata(
-        IndexMetadata::inaccessiblePaths,
-        IndexMetadata::encodePathList(std::vector<std::string>(merged.begin(), merged.end())));
+    storeInaccessible(std::vector<std::string>(merged.begin(), merged.end()));
 }
 
 } // namespace nexdir

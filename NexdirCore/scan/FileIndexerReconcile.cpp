@@ -389,12 +389,26 @@ void FileIndexer::clearCovered(const std::set<std::string>& covered) {
         return;
     }
     std::sort(kept.begin(), kept.end());
-    index_.setMetadata(IndexMetadata::inaccessiblePaths, IndexMetadata::encodePathList(kept));
+    storeInaccessible(kept);
+}
+
+void FileIndexer::storeInaccessible(const std::vector<std::string>& paths) {
+    // The count the status tells goes with the list, or a repaired index would go on
+    // calling itself partial.
+    index_.setMetadata({{IndexMetadata::inaccessiblePaths, IndexMetadata::encodePathList(paths)},
+                        {IndexMetadata::scanErrors, std::to_string(paths.size())}});
 }
 
 FileIndexer::SubtreeWalk
 FileIndexer::beginSubtreeWalk(const std::string& path,
                               const std::set<std::string>& protectedSubtrees) {
+    // A whole subtree is read again: paths whose repair failed are worth another try.
+    recoveryFailures.clear();
+    return walkOf(path, protectedSubtrees);
+}
+
+FileIndexer::SubtreeWalk FileIndexer::walkOf(const std::string& path,
+                                             const std::set<std::string>& protectedSubtrees) {
     SubtreeWalk walk;
     walk.path = standardizePath(path);
     walk.pending = {walk.path};
@@ -407,7 +421,7 @@ FileIndexer::SubtreeWalk
 FileIndexer::beginReconcileWalk(const std::vector<std::string>& paths,
                                 const std::set<std::string>& metadataOnlyPaths,
                                 const std::set<std::string>& protectedSubtrees) {
-    SubtreeWalk walk = beginSubtreeWalk("/", protectedSubtrees);
+    SubtreeWalk walk = walkOf("/", protectedSubtrees);
     std::set<std::string> distinct;
     for (const std::string& path : paths) {
         distinct.insert(standardizePath(path));
@@ -591,6 +605,7 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
     std::mutex lock;
     std::vector<std::string> unreadable; // guarded by lock
     int64_t directories = 0;             // guarded by lock
+    int64_t queued = 1;                  // guarded by lock: folders handed to the walk
     double lastProgress = uptimeSeconds();
     double lastLog = lastProgress;
     bool reported = false;
@@ -642,6 +657,7 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
         unreadable.insert(unreadable.end(), outcome.unreadablePaths.begin(),
                           outcome.unreadablePaths.end());
         directories += 1;
+        queued += int64_t(next.size());
         double now = uptimeSeconds();
         if (progress && (!reported || now - lastProgress >= 1.0)) {
             progress(directories, folder.path);
@@ -650,7 +666,8 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
         }
         if (now - lastLog >= 10.0) {
             DebugLog::write("subtree verification progress directories=" +
-                            std::to_string(directories) + " pending=unknown");
+                            std::to_string(directories) +
+                            " pending=" + std::to_string(queued - directories));
             lastLog = now;
         }
         return next;
@@ -702,6 +719,7 @@ bool FileIndexer::hasNewlyAccessiblePaths() {
 
 int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& roots) {
     std::set<std::string> before = trackedInaccessible();
+    std::exception_ptr failure;
     for (const std::string& path : before) {
         if (recoveryFailures.count(path) || !isAccessibleAgain(path)) {
             continue;
@@ -711,6 +729,7 @@ int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& root
         } catch (const std::exception& error) {
             recoveryFailures.insert(path);
             DebugLog::write(std::string("targeted access recovery failed: ") + error.what());
+            failure = failure ? failure : std::current_exception();
         }
     }
     std::set<std::string> after = trackedInaccessible();
@@ -720,6 +739,9 @@ int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& root
     }
     DebugLog::write("targeted access recovery repaired=" + std::to_string(repaired) +
                     " remaining=" + std::to_string(after.size()));
+    if (failure) {
+        std::rethrow_exception(failure); // the others were repaired all the same
+    }
     return repaired;
 }
 

@@ -35,14 +35,13 @@ class IndexingControllerTests : public QObject {
         indexer = std::make_unique<FileIndexer>(*index, data, std::vector<std::string>{}, 50, 2);
         indexer->setRegistrar(std::shared_ptr<DirectoryRegistrar>(
             std::shared_ptr<DirectoryRegistrar>(), service.get()));
-        synchronization = std::make_unique<IndexSynchronization>(*index, *indexer, data);
+        synchronization = std::make_unique<IndexSynchronization>(*index, *indexer);
         IndexingController::Environment environment;
         environment.index = index.get();
         environment.indexer = indexer.get();
         environment.synchronization = synchronization.get();
         environment.queue = queue.get();
         environment.defaults = &defaults;
-        environment.dataDirectory = data;
         environment.discoverRoots = [this] { return roots; };
         environment.firstRetrySeconds = firstRetrySeconds;
         environment.home = root + "/home";

@@ -23,7 +23,7 @@ protected:
     std::string root = folder / "tree";
     SearchIndex index{data + "/index-v2.sqlite3"};
     FileIndexer indexer{index, data, {}, 50, 2};
-    Sync whole{index, indexer, data};
+    Sync whole{index, indexer};
     std::vector<std::string> roots{root};
 
     void SetUp() override {
@@ -157,7 +157,7 @@ TEST_F(SynchronizationTest, TheAutomaticBudgetAndItsRetrySchedule) {
 
     // A region: refused by the budget, reset to one by a manual verification; a launch's
     // catch-up neither counts nor is refused.
-    Sync region(index, indexer, data, root + "/docs");
+    Sync region(index, indexer, root + "/docs");
     region.setMetadata("automaticVerificationAttempts", "2");
     EXPECT_THROW(region.beginRegionalVerification(400, Sync::Verification::automatic),
                  Sync::RecoveryDeferred);
@@ -194,7 +194,7 @@ TEST_F(SynchronizationTest, TheAutomaticBudgetAndItsRetrySchedule) {
 }
 
 TEST_F(SynchronizationTest, ARegionsStateIsSeededFromTheWholeIndex) {
-    Sync region(index, indexer, data, root + "/music");
+    Sync region(index, indexer, root + "/music");
     region.seedRegion(777, false);
     EXPECT_EQ(region.metadata("eventID"), "777");
     EXPECT_EQ(region.metadata("scanBaseline"), "100");

@@ -63,7 +63,6 @@ protected:
         options.index = &index;
         options.indexer = &indexer;
         options.roots = roots;
-        options.dataDirectory = data;
         options.queue = &queue;
         options.since = since;
         options.service = &events;
@@ -142,6 +141,7 @@ TEST_F(RegionalTest, ChangesReachTheIndexRegionByRegion) {
     startEngine(scan());
     ASSERT_TRUE(waitForText("Index ready \u2022 watching for changes"));
     EXPECT_EQ(index.metadata(IndexMetadata::regionPlan).value_or("").substr(0, 2), "[{");
+    size_t beforeChanges = textCount();
     makeFile(home + "/Documents/new.txt");
     makeFile(root + "/srv/deep/er/new-folder-file.txt");
     fs::remove(home + "/Downloads/b.txt");
@@ -152,6 +152,8 @@ TEST_F(RegionalTest, ChangesReachTheIndexRegionByRegion) {
                !indexed(home + "/Downloads/b.txt") && indexed(home + "/moved-here.txt") &&
                !indexed(root + "/srv/c.txt");
     }));
+    // Each applied batch is told, the text unchanged, so that an open panel shows it.
+    EXPECT_TRUE(waitForText("Index ready \u2022 watching for changes", beforeChanges));
     // Caught up, and marked so; an event that comes late (a folder's own change) makes the
     // engine busy again for a moment.
     EXPECT_TRUE(waitFor([&] {
@@ -230,6 +232,10 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
     startEngine(baseline);
     ASSERT_TRUE(waitForText("Index ready"));
     engine->stop();
+    // An earlier session's losses and its planned retry: moot once a launch verifies.
+    index.setMetadata({{IndexMetadata::scoped(home, "automaticVerificationAttempts"), "2"},
+                       {IndexMetadata::scoped(home, "delayedRetryCount"), "1"},
+                       {IndexMetadata::scoped(home, "retryAfter"), "1000"}});
     for (int launch = 0; launch < 3; ++launch) {
         test::TreeChanger(root, unsigned(launch + 1)).change(15);
         // A new service, as a new process has: no history of the last session.
@@ -246,6 +252,17 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
     for (const auto& region : RecoveryRegion::plan(roots, home)) {
         EXPECT_EQ(regionKey(region.path, "verificationBlocked"), "0") << region.path;
         EXPECT_EQ(regionKey(region.path, "automaticVerificationAttempts"), "0") << region.path;
+        EXPECT_EQ(regionKey(region.path, "retryAfter"), "0") << region.path;
+    }
+    // The folder checks of one launch's verifications only grow, finished regions included.
+    int64_t checks = 0;
+    std::lock_guard guard(lock);
+    for (size_t i = seen; i < texts.size(); ++i) {
+        if (texts[i].starts_with("Verifying \u2022 ")) {
+            int64_t now = std::stoll(texts[i].substr(std::string("Verifying \u2022 ").size()));
+            EXPECT_GE(now, checks) << texts[i];
+            checks = now;
+        }
     }
 }
 
@@ -258,9 +275,20 @@ TEST_F(RegionalTest, FoldersPastTheWatchLimitAreNotClaimedAsWatchedButStillFollo
     EXPECT_TRUE(waitForText("Index ready \u2022 ", 0, 10,
                             " checked every 0 s, not watched \u2022 raise "
                             "fs.inotify.max_user_watches"));
-    // Changes inside it are found by the checks.
+    // Changes inside it are found by the checks, which never make the index less than ready
+    // while they run, nor hold up the folders that are watched.
+    size_t ready = textCount();
     makeFile(root + "/srv/late/inside/later.txt");
     EXPECT_TRUE(waitFor([&] { return indexed(root + "/srv/late/inside/later.txt"); }));
+    makeFile(home + "/Documents/watched.txt");
+    EXPECT_TRUE(waitFor([&] { return indexed(home + "/Documents/watched.txt"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200)); // two polls more
+    {
+        std::lock_guard guard(lock);
+        for (size_t i = ready; i < texts.size(); ++i) {
+            EXPECT_TRUE(texts[i].starts_with("Index ready \u2022 ")) << texts[i];
+        }
+    }
     // Gone (from a folder itself unwatched, so no event tells), it is no longer counted.
     ASSERT_TRUE(waitForText("Index ready \u2022 2 folders are checked every 0 s"));
     size_t seen = textCount();

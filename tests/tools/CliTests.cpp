@@ -1,3 +1,4 @@
+#include "DataDirectory.h"
 #include "RebuildOwnership.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
@@ -204,7 +205,7 @@ TEST(QuelmoCli, EventsSayWhenTheWatchLimitIsReachedDuringTheRun) {
     EXPECT_NE(err.find("folders are not watched: raise fs.inotify.max_user_watches\n"),
               std::string::npos)
         << err;
-    EXPECT_NE(out.find("\t0x10000000\t" + root + "/a\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\t0x10000000\t" + root + "\n"), std::string::npos) << out;
 }
 
 TEST(QuelmoCli, ReconcileBringsPathsUpToDateWithoutARescan) {
@@ -380,6 +381,30 @@ TEST(QuelmoCli, WatchKeepsTheIndexEqualToTheDiskAndCatchesUpAfterAStop) {
         expectEqual("after a stop");
         EXPECT_EQ(watch.terminate(), 0);
     }
+}
+
+TEST(QuelmoCli, WatchFollowsATreeThatHoldsItsOwnIndex) {
+    // The index in the folder it describes, as `--db ~/quelmo.sqlite3 ~` keeps it: its own
+    // files are left out, and every other change in that folder is followed.
+    TempDirectory folder;
+    std::string root = folder / "tree";
+    std::string db = root + "/quelmo.sqlite3";
+    makeFile(root + "/docs/a.txt");
+    Watch watch(folder, db, root);
+    ASSERT_TRUE(watch.waitForOutput("Index ready \u2022 watching for changes\n"))
+        << watch.output();
+    makeFile(root + "/beside-the-index.txt");
+    makeFile(root + "/docs/deeper/b.txt");
+    nexdir::ExclusionRules rules =
+        nexdir::ExclusionRules(nexdir::applicationDataDirectory(), {}).withIndexFiles(db);
+    ::testing::AssertionResult equal = ::testing::AssertionFailure();
+    for (int attempt = 0; attempt < 50 && !(equal = nexdir::test::indexEqualsDisk(db, root, rules));
+         ++attempt) {
+        usleep(100000);
+    }
+    EXPECT_TRUE(equal);
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "--direct", "sqlite3"}).out, "");
+    EXPECT_EQ(watch.terminate(), 0);
 }
 
 namespace {

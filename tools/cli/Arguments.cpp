@@ -32,22 +32,14 @@ std::string dataDirectoryOf(const std::string& database) {
     return nexdir::standardizePath(std::filesystem::path(database).parent_path().string());
 }
 
-std::optional<std::string> dataDirectoryFor(const std::string& database,
-                                            const std::vector<std::string>& roots) {
-    auto holdsARoot = [&](const std::string& folder) {
-        for (const std::string& root : roots) {
-            if (nexdir::isAtOrUnder(nexdir::standardizePath(root), folder)) {
-                return true;
-            }
-        }
-        return false;
-    };
-    for (std::string folder : {dataDirectoryOf(database), nexdir::applicationDataDirectory()}) {
-        if (!holdsARoot(folder)) {
-            return folder;
+std::optional<std::string> dataDirectoryFor(const std::vector<std::string>& roots) {
+    std::string folder = nexdir::applicationDataDirectory();
+    for (const std::string& root : roots) {
+        if (nexdir::isAtOrUnder(nexdir::standardizePath(root), folder)) {
+            return std::nullopt;
         }
     }
-    return std::nullopt;
+    return folder;
 }
 
 std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal) {

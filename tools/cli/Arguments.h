@@ -59,12 +59,10 @@ std::string onlyDatabase(Arguments& arguments, const std::string& command);
 // The folder that holds `database`, standardised.
 std::string dataDirectoryOf(const std::string& database);
 
-// The data directory of the index at `database`, which no walk enters: the folder that holds
-// it, as the application's own data directory holds its index. When that folder holds one of
-// `roots`, it cannot be left out whole; the application's data directory is then taken, and
-// the indexer still leaves the index's own files out.
-std::optional<std::string> dataDirectoryFor(const std::string& database,
-                                            const std::vector<std::string>& roots);
+// The folder no walk of `roots` enters: the application's data directory, unless it holds one
+// of the roots. An index kept elsewhere (--db) is left out by its own files alone, so that an
+// index kept beside or inside the tree it describes leaves the rest of its folder indexed.
+std::optional<std::string> dataDirectoryFor(const std::vector<std::string>& roots);
 
 // The one engine that writes the index at `database`: the application's single-instance lock
 // in the index's folder, held until the returned lock is destroyed. Taken by quelmo-cli watch

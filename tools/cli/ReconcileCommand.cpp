@@ -59,7 +59,7 @@ int runReconcile(Arguments arguments) {
     std::vector<std::string> excluded =
         key::decodePathList(index->metadata(key::excludedPaths).value_or("[]"))
             .value_or(std::vector<std::string>{});
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded,
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(roots), excluded,
                                 nexdir::FileIndexer::defaultBatchSize,
                                 nexdir::FileIndexer::defaultWorkerCount());
 

@@ -45,7 +45,7 @@ int runScan(Arguments arguments) {
     auto instance = claimIndex(database, liveIndexRefusal(database, "scan"));
     double started = nexdir::uptimeSeconds();
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded,
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(roots), excluded,
                                 nexdir::FileIndexer::defaultBatchSize,
                                 nexdir::FileIndexer::defaultWorkerCount());
     roots = indexer.walkRoots(roots);

@@ -30,11 +30,17 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-// Status texts on stdout, one a line, as they are published; from any thread.
+// Status texts on stdout, one a line, as they are published; from any thread. The engine
+// tells its text again after each change it applies (for a panel to refresh): a line repeats
+// only when something else was said between.
 class StatusPrinter {
 public:
     void print(const std::string& text) {
         std::lock_guard guard(lock_);
+        if (text == last_) {
+            return;
+        }
+        last_ = text;
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
@@ -42,6 +48,7 @@ public:
 
 private:
     std::mutex lock_;
+    std::string last_; // guarded by lock_
 };
 
 } // namespace
@@ -66,7 +73,6 @@ int runWatch(Arguments arguments) {
         }
     }
     // One engine per index: the application's single-instance lock, in the index's folder.
-    std::string dataDirectory = dataDirectoryOf(database);
     auto instance = claimIndex(database, "Quelmo already keeps the index at " + database +
                                              " live (the application or another quelmo-cli watch)");
     nexdir::DebugLog::write("watch launch path=" + database);
@@ -74,7 +80,7 @@ int runWatch(Arguments arguments) {
     if (roots.empty()) {
         roots = nexdir::FileIndexer::discoverInternalRoots();
     }
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(database, roots), excluded,
+    nexdir::FileIndexer indexer(*index, dataDirectoryFor(roots), excluded,
                                 nexdir::FileIndexer::defaultBatchSize,
                                 nexdir::FileIndexer::defaultWorkerCount());
     roots = indexer.walkRoots(roots);
@@ -82,7 +88,7 @@ int runWatch(Arguments arguments) {
     nexdir::FileEventService& service = nexdir::FileEventService::shared();
     indexer.setRegistrar(std::shared_ptr<nexdir::DirectoryRegistrar>(
         std::shared_ptr<nexdir::DirectoryRegistrar>(), &service));
-    nexdir::IndexSynchronization whole(*index, indexer, dataDirectory);
+    nexdir::IndexSynchronization whole(*index, indexer);
     // Command-line searches are answered from every name held in memory, loaded before the
     // first one asks, as the application does.
     nexdir::NameSearch names(*index);
@@ -108,7 +114,6 @@ int runWatch(Arguments arguments) {
         options.index = index.get();
         options.indexer = &indexer;
         options.roots = roots;
-        options.dataDirectory = dataDirectory;
         options.queue = &queue;
         options.since = since;
         options.status = [&printer](const std::string& text, bool) { printer.print(text); };
