@@ -247,14 +247,15 @@ TEST_F(ReconcileTest, UnreadablePathsAreListedAndRecoveredWhenReadableAgain) {
         FileIndexer child(unprivileged, data, {}, 7, 2);
         // A permission error on one path records it; the other paths are reconciled.
         child.reconcile({root + "/locked", root + "/open"}, std::vector<std::string>{root});
-        return unprivileged.metadata("inaccessiblePaths").value_or("") + "\n" +
+        return unprivileged.metadata("inaccessiblePaths").value_or("") + " " +
+               unprivileged.metadata("scanErrors").value_or("") + "\n" +
                (unprivileged.entryID(root + "/open/visible.txt", root) ? "open" : "closed") + "\n" +
                (child.hasNewlyAccessiblePaths() ? "readable" : "unreadable");
     });
     if (geteuid() != 0 && report.starts_with("[]")) {
         GTEST_SKIP() << "this user can read the locked folder";
     }
-    EXPECT_EQ(report, "[\"" + root + "/locked\"]\nopen\nunreadable");
+    EXPECT_EQ(report, "[\"" + root + "/locked\"] 1\nopen\nunreadable");
     chmod((root + "/locked").c_str(), 0755);
     // As the application would find it at its next launch.
     SearchIndex reopened(database);
@@ -263,6 +264,7 @@ TEST_F(ReconcileTest, UnreadablePathsAreListedAndRecoveredWhenReadableAgain) {
     EXPECT_EQ(recovering.recoverAccessiblePaths(roots()), 1);
     EXPECT_TRUE(reopened.entryID(root + "/locked/secret.txt", root));
     EXPECT_EQ(reopened.metadata("inaccessiblePaths"), "[]");
+    EXPECT_EQ(reopened.metadata("scanErrors"), "0"); // or the status goes on saying "Partial"
     EXPECT_EQ(recovering.recoverAccessiblePaths(roots()), 0);
     EXPECT_GE(test::logCount("targeted access recovery repaired=0 remaining=0"), 1u);
 }
