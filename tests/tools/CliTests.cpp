@@ -163,6 +163,15 @@ TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
     EXPECT_EQ(shell(command).status, 2);
     EXPECT_EQ(nexdir::test::readFile(folder / "full.txt"),
               "quelmo-cli: could not write the output: No space left on device\n");
+    // An unknown command is refused even when asked for help; a known one gives the usage.
+    CliRun unknown = cli(folder, {"NOSUCHCOMMAND", "--help"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(unknown.out.empty() &&
+                unknown.err.starts_with("quelmo-cli: unknown command: NOSUCHCOMMAND\n\nusage:"))
+        << unknown.err;
+    CliRun help = cli(folder, {"search", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("usage:"));
     // After "--", every word is the query's.
     makeFile(root + "/-zebra kept");
     EXPECT_EQ(cli(folder, {"reconcile", "--db", db, root}).status, 0);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -47,6 +48,14 @@ search and largest ask the running Quelmo (or quelmo-cli watch) that keeps PATH 
 PATH themselves when none answers; --direct always reads PATH, --verbose says which answered.
 )";
 
+using Command = int (*)(quelmo::cli::Arguments);
+const std::map<std::string, Command> commands = {
+    {"stats", quelmo::cli::runStats},      {"search", quelmo::cli::runSearch},
+    {"scan", quelmo::cli::runScan},        {"reconcile", quelmo::cli::runReconcile},
+    {"regions", quelmo::cli::runRegions},  {"watch", quelmo::cli::runWatch},
+    {"events", quelmo::cli::runEvents},    {"largest", quelmo::cli::runLargest},
+    {"maintain", quelmo::cli::runMaintain}};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -55,7 +64,15 @@ int main(int argc, char** argv) {
         std::cout << usage;
         return words.empty() ? 1 : 0;
     }
+    auto refuse = [](const std::string& message, int status) {
+        std::cerr << "quelmo-cli: " << message << "\n\n" << usage;
+        return status;
+    };
     std::string command = words[0];
+    auto found = commands.find(command);
+    if (found == commands.end()) {
+        return refuse("unknown command: " + command, 1); // before --help, which it cannot have
+    }
     for (size_t i = 1; i < words.size() && words[i] != "--"; ++i) {
         if (words[i] == "--help") {
             std::cout << usage;
@@ -65,38 +82,8 @@ int main(int argc, char** argv) {
     // search answers 1 when nothing matched, as locate does; its failures must differ.
     int failure = command == "search" ? 2 : 1;
     quelmo::cli::Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
-    auto run = [&] {
-        if (command == "stats") {
-            return quelmo::cli::runStats(std::move(arguments));
-        }
-        if (command == "events") {
-            return quelmo::cli::runEvents(std::move(arguments));
-        }
-        if (command == "scan") {
-            return quelmo::cli::runScan(std::move(arguments));
-        }
-        if (command == "watch") {
-            return quelmo::cli::runWatch(std::move(arguments));
-        }
-        if (command == "regions") {
-            return quelmo::cli::runRegions(std::move(arguments));
-        }
-        if (command == "reconcile") {
-            return quelmo::cli::runReconcile(std::move(arguments));
-        }
-        if (command == "search") {
-            return quelmo::cli::runSearch(std::move(arguments));
-        }
-        if (command == "largest") {
-            return quelmo::cli::runLargest(std::move(arguments));
-        }
-        if (command == "maintain") {
-            return quelmo::cli::runMaintain(std::move(arguments));
-        }
-        throw quelmo::cli::UsageError("unknown command: " + command);
-    };
     try {
-        int status = run();
+        int status = found->second(std::move(arguments));
         // Output that never reached its file (a full disk, a closed descriptor) is a failure.
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
             std::cerr << "quelmo-cli: could not write the output: " << std::strerror(errno) << '\n';
@@ -104,8 +91,7 @@ int main(int argc, char** argv) {
         }
         return status;
     } catch (const quelmo::cli::UsageError& error) {
-        std::cerr << "quelmo-cli: " << error.what() << "\n\n" << usage;
-        return failure;
+        return refuse(error.what(), failure);
     } catch (const std::exception& error) {
         std::cerr << error.what() << '\n';
         return failure;
