@@ -6,6 +6,7 @@
 #include "DebugLog.h"
 #include "FileEventService.h"
 #include "FileSystem.h"
+#include "MountTable.h"
 #include "NexdirError.h"
 
 #include <QAction>
@@ -138,6 +139,9 @@ Application::Launch Application::launch() {
     try {
         indexOwnership_ =
             std::make_unique<nexdir::RebuildOwnership>(dataDirectory, nexdir::applicationLockName);
+        // A mount table named by $NEXDIR_MOUNTINFO that cannot be read stops the launch here,
+        // saying why, rather than the first scan.
+        nexdir::readMountTable();
         diagnosticSession_.begin();
         index_ = nexdir::SearchIndex::openRecoveringCorruption(nexdir::defaultIndexPath());
     } catch (const std::exception& error) {
@@ -316,9 +320,9 @@ void Application::chooseExclusions() {
 }
 
 void Application::watchMounts() {
-    // The kernel marks /proc/self/mountinfo with an exceptional condition when the mount
-    // table changes.
-    mountTable_.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    // The kernel marks its mount table with an exceptional condition when the table changes.
+    // A saved table ($NEXDIR_MOUNTINFO) is a plain file, which never is: its roots stay put.
+    mountTable_.reset(open(nexdir::mountTablePath().c_str(), O_RDONLY | O_CLOEXEC));
     if (!mountTable_.valid()) {
         nexdir::DebugLog::write("mount changes unavailable errorCode=" + std::to_string(errno));
         return;

@@ -98,7 +98,7 @@ private:
     std::unique_ptr<QLocalServer> launches_;
     QTimer maintenanceTimer_;
     std::shared_ptr<nexdir::SearchCancellation> maintenanceCancellation_;
-    nexdir::FileDescriptor mountTable_; // /proc/self/mountinfo, for its change notices
+    nexdir::FileDescriptor mountTable_; // the mount table read for roots, for its change notices
     std::unique_ptr<QSocketNotifier> mounts_;
     QTimer powerProfileTimer_;
     std::atomic<bool> powerSaving_{false}; // read by scanner workers

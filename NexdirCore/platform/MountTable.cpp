@@ -1,6 +1,11 @@
 #include "MountTable.h"
 
+#include "NexdirError.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -54,7 +59,8 @@ std::vector<MountEntry> parseMountTable(const std::string& text) {
         entry.mountPoint = unescaped(mountPoint);
         entry.root = unescaped(root);
         entry.source = unescaped(entry.source);
-        if (sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2) {
+        if (!entry.mountPoint.starts_with('/') || !entry.root.starts_with('/') ||
+            sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2) {
             continue;
         }
         mounts.push_back(std::move(entry));
@@ -62,8 +68,18 @@ std::vector<MountEntry> parseMountTable(const std::string& text) {
     return mounts;
 }
 
+std::string mountTablePath() {
+    const char* sample = std::getenv("NEXDIR_MOUNTINFO");
+    return sample && *sample ? sample : kernelMountTable;
+}
+
 std::vector<MountEntry> readMountTable(const std::string& path) {
     std::ifstream stream(path);
+    if (!stream && path != kernelMountTable) {
+        int error = errno;
+        throw FileSystemError(
+            "Could not read the mount table " + path + ": " + std::strerror(error), error);
+    }
     std::stringstream text;
     text << stream.rdbuf();
     return parseMountTable(text.str());

@@ -15,8 +15,19 @@ struct MountEntry {
     unsigned minor = 0;
 };
 
-// The mounts of this process's namespace, in the kernel's order; empty when unreadable.
-std::vector<MountEntry> readMountTable(const std::string& path = "/proc/self/mountinfo");
+// The kernel's table of this process's mounts; it signals each change of the table with an
+// exceptional condition (POLLPRI).
+inline constexpr const char* kernelMountTable = "/proc/self/mountinfo";
+
+// The table the volume roots and the mounts a walk does not enter come from: the file
+// $NEXDIR_MOUNTINFO names when set (another machine's mountinfo, to see what Quelmo makes of
+// its mounts), otherwise the kernel's.
+std::string mountTablePath();
+
+// The mounts listed in `path`, in its order. The kernel's table, when unreadable, lists none;
+// another that cannot be read throws FileSystemError, as someone named it on purpose.
+std::vector<MountEntry> readMountTable(const std::string& path = mountTablePath());
+// A line that does not parse is left out, never an error.
 std::vector<MountEntry> parseMountTable(const std::string& text);
 
 } // namespace nexdir

@@ -34,8 +34,12 @@ bool fileSaysOne(const std::string& path) {
     return value == "1";
 }
 
-// Asks sysfs about the disk behind a mount's source device.
+// Asks sysfs about the disk behind a mount's source device. A device sysfs does not know (one
+// named in another machine's mount table) is not removable.
 bool removableOrLoop(const MountEntry& mount) {
+    if (!mount.source.starts_with("/dev/")) {
+        return false; // a ZFS dataset: its pool's disks are not named here
+    }
     std::string device = resolved(mount.source);
     std::string name = lastPathComponent(device);
     if (name.starts_with("loop") || mount.major == 7) {
@@ -50,6 +54,27 @@ bool removableOrLoop(const MountEntry& mount) {
     std::string disk =
         access((block + "/partition").c_str(), F_OK) == 0 ? node.substr(0, node.rfind('/')) : node;
     return fileSaysOne(disk + "/removable");
+}
+
+// Everything but the bind-mount test: a local file system on a disk that stays in the
+// computer, mounted outside the media and technical locations.
+bool isInternalVolume(const MountEntry& mount, const std::string& point,
+                      const std::function<bool(const MountEntry&)>& isRemovableOrLoop,
+                      const std::vector<std::string>& excludedLocations) {
+    // A ZFS dataset names its pool, not a device.
+    bool onDisk = mount.source.starts_with("/dev/") || mount.fileSystemType == "zfs";
+    if (!localFileSystems.count(mount.fileSystemType) || !onDisk) {
+        return false;
+    }
+    for (const std::string& location : excludedLocations) {
+        if (isAtOrUnder(point, standardizePath(location))) {
+            return false;
+        }
+    }
+    // The EFI system partition holds boot loaders, and on Debian only root may list it.
+    bool isEFIPartition =
+        mount.fileSystemType == "vfat" && (point == "/boot/efi" || point == "/efi");
+    return !isEFIPartition && !isRemovableOrLoop(mount);
 }
 
 } // namespace
@@ -74,31 +99,41 @@ bool changed(const std::vector<std::string>& a, const std::vector<std::string>& 
 std::vector<std::string> fromMounts(const std::vector<MountEntry>& mounts,
                                     const std::function<bool(const MountEntry&)>& isRemovableOrLoop,
                                     const std::vector<std::string>& excludedLocations) {
-    std::vector<std::string> roots{"/"};
-    std::set<std::pair<unsigned, unsigned>> devices;
-    for (const MountEntry& mount : mounts) {
-        if (standardizePath(mount.mountPoint) == "/") {
-            devices.insert({mount.major, mount.minor});
-        }
-    }
+    // The trees the kept roots show: a device and the folder of its file system mounted
+    // there (mountinfo's root field), e.g. 0:31 "/@home" for a btrfs /home. A subvolume has a
+    // tree of its own; a bind mount shows part of a tree that may be kept already.
+    struct Tree {
+        unsigned major;
+        unsigned minor;
+        std::string root;
+    };
+    std::vector<Tree> kept;
+    std::vector<std::pair<const MountEntry*, std::string>> candidates;
     for (const MountEntry& mount : mounts) {
         std::string point = standardizePath(mount.mountPoint);
-        if (point == "/" || mount.root != "/" || !localFileSystems.count(mount.fileSystemType) ||
-            !mount.source.starts_with("/dev/")) {
-            continue;
+        if (point == "/") {
+            kept.push_back({mount.major, mount.minor, standardizePath(mount.root)});
+        } else if (isInternalVolume(mount, point, isRemovableOrLoop, excludedLocations)) {
+            candidates.emplace_back(&mount, std::move(point));
         }
-        bool excluded = false;
-        for (const std::string& location : excludedLocations) {
-            excluded = excluded || isAtOrUnder(point, standardizePath(location));
+    }
+    // A bind mount may come before the mount of the tree it shows in the table: the shorter
+    // root fields first, so a tree is kept before any part of it is looked at. Mounts of the
+    // same tree keep the table's order; the first of them is the root.
+    std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+        return a.first->root.size() < b.first->root.size();
+    });
+    std::vector<std::string> roots{"/"};
+    for (const auto& [mount, point] : candidates) {
+        std::string root = standardizePath(mount->root);
+        bool covered = std::any_of(kept.begin(), kept.end(), [&](const Tree& tree) {
+            return tree.major == mount->major && tree.minor == mount->minor &&
+                   isAtOrUnder(root, tree.root);
+        });
+        if (!covered) {
+            kept.push_back({mount->major, mount->minor, std::move(root)});
+            roots.push_back(point);
         }
-        // The EFI system partition holds boot loaders, and on Debian only root may list it.
-        bool isEFIPartition =
-            mount.fileSystemType == "vfat" && (point == "/boot/efi" || point == "/efi");
-        if (excluded || isEFIPartition || isRemovableOrLoop(mount) ||
-            !devices.insert({mount.major, mount.minor}).second) {
-            continue;
-        }
-        roots.push_back(point);
     }
     return sorted(roots);
 }

@@ -37,7 +37,8 @@ std::string decodedLabel(const std::string& entryName) {
 
 // The device numbers that stand for the file system holding `path`: its own, and the block
 // device the mount table names as its source (btrfs gives files an anonymous device number,
-// which no label leads to).
+// which no label leads to). The table is the kernel's even when a saved one decides the roots:
+// it is matched against the device `stat` sees here.
 std::vector<dev_t> devicesOf(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
@@ -45,7 +46,7 @@ std::vector<dev_t> devicesOf(const std::string& path) {
     }
     std::vector<dev_t> devices{info.st_dev};
     std::string source;
-    for (const MountEntry& mount : readMountTable()) {
+    for (const MountEntry& mount : readMountTable(kernelMountTable)) {
         if (makedev(mount.major, mount.minor) == info.st_dev) {
             source = mount.source; // the last mount over the same device is the visible one
         }

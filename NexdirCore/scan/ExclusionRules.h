@@ -18,7 +18,7 @@ namespace nexdir {
 class ExclusionRules {
 public:
     // The product's rules: this platform's tables, the home folder of the moment, and the
-    // mount points of /proc/self/mountinfo read once now.
+    // mount points of the mount table (mountTablePath()) read once now.
     ExclusionRules(std::optional<std::string> appDataPath,
                    const std::vector<std::string>& excludedPaths);
 

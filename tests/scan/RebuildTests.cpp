@@ -7,7 +7,6 @@
 #include "RebuildOwnership.h"
 #include "TestSupport.h"
 #include "UUID.h"
-#include "VolumeRoots.h"
 
 #include <gtest/gtest.h>
 
@@ -213,49 +212,6 @@ TEST_F(RebuildTest, InaccessiblePathsKeepOnlyWhatTheRulesKeep) {
     EXPECT_EQ(live->metadata("inaccessiblePaths"), "[\"/srv/also\",\"/srv/locked\"]");
     indexer.recordInaccessible({}, true);
     EXPECT_EQ(live->metadata("inaccessiblePaths"), "[\"/srv/also\"]");
-}
-
-TEST(VolumeRoots, InternalBlockDevicesAreRootsOnce) {
-    auto mount = [](std::string point, std::string type, std::string source, unsigned minor,
-                    std::string root = "/") {
-        MountEntry entry;
-        entry.mountPoint = point;
-        entry.fileSystemType = type;
-        entry.source = source;
-        entry.root = root;
-        entry.major = 8;
-        entry.minor = minor;
-        return entry;
-    };
-    std::vector<MountEntry> mounts = {
-        mount("/", "ext4", "/dev/sda1", 1),
-        mount("/proc", "proc", "proc", 90),
-        mount("/home", "ext4", "/dev/sda2", 2),
-        mount("/srv/home-again", "ext4", "/dev/sda2", 2),     // a second mount of /home
-        mount("/srv/sub", "ext4", "/dev/sda3", 3, "/subdir"), // part of a file system
-        mount("/data", "xfs", "/dev/nvme0n1p1", 4),
-        mount("/media/u/USB", "vfat", "/dev/sdb1", 17),
-        mount("/backup", "ext4", "/dev/sdc1", 33), // removable
-        mount("/snap/core/1", "squashfs", "/dev/loop0", 50),
-        mount("/net", "nfs4", "server:/export", 60),
-        mount("/var/lib/docker/x", "ext4", "/dev/sda4", 5),
-        mount("/boot/efi", "vfat", "/dev/sda5", 6), // the EFI system partition
-        mount("/efi", "vfat", "/dev/sda6", 7),
-    };
-    auto removable = [](const MountEntry& entry) { return entry.source == "/dev/sdc1"; };
-    std::vector<std::string> excluded = {"/media", "/mnt", "/run/media", "/var/lib/docker"};
-    EXPECT_EQ(VolumeRoots::fromMounts(mounts, removable, excluded),
-              (std::vector<std::string>{"/", "/data", "/home"}));
-    EXPECT_EQ(VolumeRoots::fromMounts({}, removable, excluded), std::vector<std::string>{"/"});
-
-    EXPECT_FALSE(FileIndexer::rootsChanged({"/", "/data"}, {"/data/", "/"}));
-    EXPECT_TRUE(FileIndexer::rootsChanged({"/"}, {"/", "/data"}));
-
-    setenv("NEXDIR_ROOTS", "/srv/b:/srv/a::/", 1);
-    EXPECT_EQ(FileIndexer::discoverInternalRoots(),
-              (std::vector<std::string>{"/", "/srv/a", "/srv/b"}));
-    unsetenv("NEXDIR_ROOTS");
-    EXPECT_EQ(FileIndexer::discoverInternalRoots().front(), "/");
 }
 
 TEST(Format, FileByteCounts) {
