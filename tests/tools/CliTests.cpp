@@ -179,6 +179,14 @@ TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
               root + "/-zebra kept\n");
 }
 
+TEST(QuelmoCli, RootsAreTheInternalVolumesOfTheMountTable) {
+    std::string table = std::string(MOUNT_TABLES) + "/fedora-btrfs";
+    CliRun run =
+        shell("NEXDIR_MOUNTINFO=" + shellQuoted(table) + " " + shellQuoted(QUELMO_CLI) + " roots");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "/\n/boot\n/home\n");
+}
+
 TEST(QuelmoCli, AnotherProgramsDatabaseIsNeverTouched) {
     TempDirectory folder;
     std::string db = folder / "notes.db";

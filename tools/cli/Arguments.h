@@ -89,6 +89,7 @@ int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);
 int runRegions(Arguments arguments);
+int runRoots(Arguments arguments);
 int runWatch(Arguments arguments);
 int runLargest(Arguments arguments);
 int runMaintain(Arguments arguments);

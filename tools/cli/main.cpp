@@ -28,6 +28,8 @@ commands:
                                           totals as JSON
   regions [--db PATH]                     the recovery regions of the index and the state of
                                           each, one JSON line per region
+  roots                                   the folders a scan without ROOT indexes (the
+                                          internal volumes), one path a line
   watch  [--db PATH] [--exclude PATH]... [--seconds S] [ROOT...]
                                           keeps the index live: resumes, recovers or scans, then
                                           follows the disk, printing each status line
@@ -50,11 +52,11 @@ PATH themselves when none answers; --direct always reads PATH, --verbose says wh
 
 using Command = int (*)(quelmo::cli::Arguments);
 const std::map<std::string, Command> commands = {
-    {"stats", quelmo::cli::runStats},      {"search", quelmo::cli::runSearch},
-    {"scan", quelmo::cli::runScan},        {"reconcile", quelmo::cli::runReconcile},
-    {"regions", quelmo::cli::runRegions},  {"watch", quelmo::cli::runWatch},
-    {"events", quelmo::cli::runEvents},    {"largest", quelmo::cli::runLargest},
-    {"maintain", quelmo::cli::runMaintain}};
+    {"stats", quelmo::cli::runStats},       {"search", quelmo::cli::runSearch},
+    {"scan", quelmo::cli::runScan},         {"reconcile", quelmo::cli::runReconcile},
+    {"regions", quelmo::cli::runRegions},   {"watch", quelmo::cli::runWatch},
+    {"events", quelmo::cli::runEvents},     {"largest", quelmo::cli::runLargest},
+    {"maintain", quelmo::cli::runMaintain}, {"roots", quelmo::cli::runRoots}};
 
 } // namespace
 
