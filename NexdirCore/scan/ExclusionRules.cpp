@@ -38,13 +38,18 @@ struct BuildOutput {
     bool markerInside; // looked for inside the item itself rather than beside it
 };
 
+// One row per name: the first row named like the item decides. "dist" beside package.json
+// is left out on purpose: people keep files of their own there.
 const BuildOutput buildOutputs[] = {
     {"coverage", {"package.json", "pyproject.toml", "Cargo.toml"}, false},
     {"Pods", {"Podfile"}, false},
     {"Carthage", {"Cartfile"}, false},
     {"venv", {"pyvenv.cfg"}, true},
     {"target", {"Cargo.toml", "pom.xml"}, false},
-    {"vendor", {"Gemfile", "composer.json", "go.mod"}, false}};
+    {"vendor", {"Gemfile", "composer.json", "go.mod"}, false},
+    {"build", {"CMakeLists.txt", "meson.build", "build.gradle", "build.gradle.kts"}, false},
+    {"_build", {"dune-project", "mix.exs"}, false},
+    {".stack-work", {"stack.yaml"}, false}};
 
 std::vector<std::string> standardizedAll(const std::vector<std::string>& paths) {
     std::vector<std::string> result;

@@ -125,18 +125,26 @@ TEST(ExclusionRules, CachePatternsAndAlwaysExcludedNames) {
 TEST(ExclusionRules, BuildOutputNeedsItsMarker) {
     TempDirectory folder;
     auto rules = referenceRules();
-    std::string project = folder / "web";
-    std::filesystem::create_directories(project + "/coverage");
-    std::filesystem::create_directories(project + "/venv");
-    std::filesystem::create_directories(project + "/target");
-    EXPECT_FALSE(rules.shouldSkip(project + "/coverage", folder.path()));
-    EXPECT_FALSE(rules.shouldSkip(project + "/venv", folder.path()));
-    test::writeFile(project + "/package.json", "{}");
-    test::writeFile(project + "/venv/pyvenv.cfg", "");
-    EXPECT_TRUE(rules.shouldSkip(project + "/coverage", folder.path()));
-    EXPECT_TRUE(rules.shouldSkip(project + "/venv", folder.path()));
-    EXPECT_FALSE(rules.shouldSkip(project + "/target", folder.path()));
-    EXPECT_TRUE(rules.shouldSkip(project + "/.venv", folder.path()));
+    // Each output in a project of its own, skipped once its marker is there (venv's is inside).
+    const std::vector<std::pair<std::string, std::string>> outputs = {
+        {"coverage", "package.json"}, {"venv", "venv/pyvenv.cfg"}, {"build", "CMakeLists.txt"},
+        {"build", "meson.build"},     {"build", "build.gradle"},   {"build", "build.gradle.kts"},
+        {"_build", "dune-project"},   {"_build", "mix.exs"},       {".stack-work", "stack.yaml"}};
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const auto& [name, marker] = outputs[i];
+        std::string project = folder / ("project" + std::to_string(i));
+        std::filesystem::create_directories(project + "/" + name);
+        EXPECT_FALSE(rules.shouldSkip(project + "/" + name, folder.path())) << name;
+        test::writeFile(project + "/" + marker, "");
+        EXPECT_TRUE(rules.shouldSkip(project + "/" + name, folder.path())) << marker;
+    }
+    // Another output's marker does not count.
+    std::string web = folder / "project0";
+    for (const char* name : {"target", "build", "dist"}) {
+        std::filesystem::create_directories(web + "/" + name);
+        EXPECT_FALSE(rules.shouldSkip(web + "/" + name, folder.path())) << name;
+    }
+    EXPECT_TRUE(rules.shouldSkip(web + "/.venv", folder.path()));
 }
 
 TEST(ExclusionRules, LinuxTablesAndNestedMounts) {
