@@ -137,8 +137,8 @@ Application::Launch Application::launch() {
     nexdir::DebugLog::write("launch");
     std::string dataDirectory = nexdir::applicationDataDirectory();
     try {
-        indexOwnership_ =
-            std::make_unique<nexdir::RebuildOwnership>(dataDirectory, nexdir::applicationLockName);
+        indexOwnership_ = std::make_unique<nexdir::RebuildOwnership>(
+            dataDirectory, nexdir::applicationLockName, "quelmo");
         // A mount table named by $NEXDIR_MOUNTINFO that cannot be read stops the launch here,
         // saying why, rather than the first scan.
         nexdir::readMountTable();

@@ -1,5 +1,6 @@
 #include "RebuildOwnership.h"
 
+#include "DebugLog.h"
 #include "NexdirError.h"
 
 #include <fcntl.h>
@@ -7,13 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
 namespace nexdir {
 
-RebuildOwnership::RebuildOwnership(const std::string& directory, const std::string& fileName) {
+RebuildOwnership::RebuildOwnership(const std::string& directory, const std::string& fileName,
+                                   const std::string& holder) {
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error) {
@@ -32,8 +35,16 @@ RebuildOwnership::RebuildOwnership(const std::string& directory, const std::stri
         throw NexdirError::sqlite("Could not open rebuild ownership lock " + path + ": " + reason);
     }
     if (flock(descriptor_.get(), LOCK_EX | LOCK_NB) != 0) {
+        char text[256];
+        ssize_t count = pread(descriptor_.get(), text, sizeof text, 0);
         descriptor_.reset();
-        throw OwnershipHeldError();
+        throw OwnershipHeldError(std::string(text, size_t(std::max<ssize_t>(count, 0))));
+    }
+    // The name only words another process's refusal, so a lock without it still locks. One
+    // refused in the instant before it is written reads the previous holder's name.
+    if (ftruncate(descriptor_.get(), 0) != 0 ||
+        pwrite(descriptor_.get(), holder.data(), holder.size(), 0) < 0) {
+        DebugLog::write("lock holder not written errorCode=" + std::to_string(errno));
     }
 }
 

@@ -7,11 +7,17 @@
 
 namespace nexdir {
 
-// Another process holds the lock: "Another process owns this index operation".
+// Another process holds the lock: "Another process owns this index operation". `holder()` is
+// what that process wrote in the lock file ("" when nothing), to say who it is.
 class OwnershipHeldError : public NexdirError {
 public:
-    OwnershipHeldError()
-        : NexdirError(Kind::sqlite, 0, "Another process owns this index operation") {}
+    explicit OwnershipHeldError(std::string holder = {})
+        : NexdirError(Kind::sqlite, 0, "Another process owns this index operation"),
+          holder_(std::move(holder)) {}
+    const std::string& holder() const { return holder_; }
+
+private:
+    std::string holder_;
 };
 
 // The lock files beside an index: one rebuild of it at a time, and one engine keeping it live
@@ -28,8 +34,10 @@ class RebuildOwnership {
 public:
     // Creates `directory` if needed and takes the lock on directory/fileName at once, or
     // throws OwnershipHeldError (or "Could not open rebuild ownership lock " + the path and
-    // the reason).
-    RebuildOwnership(const std::string& directory, const std::string& fileName);
+    // the reason). Once it holds the lock, `holder` replaces what the file said, so that a
+    // process refused can name who holds it ("quelmo", "quelmo-cli scan").
+    RebuildOwnership(const std::string& directory, const std::string& fileName,
+                     const std::string& holder = {});
 
     // Closes the descriptor once; later calls do nothing.
     void release();

@@ -255,11 +255,15 @@ TEST(QuelmoCli, ReconcileBringsPathsUpToDateWithoutARescan) {
     EXPECT_EQ(outside.status, 1);
     EXPECT_EQ(outside.err,
               folder / "elsewhere" + " is not inside an indexed root (" + root + ")\n");
-    // While a scan of the same index runs: the same refusal as two scans.
-    nexdir::RebuildOwnership scanning(folder / "data", "rebuild.lock");
-    CliRun refused = cli(folder, {"reconcile", "--db", db, root});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "Another process owns this index operation\n");
+    // While a scan of the same index runs (it holds the index as a watch would), a reconcile
+    // or a second scan is told to wait for it, not to quit an engine.
+    nexdir::RebuildOwnership scanning(folder / "data", "application.lock", "quelmo-cli scan");
+    for (std::string command : {"reconcile", "scan"}) {
+        CliRun refused = cli(folder, {command, "--db", db, root});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err, "Another quelmo-cli scan is running on the index at " + db +
+                                   ": wait until it ends before quelmo-cli " + command + "\n");
+    }
 }
 
 TEST(QuelmoCli, RegionsListTheRootTheHomeAndItsRealFolders) {

@@ -42,12 +42,27 @@ std::optional<std::string> dataDirectoryFor(const std::vector<std::string>& root
     return folder;
 }
 
-std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal) {
+std::shared_ptr<void> claimIndex(const std::string& database, const std::string& command) {
     try {
-        return std::make_shared<nexdir::RebuildOwnership>(dataDirectoryOf(database),
-                                                          nexdir::applicationLockName);
-    } catch (const nexdir::OwnershipHeldError&) {
-        throw std::runtime_error(refusal);
+        return std::make_shared<nexdir::RebuildOwnership>(
+            dataDirectoryOf(database), nexdir::applicationLockName, "quelmo-cli " + command);
+    } catch (const nexdir::OwnershipHeldError& held) {
+        // A command that writes the index holds it only while it runs: wait for it. The
+        // application ("quelmo") and a watch hold it until they are quit.
+        const std::string& holder = held.holder();
+        if (holder.starts_with("quelmo-cli ") && holder != "quelmo-cli watch") {
+            throw std::runtime_error("Another " + holder + " is running on the index at " +
+                                     database + ": wait until it ends before quelmo-cli " +
+                                     command);
+        }
+        if (command == "watch") {
+            throw std::runtime_error("Quelmo already keeps the index at " + database +
+                                     " live (the application or another quelmo-cli watch)");
+        }
+        throw std::runtime_error("Quelmo keeps the index at " + database +
+                                 " live (the application or quelmo-cli watch): quit it before "
+                                 "quelmo-cli " +
+                                 command);
     }
 }
 
@@ -73,11 +88,6 @@ std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database)
         throw noIndexAt(database); // any other failure is the open's to tell
     }
     return std::make_unique<nexdir::SearchIndex>(database, nexdir::SearchIndex::Access::readOnly);
-}
-
-std::string liveIndexRefusal(const std::string& database, const std::string& command) {
-    return "Quelmo keeps the index at " + database +
-           " live (the application or quelmo-cli watch): quit it before quelmo-cli " + command;
 }
 
 bool ProgressPace::due() {

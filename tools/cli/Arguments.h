@@ -67,9 +67,10 @@ std::optional<std::string> dataDirectoryFor(const std::vector<std::string>& root
 // The one engine that writes the index at `database`: the application's single-instance lock
 // in the index's folder, held until the returned lock is destroyed. Taken by quelmo-cli watch
 // and by every command that adds or removes entries, so none of them does beside a running
-// application (largest --measure only fills in sizes, which is safe beside one); `refusal` is
-// the message when another holds it.
-std::shared_ptr<void> claimIndex(const std::string& database, const std::string& refusal);
+// application (largest --measure only fills in sizes, which is safe beside one). `command`
+// names the holder in the lock; when another holds it, the refusal says who: a command to
+// wait for, or an engine to quit before quelmo-cli `command`.
+std::shared_ptr<void> claimIndex(const std::string& database, const std::string& command);
 // The file of the index at `database`, which a command that writes the index needs: only a
 // scan creates one. Throws "No index at …" when it cannot be found.
 struct stat requireIndex(const std::string& database);
@@ -80,8 +81,6 @@ std::unique_ptr<nexdir::SearchIndex> openForReading(const std::string& database)
 // of the index read here. `verbose` says on stderr which answered.
 nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::string& database,
                                    bool direct, bool verbose);
-
-std::string liveIndexRefusal(const std::string& database, const std::string& command);
 
 int runStats(Arguments arguments);
 int runSearch(Arguments arguments);

@@ -92,7 +92,7 @@ int runMaintain(Arguments arguments) {
         }
     }
     struct stat info = requireIndex(database);
-    auto instance = claimIndex(database, liveIndexRefusal(database, "maintain"));
+    auto instance = claimIndex(database, "maintain");
     std::string folder = dataDirectoryOf(database);
     std::optional<int64_t> available = nexdir::availableCapacity(folder);
     if (!available) {

@@ -35,7 +35,7 @@ int runReconcile(Arguments arguments) {
         throw UsageError("reconcile needs at least one PATH");
     }
     requireIndex(database);
-    auto instance = claimIndex(database, liveIndexRefusal(database, "reconcile"));
+    auto instance = claimIndex(database, "reconcile");
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     namespace key = nexdir::IndexMetadata;
     std::vector<std::string> roots = key::decodeRoots(index->metadata(key::roots));

@@ -42,7 +42,7 @@ int runScan(Arguments arguments) {
             throw std::runtime_error("Could not read scan root " + root);
         }
     }
-    auto instance = claimIndex(database, liveIndexRefusal(database, "scan"));
+    auto instance = claimIndex(database, "scan");
     double started = nexdir::uptimeSeconds();
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     nexdir::FileIndexer indexer(*index, dataDirectoryFor(roots), excluded,

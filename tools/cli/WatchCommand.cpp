@@ -73,8 +73,7 @@ int runWatch(Arguments arguments) {
         }
     }
     // One engine per index: the application's single-instance lock, in the index's folder.
-    auto instance = claimIndex(database, "Quelmo already keeps the index at " + database +
-                                             " live (the application or another quelmo-cli watch)");
+    auto instance = claimIndex(database, "watch");
     nexdir::DebugLog::write("watch launch path=" + database);
     auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
     if (roots.empty()) {
