@@ -11,9 +11,6 @@
 
 #include <QMetaObject>
 
-#include <sqlite3.h>
-
-#include <cerrno>
 #include <cmath>
 
 namespace quelmo {
@@ -79,13 +76,8 @@ IndexingController::Failure IndexingController::failureOf(const std::exception& 
     Failure failure;
     failure.description = error.what();
     failure.code = nexdir::errorCodeOf(error);
-    if (dynamic_cast<const nexdir::NexdirError*>(&error)) {
-        failure.retryWontHelp = (failure.code & 0xff) == SQLITE_FULL;
-    } else if (dynamic_cast<const nexdir::FileSystemError*>(&error)) {
-        failure.retryWontHelp = failure.code == ENOSPC;
-    } else if (dynamic_cast<const nexdir::IndexCapacityError*>(&error)) {
-        failure.retryWontHelp = true;
-    }
+    failure.retryWontHelp = nexdir::isDiskFull(error) ||
+                            dynamic_cast<const nexdir::IndexCapacityError*>(&error) != nullptr;
     return failure;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -65,6 +66,19 @@ inline int errorCodeOf(const std::exception& error) {
         return fileSystem->errorCode();
     }
     return 0;
+}
+
+// True when `error` says the disk is full: SQLite's SQLITE_FULL (13, in the low byte of an
+// extended code), or a file-system failure with ENOSPC or EDQUOT.
+inline bool isDiskFull(const std::exception& error) {
+    constexpr int sqliteFull = 13;
+    if (auto* engine = dynamic_cast<const NexdirError*>(&error)) {
+        return engine->kind() == NexdirError::Kind::database && (engine->code() & 0xff) == sqliteFull;
+    }
+    if (auto* fileSystem = dynamic_cast<const FileSystemError*>(&error)) {
+        return fileSystem->errorCode() == ENOSPC || fileSystem->errorCode() == EDQUOT;
+    }
+    return false;
 }
 
 } // namespace nexdir

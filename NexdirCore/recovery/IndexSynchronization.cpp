@@ -245,6 +245,21 @@ std::optional<IndexSynchronization::PendingApply> IndexSynchronization::beginApp
             rescans.push_back(event.path);
         }
     }
+    // A folder listed as unreadable is watched by nobody: a change of its mode shows only in
+    // the folder that holds it (or in its own metadata). Readable again, it is walked whole.
+    std::vector<std::string> unreadable = indexer_.inaccessiblePaths();
+    if (!unreadable.empty()) {
+        std::set<std::string> changed;
+        for (const FileSystemEvent& event : scoped) {
+            changed.insert(standardizePath(event.path));
+        }
+        for (const std::string& path : unreadable) {
+            if ((changed.count(path) || changed.count(parentPath(path))) &&
+                (!region_ || isAtOrUnder(path, *region_)) && FileIndexer::isReadable(path)) {
+                rescans.push_back(path);
+            }
+        }
+    }
     std::stable_sort(
         rescans.begin(), rescans.end(),
         [](const std::string& a, const std::string& b) { return a.size() < b.size(); });

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
+#include "FileSystem.h"
 #include "Format.h"
 #include "IndexMetadata.h"
 #include "NexdirError.h"
@@ -67,6 +68,10 @@ struct RegionalRecovery::Region {
     int64_t checkedDirectories = 0;
     bool blocked = false;
     std::optional<double> healthySince;
+    // Paused by a full disk: retried on the same schedule, kept here since nothing can be
+    // written; each retry waits for room first.
+    bool waitingForSpace = false;
+    size_t spaceRetries = 0;
     std::optional<double> verificationStarted;
     std::string verificationID;
     // Folders the watch limit left out, checked by polling: as the event service last
@@ -432,6 +437,7 @@ void RegionalRecovery::step(Region& region) {
             " seconds=" + shortestDecimal(now() - region.verificationStarted.value_or(now())));
         region.walk.reset();
         region.verificationStarted.reset();
+        region.spaceRetries = 0;
         resultsChanged_ = true;
         drain(region); // what arrived meanwhile is applied on top
         publish(false);
@@ -442,7 +448,9 @@ void RegionalRecovery::step(Region& region) {
 }
 
 void RegionalRecovery::block(Region& region, const std::exception& error) {
-    bool retryable = isDeferred(error);
+    // A full disk is no fault of the region's: once there is room again, it carries on.
+    bool diskFull = isDiskFull(error);
+    bool retryable = isDeferred(error) || diskFull;
     if (region.verificationStarted) {
         DebugLog::write("region verification failed operation=" + region.verificationID +
                         " seconds=" + shortestDecimal(now() - *region.verificationStarted) +
@@ -472,11 +480,22 @@ void RegionalRecovery::block(Region& region, const std::exception& error) {
     DebugLog::write("region paused path=" + region.spec.path +
                     " errorCode=" + std::to_string(errorCodeOf(error)) +
                     " retryable=" + boolean(retryable) + " error=" + error.what());
-    if (!retryable) {
-        return;
+    region.waitingForSpace = diskFull;
+    if (retryable) {
+        scheduleRetry(region);
     }
+}
+
+void RegionalRecovery::scheduleRetry(Region& region) {
     try {
-        std::optional<double> at = region.sync->retryDate(unixSeconds(), options_.retryDelays);
+        std::optional<double> at;
+        if (region.waitingForSpace) {
+            if (region.spaceRetries < options_.retryDelays.size()) {
+                at = unixSeconds() + options_.retryDelays[region.spaceRetries++];
+            }
+        } else {
+            at = region.sync->retryDate(unixSeconds(), options_.retryDelays);
+        }
         if (!at) {
             return; // the schedule is used up: a manual verification resumes it
         }
@@ -500,9 +519,25 @@ void RegionalRecovery::retry(Region& region) {
     if (!region.blocked) {
         return;
     }
+    region.retryAt.reset();
+    if (region.waitingForSpace) {
+        options_.index->releaseWALSpace();
+        std::string folder = parentPath(options_.index->databasePath());
+        std::optional<int64_t> free =
+            options_.freeSpace ? options_.freeSpace(folder) : availableCapacity(folder);
+        if (free && *free < options_.minimumFreeBytes) {
+            DebugLog::write("region retry postponed path=" + region.spec.path +
+                            " availableBytes=" + std::to_string(*free));
+            scheduleRetry(region);
+            publish(true);
+            return;
+        }
+    }
     try {
-        region.sync->consumeRetry();
-        region.retryAt.reset();
+        if (!region.waitingForSpace) {
+            region.sync->consumeRetry();
+        }
+        region.waitingForSpace = false;
         region.inbox = std::make_shared<EventInbox>(EventInbox::regionLimit);
         region.blocked = false;
         startWatcher(region, true);

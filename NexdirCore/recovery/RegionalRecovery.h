@@ -49,6 +49,10 @@ public:
         std::function<double()> clock;
         // How often folders the watch limit left unwatched are checked against the disk.
         double unwatchedPollSeconds = 30;
+        // A region paused by a full disk is retried only with this much room beside the index.
+        int64_t minimumFreeBytes = 32 * 1024 * 1024;
+        // Where that room is read (statvfs); tests stand in a disk that fills and empties.
+        std::function<std::optional<int64_t>(const std::string& folder)> freeSpace;
     };
 
     // Returns at once; the start procedure runs on the queue.
@@ -84,6 +88,7 @@ private:
     void step(Region& region);
     void block(Region& region, const std::exception& error);
     void retry(Region& region);
+    void scheduleRetry(Region& region);
     void pollUnwatched();
     void stepPoll(Region& region);
     // Entries the indexer added, removed or rewrote so far: a step that changes it changed

@@ -106,6 +106,11 @@ public:
     void reconcileSubtree(const std::string& path, const std::vector<std::string>& roots,
                           const ReconcileProgress& progress = {});
 
+    // The persisted list of paths that could not be read, standardised.
+    std::vector<std::string> inaccessiblePaths();
+    // Its values can be read and, for a folder, it can be listed.
+    static bool isReadable(const std::string& path);
+
     // Paths of the persisted inaccessible list that can be read again, and their repair:
     // each such path's subtree reconciled; answers how many left the list. A path whose
     // repair fails is passed over until a subtree walk (`recoveryFailures`); the first such
@@ -241,6 +246,9 @@ private:
     void reconcileSubtreeInParallel(const std::string& path, const std::vector<std::string>& roots,
                                     const ReconcileProgress& progress);
     void scanNewFolder(const std::string& path, const std::string& root, int64_t parentID);
+    // Removes what is stored below the folder `id` at `path`, but for protected subtrees.
+    void forgetContents(const std::string& path, int64_t id,
+                        const std::set<std::string>* protectedSubtrees);
     std::set<std::string> trackedInaccessible();
     void clearCovered(const std::set<std::string>& covered);
     void storeInaccessible(const std::vector<std::string>& paths);

@@ -238,6 +238,10 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
         reconcileTotals_.removed += index_.upsert({record}, {}, pruning);
         (stored ? reconcileTotals_.updated : reconcileTotals_.added) += 1;
     }
+    // Only its own metadata changed: perhaps its mode, and it may no longer be listed.
+    if (enterable && !refresh && stored && access(path.c_str(), R_OK | X_OK) != 0) {
+        refresh = true;
+    }
     if (enterable && refresh) {
         refreshChildren(path, root, id, request, outcome);
     }
@@ -255,12 +259,32 @@ void FileIndexer::refreshChildren(const std::string& path, const std::string& ro
             reconcileTotals_.removed += index_.removeRecursively(path, root);
             return;
         }
+        if (nexdir::isPermissionError(listing.errorCode())) {
+            forgetContents(path, id, request.protectedSubtrees);
+        }
         throw readFailure("Could not list", path, listing.errorCode());
     }
     std::vector<std::string> newFolders;
     applyListing(listing, id, request, outcome, newFolders);
     for (const std::string& folder : newFolders) {
         scanNewFolder(folder, root, id);
+    }
+}
+
+void FileIndexer::forgetContents(const std::string& path, int64_t id,
+                                 const std::set<std::string>* protectedSubtrees) {
+    // A folder that may no longer be listed is known as a scan would know it: by its own row
+    // alone, and listed as unreadable. What it held before would go on being found, and never
+    // leave the index when it goes from the disk.
+    std::vector<int64_t> removing;
+    for (const IndexedEntry& child : index_.children(id)) {
+        if (!protectedSubtrees ||
+            !protectedSubtrees->count(appendingPathComponent(path, child.name))) {
+            removing.push_back(child.id);
+        }
+    }
+    if (!removing.empty()) {
+        reconcileTotals_.removed += index_.upsert({}, removing, {});
     }
 }
 
@@ -357,6 +381,11 @@ void FileIndexer::scanNewFolder(const std::string& path, const std::string& root
 }
 
 // ---- Walks ----
+
+std::vector<std::string> FileIndexer::inaccessiblePaths() {
+    std::set<std::string> tracked = trackedInaccessible();
+    return {tracked.begin(), tracked.end()};
+}
 
 std::set<std::string> FileIndexer::trackedInaccessible() {
     std::set<std::string> tracked;
@@ -635,6 +664,9 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
             } else if (nexdir::isUnavailableError(code) || code == ENOTDIR || code == ELOOP) {
                 // Unreadable, or no longer a folder: its own row is its parent's to fix, and
                 // a later reconcile of the path takes it from the top.
+                if (nexdir::isPermissionError(code)) {
+                    forgetContents(folder.path, folder.id, nullptr);
+                }
                 if (code != ENOTDIR && code != ELOOP) {
                     reconcileTotals_.errors += 1;
                     std::lock_guard guard(lock);
@@ -691,10 +723,7 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
 
 // ---- Access recovery ----
 
-namespace {
-
-// Readable again: its values can be read and, for a folder, it can be listed.
-bool isAccessibleAgain(const std::string& path) {
+bool FileIndexer::isReadable(const std::string& path) {
     int errorCode = 0;
     std::optional<ItemValues> values = readItemValues(path, errorCode);
     if (!values) {
@@ -706,11 +735,9 @@ bool isAccessibleAgain(const std::string& path) {
     return values->isSymbolicLink || access(path.c_str(), R_OK) == 0;
 }
 
-} // namespace
-
 bool FileIndexer::hasNewlyAccessiblePaths() {
     for (const std::string& path : trackedInaccessible()) {
-        if (isAccessibleAgain(path)) {
+        if (isReadable(path)) {
             return true;
         }
     }
@@ -721,7 +748,7 @@ int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& root
     std::set<std::string> before = trackedInaccessible();
     std::exception_ptr failure;
     for (const std::string& path : before) {
-        if (recoveryFailures.count(path) || !isAccessibleAgain(path)) {
+        if (recoveryFailures.count(path) || !isReadable(path)) {
             continue;
         }
         try {

@@ -134,6 +134,10 @@ public:
     // changed or was measured meanwhile is left as it is. Answers how many rows were written.
     int64_t saveDiskUsage(const std::vector<MeasuredFile>& measurements);
 
+    // Gives the disk back what the WAL holds beyond its content (a write that failed on a
+    // full disk may have grown it to every free byte), unless a reader holds it.
+    void releaseWALSpace();
+
     // Optimises the full-text index and compacts the file, when the index holds a completed
     // scan, no recovery is pending, the last attempt is at least the rules' interval before
     // `now` (Unix seconds), the file holds at least `minimumBytes` and `availableBytes` leave

@@ -51,6 +51,11 @@ void SearchIndex::truncateWALWithoutWaiting() {
     sqlite3_busy_timeout(writer, detail::busyTimeoutMilliseconds);
 }
 
+void SearchIndex::releaseWALSpace() {
+    auto guard = detail::lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    truncateWALWithoutWaiting();
+}
+
 MaintenanceOutcome SearchIndex::maintain(int64_t availableBytes, double now, int64_t minimumBytes,
                                          const std::function<bool()>& shouldContinue,
                                          const MaintenanceRules& rules) {

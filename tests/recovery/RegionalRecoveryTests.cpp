@@ -4,16 +4,20 @@
 #include "FileEventService.h"
 #include "IndexMetadata.h"
 #include "LiveIndex.h"
+#include "Paths.h"
 #include "RegionalRecovery.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace nexdir;
@@ -297,4 +301,124 @@ TEST_F(RegionalTest, FoldersPastTheWatchLimitAreNotClaimedAsWatchedButStillFollo
     // The count is told as the poll begins; its check of the folder follows.
     EXPECT_TRUE(waitFor([&] { return !indexed(root + "/srv/late/inside"); }));
     expectIndexEqualsDisk();
+}
+
+namespace {
+
+// An engine of its own over `root`, its index at `database`: for a test that cannot share the
+// fixture's (another user, another file system).
+struct LiveEngine {
+    FileEventService service;
+    SearchIndex index;
+    FileIndexer indexer;
+    DispatchQueue queue{"nexdir.indexer"};
+    std::mutex lock;
+    std::string text; // the last status, guarded by lock
+    std::shared_ptr<RegionalRecovery> engine;
+
+    LiveEngine(const std::string& database, const std::string& root,
+               const std::function<void(FileIndexer&, RegionalRecovery::Options&)>& configure = {})
+        : index(database), indexer(index, parentPath(database), {}, 50, 2) {
+        indexer.setRegistrar(
+            std::shared_ptr<DirectoryRegistrar>(std::shared_ptr<DirectoryRegistrar>(), &service));
+        RegionalRecovery::Options options;
+        if (configure) {
+            configure(indexer, options);
+        }
+        options.index = &index;
+        options.indexer = &indexer;
+        options.roots = {root};
+        options.queue = &queue;
+        options.since = LiveIndex::runFullScan(indexer, {root}, {}).baseline;
+        options.service = &service;
+        options.home = root + "/home";
+        options.status = [this](const std::string& status, bool) {
+            std::lock_guard guard(lock);
+            text = status;
+        };
+        engine = RegionalRecovery::start(options);
+    }
+    ~LiveEngine() { engine->stop(); }
+    // Waits up to 10 s for `condition` and a status that starts with `status`; "ok", or what
+    // was seen instead.
+    std::string settle(const std::function<bool()>& condition, const std::string& status) {
+        for (int i = 0; i < 200; ++i) {
+            bool met = condition();
+            std::lock_guard guard(lock);
+            if (met && text.starts_with(status)) {
+                return "ok";
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::lock_guard guard(lock);
+        return "not met: " + text;
+    }
+};
+
+} // namespace
+
+TEST(RegionalRecovery, AFolderThatBecomesUnreadableLeavesTheIndexUntilReadableAgain) {
+    // As a user would meet it: root reads every folder whatever its mode.
+    TempDirectory folder;
+    chmod(folder.path().c_str(), 0777);
+    std::string report = test::runUnprivileged([&] {
+        std::string root = folder / "tree";
+        std::string locked = root + "/locked";
+        makeFile(locked + "/secret.txt");
+        makeFile(root + "/open/a.txt");
+        LiveEngine live(folder / "data/index-v2.sqlite3", root);
+        auto secret = [&](bool indexed) {
+            return [&live, &root, &locked, indexed] {
+                return live.index.entryID(locked + "/secret.txt", root).has_value() == indexed;
+            };
+        };
+        std::string steps = live.settle(secret(true), "Index ready \u2022 watching for changes");
+        chmod(locked.c_str(), 0);
+        steps += " | " + live.settle(secret(false), "Partial index \u2022 1 inaccessible paths");
+        steps += " " + live.index.metadata("inaccessiblePaths").value_or("");
+        chmod(locked.c_str(), 0755);
+        steps += " | " + live.settle(secret(true), "Index ready \u2022 watching for changes");
+        return steps + " " + live.index.metadata("inaccessiblePaths").value_or("");
+    });
+    EXPECT_EQ(report, "ok | ok [\"" + folder.path() + "/tree/locked\"] | ok []");
+}
+
+TEST(RegionalRecovery, ARegionPausedByAFullDiskCarriesOnOnceThereIsRoom) {
+    TempDirectory folder;
+    std::string small = folder / "small";
+    fs::create_directories(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16m") != 0) {
+        GTEST_SKIP() << "no small file system to fill here: " << std::strerror(errno);
+    }
+    std::string root = folder / "tree";
+    makeFile(root + "/a.txt");
+    {
+        auto configure = [](FileIndexer& indexer, RegionalRecovery::Options& options) {
+            indexer.setAvailableCapacity([](const std::string&) { return INT64_MAX; });
+            options.retryDelays = std::vector<double>(40, 0.3);
+            options.minimumFreeBytes = 1024 * 1024;
+        };
+        LiveEngine live(small + "/index-v2.sqlite3", root, configure);
+        ASSERT_EQ(live.settle([] { return true; }, "Index ready"), "ok");
+        {
+            std::ofstream filler(small + "/filler", std::ios::binary);
+            std::string block(64 * 1024, 'x');
+            while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+            }
+        }
+        for (int i = 0; i < 2000; ++i) {
+            makeFile(root + "/many/a-rather-long-name-to-fill-pages-" + std::to_string(i) + ".txt");
+        }
+        // Paused, to be retried; and not retried while the disk stays full.
+        EXPECT_EQ(live.settle([] { return true; }, "Index catching up \u2022 1 regions paused"),
+                  "ok");
+        EXPECT_EQ(live.settle([] { return test::logCount("region retry postponed ") > 1; }, ""),
+                  "ok");
+        fs::remove(small + "/filler");
+        EXPECT_EQ(live.settle([&] { return live.index.entryID(root + "/many", root).has_value(); },
+                              "Index ready \u2022 watching for changes"),
+                  "ok");
+        EXPECT_TRUE(test::indexEqualsDisk(small + "/index-v2.sqlite3", root, live.indexer.rules()));
+    }
+    umount(small.c_str());
 }

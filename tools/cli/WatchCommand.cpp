@@ -6,6 +6,7 @@
 #include "DataDirectory.h"
 #include "DebugLog.h"
 #include "DispatchQueue.h"
+#include "FSEventWatcher.h"
 #include "FileEventService.h"
 #include "FileIndexer.h"
 #include "IndexSynchronization.h"
@@ -29,6 +30,7 @@ namespace quelmo::cli {
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t verifyRequested = 0;
 
 // Status texts on stdout, one a line, as they are published; from any thread. The engine
 // tells its text again after each change it applies (for a panel to refresh): a line repeats
@@ -108,13 +110,14 @@ int runWatch(Arguments arguments) {
     bool failed = false;                                // guarded by stateLock
     nexdir::DispatchQueue queue("nexdir.indexer");
 
-    auto startRecovery = [&](uint64_t since) {
+    auto startRecovery = [&](uint64_t since, bool manual = false) {
         nexdir::RegionalRecovery::Options options;
         options.index = index.get();
         options.indexer = &indexer;
         options.roots = roots;
         options.queue = &queue;
         options.since = since;
+        options.manual = manual;
         options.status = [&printer](const std::string& text, bool) { printer.print(text); };
         std::lock_guard guard(stateLock);
         recovery = nexdir::RegionalRecovery::start(std::move(options));
@@ -167,13 +170,26 @@ int runWatch(Arguments arguments) {
 
     std::signal(SIGINT, [](int) { stopRequested = 1; });
     std::signal(SIGTERM, [](int) { stopRequested = 1; });
+    // What the application's Verify Index does: every region that needs it (or all) verified
+    // now, and paused ones resumed.
+    std::signal(SIGHUP, [](int) { verifyRequested = 1; });
     double deadline = seconds < 0 ? -1 : nexdir::uptimeSeconds() + seconds;
     while (!stopRequested && (deadline < 0 || nexdir::uptimeSeconds() < deadline)) {
+        std::shared_ptr<nexdir::RegionalRecovery> verified;
         {
             std::lock_guard guard(stateLock);
             if (failed) {
                 return 1;
             }
+            if (verifyRequested && !scanning && recovery) {
+                verified = recovery; // a scan under way verifies nothing: it rebuilds
+            }
+            verifyRequested = 0;
+        }
+        if (verified) {
+            nexdir::DebugLog::write("watch verification requested");
+            verified->stop();
+            startRecovery(nexdir::FSEventWatcher::currentEventID(), true);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -32,7 +32,8 @@ commands:
                                           internal volumes), one path a line
   watch  [--db PATH] [--exclude PATH]... [--seconds S] [ROOT...]
                                           keeps the index live: resumes, recovers or scans, then
-                                          follows the disk, printing each status line
+                                          follows the disk, printing each status line; SIGHUP
+                                          verifies the index now, as Verify Index does
   events [--since ID] [--seconds S] PATH...
                                           the file events under PATH: "id<TAB>0xflags<TAB>path"
   largest [--db PATH] [--limit N] [--min-size BYTES] [--by size|disk] [--measure]
