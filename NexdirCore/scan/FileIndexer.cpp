@@ -142,15 +142,23 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
     if (!rootRecord) {
         throw NexdirError::sqlite("Could not read scan root " + root);
     }
+    // A volume root is walked into a private rebuild, which is whole or discarded; below it,
+    // into the live index, whose searches go on meanwhile.
+    bool live = rootParentID != 0;
+    std::optional<SearchIndex::GroupedWrites> grouped;
+    if (live) {
+        grouped.emplace(index_);
+    }
     index_.upsert({*rootRecord});
     state.addIndexed(1, root);
 
     int workers = isPowerSaving_ && isPowerSaving_() ? 1 : workerCount_;
     DirectoryWalk(scanRoot, rules_, registrar_.get()).run({root, rootID}, workers, [&] {
-        // A volume root is walked into a private rebuild, which is whole or discarded; below
-        // it, into the live index.
-        return std::make_unique<RecordWriter>(*this, state, root, rootParentID != 0);
+        return std::make_unique<RecordWriter>(*this, state, root, live);
     });
+    if (grouped) {
+        grouped->finish();
+    }
     return state.totals();
 }
 

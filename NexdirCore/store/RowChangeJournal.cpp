@@ -106,6 +106,13 @@ void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, cons
         if (!journal->recording_) {
             return;
         }
+        if (journal->changes_.size() + journal->transaction_.size() >= maximumChanges) {
+            // Loading afresh will be cheaper than replaying: stop collecting now rather than at
+            // the commit, after a removal of a large subtree has journaled every row.
+            journal->discardLocked();
+            journal->transaction_.clear();
+            return;
+        }
     }
     if (operation == SQLITE_UPDATE && oldKey == newKey && keepsFollowedColumns(db)) {
         return;

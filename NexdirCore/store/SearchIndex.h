@@ -110,6 +110,34 @@ public:
     // Answers how many entries went.
     int64_t removeRecursively(const std::string& path, const std::string& volumeRoot);
 
+    // How many entries the entry at `path` and everything below it make; 0 when it is not
+    // indexed.
+    int64_t subtreeSize(const std::string& path, const std::string& volumeRoot);
+
+    // The writes of one long walk into the live index, grouped: while a group is open, the
+    // records `upsert` is given without removals, by any thread, are kept and written
+    // together, in id order, in one transaction about once a second and when the group
+    // finishes, with a page cache that holds what the transaction changes. A row is thus
+    // never committed without the rows given before it: a walk that writes each folder
+    // before its contents leaves no orphans however it ends. A failed write fails the
+    // group's later calls. Written as they came, one transaction per folder with two workers'
+    // ids interleaved, 285,000 items took 52 s to read back in; grouped, 13 s.
+    class GroupedWrites {
+    public:
+        explicit GroupedWrites(SearchIndex& index);
+        // Unfinished (an exception on its way): what the group kept is written all the same,
+        // or, should that fail, logged.
+        ~GroupedWrites();
+        GroupedWrites(const GroupedWrites&) = delete;
+        GroupedWrites& operator=(const GroupedWrites&) = delete;
+        // Writes what the group kept; throws when that or an earlier write of it failed.
+        void finish();
+
+    private:
+        SearchIndex& index_;
+        bool finished_ = false;
+    };
+
     // Removes everything below the entry `id`, keeping the entry.
     void removeChildren(int64_t id);
 
@@ -228,6 +256,14 @@ private:
     void truncateWALWithoutWaiting();
 
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
+    // The writer's page cache, large while one write changes pages all over the index (a
+    // subtree removal, a group), and small again after; the caller holds writeLock_.
+    void useLargeWriteCache(bool large);
+    // Writes the records a group kept; writeLock_ held.
+    void commitGroup();
+    int64_t writeRecords(const std::vector<FileRecord>& records,
+                         const std::vector<int64_t>& removingIDs,
+                         const std::vector<int64_t>& pruningIDs);
     // A reader statement that walks repeat for every folder, prepared once and reset for
     // this use; the caller holds readLock_.
     sql::Statement& readerStatement(const char* sql);
@@ -240,6 +276,10 @@ private:
     std::mutex idLock_;
     int64_t nextID_ = 1;            // guarded by idLock_
     int64_t writerDataVersion_ = 0; // as the last write transaction saw it; guarded by writeLock_
+    int groupDepth_ = 0;            // open GroupedWrites; guarded by writeLock_
+    double groupCommitted_ = 0;     // uptime of the group's last commit; guarded by writeLock_
+    bool groupFailed_ = false;      // a write of the open group failed; guarded by writeLock_
+    std::vector<FileRecord> groupRecords_; // kept by the open group; guarded by writeLock_
 
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.

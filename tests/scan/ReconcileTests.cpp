@@ -9,9 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <thread>
 
 using namespace nexdir;
 using nexdir::test::RawDatabase;
@@ -314,28 +317,31 @@ TEST_F(ReconcileTest, ANewFolderIsWrittenBeforeItsChildrenSoAKillLeavesNoOrphans
             makeFile(root + "/new/" + d + "/" + d + "e" + std::to_string(j) + "/f.txt");
         }
     }
-    // Every folder's name is unique here. When a folder is about to be listed its own row is stored
-    // already: whenever the process ends, no child row can be without its folder's.
-    struct RowFirst : DirectoryRegistrar {
+    // Whenever the process ends, no child row is without its folder's: what is committed
+    // holds no orphan, each time a folder is about to be listed. The folders are listed slowly
+    // enough that the walk's writes are committed while it goes on.
+    struct NoOrphans : DirectoryRegistrar {
         std::string database;
-        std::mutex lock;
-        std::vector<std::string> listedBeforeStored;
-        void willList(const std::string& path) override {
+        std::atomic<int64_t> orphans{0};
+        std::atomic<bool> sawPartOfTheWalk{false};
+        void willList(const std::string&) override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
             RawDatabase raw(database);
-            std::string name = lastPathComponent(path);
-            if (name != "new" &&
-                raw.integer("SELECT count(*) FROM entries WHERE name = '" + name + "'") == 0) {
-                std::lock_guard guard(lock);
-                listedBeforeStored.push_back(path);
-            }
+            orphans += raw.integer("SELECT count(*) FROM entries AS e WHERE e.parent_id != 0 "
+                                   "AND NOT EXISTS (SELECT 1 FROM entries AS p WHERE p.id = "
+                                   "e.parent_id)");
+            long long files = raw.integer("SELECT count(*) FROM entries WHERE name = 'f.txt'");
+            sawPartOfTheWalk = sawPartOfTheWalk || (files > 0 && files < 90);
         }
     };
-    auto check = std::make_shared<RowFirst>();
+    auto check = std::make_shared<NoOrphans>();
     check->database = database;
     FileIndexer walker(index, data, {}, 4, 2);
     walker.setRegistrar(check);
     walker.reconcile({root + "/new"}, roots());
-    EXPECT_TRUE(check->listedBeforeStored.empty()) << check->listedBeforeStored.front();
+    EXPECT_EQ(check->orphans, 0);
+    EXPECT_TRUE(check->sawPartOfTheWalk);
+    expectIndexEqualsDisk("walked");
 
     // And a process killed in the middle of one: the next reconcile completes it.
     makeFile(root + "/newer/a/b/c.txt");

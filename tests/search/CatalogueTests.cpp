@@ -136,8 +136,15 @@ TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
     for (int round = 0; round < 24; ++round) {
         std::string context = "round " + std::to_string(round);
         switch (round % 6) {
-        case 0: // new items, and removed subtrees, in one batch
+        case 0: // new items, by a group of writes and then with removed subtrees in one batch
         {
+            {
+                SearchIndex::GroupedWrites grouped(index);
+                index.upsert(freshRecords(20));
+                ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(names, context + ", group kept"));
+                index.upsert(freshRecords(20));
+                grouped.finish();
+            }
             int64_t removed = randomItem();
             std::vector<int64_t> removing;
             if (removed != root) {
