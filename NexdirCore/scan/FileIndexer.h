@@ -119,9 +119,23 @@ public:
     int64_t recoverAccessiblePaths(const std::vector<std::string>& roots);
 
     // Replaces the custom exclusions and brings the index into line: newly excluded
-    // subtrees removed, no longer excluded ones read back in; stores the new list.
+    // subtrees removed, no longer excluded ones read back in, or, when these hold so many
+    // items that it is faster, the index rebuilt (scanAll); stores the new list. `progress`
+    // gets the number of items removed or written so far, from any thread.
+    using ItemProgress = std::function<void(int64_t items)>;
     void updateExclusions(std::vector<std::string> excludedPaths,
-                          const std::vector<std::string>& roots);
+                          const std::vector<std::string>& roots, const ItemProgress& progress = {});
+
+    // What replacing the custom exclusions with `excludedPaths` would change: the indexed
+    // entries under the newly excluded paths, and the paths no longer excluded with the items
+    // on disk below them that the index would take, counted only until past `limit`.
+    struct ExclusionChange {
+        int64_t removedItems = 0;
+        int64_t readdedFolders = 0;
+        int64_t readdedItems = 0;
+    };
+    ExclusionChange exclusionChange(const std::vector<std::string>& excludedPaths,
+                                    const std::vector<std::string>& roots, int64_t limit);
 
     // What reconciles did since the last reset: paths reconciled, entries added, removed
     // (each entry of a removed subtree counting) and rewritten, paths found unreadable.
@@ -228,6 +242,8 @@ private:
         // side; false: another one is writing it or a folder around it, and the path is left
         // for later.
         const std::function<bool(const std::string&)>* claim = nullptr;
+        // Told how a folder new to the index is being filled.
+        const ScanProgress* scanProgress = nullptr;
     };
     void reconcilePaths(const std::vector<std::string>& paths,
                         const std::vector<std::string>& roots, const ReconcileRequest& request);
@@ -245,7 +261,15 @@ private:
     // A subtree now, by several workers (what reconcileSubtree does).
     void reconcileSubtreeInParallel(const std::string& path, const std::vector<std::string>& roots,
                                     const ReconcileProgress& progress);
-    void scanNewFolder(const std::string& path, const std::string& root, int64_t parentID);
+    void scanNewFolder(const std::string& path, const std::string& root, int64_t parentID,
+                       const ReconcileRequest& request);
+    // The custom exclusions `excludedPaths` adds and drops, standardised, each in order.
+    std::pair<std::set<std::string>, std::set<std::string>>
+    exclusionDifference(const std::vector<std::string>& excludedPaths) const;
+    // Items on disk at and below `paths` that `rules` keep, counting on past `limit` only to
+    // finish the folders being listed.
+    int64_t itemsOnDisk(const std::set<std::string>& paths, const ExclusionRules& rules,
+                        const std::vector<std::string>& roots, int64_t limit);
     // Removes what is stored below the folder `id` at `path`, but for protected subtrees.
     void forgetContents(const std::string& path, int64_t id,
                         const std::set<std::string>* protectedSubtrees);

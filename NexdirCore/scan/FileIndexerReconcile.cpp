@@ -1,5 +1,5 @@
 // Reconcile: single paths and subtrees brought back in line with the disk, writing only what
-// differs; the resumable walks built on it; access recovery and exclusion updates.
+// differs; the resumable walks built on it; access recovery.
 
 #include "FileIndexer.h"
 
@@ -222,7 +222,7 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
     bool enterable = values->isEnterableFolder();
     bool protectsNothing = !request.protectedSubtrees || request.protectedSubtrees->empty();
     if (enterable && !existing && !request.collectChildren && protectsNothing) {
-        scanNewFolder(path, root, parentID);
+        scanNewFolder(path, root, parentID, request);
         return;
     }
     std::optional<IndexedEntry> stored = existing ? index_.entry(*existing) : std::nullopt;
@@ -267,7 +267,7 @@ void FileIndexer::refreshChildren(const std::string& path, const std::string& ro
     std::vector<std::string> newFolders;
     applyListing(listing, id, request, outcome, newFolders);
     for (const std::string& folder : newFolders) {
-        scanNewFolder(folder, root, id);
+        scanNewFolder(folder, root, id, request);
     }
 }
 
@@ -370,9 +370,10 @@ void FileIndexer::applyListing(const WalkedFolder& listing, int64_t id,
     flush();
 }
 
-void FileIndexer::scanNewFolder(const std::string& path, const std::string& root,
-                                int64_t parentID) {
-    ScanTotals totals = scan(path, root, parentID, {});
+void FileIndexer::scanNewFolder(const std::string& path, const std::string& root, int64_t parentID,
+                                const ReconcileRequest& request) {
+    ScanTotals totals =
+        scan(path, root, parentID, request.scanProgress ? *request.scanProgress : ScanProgress());
     reconcileTotals_.added += totals.indexed;
     reconcileTotals_.errors += totals.errors;
     if (!totals.inaccessiblePaths.empty()) {
@@ -770,30 +771,6 @@ int64_t FileIndexer::recoverAccessiblePaths(const std::vector<std::string>& root
         std::rethrow_exception(failure); // the others were repaired all the same
     }
     return repaired;
-}
-
-// ---- Exclusions ----
-
-void FileIndexer::updateExclusions(std::vector<std::string> excludedPaths,
-                                   const std::vector<std::string>& roots) {
-    std::set<std::string> before;
-    for (const std::string& path : excludedPaths_) {
-        before.insert(standardizePath(path));
-    }
-    std::set<std::string> after;
-    for (const std::string& path : excludedPaths) {
-        after.insert(standardizePath(path));
-    }
-    setExcludedPaths(excludedPaths);
-    std::vector<std::string> changed;
-    std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
-                                  std::back_inserter(changed));
-    ReconcileRequest request;
-    request.collectExistingChildren = true;
-    reconcilePaths(changed, roots, request);
-    recordInaccessible({}, true);
-    index_.setMetadata(IndexMetadata::excludedPaths,
-                       IndexMetadata::encodeExclusions(std::move(excludedPaths)));
 }
 
 } // namespace nexdir

@@ -1,5 +1,6 @@
 #include "FileIndexer.h"
 #include "IndexMetadata.h"
+#include "NameSearch.h"
 #include "NexdirError.h"
 #include "Paths.h"
 #include "TestSupport.h"
@@ -206,16 +207,54 @@ TEST_F(ReconcileTest, NamesOfEveryKindAreReconciledLikeAnyOther) {
 }
 
 TEST_F(ReconcileTest, ExclusionsComeAndGo) {
-    std::vector<std::string> excluded{root + "/docs"};
-    indexer.updateExclusions(excluded, roots());
+    // Enough folders that the scanner's two workers interleave their batches of 7 while a
+    // folder no longer excluded is read back in.
+    for (int i = 0; i < 40; ++i) {
+        for (int j = 0; j < 12; ++j) {
+            makeFile(root + "/big/f" + std::to_string(i) + "/sub/report-" + std::to_string(j));
+        }
+    }
+    indexer.reconcile({root}, roots());
+    NameSearch names(index);
+    auto expectSearchesAgree = [&](const std::string& context) {
+        for (const char* query : {"report", "f1", "sub", "notes", "a.mp3"}) {
+            auto ranked = names.search(query, 50).results;
+            auto plain = test::withPlainStatements([&] { return names.search(query, 50).results; });
+            EXPECT_EQ(ranked, plain) << context << ": " << query;
+        }
+        EXPECT_EQ(names.catalogueDiscards(), 0) << context;
+    };
+    expectSearchesAgree("before");
+    int64_t bigItems = 1 + 40 * (2 + 12);
+    std::vector<int64_t> reported;
+    auto progress = [&](int64_t items) { reported.push_back(items); };
+
+    std::vector<std::string> excluded{root + "/docs", root + "/big"};
+    FileIndexer::ExclusionChange change = indexer.exclusionChange(excluded, roots(), 100);
+    EXPECT_EQ(change.removedItems, bigItems + 4);
+    EXPECT_EQ(change.readdedFolders, 0);
+    indexer.updateExclusions(excluded, roots(), progress);
     EXPECT_FALSE(index.entryID(root + "/docs", root));
     EXPECT_EQ(index.metadata("excludedPaths"), IndexMetadata::encodeExclusions(excluded));
+    EXPECT_EQ(reported.back(), bigItems + 4);
+    expectIndexEqualsDisk("excluded");
+    expectSearchesAgree("excluded");
+
     // A path that became excluded and is reconciled is removed.
     indexer.reconcile({root + "/music"}, roots());
-    indexer.updateExclusions({}, roots());
+    change = indexer.exclusionChange({}, roots(), 100);
+    EXPECT_EQ(change.removedItems, 0);
+    EXPECT_EQ(change.readdedFolders, 2);
+    EXPECT_GT(change.readdedItems, 100);
+    EXPECT_LT(change.readdedItems, bigItems) << "counted only until past the limit";
+    reported.clear();
+    indexer.updateExclusions({}, roots(), progress);
     EXPECT_TRUE(index.entryID(root + "/docs/old/notes.md", root));
     EXPECT_EQ(index.metadata("excludedPaths"), "[]");
+    EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
+    EXPECT_EQ(reported.back(), bigItems + 4);
     expectIndexEqualsDisk("exclusion removed");
+    expectSearchesAgree("exclusion removed");
 }
 
 TEST_F(ReconcileTest, ProtectedSubtreesAreLeftToTheirOwnRegion) {
