@@ -12,11 +12,11 @@
 #include "SearchCancellation.h"
 #include "SearchIndex.h"
 #include "SearchPanelController.h"
+#include "SettingsDefaults.h"
 
 #include <QLocalServer>
 #include <QMenu>
 #include <QObject>
-#include <QSettings>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -25,20 +25,6 @@
 #include <memory>
 
 namespace quelmo {
-
-// The user defaults, kept in Quelmo's settings file.
-class SettingsDefaults : public nexdir::DefaultsStore {
-public:
-    int64_t integer(const std::string& key) const override;
-    void setInteger(const std::string& key, int64_t value) override;
-    bool boolean(const std::string& key) const override;
-    void setBoolean(const std::string& key, bool value) override;
-    std::vector<std::string> stringList(const std::string& key) const override;
-    void setStringList(const std::string& key, const std::vector<std::string>& value) override;
-
-private:
-    mutable QSettings settings_{"Quelmo", "Quelmo"};
-};
 
 // The application-wide object: takes the single-instance lock, opens the index, builds the
 // engine and the panel, runs idle maintenance, follows the desktop (mounts, sleep, screens,

@@ -1,6 +1,7 @@
 #include "DefaultsStore.h"
 #include "FileEventService.h"
 #include "IndexingController.h"
+#include "SettingsDefaults.h"
 #include "TestSupport.h"
 
 #include <QSignalSpy>
@@ -25,6 +26,7 @@ class IndexingControllerTests : public QObject {
     std::unique_ptr<FileIndexer> indexer;
     std::unique_ptr<IndexSynchronization> synchronization;
     InMemoryDefaults defaults;
+    DefaultsStore* store = &defaults; // what the next controller keeps its settings in
     std::unique_ptr<IndexingController> controller;
     QStringList texts;
     std::vector<std::string> roots;
@@ -41,7 +43,7 @@ class IndexingControllerTests : public QObject {
         environment.indexer = indexer.get();
         environment.synchronization = synchronization.get();
         environment.queue = queue.get();
-        environment.defaults = &defaults;
+        environment.defaults = store;
         environment.discoverRoots = [this] { return roots; };
         environment.firstRetrySeconds = firstRetrySeconds;
         environment.home = root + "/home";
@@ -74,6 +76,7 @@ private Q_SLOTS:
         roots = {root};
         queue = std::make_unique<DispatchQueue>("nexdir.indexer");
         service = std::make_unique<FileEventService>();
+        store = &defaults;
     }
     void cleanup() {
         stop();
@@ -168,6 +171,36 @@ private Q_SLOTS:
         QVERIFY(!index->entryID(root + "/private/secret.txt", root));
         QCOMPARE(defaults.stringList("excludedPaths"), std::vector<std::string>{root + "/private"});
         QCOMPARE(test::logCount("scan operation begin"), scans);
+    }
+
+    void anExclusionThatIsNotUTF8IsKeptAndTheNextLaunchResumes() {
+        std::string bytes = root + "/caf\xE9-\xFF";
+        makeFile(bytes + "/kept-out.txt");
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(*folder / "config"));
+        quelmo::SettingsDefaults settings;
+        store = &settings;
+        start();
+        controller->startInitialIndexIfNeeded();
+        QVERIFY(waitForText("Index ready"));
+        size_t scans = test::logCount("scan operation begin");
+        texts.clear();
+        controller->updateExclusions({bytes});
+        QVERIFY(waitForText("Index ready"));
+        QVERIFY(!index->entryID(bytes + "/kept-out.txt", root));
+        QCOMPARE(quelmo::SettingsDefaults().stringList("excludedPaths"),
+                 std::vector<std::string>{bytes});
+        stop();
+
+        quelmo::SettingsDefaults reopened;
+        store = &reopened;
+        start();
+        size_t resumed = test::logCount("startup cursor=nil");
+        controller->startInitialIndexIfNeeded();
+        QVERIFY(waitForText("Recovering changes since last session"));
+        QVERIFY(waitForText("Index ready"));
+        QCOMPARE(test::logCount("scan operation begin"), scans);
+        QCOMPARE(test::logCount("startup cursor=nil"), resumed);
+        QVERIFY(!index->entryID(bytes + "/kept-out.txt", root));
     }
 };
 
