@@ -4,6 +4,7 @@
 #include "Clock.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
+#include "ExclusionConfirmation.h"
 #include "FileEventService.h"
 #include "FileSystem.h"
 #include "MountTable.h"
@@ -156,6 +157,10 @@ Application::Launch Application::launch() {
     environment.discoverRoots = [indexer] {
         return indexer->walkRoots(nexdir::FileIndexer::discoverInternalRoots());
     };
+    environment.confirmLargeChange = [](const std::string& question, const std::string& detail) {
+        return confirmExclusionChange(QString::fromStdString(question),
+                                      QString::fromStdString(detail));
+    };
     controller_ = std::make_unique<IndexingController>(std::move(environment));
     connect(controller_.get(), &IndexingController::statusChanged, this,
             &Application::updateStatus);
@@ -223,7 +228,7 @@ void Application::buildTrayIcon() {
         menu->addAction("Exclude Folders\u2026", this, &Application::chooseExclusions);
     QAction* clear = menu->addAction("Clear Custom Exclusions", this, [this] {
         if (!controller_->isIndexing()) {
-            controller_->updateExclusions({});
+            controller_->changeExclusions({});
         }
     });
     // Exclusions change the index a scan is replacing: they wait for the scan to end.
@@ -280,7 +285,7 @@ void Application::chooseExclusions() {
     for (const QString& folder : dialog.selectedFiles()) {
         paths.push_back(QFile::encodeName(folder).toStdString());
     }
-    controller_->updateExclusions(paths);
+    controller_->changeExclusions(paths);
 }
 
 void Application::watchMounts() {

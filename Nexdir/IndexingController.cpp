@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "DebugLog.h"
 #include "FSEventWatcher.h"
+#include "Format.h"
 #include "IndexMetadata.h"
 #include "IndexProgress.h"
 #include "LiveIndex.h"
@@ -12,6 +13,7 @@
 #include <QMetaObject>
 
 #include <cmath>
+#include <mutex>
 
 namespace quelmo {
 
@@ -22,6 +24,8 @@ namespace {
 constexpr int maximumScanRetries = 3;
 constexpr int maximumAccessRetries = 3;
 constexpr double accessCheckSeconds = 30;
+// An exclusion update's count is shown at most this often.
+constexpr double progressSeconds = 0.25;
 
 // The cause written to the log for each reason a scan starts.
 int causeOf(const std::string& reason) {
@@ -104,6 +108,19 @@ void IndexingController::updateStatus(const std::string& text) {
     Q_EMIT statusChanged(QString::fromStdString(text));
 }
 
+void IndexingController::showProgress(const std::string& text) {
+    std::weak_ptr<bool> alive = alive_;
+    QString status = QString::fromStdString(text);
+    QMetaObject::invokeMethod(
+        this,
+        [this, alive, status] {
+            if (auto stillAlive = alive.lock(); stillAlive && *stillAlive && isIndexing_) {
+                Q_EMIT statusChanged(status);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void IndexingController::setReindexEnabled() {
     bool enabled = reindexEnabled();
     if (enabled != lastReindexEnabled_) {
@@ -170,8 +187,7 @@ void IndexingController::startIndexing(const std::string& reason) {
     updateStatus(nexdir::LiveIndex::reindexingText());
     std::vector<std::string> roots = roots_;
     std::vector<std::string> excluded = excludedPaths();
-    std::weak_ptr<bool> alive = alive_;
-    onQueue([this, roots, excluded, alive]() -> std::function<void()> {
+    onQueue([this, roots, excluded]() -> std::function<void()> {
         std::string operation = nexdir::makeUUIDString();
         double started = nexdir::uptimeSeconds();
         nexdir::DebugLog::write("scan operation begin operation=" + operation);
@@ -179,18 +195,9 @@ void IndexingController::startIndexing(const std::string& reason) {
             environment_.indexer->setExcludedPaths(excluded);
             nexdir::LiveIndex::FullScan scan = nexdir::LiveIndex::runFullScan(
                 *environment_.indexer, roots,
-                [this, alive](const nexdir::IndexProgress& progress) {
+                [this](const nexdir::IndexProgress& progress) {
                     if (auto text = nexdir::LiveIndex::progressText(progress)) {
-                        QString status = QString::fromStdString(*text);
-                        QMetaObject::invokeMethod(
-                            this,
-                            [this, alive, status] {
-                                if (auto stillAlive = alive.lock();
-                                    stillAlive && *stillAlive && isIndexing_) {
-                                    Q_EMIT statusChanged(status);
-                                }
-                            },
-                            Qt::QueuedConnection);
+                        showProgress(*text);
                     }
                 },
                 [](uint64_t baseline) {
@@ -406,7 +413,18 @@ void IndexingController::updateExclusions(std::vector<std::string> paths) {
     stop(); // the streams' exclusions change with the rules
     onQueue([this, paths, roots]() -> std::function<void()> {
         try {
-            environment_.indexer->updateExclusions(paths, roots);
+            // Reported by the walk's workers; shown a few times a second at most.
+            std::mutex paceLock;
+            double lastShown = 0; // guarded by paceLock
+            environment_.indexer->updateExclusions(paths, roots, [&](int64_t items) {
+                double now = nexdir::uptimeSeconds();
+                std::lock_guard guard(paceLock);
+                if (now - lastShown >= progressSeconds) {
+                    lastShown = now;
+                    showProgress("Updating excluded folders \u2022 " +
+                                 nexdir::groupedNumber(items) + " items");
+                }
+            });
             uint64_t eventID =
                 key::parseUnsigned(environment_.index->metadata(key::eventID)).value_or(0);
             return [this, eventID] {
@@ -429,6 +447,60 @@ void IndexingController::updateExclusions(std::vector<std::string> paths) {
             };
         }
     });
+}
+
+void IndexingController::changeExclusions(std::vector<std::string> paths) {
+    if (isIndexing_ || startupCheckInFlight_ || !environment_.confirmLargeChange) {
+        updateExclusions(std::move(paths));
+        return;
+    }
+    std::vector<std::string> roots = roots_;
+    int64_t limit = environment_.confirmationItems;
+    onQueue([this, paths, roots, limit]() -> std::function<void()> {
+        try {
+            nexdir::FileIndexer::ExclusionChange change =
+                environment_.indexer->exclusionChange(paths, roots, limit);
+            return [this, paths, change] {
+                std::optional<std::pair<std::string, std::string>> question =
+                    exclusionQuestion(change);
+                if (question &&
+                    !environment_.confirmLargeChange(question->first, question->second)) {
+                    nexdir::DebugLog::write(
+                        "exclusion change declined removed=" + std::to_string(change.removedItems) +
+                        " readdedFolders=" + std::to_string(change.readdedFolders));
+                    return;
+                }
+                updateExclusions(paths);
+            };
+        } catch (const std::exception& error) {
+            // The size is only for the question: the change itself is what was asked for.
+            nexdir::DebugLog::write(std::string("exclusion change not measured error=") +
+                                    error.what());
+            return [this, paths] { updateExclusions(paths); };
+        }
+    });
+}
+
+std::optional<std::pair<std::string, std::string>>
+IndexingController::exclusionQuestion(const nexdir::FileIndexer::ExclusionChange& change) const {
+    int64_t limit = environment_.confirmationItems;
+    bool removing = change.removedItems > limit;
+    bool readding = change.readdedItems > limit;
+    if (!removing && !readding) {
+        return std::nullopt;
+    }
+    std::string removal =
+        "Remove " + nexdir::groupedNumber(change.removedItems) + " items from the index";
+    std::string folders = change.readdedFolders == 1
+                              ? std::string("the folder")
+                              : "the " + std::to_string(change.readdedFolders) + " folders";
+    std::string question = removing && readding ? removal + " and index " + folders + " again?"
+                           : removing           ? removal + "?"
+                                                : "Index " + folders + " again?";
+    std::string detail = readding ? "More than " + nexdir::groupedNumber(limit) +
+                                        " items are read back in. Searches go on meanwhile."
+                                  : "Searches go on meanwhile.";
+    return std::make_pair(question, detail);
 }
 
 } // namespace quelmo

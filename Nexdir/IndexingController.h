@@ -49,6 +49,11 @@ public:
         // Where the regions' streams come from: the service the indexer's walks register
         // their folders with.
         nexdir::FileEventService* service = &nexdir::FileEventService::shared();
+        // Asks the user whether to make a change of the exclusions that removes or reads back
+        // more than `confirmationItems` items (the question, a detail); true: go ahead.
+        // Absent: never asked.
+        std::function<bool(const std::string&, const std::string&)> confirmLargeChange;
+        int64_t confirmationItems = 10'000;
     };
 
     explicit IndexingController(Environment environment, QObject* parent = nullptr);
@@ -64,6 +69,13 @@ public:
     void beginVerification(bool automatic);
     // The user's exclusions replaced: the index brought into line without a rescan.
     void updateExclusions(std::vector<std::string> paths);
+    // The same, as the menu asks for it: a large change is put to the user first, and
+    // nothing changes when they decline.
+    void changeExclusions(std::vector<std::string> paths);
+    // What the user is asked before `change`: the question and a detail; absent when it is
+    // small enough to make without asking.
+    std::optional<std::pair<std::string, std::string>>
+    exclusionQuestion(const nexdir::FileIndexer::ExclusionChange& change) const;
     // The mount table changed.
     void volumesChanged();
     // The user came back: paths that became readable are repaired, at most every 30 s.
@@ -105,6 +117,9 @@ private:
     // which also tries again the paths that failed.
     void checkAccess(bool retry);
     void updateStatus(const std::string& text);
+    // Publishes a progress text from the indexing queue, unless this object is gone or the
+    // work it reports on has ended by the time it arrives.
+    void showProgress(const std::string& text);
     void setReindexEnabled();
     // Runs `work` on the indexing queue and `done` back here, unless this object is gone.
     void onQueue(std::function<std::function<void()>()> work);

@@ -1,9 +1,13 @@
 #include "DefaultsStore.h"
+#include "ExclusionConfirmation.h"
 #include "FileEventService.h"
 #include "IndexingController.h"
 #include "SettingsDefaults.h"
 #include "TestSupport.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -27,6 +31,9 @@ class IndexingControllerTests : public QObject {
     std::unique_ptr<IndexSynchronization> synchronization;
     InMemoryDefaults defaults;
     DefaultsStore* store = &defaults; // what the next controller keeps its settings in
+    // The user's answer to a question about a large exclusion change, and the questions asked.
+    bool answer = true;
+    QStringList questions;
     std::unique_ptr<IndexingController> controller;
     QStringList texts;
     std::vector<std::string> roots;
@@ -48,6 +55,11 @@ class IndexingControllerTests : public QObject {
         environment.firstRetrySeconds = firstRetrySeconds;
         environment.home = root + "/home";
         environment.service = service.get();
+        environment.confirmationItems = 5;
+        environment.confirmLargeChange = [this](const std::string& question, const std::string&) {
+            questions << QString::fromStdString(question);
+            return answer;
+        };
         controller = std::make_unique<IndexingController>(environment);
         connect(controller.get(), &IndexingController::statusChanged, this,
                 [this](const QString& text) { texts << text; });
@@ -77,6 +89,8 @@ private Q_SLOTS:
         queue = std::make_unique<DispatchQueue>("nexdir.indexer");
         service = std::make_unique<FileEventService>();
         store = &defaults;
+        answer = true;
+        questions.clear();
     }
     void cleanup() {
         stop();
@@ -158,19 +172,47 @@ private Q_SLOTS:
         QVERIFY(!controller->pendingRetrySeconds());
     }
 
-    void exclusionsAreAppliedWithoutARescan() {
+    void exclusionsAreAppliedWithoutARescanAndALargeChangeIsAskedFirst() {
         makeFile(root + "/private/secret.txt");
+        for (int i = 0; i < 6; ++i) {
+            makeFile(root + "/private/notes/" + std::to_string(i) + ".txt");
+        }
         start();
         controller->startInitialIndexIfNeeded();
         QVERIFY(waitForText("Index ready"));
         size_t scans = test::logCount("scan operation begin");
+
+        // Declined: nothing changes.
+        answer = false;
         texts.clear();
-        controller->updateExclusions({root + "/private"});
-        QVERIFY(waitForText("Updating excluded folders"));
+        controller->changeExclusions({root + "/private"});
+        QVERIFY(QTest::qWaitFor([&] { return questions.size() == 1; }, 15000));
+        QCOMPARE(questions.back(), QString("Remove 9 items from the index?"));
+        QTest::qWait(100);
+        QVERIFY(!controller->isIndexing());
+        QVERIFY(index->entryID(root + "/private/secret.txt", root));
+        QVERIFY(defaults.stringList("excludedPaths").empty());
+
+        answer = true;
+        controller->changeExclusions({root + "/private"});
+        QVERIFY(waitForText("Updating excluded folders\u2026"));
+        QVERIFY(waitForText("Updating excluded folders \u2022 9 items"));
         QVERIFY(waitForText("Index ready"));
         QVERIFY(!index->entryID(root + "/private/secret.txt", root));
         QCOMPARE(defaults.stringList("excludedPaths"), std::vector<std::string>{root + "/private"});
+
+        texts.clear();
+        controller->changeExclusions({});
+        QVERIFY(QTest::qWaitFor([&] { return questions.size() == 3; }, 15000));
+        QCOMPARE(questions.back(), QString("Index the folder again?"));
+        QVERIFY(waitForText("Index ready"));
+        QVERIFY(index->entryID(root + "/private/notes/5.txt", root));
         QCOMPARE(test::logCount("scan operation begin"), scans);
+
+        // A small change is made without a question.
+        controller->changeExclusions({root + "/docs"});
+        QVERIFY(QTest::qWaitFor([&] { return !index->entryID(root + "/docs", root); }, 15000));
+        QCOMPARE(questions.size(), 3);
     }
 
     void anExclusionThatIsNotUTF8IsKeptAndTheNextLaunchResumes() {
@@ -201,6 +243,23 @@ private Q_SLOTS:
         QCOMPARE(test::logCount("scan operation begin"), scans);
         QCOMPARE(test::logCount("startup cursor=nil"), resumed);
         QVERIFY(!index->entryID(bytes + "/kept-out.txt", root));
+    }
+
+    void theQuestionIsAnAlertWithNamedButtons() {
+        for (bool accept : {false, true}) {
+            QTimer::singleShot(0, [accept] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                QCOMPARE(box->accessibleName(), QString("Change Excluded Folders"));
+                QCOMPARE(box->text(), QString("Index the 2 folders again?"));
+                QAbstractButton* button =
+                    box->button(accept ? QMessageBox::Ok : QMessageBox::Cancel);
+                QCOMPARE(button->accessibleName(), QString(accept ? "OK" : "Cancel"));
+                button->click();
+            });
+            QCOMPARE(quelmo::confirmExclusionChange("Index the 2 folders again?", "detail"),
+                     accept);
+        }
     }
 };
 
