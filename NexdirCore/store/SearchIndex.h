@@ -93,7 +93,8 @@ public:
     // In one transaction: removes the subtrees rooted at `removingIDs`, removes everything
     // below `pruningIDs` (keeping those entries), then inserts or updates `records` in order.
     // A record whose (parent, name) exists keeps the row's id and rewrites it only when a
-    // stored value differs. Answers how many entries the removals took.
+    // stored value differs. Answers how many entries the removals took. While a group of
+    // writes is open (GroupedWrites), records without removals are kept for the group's.
     int64_t upsert(const std::vector<FileRecord>& records,
                    const std::vector<int64_t>& removingIDs = {},
                    const std::vector<int64_t>& pruningIDs = {});

@@ -249,6 +249,15 @@ TEST(QuelmoCli, ReconcileBringsPathsUpToDateWithoutARescan) {
     EXPECT_EQ(deep.status, 0) << deep.err;
     EXPECT_NE(cli(folder, {"search", "--db", db, "newer"}).out, "");
 
+    // Exclusions replaced on the index as it is, and cleared again.
+    CliRun excluded = cli(folder, {"exclude", "--db", db, root + "/docs/deep"});
+    EXPECT_EQ(excluded.status, 0) << excluded.err;
+    EXPECT_NE(excluded.out.find(R"("removed":3,)"), std::string::npos) << excluded.out;
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "newer"}).out, "");
+    EXPECT_EQ(cli(folder, {"exclude", "--db", db}).status, 0);
+    EXPECT_NE(cli(folder, {"search", "--db", db, "newer"}).out, "");
+    EXPECT_TRUE(nexdir::test::indexEqualsDisk(db, root, nexdir::ExclusionRules(folder / "data", {})));
+
     // Outside every root: refused, nothing changed.
     std::string before = nexdir::test::readFile(db);
     CliRun outside = cli(folder, {"reconcile", "--db", db, folder / "elsewhere"});

@@ -87,6 +87,7 @@ int runSearch(Arguments arguments);
 int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);
+int runExclude(Arguments arguments);
 int runRegions(Arguments arguments);
 int runRoots(Arguments arguments);
 int runWatch(Arguments arguments);

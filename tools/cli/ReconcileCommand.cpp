@@ -15,6 +15,60 @@
 
 namespace quelmo::cli {
 
+namespace {
+
+namespace key = nexdir::IndexMetadata;
+
+// An index brought in line with the disk as the application keeps it: with the roots and the
+// exclusions it was built with, by the one engine that writes it (so never beside a scan).
+struct IndexInLine {
+    std::shared_ptr<void> instance;
+    std::unique_ptr<nexdir::SearchIndex> index;
+    std::vector<std::string> roots;
+    std::unique_ptr<nexdir::FileIndexer> indexer;
+    double started = nexdir::uptimeSeconds();
+
+    // `paths` must lie inside the index's roots; checked before anything is written.
+    IndexInLine(const std::string& database, const std::string& command,
+                const std::vector<std::string>& paths) {
+        requireIndex(database);
+        instance = claimIndex(database, command);
+        index = nexdir::SearchIndex::openRecoveringCorruption(database);
+        roots = key::decodeRoots(index->metadata(key::roots));
+        if (roots.empty() || !index->hasCompletedFullScan()) {
+            throw std::runtime_error("The index at " + database +
+                                     " holds no complete scan. Build one with quelmo-cli scan.");
+        }
+        for (const std::string& path : paths) {
+            if (!nexdir::longestRootAbove(path, roots)) {
+                std::string listed;
+                for (const std::string& root : roots) {
+                    listed += (listed.empty() ? "" : ", ") + root;
+                }
+                throw std::runtime_error(path + " is not inside an indexed root (" + listed + ")");
+            }
+        }
+        std::vector<std::string> excluded =
+            key::decodePathList(index->metadata(key::excludedPaths).value_or("[]"))
+                .value_or(std::vector<std::string>{});
+        indexer = std::make_unique<nexdir::FileIndexer>(
+            *index, dataDirectoryFor(roots), excluded,
+            nexdir::FileIndexer::defaultBatchSize, nexdir::FileIndexer::defaultWorkerCount());
+    }
+
+    // The reconcile totals and the time taken.
+    nlohmann::ordered_json totals() const {
+        const auto& totals = indexer->reconcileTotals();
+        return {
+            {"reconciled", totals.reconciled}, {"added", totals.added},
+            {"removed", totals.removed},       {"updated", totals.updated},
+            {"errors", totals.errors},         {"seconds", nexdir::uptimeSeconds() - started},
+        };
+    }
+};
+
+} // namespace
+
 int runReconcile(Arguments arguments) {
     std::string database = nexdir::defaultIndexPath();
     bool recursive = false;
@@ -34,36 +88,9 @@ int runReconcile(Arguments arguments) {
     if (paths.empty()) {
         throw UsageError("reconcile needs at least one PATH");
     }
-    requireIndex(database);
-    auto instance = claimIndex(database, "reconcile");
-    auto index = nexdir::SearchIndex::openRecoveringCorruption(database);
-    namespace key = nexdir::IndexMetadata;
-    std::vector<std::string> roots = key::decodeRoots(index->metadata(key::roots));
-    if (roots.empty() || !index->hasCompletedFullScan()) {
-        throw std::runtime_error("The index at " + database +
-                                 " holds no complete scan. Build one with quelmo-cli scan.");
-    }
-    // Checked before anything is written: a path outside the index changes nothing.
-    for (const std::string& path : paths) {
-        if (!nexdir::longestRootAbove(path, roots)) {
-            std::string listed;
-            for (const std::string& root : roots) {
-                listed += (listed.empty() ? "" : ", ") + root;
-            }
-            throw std::runtime_error(path + " is not inside an indexed root (" + listed + ")");
-        }
-    }
+    IndexInLine work(database, "reconcile", paths);
     // A reconcile and a full scan of one index exclude each other.
-    nexdir::RebuildOwnership lock(dataDirectoryOf(database), nexdir::rebuildLockName);
-    // The rules the index was built with: its own exclusions, its own data directory.
-    std::vector<std::string> excluded =
-        key::decodePathList(index->metadata(key::excludedPaths).value_or("[]"))
-            .value_or(std::vector<std::string>{});
-    nexdir::FileIndexer indexer(*index, dataDirectoryFor(roots), excluded,
-                                nexdir::FileIndexer::defaultBatchSize,
-                                nexdir::FileIndexer::defaultWorkerCount());
-
-    double started = nexdir::uptimeSeconds();
+    nexdir::RebuildOwnership scanLock(dataDirectoryOf(database), nexdir::rebuildLockName);
     ProgressPace pace;
     auto progress = [&](int64_t folders, const std::string& current) {
         if (pace.due()) {
@@ -73,17 +100,38 @@ int runReconcile(Arguments arguments) {
     };
     if (recursive) {
         for (const std::string& path : paths) {
-            indexer.reconcileSubtree(path, roots, progress);
+            work.indexer->reconcileSubtree(path, work.roots, progress);
         }
     } else {
-        indexer.reconcile(paths, roots);
+        work.indexer->reconcile(paths, work.roots);
     }
-    const auto& totals = indexer.reconcileTotals();
-    nlohmann::ordered_json output = {
-        {"reconciled", totals.reconciled}, {"added", totals.added},
-        {"removed", totals.removed},       {"updated", totals.updated},
-        {"errors", totals.errors},         {"seconds", nexdir::uptimeSeconds() - started},
-    };
+    std::cout << work.totals().dump() << '\n';
+    return 0;
+}
+
+int runExclude(Arguments arguments) {
+    std::string database = nexdir::defaultIndexPath();
+    std::vector<std::string> paths;
+    while (!arguments.empty()) {
+        std::string word = arguments.next();
+        if (word == "--db") {
+            database = arguments.value(word);
+        } else if (word.starts_with("--")) {
+            throw UsageError("unknown option for exclude: " + word);
+        } else {
+            paths.push_back(nexdir::standardizePath(word));
+        }
+    }
+    IndexInLine work(database, "exclude", paths);
+    ProgressPace pace;
+    work.indexer->updateExclusions(paths, work.roots, [&](int64_t items) {
+        if (pace.due()) {
+            std::fprintf(stderr, "updated %lld items\n", (long long)items);
+        }
+    });
+    // A change large enough is made by a rebuild, which the reconcile totals do not count.
+    nlohmann::ordered_json output = work.totals();
+    output["indexedItems"] = work.index->statistics().indexedItems;
     std::cout << output.dump() << '\n';
     return 0;
 }

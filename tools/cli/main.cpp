@@ -26,6 +26,9 @@ commands:
                                           brings the index in line with the disk for each
                                           PATH and its children (--recursive: its subtree);
                                           totals as JSON
+  exclude [--db PATH] [PATH...]           replaces the custom exclusions of the index with the
+                                          PATH folders (none: clears them) and brings the index
+                                          in line without a rescan; totals as JSON
   regions [--db PATH]                     the recovery regions of the index and the state of
                                           each, one JSON line per region
   roots                                   the folders a scan without ROOT indexes (the
@@ -57,7 +60,8 @@ const std::map<std::string, Command> commands = {
     {"scan", quelmo::cli::runScan},         {"reconcile", quelmo::cli::runReconcile},
     {"regions", quelmo::cli::runRegions},   {"watch", quelmo::cli::runWatch},
     {"events", quelmo::cli::runEvents},     {"largest", quelmo::cli::runLargest},
-    {"maintain", quelmo::cli::runMaintain}, {"roots", quelmo::cli::runRoots}};
+    {"maintain", quelmo::cli::runMaintain}, {"roots", quelmo::cli::runRoots},
+    {"exclude", quelmo::cli::runExclude}};
 
 } // namespace
 
