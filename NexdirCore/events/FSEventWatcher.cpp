@@ -108,6 +108,11 @@ std::vector<std::string> FSEventWatcher::unwatchedFolders() {
     return stopped_ ? std::vector<std::string>() : service_.unwatchedFolders(subscription_);
 }
 
+std::vector<std::string> FSEventWatcher::takeFoldersToCheck() {
+    std::lock_guard guard(stopLock_);
+    return stopped_ ? std::vector<std::string>() : service_.takeFoldersToCheck(subscription_);
+}
+
 uint64_t FSEventWatcher::currentEventID() {
     return FileEventService::shared().currentEventID();
 }

@@ -39,8 +39,11 @@ public:
 
     const std::string& diagnosticID() const { return diagnosticID_; }
 
-    // The folders of this stream that the watch limit leaves unwatched, now.
+    // The folders of this stream that the watch budget leaves unwatched, now.
     std::vector<std::string> unwatchedFolders();
+    // Folders of this stream watched again after a time without a watch, each handed out
+    // once: what changed meanwhile is found only by checking them.
+    std::vector<std::string> takeFoldersToCheck();
 
     // An identifier greater than any event delivered so far.
     static uint64_t currentEventID();

@@ -1,8 +1,10 @@
 #include "FileEventService.h"
 
 #include "Clock.h"
+#include "DataDirectory.h"
 #include "DebugLog.h"
 #include "Paths.h"
+#include "WatchBudget.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -27,12 +29,7 @@ uint64_t wallMicroseconds() {
     return uint64_t(unixSeconds() * 1e6);
 }
 
-std::string maximumUserWatches() {
-    std::ifstream file("/proc/sys/fs/inotify/max_user_watches");
-    std::string value;
-    file >> value;
-    return value.empty() ? "unknown" : value;
-}
+constexpr double budgetCheckSeconds = 60;
 
 } // namespace
 
@@ -55,6 +52,10 @@ FileEventService::FileEventService(size_t journalCapacity) : journalCapacity_(jo
     }
     wake_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     coveredFrom_ = currentEventID();
+    home_ = homeDirectory();
+    limit_ = WatchBudget::userLimit().value_or(SIZE_MAX);
+    others_ = inotify_.valid() ? WatchBudget::heldByOthers(inotify_.get()) : 0;
+    nextBudgetCheck_ = uptimeSeconds() + budgetCheckSeconds;
     reader_ = std::thread([this] { run(); });
 }
 
@@ -83,33 +84,193 @@ void FileEventService::willList(const std::string& folderPath) {
         return;
     }
     std::lock_guard guard(lock_);
-    int wd = -1;
-    // The stand-in limit refuses as the kernel does: a folder already watched costs nothing.
-    bool alreadyWatched = watches_.size() >= watchLimit_ &&
-                          std::any_of(watches_.begin(), watches_.end(), [&](const auto& watch) {
-                              return watch.second == folderPath;
-                          });
-    if (watches_.size() >= watchLimit_ && !alreadyWatched) {
-        errno = ENOSPC;
-    } else {
-        wd = inotify_add_watch(inotify_.get(), folderPath.c_str(), watchMask);
-    }
-    if (wd >= 0) {
-        watches_[wd] = folderPath;
-        unwatched_.erase(folderPath);
+    uint8_t rank = WatchBudget::rank(folderPath, home_);
+    size_t held = watches_.size();
+    int wd = addWatch(folderPath, rank);
+    if (wd < 0) {
+        if (errno != ENOSPC) {
+            return; // a folder that vanished before its watch is not there to list either
+        }
+        // The kernel refused below our share: the user's other programs took what was left.
+        // They are owed the reserve, the coldest folders giving up their watches for it.
+        size_t limit = standInLimit_.value_or(limit_);
+        size_t before = others_;
+        others_ = limit > held ? limit - held : 0;
+        if (others_ != before) {
+            applyBudget("others");
+        }
+        noteUnwatched(folderPath);
         return;
     }
-    // A folder that vanished before its watch is simply not there to list either.
-    if (errno != ENOSPC || !unwatched_.insert(folderPath).second) {
+    if (watches_.size() == held || watches_.size() <= watchBudget_()) {
+        return; // watched already, or within the share
+    }
+    // Past the share: a colder folder gives up its watch for this one, or this one goes
+    // without.
+    if (std::optional<int> coldest = coldestAbove(rank)) {
+        std::string colder = watches_[*coldest].path;
+        inotify_rm_watch(inotify_.get(), *coldest);
+        watches_.erase(*coldest);
+        noteUnwatched(colder);
+        return;
+    }
+    inotify_rm_watch(inotify_.get(), wd);
+    watches_.erase(wd);
+    noteUnwatched(folderPath);
+}
+
+int FileEventService::addWatch(const std::string& folder, uint8_t rank) {
+    int wd = inotify_add_watch(inotify_.get(), folder.c_str(), watchMask);
+    if (wd < 0 || watches_.count(wd)) {
+        return wd; // refused, or watched already (which costs nothing)
+    }
+    // The stand-in limit refuses as the kernel does, counting the other programs' watches.
+    if (standInLimit_ && watches_.size() + others_ >= *standInLimit_) {
+        inotify_rm_watch(inotify_.get(), wd);
+        errno = ENOSPC;
+        return -1;
+    }
+    watches_[wd] = {folder, rank};
+    byRank_[rank].push_back(wd);
+    rankEntries_ += 1;
+    unwatched_.erase(folder);
+    if (rankEntries_ > 2 * watches_.size() + 1024) {
+        // Entries of removed watches outnumber the rest: start the lists afresh.
+        for (auto& entries : byRank_) {
+            entries.clear();
+        }
+        for (const auto& [each, watch] : watches_) {
+            byRank_[watch.rank].push_back(each);
+        }
+        rankEntries_ = watches_.size();
+    }
+    return wd;
+}
+
+std::optional<int> FileEventService::coldestAbove(uint8_t above) {
+    for (int rank = 255; rank > above; --rank) {
+        std::vector<int>& entries = byRank_[size_t(rank)];
+        while (!entries.empty()) {
+            int wd = entries.back();
+            auto watch = watches_.find(wd);
+            if (watch != watches_.end() && watch->second.rank == rank) {
+                return wd;
+            }
+            entries.pop_back(); // its watch is gone
+            rankEntries_ -= 1;
+        }
+    }
+    return std::nullopt;
+}
+
+size_t FileEventService::releaseColdest(size_t count) {
+    size_t released = 0;
+    while (released < count) {
+        std::optional<int> coldest = coldestAbove(0);
+        if (!coldest) {
+            break;
+        }
+        std::string folder = watches_[*coldest].path;
+        inotify_rm_watch(inotify_.get(), *coldest);
+        watches_.erase(*coldest);
+        noteUnwatched(folder);
+        released += 1;
+    }
+    return released;
+}
+
+void FileEventService::noteUnwatched(const std::string& folder) {
+    if (!unwatched_.insert(folder).second) {
         return;
     }
     if (!loggedWatchLimit_) {
         loggedWatchLimit_ = true;
-        DebugLog::write("watch limit reached limit=" + maximumUserWatches() +
-                        " path=" + folderPath);
+        DebugLog::write("watch budget reached budget=" + std::to_string(watchBudget_()) +
+                        " limit=" + std::to_string(limit_) + " others=" +
+                        std::to_string(others_) + " path=" + folder +
+                        " raise=" + WatchBudget::raiseLimitCommand);
     }
+    tellEveryStream(folder);
+}
+
+void FileEventService::tellEveryStream(const std::string& folder) {
     for (auto& [token, stream] : streams_) {
-        tellUnwatched(stream, folderPath);
+        tellUnwatched(stream, folder);
+    }
+}
+
+size_t FileEventService::watchBudget() {
+    std::lock_guard guard(lock_);
+    return watchBudget_();
+}
+
+size_t FileEventService::watchBudget_() const {
+    return WatchBudget::allowed(standInLimit_.value_or(limit_), others_);
+}
+
+void FileEventService::checkBudget() {
+    if (!inotify_.valid()) {
+        return;
+    }
+    // Read outside the lock: /proc of every process of the user takes a while.
+    std::optional<size_t> limit = WatchBudget::userLimit();
+    bool standIn;
+    {
+        std::lock_guard guard(lock_);
+        standIn = standInLimit_.has_value();
+    }
+    size_t others = WatchBudget::heldByOthers(inotify_.get(), standIn);
+    std::lock_guard guard(lock_);
+    if (limit && *limit != limit_ && limit_ != SIZE_MAX) {
+        DebugLog::write("watch limit changed from=" + std::to_string(limit_) +
+                        " to=" + std::to_string(*limit));
+    }
+    limit_ = limit.value_or(limit_);
+    others_ = others;
+    applyBudget("check");
+}
+
+void FileEventService::applyBudget(const char* reason) {
+    size_t budget = watchBudget_();
+    size_t held = watches_.size();
+    if (held > budget) {
+        size_t released = releaseColdest(held - budget);
+        DebugLog::write("file watches given back count=" + std::to_string(released) +
+                        " budget=" + std::to_string(budget) + " limit=" +
+                        std::to_string(standInLimit_.value_or(limit_)) +
+                        " others=" + std::to_string(others_) + " reason=" + reason);
+        return;
+    }
+    if (held == budget || unwatched_.empty()) {
+        return;
+    }
+    // Room again: the warmest folders without a watch take one, and are checked once for
+    // what changed while they had none.
+    std::vector<std::pair<uint8_t, std::string>> waiting;
+    for (const std::string& folder : unwatched_) {
+        waiting.push_back({WatchBudget::rank(folder, home_), folder});
+    }
+    std::sort(waiting.begin(), waiting.end());
+    size_t taken = 0;
+    for (const auto& [rank, folder] : waiting) {
+        if (watches_.size() >= budget) {
+            break;
+        }
+        if (addWatch(folder, rank) < 0) {
+            if (errno == ENOSPC) {
+                break;
+            }
+            unwatched_.erase(folder); // gone
+            continue;
+        }
+        toCheck_.insert(folder);
+        tellEveryStream(folder);
+        taken += 1;
+    }
+    if (taken > 0) {
+        DebugLog::write("file watches taken again count=" + std::to_string(taken) +
+                        " budget=" + std::to_string(budget) +
+                        " unwatched=" + std::to_string(unwatched_.size()));
     }
 }
 
@@ -142,10 +303,12 @@ uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
     }
     uint64_t token = nextToken_++;
     Stream& stream = streams_[token] = {options, std::move(sink)};
-    for (const std::string& folder : unwatched_) {
-        if (accepts(stream.options, folder)) {
-            tellUnwatched(stream, folder);
-            break; // one notice says there are some
+    for (const auto* folders : {&unwatched_, &toCheck_}) {
+        for (const std::string& folder : *folders) {
+            if (accepts(stream.options, folder)) {
+                tellUnwatched(stream, folder);
+                break; // one notice says there are some
+            }
         }
     }
     return token;
@@ -193,8 +356,34 @@ std::vector<std::string> FileEventService::unwatchedFolders(uint64_t token) {
 }
 
 void FileEventService::setWatchLimit(size_t limit) {
+    size_t others = inotify_.valid() ? WatchBudget::heldByOthers(inotify_.get(), true) : 0;
     std::lock_guard guard(lock_);
-    watchLimit_ = limit;
+    standInLimit_ = limit;
+    others_ = others;
+    applyBudget("limit");
+}
+
+void FileEventService::setHome(const std::string& home) {
+    std::lock_guard guard(lock_);
+    home_ = standardizePath(home);
+}
+
+std::vector<std::string> FileEventService::takeFoldersToCheck(uint64_t token) {
+    std::lock_guard guard(lock_);
+    std::vector<std::string> folders;
+    auto stream = streams_.find(token);
+    if (stream == streams_.end()) {
+        return folders;
+    }
+    for (auto it = toCheck_.begin(); it != toCheck_.end();) {
+        if (accepts(stream->second.options, *it)) {
+            folders.push_back(*it);
+            it = toCheck_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return folders;
 }
 
 bool FileEventService::accepts(const StreamOptions& options, const std::string& path) {
@@ -239,23 +428,25 @@ void FileEventService::rootsMoved(const std::string& from) {
 
 void FileEventService::renameWatches(const std::string& from, const std::string& to) {
     rootsMoved(from);
-    for (auto& [wd, path] : watches_) {
-        if (isAtOrUnder(path, from)) {
-            path = to + path.substr(from.size());
+    for (auto& [wd, watch] : watches_) {
+        if (isAtOrUnder(watch.path, from)) {
+            watch.path = to + watch.path.substr(from.size());
         }
     }
 }
 
 void FileEventService::forgetUnwatched(const std::string& under) {
-    for (auto it = unwatched_.lower_bound(under);
-         it != unwatched_.end() && it->starts_with(under);) {
-        it = isAtOrUnder(*it, under) ? unwatched_.erase(it) : std::next(it);
+    for (std::set<std::string>* folders : {&unwatched_, &toCheck_}) {
+        for (auto it = folders->lower_bound(under);
+             it != folders->end() && it->starts_with(under);) {
+            it = isAtOrUnder(*it, under) ? folders->erase(it) : std::next(it);
+        }
     }
 }
 
 void FileEventService::forgetWatches(const std::string& under) {
     for (auto it = watches_.begin(); it != watches_.end();) {
-        if (isAtOrUnder(it->second, under)) {
+        if (isAtOrUnder(it->second.path, under)) {
             // A watch the kernel already dropped (its folder is gone) fails with EINVAL: it is
             // forgotten all the same.
             inotify_rm_watch(inotify_.get(), it->first);
@@ -268,11 +459,20 @@ void FileEventService::forgetWatches(const std::string& under) {
 
 void FileEventService::run() {
     std::vector<char> buffer(256 * 1024);
-    // poll ignores a descriptor of -1, so either may be missing; without the eventfd the
-    // thread looks for `stopping_` every 100 ms instead.
+    // poll ignores a descriptor of -1, so either may be missing.
     pollfd descriptors[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-    int timeout = wake_.valid() ? -1 : 100;
     while (!stopping_) {
+        // The budget is kept to once a minute; without the eventfd the thread looks for
+        // `stopping_` every 100 ms.
+        double now = uptimeSeconds();
+        if (now >= nextBudgetCheck_) {
+            checkBudget();
+            nextBudgetCheck_ = now + budgetCheckSeconds;
+        }
+        int timeout = int(std::max(0.0, nextBudgetCheck_ - now) * 1000) + 1;
+        if (!wake_.valid()) {
+            timeout = std::min(timeout, 100);
+        }
         int ready = poll(descriptors, 2, timeout);
         if (ready < 0 && errno != EINTR) {
             DebugLog::write("file events stopped errorCode=" + std::to_string(errno));
@@ -329,7 +529,7 @@ void FileEventService::handle(const char* buffer, size_t length) {
         if (watch == watches_.end()) {
             continue;
         }
-        const std::string folder = watch->second;
+        const std::string folder = watch->second.path;
         if (event->mask & IN_IGNORED) {
             watches_.erase(watch);
             continue;

@@ -80,6 +80,9 @@ struct RegionalRecovery::Region {
     // The check of those folders under way: stepped between the region's batches, never
     // holding them up.
     std::optional<FileIndexer::SubtreeWalk> poll;
+    // Folders watched again after a time without a watch, to be checked once as soon as
+    // the poll under way ends.
+    std::vector<std::string> pendingChecks;
 
     // At or under its root, and in none of its children's subtrees (a stream can exclude
     // only so many of them).
@@ -91,10 +94,17 @@ struct RegionalRecovery::Region {
 
     void refreshUnwatched() {
         unwatched.clear();
-        for (std::string& folder :
-             watcher ? watcher->unwatchedFolders() : std::vector<std::string>()) {
+        if (!watcher) {
+            return;
+        }
+        for (std::string& folder : watcher->unwatchedFolders()) {
             if (owns(folder)) {
                 unwatched.push_back(std::move(folder));
+            }
+        }
+        for (std::string& folder : watcher->takeFoldersToCheck()) {
+            if (owns(folder)) {
+                pendingChecks.push_back(std::move(folder));
             }
         }
     }
@@ -307,6 +317,7 @@ void RegionalRecovery::drain(Region& region) {
     }
     if (refresh) {
         region.refreshUnwatched();
+        startPoll(region, {}); // folders watched again are checked now
     }
     double age = region.inbox->oldestAge();
     if (age >= 1) {
@@ -555,20 +566,32 @@ void RegionalRecovery::pollUnwatched() {
             continue;
         }
         region->refreshUnwatched(); // some were deleted, moved or watched after all
-        if (region->unwatched.empty() || region->walk || region->poll) {
-            continue; // a verification checks them anyway; a poll under way goes on
+        if (!region->poll) {
+            startPoll(*region, region->unwatched); // a poll under way goes on
         }
-        // Folders left unwatched are compared with the disk now and then instead: their own
-        // walk, stepped between the region's batches, so that events of the watched folders
-        // never wait for it and the region stays caught up meanwhile. Not through the inbox:
-        // tens of thousands of them would overflow it, and every overflow costs the region
-        // a verification.
-        region->poll = options_.indexer->beginReconcileWalk(
-            region->unwatched, {},
-            std::set<std::string>(region->spec.children.begin(), region->spec.children.end()));
-        later(*region, [](RegionalRecovery& engine, Region& next) { engine.stepPoll(next); });
     }
     publish(true); // schedules the next poll while folders are left unwatched
+}
+
+void RegionalRecovery::startPoll(Region& region, std::vector<std::string> folders) {
+    folders.insert(folders.end(), region.pendingChecks.begin(), region.pendingChecks.end());
+    region.pendingChecks.clear();
+    if (folders.empty() || region.blocked || region.walk) {
+        return; // a verification checks every folder anyway
+    }
+    if (region.poll) {
+        // The poll under way goes on; what is new waits for its end.
+        region.pendingChecks = std::move(folders);
+        return;
+    }
+    // Folders without a watch are compared with the disk now and then instead: their own
+    // walk, stepped between the region's batches, so that events of the watched folders never
+    // wait for it and the region stays caught up meanwhile. Not through the inbox: tens of
+    // thousands of them would overflow it, and every overflow costs the region a
+    // verification.
+    region.poll = options_.indexer->beginReconcileWalk(
+        folders, {}, std::set<std::string>(region.spec.children.begin(), region.spec.children.end()));
+    later(region, [](RegionalRecovery& engine, Region& next) { engine.stepPoll(next); });
 }
 
 void RegionalRecovery::stepPoll(Region& region) {
@@ -586,6 +609,7 @@ void RegionalRecovery::stepPoll(Region& region) {
         resultsChanged_ = resultsChanged_ || writtenEntries() != before;
         if (done) {
             region.poll.reset();
+            startPoll(region, {});
             publish(true);
             return;
         }
@@ -736,13 +760,14 @@ std::string RegionalRecovery::statusText(bool& busy, int paused, int verifying, 
                                          : "Partial index" + dot + errors + " inaccessible paths" +
                                                dot + "Index Coverage\u2026";
         if (unwatched > 0) {
-            // Not watching them, so not claiming to: the count, and what would let it.
+            // Not watching them, so not claiming to: the count, why, and what would let it.
             text = (errors == "0" ? "Index ready"
                                   : "Partial index" + dot + errors + " inaccessible paths") +
                    dot + groupedNumber(int64_t(unwatched)) +
                    (unwatched == 1 ? " folder is" : " folders are") + " checked every " +
-                   std::to_string(int64_t(options_.unwatchedPollSeconds)) + " s, not watched" +
-                   dot + "raise fs.inotify.max_user_watches";
+                   std::to_string(int64_t(options_.unwatchedPollSeconds)) +
+                   " s to leave file watches for other programs" + dot +
+                   "raise fs.inotify.max_user_watches";
         }
         return text;
     }

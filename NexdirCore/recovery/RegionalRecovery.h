@@ -90,6 +90,7 @@ private:
     void retry(Region& region);
     void scheduleRetry(Region& region);
     void pollUnwatched();
+    void startPoll(Region& region, std::vector<std::string> folders);
     void stepPoll(Region& region);
     // Entries the indexer added, removed or rewrote so far: a step that changes it changed
     // what searches find.

@@ -3,6 +3,7 @@
 #include "FileEventService.h"
 #include "NexdirError.h"
 #include "TestSupport.h"
+#include "WatchBudget.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 using namespace nexdir;
@@ -229,61 +231,89 @@ TEST_F(FileEventTest, StopIsIdempotentAndSafeFromTheHandler) {
     watcher->stop();
 }
 
-TEST_F(FileEventTest, AFolderPastTheWatchLimitIsCountedAndToldToEveryStreamOverIt) {
+TEST(WatchBudget, AShareOfTheLimitAndWarmestFoldersFirst) {
+    // Three quarters at most, and a reserve left to the others: 8,192, or a quarter of a
+    // small limit.
+    EXPECT_EQ(WatchBudget::allowed(65536, 0), 49152u);
+    EXPECT_EQ(WatchBudget::allowed(65536, 20000), 65536u - 20000 - 8192);
+    EXPECT_EQ(WatchBudget::allowed(65536, 70000), 0u);
+    EXPECT_EQ(WatchBudget::allowed(12, 0), 9u);
+    EXPECT_EQ(WatchBudget::allowed(12, 2), 7u);
+    std::string home = "/home/u";
+    std::vector<std::string> warmestFirst = {"/home/u/Documents", "/home/u/Documents/a/b",
+                                             "/home/u", "/home/u/.config/x", "/usr", "/usr/lib/x"};
+    for (size_t i = 1; i < warmestFirst.size(); ++i) {
+        EXPECT_LT(WatchBudget::rank(warmestFirst[i - 1], home), WatchBudget::rank(warmestFirst[i], home))
+            << warmestFirst[i];
+    }
+    EXPECT_EQ(WatchBudget::tierOf(WatchBudget::rank("/usr/share", home)), 3);
+}
+
+TEST_F(FileEventTest, WatchesKeepToTheirShareGiveWayToWarmerFoldersAndComeBack) {
+    // The limit of a user who runs nothing else: 12, so a share of 9 watches.
+    std::string home = root + "/home/u";
+    service.setHome(home);
+    service.setWatchLimit(12);
+    std::vector<std::string> system, own;
+    for (int i = 0; i < 10; ++i) {
+        system.push_back(root + "/srv/" + std::to_string(i));
+    }
+    for (const char* name : {"", "/Documents", "/Documents/a", "/x"}) {
+        own.push_back(home + name);
+    }
+    for (const auto* folders : {&system, &own}) {
+        for (const std::string& folder : *folders) {
+            fs::create_directories(folder);
+            service.willList(folder);
+        }
+    }
     auto watcher = watch();
     Collector elsewhere;
-    std::string other = folder / "other";
-    fs::create_directories(other);
-    FSEventWatcher otherWatcher({other}, FileEventService::sinceNow, false, false, {},
+    FSEventWatcher otherWatcher({folder / "other"}, FileEventService::sinceNow, false, false, {},
                                 elsewhere.handler(), service);
-
-    // Reached mid-run: a folder that appears after the limit is not silently unwatched.
-    service.setWatchLimit(service.watchedFolders());
-    fs::create_directories(root + "/later");
-    service.willList(root + "/later");
-    service.willList(root + "/later"); // listed again by a reconcile: still one folder
-    EXPECT_EQ(service.unwatchedFolders(), 1u);
+    // The home folders came last and are watched all the same; the deepest others give way.
+    auto unwatched = watcher->unwatchedFolders();
+    EXPECT_EQ(service.watchedFolders(), 9u);
+    EXPECT_EQ(unwatched.size(), 2 + system.size() + own.size() - 9);
+    for (const std::string& folder : own) {
+        EXPECT_EQ(std::count(unwatched.begin(), unwatched.end(), folder), 0) << folder;
+    }
     EXPECT_TRUE(collected.waitFor(at(root, EventFlags::folderUnwatched)));
-    EXPECT_EQ(watcher->unwatchedFolders(), std::vector<std::string>{root + "/later"});
     EXPECT_TRUE(otherWatcher.unwatchedFolders().empty());
-    // A stream that starts later hears of it too; a stream over another tree never does.
+
+    // Another program takes watches: at the next check they are given back, coldest first,
+    // so that the reserve stays free.
+    std::optional<FileEventService> other;
+    other.emplace();
+    other->willList(system[0]);
+    other->willList(system[1]);
+    service.checkBudget();
+    EXPECT_EQ(service.watchedFolders(), 7u);
+    EXPECT_GE(test::logCount("file watches given back count=2 "), 1u);
+    // A stream that starts later hears of the folders without a watch too.
     Collector late;
     FSEventWatcher lateWatcher({root}, FileEventService::sinceNow, false, false, {}, late.handler(),
                                service);
     EXPECT_TRUE(late.waitFor(at(root, EventFlags::folderUnwatched)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    EXPECT_TRUE(elsewhere.events().empty());
+
+    // Freed again, the warmest take their watches back, each handed out once to be checked.
+    other.reset();
+    service.checkBudget();
+    EXPECT_EQ(service.watchedFolders(), 9u);
+    std::vector<std::string> checks = watcher->takeFoldersToCheck();
+    EXPECT_EQ(checks.size(), 2u);
+    EXPECT_TRUE(watcher->takeFoldersToCheck().empty());
+
+    // A folder gone is no longer counted; a limit raised watches every folder.
+    fs::remove(system.back());
+    EXPECT_EQ(watcher->unwatchedFolders().size(), unwatched.size() - 1);
+    service.setWatchLimit(1000);
+    EXPECT_EQ(service.unwatchedFolders(), 0u);
     size_t notices = 0;
     for (const auto& event : collected.events()) {
         notices += event.isUnwatchedNotice() ? 1 : 0;
     }
-    EXPECT_EQ(notices, 1u);
-    // A walk past the limit tells each stream once or twice, not once a folder.
-    for (int i = 0; i < 200; ++i) {
-        fs::create_directories(root + "/many/" + std::to_string(i));
-        service.willList(root + "/many/" + std::to_string(i));
-    }
-    EXPECT_EQ(watcher->unwatchedFolders().size(), 201u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    notices = 0;
-    for (const auto& event : collected.events()) {
-        notices += event.isUnwatchedNotice() ? 1 : 0;
-    }
-    EXPECT_LE(notices, 4u);
-    fs::remove_all(root + "/many");
-
-    // Gone, it is no longer counted; watchable again, it is watched.
-    uint64_t before = service.currentEventID();
-    fs::remove(root + "/later");
-    // Forgotten before the deletion's event is published.
-    EXPECT_TRUE(collected.waitFor(
-        [&](const FileSystemEvent& event) { return event.path == root && event.id > before; }));
-    EXPECT_EQ(service.unwatchedFolders(), 0u);
-    EXPECT_TRUE(watcher->unwatchedFolders().empty());
-    service.setWatchLimit(SIZE_MAX);
-    fs::create_directories(root + "/again");
-    service.willList(root + "/again");
-    EXPECT_EQ(service.unwatchedFolders(), 0u);
+    EXPECT_LE(notices, 6u); // merged, not one a folder
 }
 
 TEST(FSEventWatcher, HistoryIdentityNamesEachRootsFileSystem) {

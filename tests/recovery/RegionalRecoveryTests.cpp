@@ -270,15 +270,19 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
     }
 }
 
-TEST_F(RegionalTest, FoldersPastTheWatchLimitAreNotClaimedAsWatchedButStillFollowed) {
+TEST_F(RegionalTest, FoldersPastTheWatchBudgetAreNotClaimedAsWatchedButStillFollowed) {
+    // A limit of 8 leaves a share of 6: the tree's folders, and none more. The home folder's
+    // are watched first.
+    service.setHome(home);
     uint64_t baseline = scan();
-    service.setWatchLimit(service.watchedFolders());
+    service.setWatchLimit(8);
+    ASSERT_EQ(service.watchedFolders(), 6u);
     fs::create_directories(root + "/srv/late");
     startEngine(baseline);
-    makeFile(root + "/srv/late/inside/x.txt"); // a new folder past the limit
+    makeFile(root + "/srv/late/inside/x.txt"); // a new folder past the share
     EXPECT_TRUE(waitForText("Index ready \u2022 ", 0, 10,
-                            " checked every 0 s, not watched \u2022 raise "
-                            "fs.inotify.max_user_watches"));
+                            " checked every 0 s to leave file watches for other programs "
+                            "\u2022 raise fs.inotify.max_user_watches"));
     // Changes inside it are found by the checks, which never make the index less than ready
     // while they run, nor hold up the folders that are watched.
     size_t ready = textCount();
@@ -300,6 +304,12 @@ TEST_F(RegionalTest, FoldersPastTheWatchLimitAreNotClaimedAsWatchedButStillFollo
     EXPECT_TRUE(waitForText("Index ready \u2022 1 folder is checked every 0 s", seen));
     // The count is told as the poll begins; its check of the folder follows.
     EXPECT_TRUE(waitFor([&] { return !indexed(root + "/srv/late/inside"); }));
+    // Room again (the limit raised): watched, and checked once for what changed meanwhile.
+    seen = textCount();
+    makeFile(root + "/srv/late/just-before.txt");
+    service.setWatchLimit(1000);
+    EXPECT_TRUE(waitForText("Index ready \u2022 watching for changes", seen));
+    EXPECT_TRUE(waitFor([&] { return indexed(root + "/srv/late/just-before.txt"); }));
     expectIndexEqualsDisk();
 }
 

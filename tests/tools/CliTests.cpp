@@ -210,9 +210,10 @@ TEST(QuelmoCli, EventsSayWhenTheWatchLimitIsReachedDuringTheRun) {
     TempDirectory folder;
     std::string root = folder / "tree";
     std::filesystem::create_directories(root);
-    // Folders made while it runs, past a lowered limit (the root takes the one watch).
+    // Folders made while it runs, past a lowered limit (a share of 3: the root and two).
     std::string command = "(sleep 0.8; mkdir " + shellQuoted(root + "/a") + " " +
-                          shellQuoted(root + "/b") + ") & NEXDIR_WATCH_LIMIT=1 " +
+                          shellQuoted(root + "/b") + " " + shellQuoted(root + "/c") + " " +
+                          shellQuoted(root + "/d") + ") & NEXDIR_WATCH_LIMIT=4 " +
                           shellQuoted(QUELMO_CLI) + " events --seconds 3 " + shellQuoted(root) +
                           " 2>" + shellQuoted(folder / "stderr.txt") + "; wait";
     CliRun run = shell(command);
