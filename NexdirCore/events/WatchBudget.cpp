@@ -41,8 +41,7 @@ size_t watchesIn(const std::string& fdinfo) {
 } // namespace
 
 size_t allowed(size_t limit, size_t others) {
-    size_t kept = std::min(reserve, limit / 4);
-    size_t left = limit > others + kept ? limit - others - kept : 0;
+    size_t left = limit > others + reserve ? limit - others - reserve : 0;
     return std::min(limit / 4 * 3, left);
 }
 

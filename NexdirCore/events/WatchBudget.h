@@ -10,8 +10,8 @@ namespace nexdir::WatchBudget {
 // The kernel's inotify watches are one budget for all the programs of a user
 // (fs.inotify.max_user_watches): a file manager, an editor or a build tool that cannot add a
 // watch stops noticing changes. Quelmo takes at most three quarters of it and leaves at least
-// `reserve` free (a quarter of the limit when that is smaller), watching the folders most
-// likely to change first; the rest it checks by polling.
+// `reserve` free, watching the folders most likely to change first; the rest it checks by
+// polling.
 inline constexpr size_t reserve = 8192;
 
 // The most watches this process may hold, the user's limit being `limit` and the user's other

@@ -232,13 +232,12 @@ TEST_F(FileEventTest, StopIsIdempotentAndSafeFromTheHandler) {
 }
 
 TEST(WatchBudget, AShareOfTheLimitAndWarmestFoldersFirst) {
-    // Three quarters at most, and a reserve left to the others: 8,192, or a quarter of a
-    // small limit.
+    // Three quarters at most, and 8,192 left to the others.
     EXPECT_EQ(WatchBudget::allowed(65536, 0), 49152u);
     EXPECT_EQ(WatchBudget::allowed(65536, 20000), 65536u - 20000 - 8192);
     EXPECT_EQ(WatchBudget::allowed(65536, 70000), 0u);
-    EXPECT_EQ(WatchBudget::allowed(12, 0), 9u);
-    EXPECT_EQ(WatchBudget::allowed(12, 2), 7u);
+    EXPECT_EQ(WatchBudget::allowed(20000, 0), 20000u - 8192);
+    EXPECT_EQ(WatchBudget::allowed(8192, 0), 0u);
     std::string home = "/home/u";
     std::vector<std::string> warmestFirst = {"/home/u/Documents", "/home/u/Documents/a/b",
                                              "/home/u", "/home/u/.config/x", "/usr", "/usr/lib/x"};
@@ -250,10 +249,10 @@ TEST(WatchBudget, AShareOfTheLimitAndWarmestFoldersFirst) {
 }
 
 TEST_F(FileEventTest, WatchesKeepToTheirShareGiveWayToWarmerFoldersAndComeBack) {
-    // The limit of a user who runs nothing else: 12, so a share of 9 watches.
+    // The limit of a user who runs nothing else, a share of 9 watches past the reserve.
     std::string home = root + "/home/u";
     service.setHome(home);
-    service.setWatchLimit(12);
+    service.setWatchLimit(WatchBudget::reserve + 9);
     std::vector<std::string> system, own;
     for (int i = 0; i < 10; ++i) {
         system.push_back(root + "/srv/" + std::to_string(i));
@@ -307,7 +306,7 @@ TEST_F(FileEventTest, WatchesKeepToTheirShareGiveWayToWarmerFoldersAndComeBack) 
     // A folder gone is no longer counted; a limit raised watches every folder.
     fs::remove(system.back());
     EXPECT_EQ(watcher->unwatchedFolders().size(), unwatched.size() - 1);
-    service.setWatchLimit(1000);
+    service.setWatchLimit(100000);
     EXPECT_EQ(service.unwatchedFolders(), 0u);
     size_t notices = 0;
     for (const auto& event : collected.events()) {

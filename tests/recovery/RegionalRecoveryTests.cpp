@@ -271,11 +271,11 @@ TEST_F(RegionalTest, LaunchesCutShortInTheirCatchUpStillEndExactAndNeverPaused) 
 }
 
 TEST_F(RegionalTest, FoldersPastTheWatchBudgetAreNotClaimedAsWatchedButStillFollowed) {
-    // A limit of 8 leaves a share of 6: the tree's folders, and none more. The home folder's
-    // are watched first.
+    // A share of 6 watches past the reserve: the tree's folders, and none more. The home
+    // folder's are watched first.
     service.setHome(home);
     uint64_t baseline = scan();
-    service.setWatchLimit(8);
+    service.setWatchLimit(8192 + 6);
     ASSERT_EQ(service.watchedFolders(), 6u);
     fs::create_directories(root + "/srv/late");
     startEngine(baseline);
@@ -307,7 +307,7 @@ TEST_F(RegionalTest, FoldersPastTheWatchBudgetAreNotClaimedAsWatchedButStillFoll
     // Room again (the limit raised): watched, and checked once for what changed meanwhile.
     seen = textCount();
     makeFile(root + "/srv/late/just-before.txt");
-    service.setWatchLimit(1000);
+    service.setWatchLimit(100000);
     EXPECT_TRUE(waitForText("Index ready \u2022 watching for changes", seen));
     EXPECT_TRUE(waitFor([&] { return indexed(root + "/srv/late/just-before.txt"); }));
     expectIndexEqualsDisk();

@@ -210,10 +210,11 @@ TEST(QuelmoCli, EventsSayWhenTheWatchLimitIsReachedDuringTheRun) {
     TempDirectory folder;
     std::string root = folder / "tree";
     std::filesystem::create_directories(root);
-    // Folders made while it runs, past a lowered limit (a share of 3: the root and two).
+    // Folders made while it runs, past a lowered limit (a share of 3 past the reserve of 8,192:
+    // the root and two).
     std::string command = "(sleep 0.8; mkdir " + shellQuoted(root + "/a") + " " +
                           shellQuoted(root + "/b") + " " + shellQuoted(root + "/c") + " " +
-                          shellQuoted(root + "/d") + ") & NEXDIR_WATCH_LIMIT=4 " +
+                          shellQuoted(root + "/d") + ") & NEXDIR_WATCH_LIMIT=8195 " +
                           shellQuoted(QUELMO_CLI) + " events --seconds 3 " + shellQuoted(root) +
                           " 2>" + shellQuoted(folder / "stderr.txt") + "; wait";
     CliRun run = shell(command);
