@@ -1,5 +1,7 @@
 #include "IndexFile.h"
 
+#include "DebugLog.h"
+#include "IndexLocks.h"
 #include "IndexSchema.h"
 #include "NexdirError.h"
 #include "SQLite.h"
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <set>
 
@@ -83,7 +86,7 @@ std::string openFailureReason(const std::string& path, int errorCode) {
     return std::strerror(errorCode);
 }
 
-IndexFileInspection inspectIndexFile(const std::string& path) {
+IndexFileInspection inspectIndexFile(const std::string& path, bool withLocks) {
     IndexFileInspection inspection;
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
@@ -126,9 +129,9 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
         return damaged("its file format cannot be written");
     }
 
-    // immutable: no locks, no companions created; what a live writer has only in its WAL is
-    // not seen here, and the full open checks the version again.
-    std::string uri = "file:" + uriPath(path) + "?immutable=1";
+    // Without locks, what a live writer has only in its WAL is not seen here, and the full
+    // open checks the version again.
+    std::string uri = readOnlyURI(path, withLocks);
     sqlite3* opened = nullptr;
     int result =
         sqlite3_open_v2(uri.c_str(), &opened, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
@@ -136,6 +139,7 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
     if (result != SQLITE_OK) {
         return damaged(opened ? sqlite3_errmsg(opened) : "it cannot be read");
     }
+    sqlite3_busy_timeout(opened, busyTimeoutMilliseconds);
     try {
         std::set<std::string> tables;
         sql::Statement names(connection.get(), "SELECT name FROM sqlite_master WHERE type IN "
@@ -185,6 +189,46 @@ IndexFileInspection inspectIndexFile(const std::string& path) {
     }
     inspection.state = IndexFileInspection::State::ours;
     return inspection;
+}
+
+std::string readOnlyURI(const std::string& path, bool withLocks) {
+    auto exists = [&](const char* suffix) {
+        struct stat info {};
+        return lstat((path + suffix).c_str(), &info) == 0;
+    };
+    bool shared = withLocks || (exists("-wal") && exists("-shm"));
+    return "file:" + uriPath(path) + (shared ? "?mode=ro" : "?mode=ro&immutable=1");
+}
+
+bool readsWithoutLocks(sqlite3* db) {
+    return sqlite3_uri_boolean(sqlite3_db_filename(db, "main"), "immutable", 0) != 0;
+}
+
+void readRetryingWithLocks(const std::function<void(bool withLocks)>& read) {
+    auto damaged = [](const NexdirError& error) {
+        int code = error.code() & 0xff;
+        return error.kind() == NexdirError::Kind::database &&
+               (code == SQLITE_CORRUPT || code == SQLITE_NOTADB);
+    };
+    std::exception_ptr first;
+    try {
+        read(false);
+        return;
+    } catch (const NexdirError& error) {
+        if (!damaged(error)) {
+            throw;
+        }
+        first = std::current_exception();
+        DebugLog::write(std::string("index read again with locks error=") + error.what());
+    }
+    try {
+        read(true);
+    } catch (const NexdirError& error) {
+        if (damaged(error)) {
+            throw;
+        }
+        std::rethrow_exception(first);
+    }
 }
 
 } // namespace nexdir::detail

@@ -23,7 +23,6 @@
 namespace nexdir {
 
 using detail::lockMeasured;
-using detail::ReadOperationTiming;
 
 namespace {
 
@@ -119,24 +118,18 @@ void setPersistentWAL(sqlite3* db, bool persistent) {
 
 } // namespace
 
-SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path, bool readOnly) {
+SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& path,
+                                                           Opening opening) {
     sqlite3* db = nullptr;
     int result;
-    if (readOnly) {
-        // A connection that only reads still creates the "-wal" and "-shm" companions of a
-        // WAL index that lacks them. Without both, no connection has the index open (every
-        // open connection keeps the "-shm"; the last to close removes the pair), so the file
-        // is read as it stands, without locks. A "-wal" left alone by a killed writer is
-        // then not read until a writer opens the index and recovers it.
-        bool shared = fileExists(path + "-wal") && fileExists(path + "-shm");
-        std::string uri =
-            "file:" + detail::uriPath(path) + (shared ? "?mode=ro" : "?mode=ro&immutable=1");
-        result = sqlite3_open_v2(uri.c_str(), &db,
-                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
-    } else {
+    if (opening == Opening::readWrite) {
         result = sqlite3_open_v2(path.c_str(), &db,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+    } else {
+        std::string uri = detail::readOnlyURI(path, opening == Opening::readOnlyWithLocks);
+        result = sqlite3_open_v2(uri.c_str(), &db,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
                                  nullptr);
     }
     ConnectionPointer connection(db);
@@ -174,13 +167,14 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         }
     }
 
-    refuseUnusable(detail::inspectIndexFile(databasePath_), databasePath_);
-
-    // Until the open succeeds, companions this open creates are removed again if it fails, so
-    // a refused file is left exactly as it was.
+    // Until the open succeeds, companions this open creates (a second look at the file with
+    // locks included) are removed again if it fails, so a refused file is left as it was.
     CompanionFiles companions(databasePath_);
+    detail::readRetryingWithLocks([&](bool withLocks) {
+        refuseUnusable(detail::inspectIndexFile(databasePath_, withLocks), databasePath_);
+    });
     try {
-        writer_ = openConnection(databasePath_);
+        writer_ = openConnection(databasePath_, Opening::readWrite);
         sqlite3* writer = writer_.get();
 
         // A file from a newer release is refused before anything could write to it: switching
@@ -207,7 +201,7 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         nextID_ = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
         writerDataVersion_ = sql::readInt(writer, "PRAGMA data_version;");
 
-        reader_ = openConnection(databasePath_);
+        reader_ = openConnection(databasePath_, Opening::readWrite);
         setPersistentWAL(writer, false);
         setPersistentWAL(reader_.get(), false);
 
@@ -239,31 +233,34 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
 
 void SearchIndex::openReadOnly() {
     // A damaged index is reported as it is: setting it aside is for a program that writes it.
-    detail::IndexFileInspection inspection = detail::inspectIndexFile(databasePath_);
-    if (inspection.state == detail::IndexFileInspection::State::absent) {
-        throw NexdirError::database(SQLITE_CANTOPEN, "Could not open index " + databasePath_ +
-                                                         ": " + std::strerror(ENOENT));
-    }
-    refuseUnusable(inspection, databasePath_);
-    reader_ = openConnection(databasePath_, true);
-    // Writes go to a connection that cannot write, and fail with SQLite's read-only error.
-    writer_ = openConnection(databasePath_, true);
-    sqlite3* reader = reader_.get();
-    int64_t version = sql::readInt(reader, "SELECT coalesce((SELECT value FROM schema_state "
-                                           "WHERE key = 'schema_version'), 0);");
-    if (version > IndexSchema::version) {
-        throw NexdirError::sqlite(newerIndexMessage);
-    }
-    if (sql::readInt(reader, "SELECT count(*) FROM pragma_table_info('entries') WHERE name IN "
-                             "('allocated_size', 'is_dataless');") != 2 ||
-        sql::readInt(reader, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE name = "
-                             "'entries_fts');") != 1) {
-        throw NexdirError::sqlite("The index at " + databasePath_ +
-                                  " was written by an earlier release: start Quelmo (or "
-                                  "quelmo-cli watch) once to bring it up to date");
-    }
+    detail::readRetryingWithLocks([&](bool withLocks) {
+        detail::IndexFileInspection inspection = detail::inspectIndexFile(databasePath_, withLocks);
+        if (inspection.state == detail::IndexFileInspection::State::absent) {
+            throw NexdirError::database(SQLITE_CANTOPEN, "Could not open index " + databasePath_ +
+                                                             ": " + std::strerror(ENOENT));
+        }
+        refuseUnusable(inspection, databasePath_);
+        reader_ = openConnection(databasePath_,
+                                 withLocks ? Opening::readOnlyWithLocks : Opening::readOnly);
+        // Writes go to a connection that cannot write, and fail with SQLite's read-only error.
+        writer_ = openConnection(databasePath_, Opening::readOnly);
+        sqlite3* reader = reader_.get();
+        int64_t version = sql::readInt(reader, "SELECT coalesce((SELECT value FROM schema_state "
+                                               "WHERE key = 'schema_version'), 0);");
+        if (version > IndexSchema::version) {
+            throw NexdirError::sqlite(newerIndexMessage);
+        }
+        if (sql::readInt(reader, "SELECT count(*) FROM pragma_table_info('entries') WHERE name "
+                                 "IN ('allocated_size', 'is_dataless');") != 2 ||
+            sql::readInt(reader, "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE name = "
+                                 "'entries_fts');") != 1) {
+            throw NexdirError::sqlite("The index at " + databasePath_ +
+                                      " was written by an earlier release: start Quelmo (or "
+                                      "quelmo-cli watch) once to bring it up to date");
+        }
+    });
     setPersistentWAL(writer_.get(), false);
-    setPersistentWAL(reader, false);
+    setPersistentWAL(reader_.get(), false);
     journal_ = std::make_unique<detail::RowChangeJournal>();
 }
 
@@ -348,18 +345,18 @@ SearchIndex::openRecoveringCorruption(const std::string& databasePath) {
 }
 
 std::optional<std::string> SearchIndex::metadata(const std::string& key) {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
-    sql::Statement statement(reader_.get(), "SELECT value FROM metadata WHERE key = ?;");
-    statement.bindText(1, key);
-    switch (statement.step()) {
-    case SQLITE_ROW:
-        return statement.columnText(0);
-    case SQLITE_DONE:
-        return std::nullopt;
-    default:
-        throw sql::error(reader_.get(), "Could not read index state");
-    }
+    std::optional<std::string> value;
+    readOperation([&] {
+        sql::Statement statement(reader_.get(), "SELECT value FROM metadata WHERE key = ?;");
+        statement.bindText(1, key);
+        int result = statement.step();
+        if (result == SQLITE_ROW) {
+            value = statement.columnText(0);
+        } else if (result != SQLITE_DONE) {
+            throw sql::error(reader_.get(), "Could not read index state");
+        }
+    });
+    return value;
 }
 
 void SearchIndex::setMetadata(const std::string& key, const std::string& value) {
@@ -386,9 +383,12 @@ void SearchIndex::setMetadata(const std::map<std::string, std::string>& values) 
 }
 
 bool SearchIndex::hasCompletedFullScan() {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
-    return sql::readInt(reader_.get(), "SELECT completed FROM scan_state WHERE id = 1;") == 1;
+    bool completed = false;
+    readOperation([&] {
+        completed =
+            sql::readInt(reader_.get(), "SELECT completed FROM scan_state WHERE id = 1;") == 1;
+    });
+    return completed;
 }
 
 void SearchIndex::markFullScanCompleted() {
@@ -397,10 +397,8 @@ void SearchIndex::markFullScanCompleted() {
 }
 
 IndexStatistics SearchIndex::statistics() {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
     IndexStatistics statistics;
-    {
+    readOperation([&] {
         sql::Statement statement(reader_.get(),
                                  "SELECT total, directories FROM file_stats WHERE id = 1;");
         if (statement.step() != SQLITE_ROW) {
@@ -409,7 +407,7 @@ IndexStatistics SearchIndex::statistics() {
         statistics.indexedItems = statement.columnInt(0);
         statistics.directories = statement.columnInt(1);
         statistics.files = std::max<int64_t>(0, statistics.indexedItems - statistics.directories);
-    }
+    });
     if (auto bytes = FileDiskUsage::allocatedBytes(databasePath_)) {
         statistics.indexBytes += *bytes;
     } else {

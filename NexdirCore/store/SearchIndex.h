@@ -43,6 +43,10 @@ public:
         // Reads only: nothing is created or written (no folder, no "-wal" or "-shm", no
         // upgrade), so an index the user may only read, or one on a full disk, still
         // answers. Every write throws. An index written by an older release is refused.
+        // An index no engine holds is read without locks; a read that then finds it damaged
+        // reads once more with the WAL's locks (creating the "-wal" and "-shm" if it must)
+        // before the damage is reported, as a writer that opened meanwhile may have been
+        // checkpointing under it.
         readOnly,
     };
 
@@ -244,8 +248,15 @@ public:
 private:
     using ConnectionPointer = sql::Connection;
 
-    static ConnectionPointer openConnection(const std::string& path, bool readOnly = false);
+    // How a connection opens the file: to write, or only to read (see detail::readOnlyURI).
+    enum class Opening { readWrite, readOnly, readOnlyWithLocks };
+
+    static ConnectionPointer openConnection(const std::string& path, Opening opening);
     void openReadOnly();
+    // Runs `operation` on reader_ as one read: under readLock_, timed, and, when the reader
+    // reads without locks, once more on a reader with locks if it fails as a damaged file
+    // would (detail::readRetryingWithLocks).
+    void readOperation(const std::function<void()>& operation);
     void createOrUpgradeSchema();
     void ensureFullTextTable();
     // The content was replaced wholesale: row changes can be followed again from a reload.

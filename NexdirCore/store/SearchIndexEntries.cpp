@@ -12,7 +12,6 @@
 namespace nexdir {
 
 using detail::lockMeasured;
-using detail::ReadOperationTiming;
 using sql::joinedIDs;
 
 namespace {
@@ -204,9 +203,9 @@ void SearchIndex::catchUpIdentifiers() {
 
 std::optional<int64_t> SearchIndex::entryID(const std::string& path,
                                             const std::string& volumeRoot) {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
-    return resolveEntryID(path, volumeRoot);
+    std::optional<int64_t> id;
+    readOperation([&] { id = resolveEntryID(path, volumeRoot); });
+    return id;
 }
 
 std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
@@ -262,25 +261,28 @@ sql::Statement& SearchIndex::readerStatement(const char* sql) {
 }
 
 std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
-    sql::Statement& statement =
-        readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
-                        "is_dataless FROM entries WHERE parent_id = ?;");
-    sql::ResetOnExit done(statement);
-    statement.bindInt(1, parentID);
-    return sql::readEntries(statement);
+    std::vector<IndexedEntry> found;
+    readOperation([&] {
+        sql::Statement& statement =
+            readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                            "is_dataless FROM entries WHERE parent_id = ?;");
+        sql::ResetOnExit done(statement);
+        statement.bindInt(1, parentID);
+        found = sql::readEntries(statement);
+    });
+    return found;
 }
 
 std::optional<IndexedEntry> SearchIndex::entry(int64_t id) {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
-    sql::Statement& statement =
-        readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
-                        "is_dataless FROM entries WHERE id = ?;");
-    sql::ResetOnExit done(statement);
-    statement.bindInt(1, id);
-    std::vector<IndexedEntry> found = sql::readEntries(statement);
+    std::vector<IndexedEntry> found;
+    readOperation([&] {
+        sql::Statement& statement =
+            readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                            "is_dataless FROM entries WHERE id = ?;");
+        sql::ResetOnExit done(statement);
+        statement.bindInt(1, id);
+        found = sql::readEntries(statement);
+    });
     if (found.empty()) {
         return std::nullopt;
     }

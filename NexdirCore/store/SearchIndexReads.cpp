@@ -1,6 +1,7 @@
 // Reads for the search layer: one snapshot per read, the row changes that keep a reader's own
 // copy of the entries in step, and result paths rebuilt from the rows.
 
+#include "IndexFile.h"
 #include "IndexLocks.h"
 #include "Paths.h"
 #include "SQLite.h"
@@ -21,19 +22,36 @@ constexpr auto writeInFlightWait = std::chrono::milliseconds(50);
 constexpr size_t pathChunkSize = 500;
 } // namespace
 
-void SearchIndex::read(const std::function<void(Reader&)>& work) {
+void SearchIndex::readOperation(const std::function<void()>& operation) {
     auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
     ReadOperationTiming timing;
-    sqlite3* reader = reader_.get();
-    sql::execute(reader, "BEGIN;");
-    Reader session(*this);
-    try {
-        work(session);
-    } catch (...) {
-        sql::executeIgnoringFailure(reader, "ROLLBACK;");
-        throw;
+    if (!detail::readsWithoutLocks(reader_.get())) {
+        operation();
+        return;
     }
-    sql::executeIgnoringFailure(reader, "ROLLBACK;");
+    detail::readRetryingWithLocks([&](bool withLocks) {
+        if (withLocks) {
+            ConnectionPointer locked = openConnection(databasePath_, Opening::readOnlyWithLocks);
+            readerStatements_.clear(); // prepared on the connection that goes
+            reader_ = std::move(locked);
+        }
+        operation();
+    });
+}
+
+void SearchIndex::read(const std::function<void(Reader&)>& work) {
+    readOperation([&] {
+        sqlite3* reader = reader_.get();
+        sql::execute(reader, "BEGIN;");
+        Reader session(*this);
+        try {
+            work(session);
+        } catch (...) {
+            sql::executeIgnoringFailure(reader, "ROLLBACK;");
+            throw;
+        }
+        sql::executeIgnoringFailure(reader, "ROLLBACK;");
+    });
 }
 
 std::pair<int64_t, int64_t> SearchIndex::Reader::counts() {

@@ -666,3 +666,72 @@ TEST(IndexDatabase, ReadingOnlyCreatesAndWritesNothing) {
     EXPECT_THROW(SearchIndex(path, SearchIndex::Access::readOnly), NexdirError);
     EXPECT_EQ(test::listFolder(folder.path()), std::vector<std::string>{"index-v2.sqlite3"});
 }
+
+TEST(IndexDatabase, ReadingOnlyBesideACheckpointingWriterNeverReportsDamage) {
+    TempDirectory folder;
+    std::string path = folder / "index-v2.sqlite3";
+    {
+        SearchIndex index(path);
+        fillManyFiles(index, 20000);
+    }
+    auto search = [](SearchIndex& reading) {
+        NameSearch names(reading);
+        names.setNameCatalogueEnabled(false);
+        for (const char* query : {"after 1", "w1", "w2 after", "er-19"}) {
+            names.search(query, 50);
+            reading.largestFiles(20, 0, true);
+        }
+    };
+    std::vector<std::string> failures;
+    for (int round = 0; round < 20 && failures.size() < 5; ++round) {
+        {
+            // Opened while nothing holds the index, so it reads without locks; then a writer
+            // comes, and rows move and are checkpointed into the file under it. Searches that
+            // start beside the writer read with its locks.
+            SearchIndex opened(path, SearchIndex::Access::readOnly);
+            std::atomic<bool> done{false};
+            std::thread writer([&] {
+                RawDatabase raw(path);
+                for (int batch = 0; !done; ++batch) {
+                    raw.execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                                "WHERE i < 300) INSERT INTO entries(parent_id, name, search_name, "
+                                "is_directory) SELECT 1, 'w' || i || '-" +
+                                std::to_string(round) + "-" + std::to_string(batch) +
+                                "', 'w' || i, 0 FROM n;");
+                    raw.execute("DELETE FROM entries WHERE id IN (SELECT id FROM entries WHERE "
+                                "parent_id = 1 ORDER BY random() LIMIT 200);");
+                    raw.execute("PRAGMA wal_checkpoint(TRUNCATE);");
+                }
+            });
+            try {
+                search(opened);
+                for (int i = 0; i < 3; ++i) {
+                    SearchIndex beside(path, SearchIndex::Access::readOnly);
+                    search(beside);
+                }
+            } catch (const std::exception& error) {
+                failures.push_back(error.what());
+            }
+            done = true;
+            writer.join();
+        }
+        // A connection that reads and closes alone removes the "-wal" and "-shm".
+        RawDatabase(path).integer("SELECT count(*) FROM metadata");
+    }
+    EXPECT_EQ(failures, std::vector<std::string>{});
+
+    // A file damaged beyond its header is reported all the same, once a read with locks
+    // finds it damaged too.
+    std::string bytes = test::readFile(path);
+    for (size_t at = 8192; at < bytes.size(); at += 4096) {
+        bytes.replace(at, 64, 64, 'g');
+    }
+    test::writeFile(path, bytes);
+    try {
+        SearchIndex reading(path, SearchIndex::Access::readOnly);
+        search(reading);
+        ADD_FAILURE() << "a damaged index was read";
+    } catch (const NexdirError& error) {
+        EXPECT_EQ(error.code() & 0xff, SQLITE_CORRUPT) << error.what();
+    }
+}
