@@ -45,8 +45,9 @@ bool isPrivateFolder(const std::string& folder) {
            (info.st_mode & 077) == 0;
 }
 
+// Rounded up, so that a wait for the deadline never ends before it.
 int millisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return int(std::clamp<int64_t>(left.count(), 0, INT_MAX));
 }
 
@@ -365,15 +366,24 @@ std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::st
         why = "the socket is not served by this user";
         return std::nullopt;
     }
-    auto begun = Clock::now();
-    auto firstByte = begun + std::chrono::milliseconds(firstByteMilliseconds);
+    auto firstByte = Clock::now() + std::chrono::milliseconds(firstByteMilliseconds);
     // An engine that refuses the request ("busy") replies and closes without reading it: its
     // reply is read all the same.
     bool sent = sendAll(connection.get(), QueryProtocol::encodeRequest(request), firstByte);
     shutdown(connection.get(), SHUT_WR);
     std::string bytes;
-    bool received = receiveAll(connection.get(), bytes, maximumReplyBytes, firstByte,
-                               begun + std::chrono::milliseconds(QueryEndpoint::replyMilliseconds));
+    bool received = false;
+    if (waitFor(connection.get(), POLLIN, firstByte)) {
+        // An engine has its answer whole before it sends the first byte, and sends the rest in
+        // a few milliseconds: a peer that trickles it out is not one to wait for.
+        auto whole = Clock::now() + std::chrono::milliseconds(wholeReplyMilliseconds);
+        received = receiveAll(connection.get(), bytes, maximumReplyBytes, whole, whole);
+        if (!received && Clock::now() >= whole) {
+            why = "no whole reply within " + std::to_string(wholeReplyMilliseconds) +
+                  " ms of its first byte";
+            return std::nullopt;
+        }
+    }
     if (!received && bytes.empty()) {
         why = !sent ? "the engine did not take the request"
                     : "no reply within " + std::to_string(firstByteMilliseconds) + " ms";

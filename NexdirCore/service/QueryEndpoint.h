@@ -77,10 +77,14 @@ private:
     std::thread acceptor_;
 };
 
+// How long an asker waits for the rest of a reply after its first byte.
+inline constexpr int wholeReplyMilliseconds = 1000;
+
 // Asks the engine that keeps `request.indexPath` live. Absent, with `why` saying what
 // happened, when nothing answers, the socket is stale or not this user's, the engine keeps
-// another index, it does not begin its reply within `firstByteMilliseconds`, or the reply is
-// cut short: the caller then reads the index itself.
+// another index, it does not begin its reply within `firstByteMilliseconds` or end it within
+// wholeReplyMilliseconds of its first byte, or the reply is cut short: the caller then reads
+// the index itself.
 std::optional<QueryAnswer> askQueryEndpoint(const QueryRequest& request, std::string& why,
                                             int firstByteMilliseconds = 200,
                                             std::string socketPath = {});

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -263,6 +264,32 @@ TEST_F(QueryEndpointTest, AskersFallBackFromServersThatDoNotAnswer) {
         });
         EXPECT_FALSE(askQueryEndpoint(request("x"), why, 200, socketPath));
         EXPECT_TRUE(why.starts_with("the reply was cut short")) << why;
+    }
+    unlink(socketPath.c_str());
+    {
+        // One that trickles a whole reply out, a piece every 0.3 s for 10 s: the asker stops
+        // reading it, and the peer's next piece finds it gone.
+        QueryAnswer answer;
+        answer.response.results.resize(330);
+        std::string reply = QueryProtocol::encodeReply(answer);
+        constexpr int pieces = 33;
+        std::atomic<int> sent{0};
+        {
+            FakeServer trickle(socketPath, [&](int fd) {
+                size_t size = reply.size() / pieces;
+                for (int i = 0; i < pieces; ++i) {
+                    std::string piece = reply.substr(i * size, i + 1 < pieces ? size : reply.npos);
+                    if (send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) {
+                        return;
+                    }
+                    ++sent;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                }
+            });
+            EXPECT_FALSE(askQueryEndpoint(request("x"), why, 2000, socketPath));
+            EXPECT_EQ(why, "no whole reply within 1000 ms of its first byte");
+        }
+        EXPECT_LT(sent.load(), pieces) << "the whole reply was read";
     }
     unlink(socketPath.c_str());
     {
