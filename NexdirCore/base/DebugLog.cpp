@@ -4,6 +4,7 @@
 #include "DataDirectory.h"
 #include "FileDescriptor.h"
 #include "Format.h"
+#include "PrivateFiles.h"
 #include "SessionID.h"
 
 #include <fcntl.h>
@@ -43,7 +44,7 @@ std::string timestamp() {
 
 void appendLine(std::string_view message) {
     std::string path = url();
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    createPrivateFolders(std::filesystem::path(path).parent_path().string());
 
     struct stat info {};
     if (stat(path.c_str(), &info) == 0 && info.st_size > rotationThresholdBytes) {
@@ -66,7 +67,8 @@ void appendLine(std::string_view message) {
     line += shortestDecimal(uptimeSeconds());
     line += '\n';
 
-    FileDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    // Owner only: the lines name the user's files. Its rotation keeps the mode.
+    FileDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     if (!file.valid()) {
         fail("Could not open", path);
     }

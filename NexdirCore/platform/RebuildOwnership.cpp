@@ -2,6 +2,7 @@
 
 #include "DebugLog.h"
 #include "NexdirError.h"
+#include "PrivateFiles.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,18 +12,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 namespace nexdir {
 
 RebuildOwnership::RebuildOwnership(const std::string& directory, const std::string& fileName,
                                    const std::string& holder) {
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) {
-        throw FileSystemError("Could not create folder " + directory + ": " + error.message(),
-                              error.value());
-    }
+    createPrivateFolders(directory);
     std::string path = directory + "/" + fileName;
     descriptor_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!descriptor_.valid()) {

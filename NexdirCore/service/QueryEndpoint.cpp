@@ -6,6 +6,7 @@
 #include "NameSearch.h"
 #include "NexdirError.h"
 #include "Paths.h"
+#include "PrivateFiles.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,7 +21,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace nexdir {
 
@@ -174,11 +174,7 @@ QueryEndpoint::QueryEndpoint(const std::string& indexPath, Answer answer, std::s
         socketPath_ = *path;
     }
     std::string folder = socketPath_.substr(0, socketPath_.rfind('/'));
-    std::error_code ignored; // the folder's own creation below says what went wrong
-    std::filesystem::create_directories(folder.substr(0, folder.rfind('/')), ignored);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        fail("Could not create folder " + folder, errno);
-    }
+    createPrivateFolders(folder);
     struct stat info {};
     if (lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
         (info.st_mode & 077) != 0) {

@@ -2,12 +2,15 @@
 
 #include "SearchIndex.h"
 
+#include "DataDirectory.h"
+#include "DebugLog.h"
 #include "FileDiskUsage.h"
 #include "IndexFile.h"
 #include "IndexLocks.h"
 #include "IndexSchema.h"
 #include "Normalize.h"
 #include "Paths.h"
+#include "PrivateFiles.h"
 #include "SQLite.h"
 #include "UUID.h"
 
@@ -17,7 +20,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <thread>
 
 namespace nexdir {
@@ -111,6 +113,27 @@ void refuseUnusable(const detail::IndexFileInspection& inspection, const std::st
     }
 }
 
+// Takes from others what the index at `path` and its companions allow them (earlier releases
+// left them readable to all), and what the application's data folder does; a folder the user
+// chose for an index may be their home or a shared tree, and keeps its mode. Logs what it
+// changed. A file this account may not change (another user's index, opened with their
+// leave) stays as it is.
+void repairModes(const std::string& path) {
+    std::vector<std::string> paths = {path, path + "-wal", path + "-shm"};
+    if (standardizePath(parentFolder(path)) == applicationDataDirectory()) {
+        paths.insert(paths.begin(), applicationDataDirectory());
+    }
+    std::string changes;
+    for (const std::string& each : paths) {
+        if (std::optional<std::string> change = restrictToOwner(each)) {
+            changes += (changes.empty() ? "" : "; ") + *change;
+        }
+    }
+    if (!changes.empty()) {
+        DebugLog::write("index permissions repaired: " + changes);
+    }
+}
+
 void setPersistentWAL(sqlite3* db, bool persistent) {
     int flag = persistent ? 1 : 0;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &flag);
@@ -157,15 +180,9 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         openReadOnly();
         return;
     }
-    std::string folder = parentFolder(databasePath_);
-    if (!folder.empty()) {
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            throw FileSystemError("Could not create folder " + folder + ": " + error.message(),
-                                  error.value());
-        }
-    }
+    createPrivateFolders(parentFolder(databasePath_));
+    // SQLite gives the "-wal" and "-shm" it creates the index's own mode.
+    createPrivateFile(databasePath_);
 
     // Until the open succeeds, companions this open creates (a second look at the file with
     // locks included) are removed again if it fails, so a refused file is left as it was.
@@ -173,6 +190,7 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
     detail::readRetryingWithLocks([&](bool withLocks) {
         refuseUnusable(detail::inspectIndexFile(databasePath_, withLocks), databasePath_);
     });
+    repairModes(databasePath_);
     try {
         writer_ = openConnection(databasePath_, Opening::readWrite);
         sqlite3* writer = writer_.get();
@@ -326,7 +344,7 @@ SearchIndex::openRecoveringCorruption(const std::string& databasePath) {
     std::string folder = parentFolder(databasePath);
     std::string asideFolder =
         (folder.empty() ? std::string() : folder + "/") + "corrupt-index-" + makeUUIDString();
-    if (mkdir(asideFolder.c_str(), 0755) != 0) {
+    if (mkdir(asideFolder.c_str(), 0700) != 0) {
         throw FileSystemError(
             "Could not create folder " + asideFolder + ": " + std::strerror(errno), errno);
     }

@@ -64,6 +64,9 @@ TEST_F(DebugLogTest, WritesOneLineInTheReportFormat) {
     EXPECT_TRUE(std::regex_match(written[0], format)) << written[0];
     EXPECT_NE(written[0].find(" pid=" + std::to_string(getpid()) + " "), std::string::npos);
     EXPECT_NE(written[0].find("session=" + DiagnosticSession::id()), std::string::npos);
+    // It names the user's files: its owner's alone, and so is the folder made for it.
+    EXPECT_EQ(test::permissions(logPath), 0600u);
+    EXPECT_EQ(test::permissions(folder / "logs"), 0700u);
 }
 
 TEST_F(DebugLogTest, RotatesOnlyAboveTwoMillionBytes) {
@@ -77,6 +80,7 @@ TEST_F(DebugLogTest, RotatesOnlyAboveTwoMillionBytes) {
     test::writeFile(logPath, atLimit + "b");
     DebugLog::write("fresh");
     EXPECT_EQ(test::readFile(DebugLog::previousURL()).size(), 2'000'001u);
+    EXPECT_EQ(test::permissions(DebugLog::previousURL()), 0600u);
     auto written = lines();
     ASSERT_EQ(written.size(), 1u);
     EXPECT_NE(written[0].find(" fresh session="), std::string::npos);

@@ -1,3 +1,4 @@
+#include "DataDirectory.h"
 #include "NexdirError.h"
 #include "RebuildOwnership.h"
 #include "SearchIndex.h"
@@ -257,6 +258,7 @@ TEST(IndexDatabase, SetsACorruptFileAsideWithItsCompanions) {
         return upper;
     }());
     std::string moved = folder / aside;
+    EXPECT_EQ(test::permissions(moved), 0700u);
     EXPECT_EQ(test::readFile(moved + "/index-v2.sqlite3"), std::string(8192, 'g'));
     // SQLite may rewrite the shared-memory index while it looks at the files; both companions
     // are moved all the same.
@@ -616,6 +618,70 @@ TEST(IndexDatabase, AnotherConnectionsWritesMoveTheIdentifierCounter) {
     EXPECT_EQ(raw.integer("SELECT count(*) FROM entries WHERE name = 'c'"), 1);
 }
 
+TEST(IndexDatabase, TheIndexAndTheFoldersMadeForItAreTheirOwnersAlone) {
+    TempDirectory folder;
+    chmod(folder.path().c_str(), 0755);
+    // A folder the user chose (their home, a shared tree) keeps its mode; folders made for an
+    // index are the owner's alone.
+    std::string shared = folder / "shared";
+    std::filesystem::create_directories(shared);
+    chmod(shared.c_str(), 0755);
+    std::string path = shared + "/index.sqlite3";
+    {
+        SearchIndex made(folder / "new/nested/index.sqlite3");
+        SearchIndex index(path);
+        TreeBuilder(index, "/").file(1, "private.txt");
+        EXPECT_EQ(test::permissions(folder / "new"), 0700u);
+        EXPECT_EQ(test::permissions(folder / "new/nested"), 0700u);
+        EXPECT_EQ(test::permissions(shared), 0755u);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(test::permissions(path + suffix), 0600u) << suffix;
+        }
+    }
+    if (geteuid() == 0) {
+        // Another account reads no names, though it may enter the folder.
+        std::string answer = test::runUnprivileged([&] {
+            try {
+                SearchIndex reading(path, SearchIndex::Access::readOnly);
+                return std::string("read");
+            } catch (const std::exception& error) {
+                return std::string(error.what());
+            }
+        });
+        EXPECT_NE(answer.find("Permission denied"), std::string::npos) << answer;
+    }
+
+    // An index and a data folder left open to all are repaired when the index is opened.
+    struct DataHome {
+        std::optional<std::string> saved;
+        explicit DataHome(const std::string& path) {
+            if (const char* old = std::getenv("XDG_DATA_HOME")) {
+                saved = old;
+            }
+            setenv("XDG_DATA_HOME", path.c_str(), 1);
+        }
+        ~DataHome() {
+            saved ? setenv("XDG_DATA_HOME", saved->c_str(), 1) : unsetenv("XDG_DATA_HOME");
+        }
+    } home(folder / "home");
+    std::string data = applicationDataDirectory();
+    std::string index = data + "/index-v2.sqlite3";
+    { SearchIndex made(index); }
+    RawDatabase keeping(index); // holds the "-wal" and "-shm" open
+    keeping.integer("SELECT count(*) FROM metadata");
+    chmod(data.c_str(), 0755);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        chmod((index + suffix).c_str(), 0644);
+    }
+    size_t repairs = test::logCount("index permissions repaired");
+    { SearchIndex reopened(index); }
+    EXPECT_EQ(test::permissions(data), 0700u);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        EXPECT_EQ(test::permissions(index + suffix), 0600u) << suffix;
+    }
+    EXPECT_EQ(test::logCount("index permissions repaired"), repairs + 1);
+}
+
 TEST(IndexDatabase, ReadingOnlyCreatesAndWritesNothing) {
     TempDirectory folder;
     std::string path = folder / "index-v2.sqlite3";
@@ -650,6 +716,7 @@ TEST(IndexDatabase, ReadingOnlyCreatesAndWritesNothing) {
     if (geteuid() == 0) {
         // By a user who may only read the file and its folder.
         chmod(folder.path().c_str(), 0755);
+        chmod(path.c_str(), 0644);
         std::string answer = test::runUnprivileged([&] {
             try {
                 SearchIndex reading(path, SearchIndex::Access::readOnly);

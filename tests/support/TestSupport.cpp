@@ -321,6 +321,11 @@ bool exists(const std::string& path) {
            std::filesystem::file_type::not_found;
 }
 
+unsigned permissions(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? unsigned(info.st_mode & 07777) : 0;
+}
+
 std::vector<std::string> listFolder(const std::string& path) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path)) {

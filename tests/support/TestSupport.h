@@ -52,6 +52,8 @@ std::string readFile(const std::string& path);
 void makeFile(const std::string& path, const std::string& contents = "x");
 void writeFile(const std::string& path, const std::string& contents);
 bool exists(const std::string& path);
+// The permission bits of `path` (a link followed), 0 when there is nothing there.
+unsigned permissions(const std::string& path);
 std::vector<std::string> listFolder(const std::string& path);
 
 // How many lines of the debug log this process wrote that begin with `phrase`: tests run in
