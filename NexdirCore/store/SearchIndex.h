@@ -279,6 +279,9 @@ private:
     // A reader statement that walks repeat for every folder, prepared once and reset for
     // this use; the caller holds readLock_.
     sql::Statement& readerStatement(const char* sql);
+    // The rows of the reader statement `sql` with its one parameter bound to `value`, read as
+    // one read operation.
+    std::vector<IndexedEntry> readerEntries(const char* sql, int64_t value);
 
     std::string databasePath_;
     ConnectionPointer writer_; // guarded by writeLock_; declared first so it closes last

@@ -260,29 +260,28 @@ sql::Statement& SearchIndex::readerStatement(const char* sql) {
     return *statement;
 }
 
-std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
+std::vector<IndexedEntry> SearchIndex::readerEntries(const char* sql, int64_t value) {
     std::vector<IndexedEntry> found;
     readOperation([&] {
-        sql::Statement& statement =
-            readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
-                            "is_dataless FROM entries WHERE parent_id = ?;");
+        sql::Statement& statement = readerStatement(sql);
         sql::ResetOnExit done(statement);
-        statement.bindInt(1, parentID);
+        statement.bindInt(1, value);
         found = sql::readEntries(statement);
     });
     return found;
 }
 
+std::vector<IndexedEntry> SearchIndex::children(int64_t parentID) {
+    return readerEntries("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                         "is_dataless FROM entries WHERE parent_id = ?;",
+                         parentID);
+}
+
 std::optional<IndexedEntry> SearchIndex::entry(int64_t id) {
-    std::vector<IndexedEntry> found;
-    readOperation([&] {
-        sql::Statement& statement =
-            readerStatement("SELECT id, name, is_directory, modified_at, size, allocated_size, "
-                            "is_dataless FROM entries WHERE id = ?;");
-        sql::ResetOnExit done(statement);
-        statement.bindInt(1, id);
-        found = sql::readEntries(statement);
-    });
+    std::vector<IndexedEntry> found =
+        readerEntries("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                      "is_dataless FROM entries WHERE id = ?;",
+                      id);
     if (found.empty()) {
         return std::nullopt;
     }
