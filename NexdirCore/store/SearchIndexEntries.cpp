@@ -316,23 +316,25 @@ DELETE FROM entries WHERE id IN (SELECT id FROM subtree);)");
 }
 
 int64_t SearchIndex::subtreeSize(const std::string& path, const std::string& volumeRoot) {
-    auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
-    ReadOperationTiming timing;
-    std::optional<int64_t> id = resolveEntryID(path, volumeRoot);
-    if (!id) {
-        return 0;
-    }
-    sql::Statement& statement = readerStatement(R"(WITH RECURSIVE subtree(id) AS (
+    int64_t size = 0;
+    readOperation([&] {
+        std::optional<int64_t> id = resolveEntryID(path, volumeRoot);
+        if (!id) {
+            return;
+        }
+        sql::Statement& statement = readerStatement(R"(WITH RECURSIVE subtree(id) AS (
     SELECT ?
     UNION ALL
     SELECT e.id FROM entries AS e JOIN subtree AS s ON e.parent_id = s.id
 ) SELECT count(*) FROM subtree;)");
-    sql::ResetOnExit done(statement);
-    statement.bindInt(1, *id);
-    if (statement.step() != SQLITE_ROW) {
-        throw sql::error(reader_.get(), "Could not count indexed entries");
-    }
-    return statement.columnInt(0);
+        sql::ResetOnExit done(statement);
+        statement.bindInt(1, *id);
+        if (statement.step() != SQLITE_ROW) {
+            throw sql::error(reader_.get(), "Could not count indexed entries");
+        }
+        size = statement.columnInt(0);
+    });
+    return size;
 }
 
 void SearchIndex::removeChildren(int64_t id) {
