@@ -15,6 +15,8 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libutf8proc-dev nlohmann-json3-dev uuid-dev
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-svg-dev libglib2.0-dev xvfb xauth libxcb1-dev libxcb-screensaver0-dev
+  libssl-dev
+  dbus-x11 at-spi2-core python3-pyatspi trayer xdotool imagemagick tesseract-ocr
 )
 
 as_root() {

@@ -25,4 +25,36 @@ inline constexpr const char* allocatedSizeToolTip =
 // in an "Applications" folder.
 inline constexpr const char* chooseApplicationTitle = "Choose an application";
 
+// "Reindex Mac": the index covers this computer's internal disks.
+inline constexpr const char* reindexComputer = "Reindex Computer";
+
+// The shortcut choices were written with the other platform's key symbols; here keys are
+// named as desktop settings name them. Their order is the stored "shortcutChoice".
+inline constexpr const char* shortcutAltSpace = "Alt+Space";
+inline constexpr const char* shortcutControlAltSpace = "Ctrl+Alt+Space";
+
+// Why a shortcut could not be had, for the log: another X client holds the key.
+inline constexpr const char* shortcutTaken = " is already used by another application";
+// Without an X server (a Wayland session) no program may take a key for the whole desktop.
+inline constexpr const char* shortcutNeedsX11 =
+    "Global shortcuts need an X11 session; this desktop does not offer them to applications";
+
+// "use the menu bar": the tray icon stands in for the menu-bar item, and where there is no
+// tray (or no global shortcut at all, on Wayland) launching Quelmo again shows the panel.
+inline constexpr const char* shortcutWarning =
+    "Shortcut unavailable; use the tray icon, launch Quelmo again, or select another shortcut.";
+
+// The first-launch alert asked for Full Disk Access, a permission Linux does not have: an
+// account indexes what it may read, and the rest is listed instead. Its one button starts.
+inline constexpr const char* onboardingTitle = "Quelmo indexes the files this account can read";
+inline constexpr const char* onboardingText =
+    "Quelmo indexes the files and folders on this computer's internal disks automatically and "
+    "keeps the index up to date. Folders this account cannot read are skipped and listed in "
+    "Index Coverage. The index stays on this computer: nothing leaves it.";
+
+// The privacy text is compiled into the program; the fallback named the other platform's
+// bundle layout.
+inline constexpr const char* privacyMissing =
+    "Privacy information is missing from this build. See Nexdir/Privacy.txt in the project.";
+
 } // namespace quelmo::strings

@@ -1,12 +1,16 @@
 #include "Application.h"
 
+#include "Actions.h"
 #include "AppIcon.h"
+#include "AppStrings.h"
+#include "BuildInfo.h"
 #include "Clock.h"
 #include "DataDirectory.h"
 #include "DebugLog.h"
 #include "ExclusionConfirmation.h"
 #include "FileEventService.h"
 #include "FileSystem.h"
+#include "LaunchAtLogin.h"
 #include "MountTable.h"
 #include "NexdirError.h"
 
@@ -17,6 +21,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QFile>
 #include <QFileDialog>
 #include <QHash>
 #include <QKeyEvent>
@@ -40,6 +45,8 @@ namespace {
 
 constexpr int maintenanceIntervalSeconds = 900;
 constexpr double maintenanceIdleSeconds = 60;
+constexpr const char* shortcutChoiceKey = "shortcutChoice";
+constexpr const char* onboardingShownKey = "didShowFullDiskAccessOnboarding";
 
 } // namespace
 
@@ -144,7 +151,6 @@ Application::Launch Application::launch() {
     endpoint_ = nexdir::QueryEndpoint::start(index_->databasePath(), *names_);
     panel_ = std::make_unique<SearchPanelController>(
         *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
-    connect(panel_.get(), &SearchPanelController::quitRequested, this, &Application::quit);
     connect(panel_.get(), &SearchPanelController::shown, this, &Application::cancelMaintenance);
 
     IndexingController::Environment environment;
@@ -174,13 +180,10 @@ Application::Launch Application::launch() {
     maintenanceTimer_.start();
 
     QApplication::setWindowIcon(applicationIcon());
+    updater_ = std::make_unique<AppUpdater>(defaults_);
+    updater_->prepareForUpdateUI = [this] { panel_->hidePanel(); };
+    buildMenus();
     buildTrayIcon();
-    connect(controller_.get(), &IndexingController::reindexEnabledChanged, this,
-            [this](bool enabled) {
-                if (reindexAction_) {
-                    reindexAction_->setEnabled(enabled);
-                }
-            });
     // A screen change may move the tray; the status item is built again as it was.
     connect(qApp, &QGuiApplication::screenAdded, this, [this] {
         QTimer::singleShot(500, this, [this] {
@@ -202,49 +205,170 @@ Application::Launch Application::launch() {
                 }
             });
     listenForLaunches();
-    panel_->showPanel();
-    nexdir::DebugLog::write("panel shown");
-    controller_->startInitialIndexIfNeeded();
+    configureHotKey();
+    // How the panel can be reached, which a report of "nothing happens" needs to know.
+    nexdir::DebugLog::write(
+        "launch complete shortcut=" + std::to_string(defaults_.integer(shortcutChoiceKey)) +
+        " registered=" + (hotKey_ ? "true" : "false") + " tray=" + (trayIcon_ ? "true" : "false"));
+    // No window at launch: the panel comes when it is asked for (the shortcut, the tray
+    // icon, launching Quelmo again).
+    showOnboardingOrStart();
     return Launch::running;
 }
 
+void Application::buildMenus() {
+    AppMenu::Handlers handlers;
+    handlers.showPanel = [this] { panel_->showPanel(); };
+    handlers.verifyIndex = [this] { controller_->beginVerification(false); };
+    handlers.reindex = [this] { controller_->requestReindex("explicit reindex"); };
+    handlers.chooseExclusions = [this] { chooseExclusions(); };
+    handlers.clearExclusions = [this] {
+        if (!controller_->isIndexing()) {
+            controller_->changeExclusions({});
+        }
+    };
+    // The coverage and diagnostics windows add their items here (showCoverage,
+    // showDiagnostics) when they are built.
+    handlers.changeShortcut = [this](ShortcutChoice choice) { changeShortcut(choice); };
+    handlers.toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); };
+    handlers.showAbout = [this] { showAbout(); };
+    handlers.showPrivacy = [this] { showPrivacy(); };
+    handlers.checkForUpdates = [this] { updater_->checkForUpdates(); };
+    handlers.toggleAutomaticChecks = [this] {
+        updater_->setAutomaticallyChecks(!updater_->automaticallyChecks());
+    };
+    handlers.openDebugLog = [this] { openDebugLog(); };
+    handlers.quit = [this] { quit(); };
+    handlers.state = [this] { return menuState(); };
+    menu_ = std::make_unique<AppMenu>(std::move(handlers));
+    menu_->setReindexEnabled(controller_->reindexEnabled());
+    connect(controller_.get(), &IndexingController::reindexEnabledChanged, menu_.get(),
+            &AppMenu::setReindexEnabled);
+    // Without a tray every item is still at hand: the panel offers the same menu.
+    panelMenu_ = menu_->makeMenu();
+    panel_->setPanelMenu(panelMenu_.get(), menu_->keyedActions());
+}
+
+AppMenu::State Application::menuState() const {
+    AppMenu::State state;
+    state.shortcut = shortcutChoice(defaults_.integer(shortcutChoiceKey));
+    state.shortcutWarning = hotKeyWarning_;
+    // Exclusions change the index a scan is replacing or a verification is reading.
+    state.indexIdle = !controller_->isIndexing() && !controller_->isVerifying() &&
+                      !controller_->startupCheckInFlight();
+    state.hasCustomExclusions = !defaults_.stringList("excludedPaths").empty();
+    state.launchAtLogin = LaunchAtLogin::isEnabled();
+    state.updatesConfigured = updater_->isConfigured();
+    state.canCheckForUpdates = updater_->canCheckForUpdates();
+    state.automaticUpdateChecks = updater_->automaticallyChecks();
+    return state;
+}
+
+void Application::configureHotKey() {
+    hotKey_.reset();
+    QString warning;
+    ShortcutChoice choice = shortcutChoice(defaults_.integer(shortcutChoiceKey));
+    if (choice != ShortcutChoice::disabled) {
+        try {
+            hotKey_ = std::make_unique<GlobalHotKey>(choice, [this] { panel_->toggle(); });
+        } catch (const std::exception& error) {
+            nexdir::DebugLog::write(std::string("global shortcut unavailable error=") +
+                                    error.what());
+            warning = strings::shortcutWarning;
+        }
+    }
+    if (warning != hotKeyWarning_) {
+        hotKeyWarning_ = warning;
+        updateStatus(status_);
+    }
+}
+
+void Application::changeShortcut(ShortcutChoice choice) {
+    defaults_.setInteger(shortcutChoiceKey, int(choice));
+    configureHotKey();
+}
+
+void Application::showOnboardingOrStart() {
+    if (defaults_.boolean(onboardingShownKey)) {
+        controller_->startInitialIndexIfNeeded();
+        return;
+    }
+    // Set first: quitting while the alert is open does not bring it back.
+    defaults_.setBoolean(onboardingShownKey, true);
+    auto* onboarding = new QMessageBox(QMessageBox::Information, "Quelmo", strings::onboardingTitle);
+    onboarding->setInformativeText(strings::onboardingText);
+    onboarding->addButton("Index Accessible Files", QMessageBox::AcceptRole);
+    onboarding->setWindowModality(Qt::ApplicationModal);
+    onboarding->setAttribute(Qt::WA_DeleteOnClose);
+    // However it is dismissed (its one button, Escape, the window's close), indexing starts.
+    connect(onboarding, &QMessageBox::finished, this,
+            [this] { controller_->startIndexing("startup or retry"); });
+    onboarding->show();
+    nexdir::DebugLog::write("onboarding shown");
+}
+
+void Application::toggleLaunchAtLogin() {
+    bool enabled = LaunchAtLogin::isEnabled();
+    auto failure = enabled ? LaunchAtLogin::disable()
+                           : LaunchAtLogin::enable(QCoreApplication::applicationFilePath());
+    if (failure) {
+        alert(enabled ? "Could not turn off Launch at Login" : "Could not turn on Launch at Login",
+              *failure);
+    }
+}
+
+void Application::showAbout() {
+    auto orElse = [](const char* value, const char* fallback) {
+        return QString(*value ? value : fallback);
+    };
+    QMessageBox about(QMessageBox::NoIcon, "About Quelmo", "Quelmo", QMessageBox::Ok);
+    about.setIconPixmap(applicationIcon().pixmap(64, 64));
+    about.setInformativeText(
+        "Version " + orElse(build::version, "Development") + "\n" +
+        orElse(build::buildNumber, "unversioned") + " \u2022 " +
+        orElse(build::updateChannel, "local") + " \u2022 " + orElse(build::revision, "unknown"));
+    about.exec();
+}
+
+void Application::showPrivacy() {
+    QFile resource(":/Privacy.txt");
+    QString text = resource.open(QIODevice::ReadOnly) ? QString::fromUtf8(resource.readAll())
+                                                      : QString(strings::privacyMissing);
+    QMessageBox privacy(QMessageBox::Information, "Quelmo", "Quelmo privacy", QMessageBox::Ok);
+    privacy.setInformativeText(text.trimmed());
+    privacy.exec();
+}
+
+void Application::openDebugLog() {
+    nexdir::DebugLog::write("log opened");
+    if (auto failure = Actions::openWithDefault(nexdir::DebugLog::url())) {
+        alert("Could not open the debug log", *failure);
+    }
+}
+
+void Application::alert(const QString& message, const QString& details) {
+    // Window titles go unseen on many desktops: what happened is the alert's own text.
+    QMessageBox box(QMessageBox::Warning, "Quelmo", message, QMessageBox::Ok);
+    box.setInformativeText(details);
+    box.exec();
+}
+
 void Application::buildTrayIcon() {
-    // Desktops without a tray still reach the panel by launching Quelmo again.
+    // Desktops without a tray still reach the panel by the shortcut, by launching Quelmo
+    // again, and every menu item from the panel's own menu.
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         return;
     }
     trayIcon_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
-    trayMenu_ = std::make_unique<QMenu>();
-    QMenu* menu = trayMenu_.get();
-    statusAction_ = menu->addAction(status_.isEmpty() ? QString("Quelmo") : status_);
-    statusAction_->setEnabled(false);
-    menu->addSeparator();
-    menu->addAction("Show Quelmo", panel_.get(), &SearchPanelController::showPanel);
-    reindexAction_ = menu->addAction("Reindex Computer", this,
-                                     [this] { controller_->requestReindex("explicit reindex"); });
-    reindexAction_->setEnabled(controller_->reindexEnabled());
-    menu->addAction("Verify Index", this, [this] { controller_->beginVerification(false); });
-    QAction* exclude =
-        menu->addAction("Exclude Folders\u2026", this, &Application::chooseExclusions);
-    QAction* clear = menu->addAction("Clear Custom Exclusions", this, [this] {
-        if (!controller_->isIndexing()) {
-            controller_->changeExclusions({});
-        }
-    });
-    // Exclusions change the index a scan is replacing: they wait for the scan to end.
-    connect(menu, &QMenu::aboutToShow, this, [this, exclude, clear] {
-        exclude->setEnabled(!controller_->isIndexing());
-        clear->setEnabled(!controller_->isIndexing() &&
-                          !defaults_.stringList("excludedPaths").empty());
-    });
-    menu->addSeparator();
-    menu->addAction("Quit Quelmo", this, &Application::quit);
-    trayIcon_->setContextMenu(menu);
+    trayMenu_ = menu_->makeMenu();
+    trayIcon_->setContextMenu(trayMenu_.get());
     trayIcon_->setToolTip("Quelmo");
+    // A click shows the panel. It does not toggle: the click itself takes the focus from the
+    // panel, which hides on losing it, so a toggle would bring it straight back.
     connect(trayIcon_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) {
-                    panel_->toggle();
+                    panel_->showPanel();
                 }
             });
     trayIcon_->show();
@@ -253,13 +377,11 @@ void Application::buildTrayIcon() {
 void Application::updateStatus(const QString& text) {
     // The one place a status is published: the tray's first line and the panel's status.
     status_ = text;
-    if (statusAction_) {
-        statusAction_->setText(text);
-    }
+    menu_->setStatus(text);
     if (trayIcon_) {
         trayIcon_->setToolTip("Quelmo \u2022 " + text);
     }
-    panel_->setIndexStatus(text);
+    panel_->setIndexStatus(hotKeyWarning_.isEmpty() ? text : text + " \u2022 " + hotKeyWarning_);
 }
 
 void Application::chooseExclusions() {

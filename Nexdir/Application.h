@@ -1,9 +1,12 @@
 #pragma once
 
+#include "AppMenu.h"
+#include "AppUpdater.h"
 #include "DiagnosticSession.h"
 #include "DispatchQueue.h"
 #include "FileDescriptor.h"
 #include "FileIndexer.h"
+#include "GlobalHotKey.h"
 #include "IndexSynchronization.h"
 #include "IndexingController.h"
 #include "NameSearch.h"
@@ -47,8 +50,21 @@ public:
     bool isScanning() const { return controller_ && controller_->isIndexing(); }
 
 private:
+    void buildMenus();
     void buildTrayIcon();
+    AppMenu::State menuState() const;
     void updateStatus(const QString& text);
+    // Takes the chosen shortcut again (at launch and at every change of the choice); when it
+    // cannot be had, the panel's status says so.
+    void configureHotKey();
+    void changeShortcut(ShortcutChoice choice);
+    // The first launch explains what is indexed before the first scan; later ones start.
+    void showOnboardingOrStart();
+    void toggleLaunchAtLogin();
+    void showAbout();
+    void showPrivacy();
+    void openDebugLog();
+    void alert(const QString& message, const QString& details);
     static QString instanceName();
     bool handOverToRunningCopy();
     void listenForLaunches();
@@ -77,10 +93,14 @@ private:
     std::unique_ptr<nexdir::QueryEndpoint> endpoint_; // answers quelmo-cli from names_
     std::unique_ptr<SearchPanelController> panel_;
     std::unique_ptr<IndexingController> controller_;
-    std::unique_ptr<QMenu> trayMenu_; // a menu has no parent widget here; owned, outlives the icon
+    std::unique_ptr<AppUpdater> updater_;
+    std::unique_ptr<AppMenu> menu_;
+    // Menus have no parent widget here; owned, they outlive the icon and the panel.
+    std::unique_ptr<QMenu> trayMenu_;
+    std::unique_ptr<QMenu> panelMenu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
-    QAction* statusAction_ = nullptr;  // owned by trayMenu_
-    QAction* reindexAction_ = nullptr; // owned by trayMenu_
+    std::unique_ptr<GlobalHotKey> hotKey_;
+    QString hotKeyWarning_; // why the shortcut could not be had; empty when it works
     std::unique_ptr<QLocalServer> launches_;
     QTimer maintenanceTimer_;
     std::shared_ptr<nexdir::SearchCancellation> maintenanceCancellation_;
@@ -89,7 +109,7 @@ private:
     QTimer powerProfileTimer_;
     std::atomic<bool> powerSaving_{false}; // read by scanner workers
     double lastInput_ = 0;                 // uptime of the last key or mouse event seen
-    QString status_;
+    QString status_ = "Preparing index\u2026"; // the last status published
 };
 
 } // namespace quelmo

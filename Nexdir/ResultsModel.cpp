@@ -42,6 +42,13 @@ QString ResultsModel::sizeText(const nexdir::SearchResult& result) {
     return QString::fromStdString(nexdir::formatFileBytes(*result.allocatedSize)) + " on disk";
 }
 
+QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+        return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    return section == 0 ? QString("Name") : QString("Size");
+}
+
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= int(results_.size())) {
         return {};
@@ -62,6 +69,11 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
         }
         case LocationRole:
             return abbreviatedLocation(path);
+        case Qt::AccessibleTextRole:
+            // What a screen reader says of the row: the icon and the second line are drawn.
+            return data(index, Qt::DisplayRole).toString() +
+                   (result.isDirectory ? ", folder, in " : ", file, in ") +
+                   abbreviatedLocation(path);
         case Qt::ToolTipRole:
             return path;
         default:

@@ -23,6 +23,8 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
+    // Column titles: the list shows none, but a screen reader reads them.
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     // "~/Documents" for a folder under the home folder.
     static QString abbreviatedLocation(const QString& path);

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -21,6 +22,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTableView>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <unistd.h>
@@ -35,6 +37,7 @@ const char* const menuStyle =
     "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
     "QMenu::item { padding: 4px 24px 4px 16px; }"
     "QMenu::item:selected { background: #3a5ca0; }"
+    "QMenu::item:disabled { color: #707070; }"
     "QMenu::separator { height: 1px; background: #3a3a3a; margin: 4px 8px; }";
 
 bool exists(const std::string& path) {
@@ -58,7 +61,6 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
     buildWindow();
     buildContextMenu();
-    buildPanelMenu();
     qApp->installEventFilter(this);
     // A floating panel goes away when the user turns to another application.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
@@ -110,6 +112,11 @@ void SearchPanelController::buildWindow() {
     searchField_->setToolTip(
         "1\u20132 characters: starts with. Longer queries: contains every word.");
     searchField_->setClearButtonEnabled(true);
+    // A screen reader names every control; Qt's line edit gives its clear button no name.
+    searchField_->setAccessibleName("Search");
+    for (QToolButton* clear : searchField_->findChildren<QToolButton*>()) {
+        clear->setAccessibleName("Clear search");
+    }
     connect(searchField_, &QLineEdit::textChanged, this,
             &SearchPanelController::searchFieldChanged);
     searchRow->addWidget(searchField_, 1);
@@ -139,6 +146,7 @@ void SearchPanelController::buildWindow() {
     layout->addLayout(searchRow);
 
     table_ = new QTableView;
+    table_->setAccessibleName("Results");
     table_->setModel(model_);
     table_->setItemDelegateForColumn(0, new FileNameDelegate(table_));
     table_->setItemDelegateForColumn(1, new SizeBarDelegate(table_));
@@ -163,18 +171,15 @@ void SearchPanelController::buildWindow() {
     table_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(table_, &QTableView::doubleClicked, this, [this] { openSelected(); });
     connect(table_, &QTableView::customContextMenuRequested, this, [this](const QPoint& position) {
+        QPoint at = table_->viewport()->mapToGlobal(position);
         QModelIndex row = table_->indexAt(position);
-        if (!row.isValid()) {
+        if (row.isValid()) {
+            popUpResultMenu(row.row(), at, false);
+        } else {
             // Not a result's menu: the list fills most of the panel, so its empty space
             // offers the panel's own.
-            panelMenu_->popup(table_->viewport()->mapToGlobal(position));
-            return;
+            popUpPanelMenu(at, false);
         }
-        table_->selectRow(row.row());
-        // Open With is for files: a folder is the file manager's, and every application the
-        // chooser lists is one for files.
-        openWithMenu_->menuAction()->setVisible(!model_->results()[size_t(row.row())].isDirectory);
-        contextMenu_->popup(table_->viewport()->mapToGlobal(position));
     });
     layout->addWidget(table_, 1);
 
@@ -187,6 +192,14 @@ void SearchPanelController::buildWindow() {
     statisticsLabel_->setFont(small);
     bottomRow->addWidget(statusLabel_, 1);
     bottomRow->addWidget(statisticsLabel_);
+    menuButton_ = new QToolButton;
+    menuButton_->setText("Menu");
+    menuButton_->setToolTip("Quelmo's menu (F10)");
+    menuButton_->setFocusPolicy(Qt::NoFocus); // see the table's focus above
+    menuButton_->setAutoRaise(true);
+    menuButton_->setEnabled(false); // until the application gives its menu
+    connect(menuButton_, &QToolButton::clicked, this, [this] { popUpPanelMenu({}, false); });
+    bottomRow->addWidget(menuButton_);
     layout->addLayout(bottomRow);
     showStatus(indexStatus_);
 }
@@ -203,21 +216,51 @@ void SearchPanelController::buildContextMenu() {
     contextMenu_->addAction("Copy Path", this, &SearchPanelController::copySelectedPath);
 }
 
-void SearchPanelController::buildPanelMenu() {
-    // Quitting must not depend on the tray: a desktop may have none, or show Quelmo's item
-    // without an icon to click. The panel offers it itself, by key and in its own menu. The
-    // key is Ctrl+Q as such, not the platform's Quit binding, which some key schemes leave
-    // empty.
-    auto* quit = new QAction("Quit Quelmo", this);
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, this, &SearchPanelController::quitRequested);
-    addAction(quit);
-    panelMenu_ = new QMenu(this);
+void SearchPanelController::setPanelMenu(QMenu* menu, const QList<QAction*>& keyed) {
+    panelMenu_ = menu;
     panelMenu_->setStyleSheet(menuStyle);
-    panelMenu_->addAction(quit);
+    // The keys shown in the menu work while the panel has the keyboard. Ctrl+Q is Ctrl+Q as
+    // such, not the platform's Quit binding, which some key schemes leave empty.
+    addActions(keyed);
+    menuButton_->setEnabled(true);
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& position) { panelMenu_->popup(mapToGlobal(position)); });
+            [this](const QPoint& position) { popUpPanelMenu(mapToGlobal(position), false); });
+}
+
+namespace {
+
+void popUp(QMenu* menu, QPoint at, bool fromKeyboard) {
+    menu->popup(at);
+    if (fromKeyboard) {
+        for (QAction* item : menu->actions()) {
+            if (item->isVisible() && item->isEnabled() && !item->isSeparator()) {
+                menu->setActiveAction(item);
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
+void SearchPanelController::popUpPanelMenu(std::optional<QPoint> at, bool fromKeyboard) {
+    if (!panelMenu_) {
+        return;
+    }
+    // From the button, the menu rises from the bottom right corner of the panel.
+    QPoint corner = menuButton_->mapToGlobal(QPoint(menuButton_->width(), 0));
+    popUp(panelMenu_, at.value_or(corner - QPoint(panelMenu_->sizeHint().width(),
+                                                   panelMenu_->sizeHint().height())),
+          fromKeyboard);
+}
+
+void SearchPanelController::popUpResultMenu(int row, QPoint at, bool fromKeyboard) {
+    table_->selectRow(row);
+    // Open With is for files: a folder is the file manager's, and every application the
+    // chooser lists is one for files.
+    openWithMenu_->menuAction()->setVisible(!model_->results()[size_t(row)].isDirectory);
+    popUp(contextMenu_, at, fromKeyboard);
 }
 
 void SearchPanelController::fillOpenWithMenu() {
@@ -525,14 +568,47 @@ void SearchPanelController::chooseApplication() {
     }
 }
 
+void SearchPanelController::popUpSelectedResultMenu() {
+    // The menu key and Shift+F10 open the selected result's menu, not the search field's
+    // editing menu: the keyboard is in the field while the results are worked.
+    auto rows = table_->selectionModel()->selectedRows();
+    if (rows.size() != 1) {
+        popUpPanelMenu({}, true);
+        return;
+    }
+    int row = rows.front().row();
+    table_->scrollTo(model_->index(row, 0));
+    QRect cell = table_->visualRect(model_->index(row, 0));
+    popUpResultMenu(row, table_->viewport()->mapToGlobal(cell.center()), true);
+}
+
 bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
-    if (event->type() != QEvent::KeyPress || !widget || widget->window() != this) {
+    if (!widget || widget->window() != this) {
+        return false;
+    }
+    // The menu key reaches the field as a context-menu request of its own, not as a key.
+    if (event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        popUpSelectedResultMenu();
+        return true;
+    }
+    if (event->type() != QEvent::KeyPress) {
         return false;
     }
     auto* key = static_cast<QKeyEvent*>(event);
     bool control = key->modifiers() & Qt::ControlModifier;
+    bool shift = key->modifiers() & Qt::ShiftModifier;
     switch (key->key()) {
+    case Qt::Key_Menu:
+    case Qt::Key_F10:
+        if (key->key() == Qt::Key_F10 && !shift) {
+            // F10 opens the application's menu, as it opens a window's menus elsewhere.
+            popUpPanelMenu({}, true);
+            return true;
+        }
+        popUpSelectedResultMenu();
+        return true;
     case Qt::Key_C:
         if (!control) {
             return false;
@@ -564,7 +640,7 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
         return true;
     case Qt::Key_Home:
     case Qt::Key_End:
-        if (key->modifiers() & Qt::ShiftModifier) {
+        if (shift) {
             return false; // selects text in the search field
         }
         selectRowInView(key->key() == Qt::Key_Home ? 0 : int(model_->results().size()) - 1);

@@ -20,6 +20,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QTableView;
+class QToolButton;
 
 namespace quelmo {
 
@@ -55,6 +56,9 @@ public:
     void copySelectedPath();
     void chooseApplication();
     void moveSelection(int step);
+    // The application's menu, offered by the menu button, F10 and a right-click away from
+    // the results; `keyed` are its items whose keys the panel answers.
+    void setPanelMenu(QMenu* menu, const QList<QAction*>& keyed);
 
     // For tests: what a query calls (default: the name search), and the panel's parts.
     void setSearchFunction(SearchFunction search) { search_ = std::move(search); }
@@ -67,7 +71,7 @@ public:
     QMenu* contextMenu() const { return contextMenu_; }
     QMenu* openWithMenu() const { return openWithMenu_; }
     QPushButton* searchModeButton() const { return searchModeButton_; }
-    QMenu* panelMenu() const { return panelMenu_; }
+    QToolButton* menuButton() const { return menuButton_; }
 
     static constexpr int searchLimit = 50;
     static constexpr int debounceMilliseconds = 80;
@@ -76,8 +80,6 @@ public:
 Q_SIGNALS:
     // A query's answer (or failure) of the current generation was shown.
     void searchSettled();
-    // The user chose "Quit Quelmo" in the panel (its menu, or Ctrl+Q).
-    void quitRequested();
     // The panel was brought up: the user is here.
     void shown();
 
@@ -89,7 +91,11 @@ protected:
 private:
     void buildWindow();
     void buildContextMenu();
-    void buildPanelMenu();
+    // Opens the application's menu (at the menu button unless `at` is given), or the selected
+    // result's; from the keyboard its first item is selected.
+    void popUpPanelMenu(std::optional<QPoint> at, bool fromKeyboard);
+    void popUpResultMenu(int row, QPoint at, bool fromKeyboard);
+    void popUpSelectedResultMenu();
     void fillOpenWithMenu();
     void searchFieldChanged(const QString& text);
     void runSearch(const QString& query, bool preservingSelection);
@@ -122,7 +128,8 @@ private:
     QPushButton* largeFilesModeButton_ = nullptr;
     QMenu* contextMenu_ = nullptr;
     QMenu* openWithMenu_ = nullptr;
-    QMenu* panelMenu_ = nullptr; // the panel's own menu, away from any result
+    QMenu* panelMenu_ = nullptr; // the application's, away from any result; not owned
+    QToolButton* menuButton_ = nullptr;
 
     uint64_t searchGeneration_ = 0;
     std::shared_ptr<nexdir::SearchCancellation> activeSearch_;

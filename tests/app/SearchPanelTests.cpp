@@ -1,4 +1,5 @@
 #include "AppIcon.h"
+#include "AppMenu.h"
 #include "NexdirError.h"
 #include "PathText.h"
 #include "SearchPanelController.h"
@@ -15,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
+#include <QToolButton>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -397,27 +399,42 @@ private Q_SLOTS:
         QCOMPARE(selectedRow(), 0);
     }
 
-    void theIconShowsWhereTheThemeHasNoneAndQuitIsAlwaysOffered() {
+    void theIconShowsWhereTheThemeHasNoneAndTheMenuIsAlwaysOffered() {
         QString theme = QIcon::themeName();
         QIcon::setThemeName("quelmo-test-theme-without-icons");
         QImage icon = quelmo::applicationIcon().pixmap(22, 22).toImage();
         QIcon::setThemeName(theme);
         QVERIFY(!icon.isNull() && qAlpha(icon.pixel(11, 11)) == 255);
 
-        // Whatever the tray shows, the panel itself offers Quit: by key, and by a right-click
-        // on the panel or on the list away from the results.
+        // Whatever the tray shows, the panel itself offers the application's menu: by its
+        // button, by a right-click on the panel or on the list away from the results, and
+        // the keys of its items.
+        int quits = 0;
+        int reindexes = 0;
+        quelmo::AppMenu::Handlers handlers;
+        handlers.quit = [&] { ++quits; };
+        handlers.reindex = [&] { ++reindexes; };
+        quelmo::AppMenu appMenu(handlers);
+        auto menu = appMenu.makeMenu();
+        panel->setPanelMenu(menu.get(), appMenu.keyedActions());
         panel->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(panel.get()));
-        QSignalSpy quit(panel.get(), &SearchPanelController::quitRequested);
         QTest::keyClick(panel->searchField(), Qt::Key_Q, Qt::ControlModifier);
-        QCOMPARE(quit.size(), 1);
+        QTest::keyClick(panel->searchField(), Qt::Key_R, Qt::ControlModifier);
+        QCOMPARE(quits, 1);
+        QCOMPARE(reindexes, 1);
+        QStringList everything = {"", "Preparing index…", "Reindex Computer", "",
+                                  "Options", "", "Quit Quelmo"};
         for (QWidget* place :
              {static_cast<QWidget*>(panel->statusLabel()), panel->table()->viewport()}) {
             rightClick(place, {4, 4});
-            QVERIFY(panel->panelMenu()->isVisible());
-            QCOMPARE(items(panel->panelMenu()), QStringList{"Quit Quelmo"});
-            panel->panelMenu()->hide();
+            QVERIFY(menu->isVisible());
+            QCOMPARE(items(menu.get()), everything);
+            menu->hide();
         }
+        QTest::mouseClick(panel->menuButton(), Qt::LeftButton);
+        QVERIFY(menu->isVisible());
+        menu->hide();
     }
 
     void openWithIsOfferedForFilesOnly() {

@@ -7,7 +7,9 @@ trap '{ [ -n "$runner" ] && kill "$runner" 2>/dev/null; } || true; rm -rf "$WORK
 export XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime"
 export NEXDIR_DEBUG_LOG_PATH="$WORK/debug.log" NEXDIR_ROOTS="$WORK/tree"
 INDEX="$XDG_DATA_HOME/Nexdir/index-v2.sqlite3"
-mkdir -p "$WORK/tree" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$WORK/tree" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME/Quelmo" && chmod 700 "$XDG_RUNTIME_DIR"
+# A user who has seen the first launch's notice: launches go straight to indexing.
+printf '[General]\ndidShowFullDiskAccessOnboarding=true\n' > "$XDG_CONFIG_HOME/Quelmo/Quelmo.conf"
 
 fail() {
   echo "$1"
