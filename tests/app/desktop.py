@@ -150,12 +150,22 @@ class Desktop:
     begins with `begin()`, which gives Quelmo a new home (data, settings, roots, log)."""
 
     def __init__(self, quelmo, tray):
+        import pyatspi
+        self.atspi = pyatspi
         self.quelmo = quelmo
         self.root = tempfile.mkdtemp(prefix="quelmo-desktop-")
         self.helpers = []  # processes of the desktop itself, stopped last
         self.launched = []
         self.env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
         self.tests = 0
+        try:
+            self._start_desktop(tray)
+        except BaseException:
+            # Nothing of a desktop that did not start may outlive the script.
+            self.close()
+            raise
+
+    def _start_desktop(self, tray):
         self._start_display()
         os.environ["DISPLAY"] = self.env["DISPLAY"]
         self._start(BUS_LAUNCHER, "--launch-immediately")
@@ -165,11 +175,17 @@ class Desktop:
              "org.a11y.Bus.GetAddress"], capture_output=True).returncode == 0,
             "the accessibility bus did not start")
         if tray:
-            self._start("trayer", "--edge", "top", "--align", "right", "--widthtype",
-                        "request", "--height", "24", "--transparent", "false")
-            self.wait(lambda: self._tray_panel(), "trayer did not start")
-        import pyatspi
-        self.atspi = pyatspi
+            # On a loaded machine trayer now and then never maps its panel; a second one does.
+            for attempt in range(2):
+                self._start("trayer", "--edge", "top", "--align", "right", "--widthtype",
+                            "request", "--height", "24", "--transparent", "false")
+                if poll(self._tray_panel, WAIT_SECONDS / 2):
+                    break
+                stuck = self.helpers.pop()
+                stuck.kill()
+                stuck.wait()
+            else:
+                raise Failure("trayer did not start")
 
     def begin(self):
         """A new home for Quelmo: nothing indexed, no settings, an empty tree to index."""
@@ -206,7 +222,8 @@ class Desktop:
         read, write = os.pipe()
         self.helpers.append(subprocess.Popen(
             ["Xvfb", "-displayfd", str(write), "-screen", "0", "%dx%dx24" % SCREEN,
-             "-nolisten", "tcp"], pass_fds=[write], stderr=subprocess.DEVNULL))
+             "-nolisten", "tcp"], pass_fds=[write], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL))
         os.close(write)
         with os.fdopen(read) as answer:
             number = answer.readline().strip()
@@ -215,14 +232,17 @@ class Desktop:
         self.env["DISPLAY"] = ":" + number
 
     def close(self):
-        self.end()
-        for helper in reversed(self.helpers):
-            helper.terminate()
-            try:
-                helper.wait(10)
-            except subprocess.TimeoutExpired:
-                helper.kill()
-        shutil.rmtree(self.root, ignore_errors=True)
+        try:
+            if self.launched:
+                self.end()
+        finally:
+            for helper in reversed(self.helpers):
+                helper.terminate()
+                try:
+                    helper.wait(10)
+                except subprocess.TimeoutExpired:
+                    helper.kill()
+            shutil.rmtree(self.root, ignore_errors=True)
 
     def settings(self, **values):
         """Writes Quelmo's settings file as a user's earlier sessions left it."""
@@ -483,6 +503,10 @@ def main(tests, *, tray=False):
             except Exception as error:
                 failed.append(test.__name__)
                 print(f"FAILED {test.__name__}: {error}")
+                try:  # kept with QUELMO_DESKTOP_SHOTS, to see what the screen showed
+                    desktop.screenshot(f"failed-{test.__name__}")
+                except Exception:
+                    pass
                 if not isinstance(error, Failure):
                     traceback.print_exc()
                 try:
