@@ -13,6 +13,7 @@
 #include "LaunchAtLogin.h"
 #include "MountTable.h"
 #include "NexdirError.h"
+#include "VolumeSpace.h"
 
 #include <QAction>
 #include <QApplication>
@@ -152,6 +153,10 @@ Application::Launch Application::launch() {
     panel_ = std::make_unique<SearchPanelController>(
         *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     connect(panel_.get(), &SearchPanelController::shown, this, &Application::cancelMaintenance);
+    nexdir::SearchIndex* index = index_.get();
+    panel_->setStatisticsFunction([index] {
+        return SearchPanelController::Statistics{index->statistics(), nexdir::VolumeSpace::boot()};
+    });
 
     IndexingController::Environment environment;
     environment.index = index_.get();
@@ -182,6 +187,8 @@ Application::Launch Application::launch() {
     QApplication::setWindowIcon(applicationIcon());
     updater_ = std::make_unique<AppUpdater>(defaults_);
     updater_->prepareForUpdateUI = [this] { panel_->hidePanel(); };
+    panel_->setUpdateChecks([this] { return updater_->canCheckForUpdates(); },
+                            [this] { updater_->checkForUpdates(); });
     buildMenus();
     buildTrayIcon();
     // A screen change may move the tray; the status item is built again as it was.

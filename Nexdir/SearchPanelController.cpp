@@ -3,8 +3,12 @@
 #include "Actions.h"
 #include "AppStrings.h"
 #include "PathText.h"
+#include "Format.h"
+#include "ResourcePanel.h"
 #include "ResultDelegates.h"
+#include "StatusIndicator.h"
 #include "StatusLabel.h"
+#include "Clock.h"
 
 #include <QAction>
 #include <QApplication>
@@ -59,6 +63,7 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     connect(&pendingSearch_, &QTimer::timeout, this, &SearchPanelController::startPendingSearch);
     pendingRefresh_.setSingleShot(true);
     connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
+    reducedMotion_ = desktopReducesMotion();
     buildWindow();
     buildContextMenu();
     qApp->installEventFilter(this);
@@ -184,14 +189,43 @@ void SearchPanelController::buildWindow() {
     layout->addWidget(table_, 1);
 
     auto* bottomRow = new QHBoxLayout;
+    bottomRow->setSpacing(10);
     statusLabel_ = new StatusLabel;
     QFont small = statusLabel_->font();
     small.setPointSize(11);
     statusLabel_->setFont(small);
-    statisticsLabel_ = new QLabel;
+    statisticsLabel_ = new QLabel("Loading index statistics\u2026");
     statisticsLabel_->setFont(small);
-    bottomRow->addWidget(statusLabel_, 1);
-    bottomRow->addWidget(statisticsLabel_);
+    indexIndicator_ = new StatusIndicator(StatusIndicator::Symbol::index);
+    diskIndicator_ = new StatusIndicator(StatusIndicator::Symbol::disk);
+    diskIndicator_->setTitle("Disk");
+    diskIndicator_->setCardTitle("Disk");
+    // The status has a line of its own: it is the longest text and the one read most.
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(statusLabel_, 1);
+    statusRow->addWidget(statisticsLabel_);
+    layout->addLayout(statusRow);
+    bottomRow->addWidget(indexIndicator_);
+    bottomRow->addWidget(diskIndicator_);
+    bottomRow->addStretch(1);
+    resourcesButton_ = new QToolButton;
+    resourcesButton_->setText("Index \u00b7 \u2026");
+    resourcesButton_->setToolTip("Quelmo resources");
+    resourcesButton_->setFont(small);
+    resourcesButton_->setFocusPolicy(Qt::NoFocus); // see the table's focus above
+    resourcesButton_->setAutoRaise(true);
+    connect(resourcesButton_, &QToolButton::clicked, this, &SearchPanelController::showResources);
+    bottomRow->addWidget(resourcesButton_);
+    ResourcePanel::Callbacks resources;
+    resources.refreshIndexSize = [this] { refreshStatistics(false); };
+    resources.optionsMenu = [this] { return optionsMenu(); };
+    resources.canCheckUpdates = [this] { return canCheckUpdates_ && canCheckUpdates_(); };
+    resources.checkUpdates = [this] {
+        if (checkUpdates_) {
+            checkUpdates_();
+        }
+    };
+    resourcePanel_ = new ResourcePanel(std::move(resources), this);
     menuButton_ = new QToolButton;
     menuButton_->setText("Menu");
     menuButton_->setToolTip("Quelmo's menu (F10)");
@@ -201,7 +235,9 @@ void SearchPanelController::buildWindow() {
     connect(menuButton_, &QToolButton::clicked, this, [this] { popUpPanelMenu({}, false); });
     bottomRow->addWidget(menuButton_);
     layout->addLayout(bottomRow);
-    showStatus(indexStatus_);
+    QString initial = indexStatus_;
+    indexStatus_.clear();
+    setIndexStatus(initial);
 }
 
 void SearchPanelController::buildContextMenu() {
@@ -307,6 +343,7 @@ void SearchPanelController::showPanel() {
     searchField_->setFocus();
     searchField_->selectAll();
     runSearch(searchField_->text(), false);
+    refreshStatistics(true);
 }
 
 void SearchPanelController::hidePanel() {
@@ -314,10 +351,122 @@ void SearchPanelController::hidePanel() {
 }
 
 void SearchPanelController::setIndexStatus(const QString& status) {
+    if (status == indexStatus_) {
+        return;
+    }
     indexStatus_ = status;
+    IndexStatusLook look = IndexStatusLook::of(status);
+    indexIndicator_->setTitle(look.title);
+    indexIndicator_->setDetail(status);
+    indexIndicator_->setStatusText(status);
+    indexIndicator_->setTint(look.degraded ? warningTint() : healthyTint());
+    indexIndicator_->setBusy(look.busy && !reducedMotion_);
+    indexIndicator_->refreshCard();
     if (searchField_->text().trimmed().isEmpty()) {
         showStatus(status);
+    } else if (!countLine_.isEmpty()) {
+        showCount();
     }
+    refreshStatistics(false);
+}
+
+void SearchPanelController::showCount() {
+    // Results read while a scan or an exclusion change rewrites the index lack what it has
+    // not reached yet.
+    bool incomplete = IndexStatusLook::of(indexStatus_).title == "Indexing" ||
+                      indexStatus_.startsWith("Updating excluded folders");
+    showStatus(incomplete ? countLine_ + " \u2022 results may be incomplete" : countLine_);
+}
+
+void SearchPanelController::refreshStatistics(bool force) {
+    double now = nexdir::uptimeSeconds();
+    if (!statistics_ || (!force && now - lastStatisticsRefresh_ < statisticsIntervalSeconds)) {
+        return;
+    }
+    lastStatisticsRefresh_ = now;
+    QPointer<SearchPanelController> panel(this);
+    statisticsQueue_.async([panel, read = statistics_] {
+        std::optional<Statistics> statistics;
+        try {
+            statistics = read();
+        } catch (const std::exception&) {
+        }
+        QMetaObject::invokeMethod(
+            qApp,
+            [panel, statistics] {
+                if (!panel) {
+                    return;
+                }
+                if (statistics) {
+                    panel->showStatistics(*statistics);
+                } else {
+                    panel->statisticsLabel_->setText("Statistics unavailable");
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void SearchPanelController::showStatistics(const Statistics& statistics) {
+    const nexdir::IndexStatistics& index = statistics.index;
+    auto text = [](const std::string& value) { return QString::fromStdString(value); };
+    QString size = text(nexdir::formatFileBytes(index.indexBytes));
+    resourcesButton_->setText("Index \u00b7 " + size);
+    resourcePanel_->setIndexSize(size);
+    QString total = text(nexdir::groupedNumber(index.indexedItems));
+    statisticsLabel_->setText(total + " items indexed");
+    indexIndicator_->setDetail(total + " indexed  \u2022  " + text(nexdir::groupedNumber(index.files)) +
+                               " files  \u2022  " +
+                               text(nexdir::groupedNumber(index.directories)) +
+                               " folders  \u2022  Index: " + size + "\n\n" + indexStatus_);
+    indexIndicator_->setCardTitle("Search index");
+    auto share = [&](int64_t part) -> std::optional<double> {
+        return index.indexedItems > 0 ? std::optional(double(part) / double(index.indexedItems))
+                                      : std::nullopt;
+    };
+    indexIndicator_->setMetrics({{"Files", text(nexdir::groupedNumber(index.files)), share(index.files)},
+                                 {"Folders", text(nexdir::groupedNumber(index.directories)),
+                                  share(index.directories)},
+                                 {"Index size", size, std::nullopt},
+                                 {"Total indexed", total, std::nullopt}});
+    const std::optional<nexdir::VolumeSpace>& disk = statistics.bootVolume;
+    if (disk && disk->totalBytes > 0) {
+        double free = double(disk->freeBytes) / double(disk->totalBytes);
+        diskIndicator_->setTitle(text(disk->summary()));
+        diskIndicator_->setTint(free < 0.1 ? warningTint() : healthyTint());
+        QString freeText = text(nexdir::formatFileBytes(disk->freeBytes));
+        diskIndicator_->setDetail(freeText + " free" + QString::asprintf(" \u2022 %.1f%% free", free * 100));
+        diskIndicator_->setStatusText(text(disk->summary()));
+        diskIndicator_->setMetrics(
+            {{"Used", QString::asprintf("%.1f%%", (1 - free) * 100), 1 - free},
+             {"Free", freeText, std::nullopt},
+             {"Capacity", text(nexdir::formatFileBytes(disk->totalBytes)), std::nullopt}});
+        diskIndicator_->setBusy(false);
+    }
+}
+
+void SearchPanelController::showResources() {
+    if (resourcePanel_->isVisible()) {
+        resourcePanel_->hide();
+        return;
+    }
+    refreshStatistics(true);
+    // Above the button, its right edge on the button's.
+    QPoint corner = resourcesButton_->mapToGlobal(QPoint(resourcesButton_->width(), 0));
+    resourcePanel_->move(corner - QPoint(resourcePanel_->width(), resourcePanel_->height() + 4));
+    resourcePanel_->show();
+}
+
+QMenu* SearchPanelController::optionsMenu() const {
+    if (!panelMenu_) {
+        return nullptr;
+    }
+    for (QAction* item : panelMenu_->actions()) {
+        if (item->menu() && item->text() == "Options") {
+            return item->menu();
+        }
+    }
+    return nullptr;
 }
 
 void SearchPanelController::showStatus(const QString& text) {
@@ -344,6 +493,7 @@ void SearchPanelController::runSearch(const QString& query, bool preservingSelec
     pendingSearch_.stop();
     isLoading_ = true;
     if (query.trimmed().isEmpty()) {
+        countLine_.clear();
         model_->setResults({});
         isLoading_ = false;
         showStatus(indexStatus_);
@@ -351,6 +501,7 @@ void SearchPanelController::runSearch(const QString& query, bool preservingSelec
     }
     activeSearch_ = std::make_shared<nexdir::SearchCancellation>();
     if (!preservingSelection) {
+        countLine_.clear();
         showStatus("Searching\u2026");
     }
     pendingQuery_ = query;
@@ -395,9 +546,11 @@ void SearchPanelController::finishSearch(uint64_t generation,
     if (response) {
         size_t count = response->results.size();
         displayResults(std::move(response->results), preservingSelection);
-        showStatus((count == 1 ? QString("1 result") : QString("%1 results").arg(count)) +
-                   " \u2022 " + QString::asprintf("%.2f", response->durationMilliseconds) + " ms");
+        countLine_ = (count == 1 ? QString("1 result") : QString("%1 results").arg(count)) +
+                     " \u2022 " + QString::asprintf("%.2f", response->durationMilliseconds) + " ms";
+        showCount();
     } else {
+        countLine_.clear();
         showStatus(error);
     }
     Q_EMIT searchSettled();

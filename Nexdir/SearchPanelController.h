@@ -1,9 +1,11 @@
 #pragma once
 
 #include "DispatchQueue.h"
+#include "IndexStatistics.h"
 #include "NameSearch.h"
 #include "ResultsModel.h"
 #include "SearchCancellation.h"
+#include "VolumeSpace.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -24,6 +26,8 @@ class QToolButton;
 
 namespace quelmo {
 
+class ResourcePanel;
+class StatusIndicator;
 class StatusLabel;
 
 // The search panel: a dark floating window where a query typed into the field lists the
@@ -38,6 +42,14 @@ public:
     using SearchFunction = std::function<nexdir::SearchResponse(
         const std::string& query, int limit, const std::shared_ptr<nexdir::SearchCancellation>&)>;
 
+    // What the bottom of the panel shows besides the status: read off the main thread; throws
+    // when the index cannot be read.
+    struct Statistics {
+        nexdir::IndexStatistics index;
+        std::optional<nexdir::VolumeSpace> bootVolume;
+    };
+    using StatisticsFunction = std::function<Statistics()>;
+
     SearchPanelController(nexdir::NameSearch& names, QString trashDirectory,
                           nexdir::DispatchQueue& searchQueue, QWidget* parent = nullptr);
     ~SearchPanelController() override;
@@ -45,7 +57,20 @@ public:
     void toggle();
     void showPanel();
     void hidePanel();
+    // The application's status text: the index indicator's title, tint and spinner follow it.
     void setIndexStatus(const QString& status);
+    // Reads the statistics and the boot volume's space again; unless forced, at most once a
+    // second, as every status text asks for it.
+    void refreshStatistics(bool force);
+    void setStatisticsFunction(StatisticsFunction statistics) {
+        statistics_ = std::move(statistics);
+    }
+    // What the resources popover's "Check for Updates…" asks.
+    void setUpdateChecks(std::function<bool()> canCheck, std::function<void()> check) {
+        canCheckUpdates_ = std::move(canCheck);
+        checkUpdates_ = std::move(check);
+    }
+    void showResources();
     // The index changed: rerun the current query, coalesced to one per half second and
     // deferred while a query runs.
     void refreshResults();
@@ -72,10 +97,16 @@ public:
     QMenu* openWithMenu() const { return openWithMenu_; }
     QPushButton* searchModeButton() const { return searchModeButton_; }
     QToolButton* menuButton() const { return menuButton_; }
+    StatusIndicator* indexIndicator() const { return indexIndicator_; }
+    StatusIndicator* diskIndicator() const { return diskIndicator_; }
+    QLabel* statisticsLabel() const { return statisticsLabel_; }
+    QToolButton* resourcesButton() const { return resourcesButton_; }
+    ResourcePanel* resourcePanel() const { return resourcePanel_; }
 
     static constexpr int searchLimit = 50;
     static constexpr int debounceMilliseconds = 80;
     static constexpr int refreshMilliseconds = 500;
+    static constexpr double statisticsIntervalSeconds = 1.0;
 
 Q_SIGNALS:
     // A query's answer (or failure) of the current generation was shown.
@@ -113,6 +144,11 @@ private:
     // result is shortened only where it names the result's path or name.
     void showStatus(const QString& text);
     void showStatus(const QString& text, const nexdir::SearchResult& about);
+    // A query's count line, which says so while the index is being built or changed.
+    void showCount();
+    void showStatistics(const Statistics& statistics);
+    // The Options submenu of the application's menu.
+    QMenu* optionsMenu() const;
 
     nexdir::NameSearch& names_;
     QString trashDirectory_;
@@ -130,6 +166,17 @@ private:
     QMenu* openWithMenu_ = nullptr;
     QMenu* panelMenu_ = nullptr; // the application's, away from any result; not owned
     QToolButton* menuButton_ = nullptr;
+    StatusIndicator* indexIndicator_ = nullptr;
+    StatusIndicator* diskIndicator_ = nullptr;
+    QToolButton* resourcesButton_ = nullptr;
+    ResourcePanel* resourcePanel_ = nullptr;
+    StatisticsFunction statistics_;
+    std::function<bool()> canCheckUpdates_;
+    std::function<void()> checkUpdates_;
+    double lastStatisticsRefresh_ = -1e9;
+    // The count of the query shown ("12 results • 3.10 ms"); empty while none is.
+    QString countLine_;
+    bool reducedMotion_ = false;
 
     uint64_t searchGeneration_ = 0;
     std::shared_ptr<nexdir::SearchCancellation> activeSearch_;
@@ -143,6 +190,8 @@ private:
     QString indexStatus_ = "Indexing has not started";
     std::set<std::string> movedToTrash_;
     QPoint dragOffset_;
+    // Last: stopped first, so that no read outlives what it reports to.
+    nexdir::DispatchQueue statisticsQueue_{"nexdir.statistics"};
 };
 
 } // namespace quelmo
