@@ -2,7 +2,9 @@
 #include "AppMenu.h"
 #include "NexdirError.h"
 #include "PathText.h"
+#include "ResourcePanel.h"
 #include "SearchPanelController.h"
+#include "StatusIndicator.h"
 #include "StatusLabel.h"
 #include "TestSupport.h"
 
@@ -180,6 +182,7 @@ private Q_SLOTS:
         names = std::make_unique<NameSearch>(*index);
         panel = std::make_unique<SearchPanelController>(
             *names, QString::fromStdString(*folder / "Trash"), *queue);
+        panel->setIndexStatus("Index ready \u2022 watching for changes");
         searches = 0;
         countSearches();
         panel->show();
@@ -479,6 +482,103 @@ private Q_SLOTS:
         QVERIFY(shown.contains(u'\u2026'));
         QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= width);
         QCOMPARE(line->toolTip(), whole);
+    }
+
+    void statusTextsGiveTheIndicatorItsTitleAndTint() {
+        using quelmo::IndexStatusLook;
+        struct Case {
+            const char* status;
+            const char* title;
+            bool busy, degraded;
+        } cases[] = {
+            {"Index ready \u2022 watching for changes", "Index", false, false},
+            {"Indexing 1,200 items \u2022 3 inaccessible \u2022 partial", "Indexing", true, true},
+            {"Index out of date: all regions paused", "Out of date", false, true},
+            {"Partial index \u2022 4 inaccessible paths \u2022 Index Coverage\u2026",
+             "Partial index", false, true},
+            {"VERIFYING \u2022 12", "Verifying", true, false},
+            {"Recovering changes \u2022 verifying 2 regions", "Updating", true, false},
+            {"Preparing index\u2026", "Indexing", true, false},
+            {"Access recovery failed: denied", "Partial index", false, true},
+        };
+        for (const Case& c : cases) {
+            IndexStatusLook look = IndexStatusLook::of(c.status);
+            QCOMPARE(look.title, QString(c.title));
+            QCOMPARE(look.busy, c.busy);
+            QCOMPARE(look.degraded, c.degraded);
+        }
+    }
+
+    void statisticsFillTheIndicatorsOnceASecondAndAFailureKeepsThem() {
+        std::atomic<int> reads{0};
+        std::atomic<bool> failing{false};
+        std::atomic<int64_t> freeBytes{5};
+        panel->setStatisticsFunction([&] {
+            ++reads;
+            if (failing) {
+                throw NexdirError::sqlite("disk I/O error");
+            }
+            IndexStatistics counts{1234567, 1200000, 34567, 2'000'000, true};
+            return SearchPanelController::Statistics{
+                counts, VolumeSpace{"System disk", freeBytes, 100}};
+        });
+        quelmo::StatusIndicator* indexIndicator = panel->indexIndicator();
+        panel->setIndexStatus("Indexing 12 items");
+        QVERIFY(indexIndicator->isBusy());
+        QCOMPARE(indexIndicator->tint(), quelmo::healthyTint());
+        QTRY_COMPARE(panel->statisticsLabel()->text(), QString("1,234,567 items indexed"));
+        QCOMPARE(panel->resourcesButton()->text(), QString("Index \u00b7 2 MB"));
+        QVERIFY2(indexIndicator->detail().startsWith("1,234,567 indexed  \u2022  1,200,000 files"),
+                 qPrintable(indexIndicator->detail()));
+        QCOMPARE(indexIndicator->metrics().size(), 4);
+        QCOMPARE(panel->diskIndicator()->tint(), quelmo::warningTint()); // 5% free
+        int builds = indexIndicator->cardBuilds();
+
+        // Every status asks, but only one read a second is made; the same text asks nothing.
+        panel->setIndexStatus("Index ready \u2022 watching for changes");
+        panel->setIndexStatus("Index ready \u2022 watching for changes");
+        QTest::qWait(200);
+        QCOMPARE(reads.load(), 1);
+        QCOMPARE(indexIndicator->title(), QString("Index"));
+        QVERIFY(!indexIndicator->isBusy());
+
+        // Unchanged metrics leave the card alone; a failed read leaves the indicators.
+        freeBytes = 50;
+        panel->refreshStatistics(true);
+        QTRY_COMPARE(panel->diskIndicator()->tint(), quelmo::healthyTint());
+        QCOMPARE(indexIndicator->cardBuilds(), builds + 1); // the status text, not the metrics
+        failing = true;
+        panel->refreshStatistics(true);
+        QTRY_COMPARE(panel->statisticsLabel()->text(), QString("Statistics unavailable"));
+        QCOMPARE(panel->diskIndicator()->tint(), quelmo::healthyTint());
+        QCOMPARE(indexIndicator->metrics().size(), 4);
+    }
+
+    void theResourcesPopoverMeasuresProcessorUseBetweenSamples() {
+        using quelmo::ProcessUsage;
+        ProcessUsage earlier{100 << 20, 2'000'000'000, 500.0};
+        ProcessUsage idle{100 << 20, 2'000'000'000, 502.0};
+        ProcessUsage busy{100 << 20, 5'000'000'000, 502.0};
+        QCOMPARE(ProcessUsage::cpuPercent(earlier, idle), std::optional<double>(0.0));
+        QCOMPARE(ProcessUsage::cpuPercent(earlier, busy), std::optional<double>(150.0));
+        QVERIFY(!ProcessUsage::cpuPercent(busy, earlier)); // later uptime, less time: not ours
+        QVERIFY(!ProcessUsage::cpuPercent(idle, idle));
+
+        std::vector<std::optional<ProcessUsage>> samples{earlier, busy, std::nullopt};
+        size_t next = 0;
+        quelmo::ResourcePanel::Callbacks callbacks;
+        callbacks.readUsage = [&] { return samples[next++]; };
+        quelmo::ResourcePanel resources(std::move(callbacks));
+        resources.sample();
+        QCOMPARE(resources.cpuLabel()->text(), QString("CPU   Measuring\u2026"));
+        QVERIFY(resources.ramLabel()->text().startsWith("RAM   100"));
+        resources.sample();
+        QCOMPARE(resources.cpuLabel()->text(), QString("CPU   150.0%"));
+        resources.sample();
+        QCOMPARE(resources.ramLabel()->text(), QString("RAM   Unavailable"));
+        QCOMPARE(resources.cpuLabel()->text(), QString("CPU   Unavailable"));
+        QVERIFY(ProcessUsage::read("/nonexistent/statm") == std::nullopt);
+        QVERIFY(ProcessUsage::read()->residentBytes > 0);
     }
 };
 

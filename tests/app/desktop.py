@@ -437,6 +437,24 @@ class Desktop:
         names = [actions.getName(index) for index in range(actions.nActions)]
         actions.doAction(names.index("ShowMenu") if "ShowMenu" in names else 0)
 
+    def close_menu(self, menu):
+        self.key("Escape")
+        self.wait(lambda: not self.showing(menu), "the menu stayed open")
+
+    def panel_menu(self):
+        """The panel's menu, opened from the keyboard (F10)."""
+        return self.open_menu("F10")
+
+    def choose(self, menu, *path, opens_window=False):
+        """Presses the item at `path` ("Options", ..., item) of `menu`, once the menu is
+        closed, as a click on it would."""
+        item = menu
+        for name in path[:-1]:
+            item = self.submenu(item, name)
+        item = self.item(item, path[-1])
+        self.close_menu(menu)
+        self.press(item, opens_window)
+
     def submenu(self, menu, name):
         """The menu an item opens: the item's one child on the bus, open or not."""
         return self.item(menu, name).getChildAtIndex(0)

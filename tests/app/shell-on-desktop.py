@@ -40,27 +40,6 @@ def launch_again(d):
         raise Failure(f"a second launch exited with {status}")
 
 
-def close_menu(d, menu):
-    d.key("Escape")
-    d.wait(lambda: not d.showing(menu), "the menu stayed open")
-
-
-def choose(d, menu, *path, opens_window=False):
-    """Presses the item at `path` ("Options", ..., item) of `menu`, once the menu is closed,
-    as a click on it would."""
-    item = menu
-    for name in path[:-1]:
-        item = d.submenu(item, name)
-    item = d.item(item, path[-1])
-    close_menu(d, menu)
-    d.press(item, opens_window)
-
-
-def panel_menu(d):
-    """The panel's menu, opened from the keyboard (F10)."""
-    return d.open_menu("F10")
-
-
 def tray_menu(d, icon, before_keys=lambda: None):
     """The tray's menu, opened by a right click on the icon; its first item is selected with
     a key, so that it takes the focus and is found on the bus. `before_keys` runs first."""
@@ -114,7 +93,7 @@ def test_first_launch_then_no_window_at_launch(d):
     menu = d.open_menu("Menu")
     if list(d.items(menu, shown=True)) != ["Open", "Show in Folder", "Copy Path"]:
         raise Failure(f"the menu key opened {list(d.items(menu, shown=True))}")
-    close_menu(d, menu)
+    d.close_menu(menu)
 
     d.key("Escape")
     d.wait(lambda: not panel_showing(d), "Escape did not hide the panel")
@@ -129,28 +108,28 @@ def test_the_shortcut_and_its_choices(d):
     quelmo = d.launch()
     d.key("alt+space")
     d.wait(lambda: panel_showing(d), "Alt+Space did not show the panel")
-    menu = panel_menu(d)
+    menu = d.panel_menu()
     shortcut = d.submenu(d.submenu(menu, "Options"), "Keyboard Shortcut")
     checked = [name for name, item in d.items(shortcut).items() if d.checked(item)]
     if checked != ["Alt+Space"]:
         raise Failure(f"with an unknown choice, {checked} is checked")
-    close_menu(d, menu)
+    d.close_menu(menu)
     d.key("alt+space")
     d.wait(lambda: not panel_showing(d), "Alt+Space did not hide the panel")
 
     # "Disabled" gives the key back to the desktop.
     d.key("alt+space")
     d.wait(lambda: panel_showing(d), "Alt+Space did not show the panel again")
-    choose(d, panel_menu(d), "Options", "Keyboard Shortcut", "Disabled")
+    d.choose(d.panel_menu(), "Options", "Keyboard Shortcut", "Disabled")
     holder = d.hold_key()
     if not holder.held:
         raise Failure("Disabled did not free Alt+Space for other programs")
 
     # Taken by another program: the status says so, and another choice works at once.
-    choose(d, panel_menu(d), "Options", "Keyboard Shortcut", "Alt+Space")
+    d.choose(d.panel_menu(), "Options", "Keyboard Shortcut", "Alt+Space")
     d.wait(lambda: d.find("label", re.compile(" • " + re.escape(WARNING) + "$")),
            "a taken shortcut gave no warning in the panel's status")
-    choose(d, panel_menu(d), "Options", "Keyboard Shortcut", "Ctrl+Alt+Space")
+    d.choose(d.panel_menu(), "Options", "Keyboard Shortcut", "Ctrl+Alt+Space")
     d.wait(lambda: not d.find("label", re.compile(re.escape(WARNING))),
            "the warning stayed after choosing a free shortcut")
     d.key("Escape")
@@ -195,11 +174,11 @@ def test_the_tray_menu_and_its_options(d):
            "the Options menu was not drawn")
     in_order(read_menu(d, "tray-options", (width - 820, 0, 820, 420)), OPTIONS, "Options menu")
     d.key("Escape")
-    close_menu(d, menu)
+    d.close_menu(menu)
 
     # Launch at Login writes a desktop entry that starts this very program, and removes it.
     entry = os.path.join(d.config, "autostart", "quelmo.desktop")
-    choose(d, tray_menu(d, icon), "Options", "Launch at Login")
+    d.choose(tray_menu(d, icon), "Options", "Launch at Login")
     d.wait(lambda: os.path.exists(entry), "Launch at Login wrote no autostart entry")
     program = d.run(sys.executable, "-c",
                     "import sys, gi; gi.require_version('Gio', '2.0');"
@@ -211,12 +190,12 @@ def test_the_tray_menu_and_its_options(d):
     menu = tray_menu(d, icon)
     if not d.checked(d.item(d.submenu(menu, "Options"), "Launch at Login")):
         raise Failure("Launch at Login is not checked while its entry exists")
-    choose(d, menu, "Options", "Launch at Login")
+    d.choose(menu, "Options", "Launch at Login")
     d.wait(lambda: not os.path.exists(entry), "Launch at Login did not remove its entry")
     # An autostart folder that cannot be written to is said so, not passed over.
     os.rmdir(os.path.dirname(entry))
     open(os.path.dirname(entry), "w").close()
-    choose(d, tray_menu(d, icon), "Options", "Launch at Login", opens_window=True)
+    d.choose(tray_menu(d, icon), "Options", "Launch at Login", opens_window=True)
     close_alert(d, "^Could not turn on Launch at Login$")
 
     # Unconfigured updates are offered, but not enabled.
@@ -225,11 +204,11 @@ def test_the_tray_menu_and_its_options(d):
     for name in ("Check for Updates\u2026", "Automatically Check for Updates"):
         if d.enabled(d.item(options, name)):
             raise Failure(f"{name} is enabled in a build without an update feed")
-    choose(d, menu, "Options", "About Quelmo", opens_window=True)
+    d.choose(menu, "Options", "About Quelmo", opens_window=True)
     about = close_alert(d, "^Quelmo$")
     if not any(re.search(r"^Version .+\n.+ • .+ • .+$", text) for text in about):
         raise Failure(f"About says {about}")
-    choose(d, tray_menu(d, icon), "Options", "Privacy\u2026", opens_window=True)
+    d.choose(tray_menu(d, icon), "Options", "Privacy\u2026", opens_window=True)
     privacy = close_alert(d, "^Quelmo privacy$")
     if not any("debug log" in text and "diagnostic report" in text for text in privacy):
         raise Failure(f"Privacy says {privacy}")
@@ -242,7 +221,7 @@ def test_the_tray_menu_and_its_options(d):
                "a click on the tray icon did not show the panel")
         d.key("Escape")
         d.wait(lambda: not panel_showing(d), "Escape did not hide the panel")
-    choose(d, tray_menu(d, icon), "Quit Quelmo")
+    d.choose(tray_menu(d, icon), "Quit Quelmo")
     try:
         status = quelmo.process.wait(desktop.WAIT_SECONDS)
     except subprocess.TimeoutExpired:

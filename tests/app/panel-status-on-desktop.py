@@ -1,0 +1,125 @@
+"""The bottom of the real quelmo's panel, read through the accessibility bus: the index
+indicator follows a scan and a verification also while a query shows, the statistics count
+what was indexed, and the resources popover reports the index, the memory and the processor."""
+
+import os
+import re
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import desktop  # noqa: E402
+from desktop import Failure  # noqa: E402
+
+FILES = 4000
+
+
+def fill_tree(d):
+    for folder in range(40):
+        path = os.path.join(d.tree, f"project-{folder}")
+        os.makedirs(path)
+        for file in range(FILES // 40):
+            open(os.path.join(path, f"report-{folder}-{file}.txt"), "w").close()
+
+
+def index_indicator(d):
+    # The one indicator whose title is the index's state (the disk's names the disk).
+    return d.find("push button", re.compile(r"^(Index|Indexing|Verifying|Updating|Partial index"
+                                            r"|Out of date)$"))
+
+
+class Heard:
+    """Every name a button or a label takes, as the bus announces them."""
+
+    def __init__(self, d):
+        self.seen = []
+        self.d = d
+        self.event = "object:property-change:accessible-name"
+        d.atspi.Registry.registerEventListener(self.heard, self.event)
+
+    def heard(self, event):
+        if event.source.name:
+            self.seen.append(event.source.name)
+
+    def close(self):
+        self.d.atspi.Registry.deregisterEventListener(self.heard, self.event)
+
+
+def test_the_index_indicator_follows_the_index(d):
+    d.settings(didShowFullDiskAccessOnboarding=True)
+    fill_tree(d)
+    quelmo = d.launch()
+    launch_again = d.start()  # shows the panel of the copy that runs, while it scans
+    launch_again.process.wait(desktop.WAIT_SECONDS)
+    d.wait(lambda: d.find("text", "Search"), "the panel did not show")
+    d.wait(lambda: quelmo.log_count(" recovery state ready=true "), "the index never became ready",
+           seconds=120)
+    indicator = d.wait(lambda: index_indicator(d), "no index indicator")
+    d.wait(lambda: indicator.name == "Index", f"ready, the indicator says {indicator.name!r}")
+    total = f"{FILES + 41:,} items indexed"
+    d.wait(lambda: d.find("label", total), f"the statistics do not say {total!r}")
+    if "Index ready" not in (indicator.description or ""):
+        raise Failure(f"the indicator's detail is {indicator.description!r}")
+
+    # A query shows its count; the indicator still tells the index's state, and a
+    # verification run meanwhile shows in it.
+    d.type("report-7")
+    count = re.compile(r"^\d+ results • [0-9.]+ ms$")
+    d.wait(lambda: d.find("label", count), "the query's count did not show")
+    heard = Heard(d)
+    try:
+        d.choose(d.panel_menu(), "Verify Index")
+        d.wait(lambda: quelmo.log_count(" recovery state ready=true ") >= 2,
+               "the verification never ended", seconds=120)
+        d.wait(lambda: index_indicator(d) and index_indicator(d).name == "Index",
+               "after the verification the indicator is not back to Index")
+        d.wait(lambda: "Verifying" in heard.seen,
+               f"the verification never showed in the indicator: {heard.seen}")
+    finally:
+        heard.close()
+    if not d.find("label", count):
+        raise Failure("the query's count left the status line during the verification")
+
+    # A rebuild while the query shows: its count says the results may lack what the scan has
+    # not reached.
+    heard = Heard(d)
+    try:
+        d.choose(d.panel_menu(), "Reindex Computer")
+        d.wait(lambda: quelmo.log_count(" scan installed items=") >= 2,
+               "the rebuild never ended", seconds=120)
+        d.wait(lambda: any(re.search(r"^\d+ results • [0-9.]+ ms • results may be incomplete$",
+                                     name) for name in heard.seen),
+               f"during the rebuild the count never said so: {heard.seen}")
+        d.wait(lambda: "Indexing" in heard.seen, f"the rebuild never showed: {heard.seen}")
+    finally:
+        heard.close()
+    quelmo.stop()
+
+
+def test_the_resources_popover(d):
+    d.settings(didShowFullDiskAccessOnboarding=True)
+    quelmo = d.launch()
+    d.key("alt+space")
+    d.wait(lambda: d.find("text", "Search"), "the panel did not show")
+    button = d.wait(lambda: d.find("push button", re.compile(r"^Index · [0-9.]+ (bytes|KB|MB)$")),
+                    "no resources button naming the index's size")
+    extents = button.queryComponent().getExtents(0)
+    d.click(extents.x + extents.width // 2, extents.y + extents.height // 2)
+    window = d.wait(lambda: next((w for w in d.windows() if w.name == "Quelmo resources"), None),
+                    "the resources popover did not open")
+    for pattern in (r"^Index on disk   [0-9.]+ (bytes|KB|MB)$", r"^RAM   [0-9.]+ [KMG]?i?B$",
+                    r"^CPU   [0-9]+\.[0-9]%$"):
+        d.wait(lambda: d.find("label", re.compile(pattern), within=window),
+               f"no label {pattern!r} in {[l.name for l in d.find_all('label', within=window)]}")
+    updates = d.find("push button", "Check for Updates\u2026", within=window)
+    if updates is None or d.enabled(updates):
+        raise Failure("Check for Updates… is missing or enabled in a build without a feed")
+    if d.find("push button", "Options", within=window) is None:
+        raise Failure("the popover has no Options button")
+    d.screenshot("resources")
+    d.key("Escape")
+    d.wait(lambda: not d.showing(window), "Escape did not close the popover")
+    quelmo.stop()
+
+
+desktop.main([test_the_index_indicator_follows_the_index, test_the_resources_popover],
+             tray=True)
