@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MatchHighlight.h"
 #include "SearchResult.h"
 
 #include <QAbstractTableModel>
@@ -19,6 +20,9 @@ public:
     void setResults(std::vector<nexdir::SearchResult> results);
     const std::vector<nexdir::SearchResult>& results() const { return results_; }
     void setShowsBars(bool showsBars) { showsBars_ = showsBars; }
+    // The query the rows answer, whose matches the list marks.
+    void setQuery(const QString& query) { highlight_ = MatchHighlight(query); }
+    const MatchHighlight& highlight() const { return highlight_; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -33,6 +37,7 @@ public:
 private:
     std::vector<nexdir::SearchResult> results_;
     bool showsBars_ = false;
+    MatchHighlight highlight_{QString()};
 };
 
 } // namespace quelmo

@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
@@ -184,6 +185,12 @@ void SearchPanelController::buildWindow() {
             // Not a result's menu: the list fills most of the panel, so its empty space
             // offers the panel's own.
             popUpPanelMenu(at, false);
+        }
+    });
+    // Reaching the end of the list loads the next page.
+    connect(table_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (value > 0 && value == table_->verticalScrollBar()->maximum()) {
+            loadMoreResults();
         }
     });
     layout->addWidget(table_, 1);
@@ -486,6 +493,9 @@ void SearchPanelController::searchFieldChanged(const QString& text) {
 }
 
 void SearchPanelController::runSearch(const QString& query, bool preservingSelection) {
+    if (!preservingSelection) {
+        pageLimit_ = searchLimit; // a new query starts on its first page
+    }
     ++searchGeneration_; // answers of every earlier query are stale from now on
     if (activeSearch_) {
         activeSearch_->cancel();
@@ -515,18 +525,20 @@ void SearchPanelController::startPendingSearch() {
     auto token = activeSearch_;
     bool preserving = pendingPreservesSelection_;
     SearchFunction search = search_;
-    searchQueue_.async([this, search, query, token, generation, preserving] {
+    int limit = pageLimit_;
+    searchQueue_.async([this, search, query, token, generation, preserving, limit] {
         std::optional<nexdir::SearchResponse> response;
         QString error;
         try {
-            response = search(query, searchLimit, token);
+            // One more than shown tells whether more match.
+            response = search(query, limit + 1, token);
         } catch (const std::exception& failure) {
             error = QString::fromStdString(failure.what());
         }
         QMetaObject::invokeMethod(
             this,
-            [this, generation, response, error, preserving] {
-                finishSearch(generation, response, error, preserving);
+            [this, generation, response, error, preserving, limit] {
+                finishSearch(generation, response, error, preserving, limit);
             },
             Qt::QueuedConnection);
     });
@@ -534,7 +546,7 @@ void SearchPanelController::startPendingSearch() {
 
 void SearchPanelController::finishSearch(uint64_t generation,
                                          std::optional<nexdir::SearchResponse> response,
-                                         QString error, bool preservingSelection) {
+                                         QString error, bool preservingSelection, int limit) {
     if (generation != searchGeneration_) {
         return; // an older query: typing has moved on
     }
@@ -544,10 +556,23 @@ void SearchPanelController::finishSearch(uint64_t generation,
         refreshResults();
     }
     if (response) {
+        // The search answers at most maximumResults, so a full last page may hide more.
+        moreResults_ = response->results.size() > size_t(limit) ||
+                       response->results.size() >= size_t(maximumResults);
+        if (response->results.size() > size_t(limit)) {
+            response->results.resize(size_t(limit));
+        }
         size_t count = response->results.size();
+        model_->setQuery(pendingQuery_);
+        table_->viewport()->update();
         displayResults(std::move(response->results), preservingSelection);
-        countLine_ = (count == 1 ? QString("1 result") : QString("%1 results").arg(count)) +
-                     " \u2022 " + QString::asprintf("%.2f", response->durationMilliseconds) + " ms";
+        QString counted = count == 0   ? QString("No matches")
+                          : count == 1 ? QString("1 result")
+                                       : QString("%1%2 results")
+                                             .arg(QLocale::system().toString(qlonglong(count)))
+                                             .arg(moreResults_ ? "+" : "");
+        countLine_ = counted + " \u2022 " +
+                     QString::asprintf("%.2f", response->durationMilliseconds) + " ms";
         showCount();
     } else {
         countLine_.clear();
@@ -598,6 +623,15 @@ void SearchPanelController::displayResults(std::vector<nexdir::SearchResult> res
     }
 }
 
+void SearchPanelController::loadMoreResults() {
+    if (!moreResults_ || isLoading_ || pageLimit_ >= maximumResults ||
+        searchField_->text().trimmed().isEmpty()) {
+        return;
+    }
+    pageLimit_ = std::min(pageLimit_ + searchLimit, maximumResults);
+    runSearch(searchField_->text(), true);
+}
+
 void SearchPanelController::refreshResults() {
     if (!isVisible() || pendingRefresh_.isActive()) {
         return;
@@ -632,6 +666,9 @@ void SearchPanelController::moveSelection(int step) {
     auto rows = table_->selectionModel()->selectedRows();
     int current = rows.size() == 1 ? rows.front().row() : 0;
     selectRowInView(current + step);
+    if (current + step >= int(model_->results().size()) - 1) {
+        loadMoreResults();
+    }
 }
 
 void SearchPanelController::selectRowInView(int row) {
@@ -797,6 +834,9 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
             return false; // selects text in the search field
         }
         selectRowInView(key->key() == Qt::Key_Home ? 0 : int(model_->results().size()) - 1);
+        if (key->key() == Qt::Key_End) {
+            loadMoreResults();
+        }
         return true;
     default:
         return false;

@@ -103,7 +103,9 @@ public:
     QToolButton* resourcesButton() const { return resourcesButton_; }
     ResourcePanel* resourcePanel() const { return resourcePanel_; }
 
+    // A page of results; the end of the list loads the next, up to maximumResults.
     static constexpr int searchLimit = 50;
+    static constexpr int maximumResults = 1000;
     static constexpr int debounceMilliseconds = 80;
     static constexpr int refreshMilliseconds = 500;
     static constexpr double statisticsIntervalSeconds = 1.0;
@@ -132,9 +134,10 @@ private:
     void runSearch(const QString& query, bool preservingSelection);
     void startPendingSearch();
     void finishSearch(uint64_t generation, std::optional<nexdir::SearchResponse> response,
-                      QString error, bool preservingSelection);
+                      QString error, bool preservingSelection, int limit);
     void displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection);
     void performRefresh();
+    void loadMoreResults();
     void activateSelectedFromKeyboard(bool reveal);
     // Selects the row, clamped to the list, and scrolls it into view.
     void selectRowInView(int row);
@@ -186,6 +189,8 @@ private:
     QTimer pendingRefresh_; // the coalesced refresh after index changes
     bool refreshAfterSearch_ = false;
     bool isLoading_ = false;
+    int pageLimit_ = searchLimit; // how many results the query shows
+    bool moreResults_ = false;    // more match than are shown
     QString savedSearchQuery_;
     QString indexStatus_ = "Indexing has not started";
     std::set<std::string> movedToTrash_;

@@ -1,5 +1,6 @@
 #include "AppIcon.h"
 #include "AppMenu.h"
+#include "MatchHighlight.h"
 #include "NexdirError.h"
 #include "PathText.h"
 #include "ResourcePanel.h"
@@ -25,6 +26,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 using namespace nexdir;
@@ -579,6 +581,77 @@ private Q_SLOTS:
         QCOMPARE(resources.cpuLabel()->text(), QString("CPU   Unavailable"));
         QVERIFY(ProcessUsage::read("/nonexistent/statm") == std::nullopt);
         QVERIFY(ProcessUsage::read()->residentBytes > 0);
+    }
+
+    void theEndOfTheListLoadsTheNextPageAsTheSearchRanksIt() {
+        // Matches in folders of random depth, more than two pages of them.
+        test::TreeBuilder archive(*index, "/archive");
+        std::mt19937 random(7);
+        std::vector<int64_t> folders{archive.root()};
+        for (int i = 0; i < 130; ++i) {
+            if (random() % 4 == 0) {
+                folders.push_back(archive.folder(folders[random() % folders.size()],
+                                                 "box-" + std::to_string(i)));
+            }
+            archive.file(folders[random() % folders.size()],
+                         "memo-" + std::to_string(random() % 1000) + "-" + std::to_string(i) + ".txt");
+        }
+        auto paths = [](const std::vector<SearchResult>& results) {
+            std::vector<std::string> found;
+            for (const SearchResult& result : results) {
+                found.push_back(result.path);
+            }
+            return found;
+        };
+        QVERIFY(searchFor("memo"));
+        QCOMPARE(panel->results().size(), size_t(50));
+        QVERIFY2(panel->statusLabel()->text().startsWith("50+ results \u2022 "),
+                 qPrintable(panel->statusLabel()->text()));
+        QTest::keyClick(panel->searchField(), Qt::Key_End);
+        QVERIFY(settle());
+        QCOMPARE(paths(panel->results()), paths(names->search("memo", 100).results));
+        QCOMPARE(selectedRow(), 49); // the row the user was on
+        // A refresh keeps the pages loaded; the last page says how many there are in all.
+        panel->refreshResults();
+        QTest::qWait(SearchPanelController::refreshMilliseconds + 300);
+        QCOMPARE(panel->results().size(), size_t(100));
+        QTest::keyClick(panel->searchField(), Qt::Key_End);
+        QVERIFY(settle());
+        QCOMPARE(paths(panel->results()), paths(names->search("memo", 1000).results));
+        QVERIFY(panel->statusLabel()->text().startsWith("130 results \u2022 "));
+        // A new query starts again with one page.
+        QVERIFY(searchFor("memo-1"));
+        QVERIFY(panel->results().size() <= 50);
+    }
+
+    void matchesAreMarkedAsTheSearchFoldsThem() {
+        using quelmo::MatchHighlight;
+        using quelmo::TextSpan;
+        using Spans = QList<TextSpan>;
+        QCOMPARE(MatchHighlight("report").inName("Q3 Report.pdf"), Spans({{3, 6}}));
+        QCOMPARE(MatchHighlight("plan q3").inName("q3-plan-q3.txt"), Spans({{0, 2}, {3, 4}, {8, 2}}));
+        // Accents and case fold away, precomposed or combining; a mark goes with its letter.
+        QCOMPARE(MatchHighlight("resume").inName("Résumé.pdf"), Spans({{0, 6}}));
+        QCOMPARE(MatchHighlight("RÉSUMÉ").inName("Re\u0301sume\u0301 final"), Spans({{0, 8}}));
+        // One or two characters: the start of the name only, and no folder.
+        QCOMPARE(MatchHighlight("ab").inName("abc ab.txt"), Spans({{0, 2}}));
+        QCOMPARE(MatchHighlight("ab").inName("cab.txt"), Spans());
+        QCOMPARE(MatchHighlight("ab").inLocation("~/ab"), Spans());
+        QCOMPARE(MatchHighlight("docs draft").inLocation("~/docs/old"), Spans({{2, 4}}));
+        // Emoji, shown invalid bytes and very long names mark where they match, and never
+        // past the text.
+        QCOMPARE(MatchHighlight("cat").inName("\U0001F431cat\U0001F431"), Spans({{2, 3}}));
+        QCOMPARE(MatchHighlight("note").inName("\uFFFDnote"), Spans({{1, 4}}));
+        QString longName = QString("x").repeated(4000) + "needle.txt";
+        QCOMPARE(MatchHighlight("needle").inName(longName), Spans({{4000, 6}}));
+
+        // Shortened, a name keeps its extension and the start of its match.
+        QFontMetrics metrics(panel->font());
+        int width = metrics.horizontalAdvance("xxxxxxxxxxxxxxxxxxxxneedle.txt");
+        QString shown = quelmo::elidedKeeping(longName, metrics, width, 4000, 4006);
+        QVERIFY2(shown.endsWith(".txt") && shown.contains("need"), qPrintable(shown));
+        QVERIFY(metrics.horizontalAdvance(shown) <= width);
+        QCOMPARE(MatchHighlight("needle").inName(shown).size(), shown.contains("needle") ? 1 : 0);
     }
 };
 
