@@ -187,6 +187,7 @@ Application::Launch Application::launch() {
     QApplication::setWindowIcon(applicationIcon());
     updater_ = std::make_unique<AppUpdater>(defaults_);
     updater_->prepareForUpdateUI = [this] { panel_->hidePanel(); };
+    panel_->setCustomExclusions([this] { return defaults_.stringList("excludedPaths"); });
     panel_->setUpdateChecks([this] { return updater_->canCheckForUpdates(); },
                             [this] { updater_->checkForUpdates(); });
     buildMenus();

@@ -3,6 +3,7 @@
 #include "Actions.h"
 #include "AppStrings.h"
 #include "PathText.h"
+#include "ExclusionRules.h"
 #include "Format.h"
 #include "ResourcePanel.h"
 #include "ResultDelegates.h"
@@ -24,6 +25,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTableView>
@@ -385,6 +387,27 @@ void SearchPanelController::showCount() {
     showStatus(incomplete ? countLine_ + " \u2022 results may be incomplete" : countLine_);
 }
 
+QString SearchPanelController::excludedByQuery(const QString& query) const {
+    std::vector<std::string> custom =
+        customExclusions_ ? customExclusions_() : std::vector<std::string>();
+    for (const QString& word : query.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts)) {
+        QString named;
+        if (nexdir::ExclusionRules::isExcludedEverywhere(word.toStdString())) {
+            named = word;
+        }
+        for (const std::string& path : custom) {
+            QString shown = displayedPath(path);
+            if (shown.section('/', -1).compare(word, Qt::CaseInsensitive) == 0) {
+                named = shown;
+            }
+        }
+        if (!named.isEmpty()) {
+            return named + " is excluded from the index \u2022 Index Coverage\u2026";
+        }
+    }
+    return {};
+}
+
 void SearchPanelController::refreshStatistics(bool force) {
     double now = nexdir::uptimeSeconds();
     if (!statistics_ || (!force && now - lastStatisticsRefresh_ < statisticsIntervalSeconds)) {
@@ -566,7 +589,9 @@ void SearchPanelController::finishSearch(uint64_t generation,
         model_->setQuery(pendingQuery_);
         table_->viewport()->update();
         displayResults(std::move(response->results), preservingSelection);
-        QString counted = count == 0   ? QString("No matches")
+        QString excluded = count == 0 ? excludedByQuery(pendingQuery_) : QString();
+        QString counted = !excluded.isEmpty() ? excluded
+                          : count == 0         ? QString("No matches")
                           : count == 1 ? QString("1 result")
                                        : QString("%1%2 results")
                                              .arg(QLocale::system().toString(qlonglong(count)))

@@ -71,6 +71,10 @@ public:
         checkUpdates_ = std::move(check);
     }
     void showResources();
+    // The user's own exclusions, which an empty answer names when the query does.
+    void setCustomExclusions(std::function<std::vector<std::string>()> exclusions) {
+        customExclusions_ = std::move(exclusions);
+    }
     // The index changed: rerun the current query, coalesced to one per half second and
     // deferred while a query runs.
     void refreshResults();
@@ -149,6 +153,8 @@ private:
     void showStatus(const QString& text, const nexdir::SearchResult& about);
     // A query's count line, which says so while the index is being built or changed.
     void showCount();
+    // Why a query found nothing, when a word of it names an excluded folder; else empty.
+    QString excludedByQuery(const QString& query) const;
     void showStatistics(const Statistics& statistics);
     // The Options submenu of the application's menu.
     QMenu* optionsMenu() const;
@@ -176,6 +182,7 @@ private:
     StatisticsFunction statistics_;
     std::function<bool()> canCheckUpdates_;
     std::function<void()> checkUpdates_;
+    std::function<std::vector<std::string>()> customExclusions_;
     double lastStatisticsRefresh_ = -1e9;
     // The count of the query shown ("12 results • 3.10 ms"); empty while none is.
     QString countLine_;

@@ -144,6 +144,11 @@ bool ExclusionRules::isIndexLocation(std::string_view path) const {
     return isIndexFile(path.substr(0, path.find('/', start)));
 }
 
+bool ExclusionRules::isExcludedEverywhere(std::string_view name) {
+    return std::find(std::begin(alwaysExcluded), std::end(alwaysExcluded), name) !=
+           std::end(alwaysExcluded);
+}
+
 std::vector<std::string> ExclusionRules::technicalPathsList() {
     return ExclusionTables::linuxTables(homeDirectory()).technicalPaths;
 }

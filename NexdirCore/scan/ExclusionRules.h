@@ -54,6 +54,9 @@ public:
     eventStreamExclusions(const std::string& regionPath,
                           const std::vector<std::string>& childRegionPaths) const;
 
+    // Whether folders of this name are left out wherever they are (".git", "node_modules").
+    static bool isExcludedEverywhere(std::string_view name);
+
     // The built-in technical list, raw.
     static std::vector<std::string> technicalPathsList();
 

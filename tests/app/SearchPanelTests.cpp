@@ -624,6 +624,21 @@ private Q_SLOTS:
         QVERIFY(panel->results().size() <= 50);
     }
 
+    void anEmptyAnswerSaysWhy() {
+        panel->setCustomExclusions([] { return std::vector<std::string>{"/srv/Private"}; });
+        QVERIFY(searchFor("zzqx"));
+        QVERIFY(panel->statusLabel()->text().startsWith("No matches \u2022 "));
+        QVERIFY(searchFor("node_modules left-pad"));
+        QVERIFY2(panel->statusLabel()->text().startsWith(
+                     "node_modules is excluded from the index \u2022 Index Coverage\u2026 \u2022 "),
+                 qPrintable(panel->statusLabel()->text()));
+        panel->setIndexStatus("Indexing 12 items");
+        QVERIFY(searchFor("private"));
+        QVERIFY2(panel->statusLabel()->text().startsWith("/srv/Private is excluded"),
+                 qPrintable(panel->statusLabel()->text()));
+        QVERIFY(panel->statusLabel()->text().endsWith(" \u2022 results may be incomplete"));
+    }
+
     void matchesAreMarkedAsTheSearchFoldsThem() {
         using quelmo::MatchHighlight;
         using quelmo::TextSpan;
