@@ -8,7 +8,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QFile>
+
+#include <algorithm>
 
 namespace quelmo::Actions {
 
@@ -54,23 +55,33 @@ std::optional<QString> openWithDefault(const std::string& path) {
     return failure(error);
 }
 
+namespace {
+
+std::optional<Application> applicationOf(GAppInfo* info) {
+    Application application;
+    application.id = QString::fromUtf8(g_app_info_get_id(info) ? g_app_info_get_id(info) : "");
+    application.name = QString::fromUtf8(g_app_info_get_display_name(info));
+    if (GIcon* icon = g_app_info_get_icon(info)) {
+        gchar* name = g_icon_to_string(icon);
+        application.icon = QIcon::fromTheme(QString::fromUtf8(name ? name : ""));
+        g_free(name);
+    }
+    if (application.id.isEmpty()) {
+        return std::nullopt;
+    }
+    return application;
+}
+
+} // namespace
+
 std::vector<Application> applicationsFor(const std::string& path) {
     std::vector<Application> applications;
     gboolean uncertain = false;
     gchar* type = g_content_type_guess(path.c_str(), nullptr, 0, &uncertain);
     GList* list = g_app_info_get_all_for_type(type);
     for (GList* item = list; item; item = item->next) {
-        auto* info = G_APP_INFO(item->data);
-        Application application;
-        application.id = QString::fromUtf8(g_app_info_get_id(info) ? g_app_info_get_id(info) : "");
-        application.name = QString::fromUtf8(g_app_info_get_display_name(info));
-        if (GIcon* icon = g_app_info_get_icon(info)) {
-            gchar* name = g_icon_to_string(icon);
-            application.icon = QIcon::fromTheme(QString::fromUtf8(name ? name : ""));
-            g_free(name);
-        }
-        if (!application.id.isEmpty()) {
-            applications.push_back(application);
+        if (auto application = applicationOf(G_APP_INFO(item->data))) {
+            applications.push_back(*application);
         }
     }
     g_list_free_full(list, g_object_unref);
@@ -78,21 +89,35 @@ std::vector<Application> applicationsFor(const std::string& path) {
     return applications;
 }
 
+std::vector<Application> installedApplications(const std::string& path) {
+    std::vector<Application> applications = applicationsFor(path);
+    size_t forType = applications.size();
+    GList* list = g_app_info_get_all();
+    for (GList* item = list; item; item = item->next) {
+        auto* info = G_APP_INFO(item->data);
+        if (!g_app_info_should_show(info)) {
+            continue;
+        }
+        auto application = applicationOf(info);
+        if (application && std::none_of(applications.begin(), applications.begin() + long(forType),
+                                        [&](const Application& known) {
+                                            return known.id == application->id;
+                                        })) {
+            applications.push_back(*application);
+        }
+    }
+    g_list_free_full(list, g_object_unref);
+    std::sort(applications.begin() + long(forType), applications.end(),
+              [](const Application& a, const Application& b) {
+                  return QString::localeAwareCompare(a.name, b.name) < 0;
+              });
+    return applications;
+}
+
 std::optional<QString> openWithApplication(const std::string& path, const QString& applicationID) {
     GDesktopAppInfo* info = g_desktop_app_info_new(applicationID.toUtf8().constData());
     if (!info) {
         return QString("The application is no longer installed");
-    }
-    auto result = launch(G_APP_INFO(info), path);
-    g_object_unref(info);
-    return result;
-}
-
-std::optional<QString> openWithDesktopFile(const std::string& path, const QString& desktopFile) {
-    GDesktopAppInfo* info =
-        g_desktop_app_info_new_from_filename(QFile::encodeName(desktopFile).constData());
-    if (!info) {
-        return QString("Not an application: ") + desktopFile;
     }
     auto result = launch(G_APP_INFO(info), path);
     g_object_unref(info);

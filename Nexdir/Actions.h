@@ -26,8 +26,9 @@ struct Application {
 // The applications registered for the file's type, default first.
 std::vector<Application> applicationsFor(const std::string& path);
 std::optional<QString> openWithApplication(const std::string& path, const QString& applicationID);
-// An application given by its .desktop file, as the chooser returns it.
-std::optional<QString> openWithDesktopFile(const std::string& path, const QString& desktopFile);
+// Every application the desktop shows in its menus: those registered for the file's type
+// first (as applicationsFor lists them), then the others by name.
+std::vector<Application> installedApplications(const std::string& path);
 
 // Asks the file manager to show the item selected in its folder; when none answers, opens
 // the folder itself.

@@ -1,6 +1,7 @@
 #include "SearchPanelController.h"
 
 #include "Actions.h"
+#include "ApplicationChooser.h"
 #include "AppStrings.h"
 #include "PathText.h"
 #include "ExclusionRules.h"
@@ -16,7 +17,6 @@
 #include <QButtonGroup>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -770,13 +770,12 @@ void SearchPanelController::chooseApplication() {
     if (!result || result->isDirectory || !isVisible()) {
         return;
     }
-    QString application =
-        QFileDialog::getOpenFileName(this, strings::chooseApplicationTitle,
-                                     "/usr/share/applications", "Applications (*.desktop)");
-    if (application.isEmpty()) {
+    ApplicationChooser chooser(displayedPath(result->name),
+                               Actions::installedApplications(result->path), this);
+    if (chooser.exec() != QDialog::Accepted || chooser.chosenID().isEmpty()) {
         return;
     }
-    if (auto failure = Actions::openWithDesktopFile(result->path, application)) {
+    if (auto failure = Actions::openWithApplication(result->path, chooser.chosenID())) {
         showStatus("Could not open file: " + *failure, *result);
     } else {
         hidePanel();

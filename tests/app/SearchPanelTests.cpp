@@ -1,5 +1,6 @@
 #include "AppIcon.h"
 #include "AppMenu.h"
+#include "ApplicationChooser.h"
 #include "MatchHighlight.h"
 #include "NexdirError.h"
 #include "PathText.h"
@@ -13,12 +14,14 @@
 #include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <sys/stat.h>
@@ -75,6 +78,10 @@ class SearchPanelTests : public QObject {
             *desktop / "data/applications/quelmo-test-opener.desktop",
             "[Desktop Entry]\nType=Application\nName=Quelmo Test Opener\nExec=" + opener +
                 " %f\nMimeType=text/plain;application/octet-stream;inode/directory;\n");
+        // An application for another type, which Open With › Other… lists after the opener.
+        test::writeFile(*desktop / "data/applications/quelmo-test-viewer.desktop",
+                        "[Desktop Entry]\nType=Application\nName=A Test Viewer\nExec=/bin/true "
+                        "%f\nMimeType=image/png;\n");
         // Without a mimeinfo.cache beside it, GIO learns what the opener opens from here.
         std::string types;
         for (const char* type : {"text/plain", "application/octet-stream", "inode/directory"}) {
@@ -457,6 +464,27 @@ private Q_SLOTS:
         QCOMPARE(items(panel->openWithMenu()),
                  QStringList({"Quelmo Test Opener", "", "Other\u2026"}));
         panel->contextMenu()->hide();
+
+        // Other… lists every installed application, the file's own first, with a filter.
+        QStringList listed;
+        bool filtered = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* chooser = qobject_cast<quelmo::ApplicationChooser*>(QApplication::activeModalWidget());
+            if (!chooser) {
+                return;
+            }
+            for (int row = 0; row < chooser->list()->count(); ++row) {
+                listed << chooser->list()->item(row)->text();
+            }
+            chooser->filterField()->setText("zzz");
+            filtered = chooser->chosenID().isEmpty();
+            chooser->filterField()->setText("OPENER");
+            chooser->accept();
+        });
+        panel->chooseApplication();
+        QCOMPARE(listed.mid(0, 2), QStringList({"Quelmo Test Opener", "A Test Viewer"}));
+        QVERIFY(filtered);
+        QCOMPARE(waitForOpened(), bytes(oddFile));
     }
 
     void statusTextsCountRightAndShortenOnlyTheFileName() {
