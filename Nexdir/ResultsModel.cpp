@@ -3,7 +3,9 @@
 #include "AppStrings.h"
 #include "Format.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QLocale>
 
 namespace quelmo {
 
@@ -18,7 +20,7 @@ int ResultsModel::rowCount(const QModelIndex& parent) const {
 }
 
 int ResultsModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 2;
+    return parent.isValid() ? 0 : columns;
 }
 
 QString ResultsModel::abbreviatedLocation(const QString& path) {
@@ -42,11 +44,20 @@ QString ResultsModel::sizeText(const nexdir::SearchResult& result) {
     return QString::fromStdString(nexdir::formatFileBytes(*result.allocatedSize)) + " on disk";
 }
 
+void ResultsModel::setNameTitle(const QString& title) {
+    if (title != nameTitle_) {
+        nameTitle_ = title;
+        Q_EMIT headerDataChanged(Qt::Horizontal, nameColumn, nameColumn);
+    }
+}
+
 QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
-    return section == 0 ? QString("Name") : QString("Size");
+    return section == nameColumn       ? nameTitle_
+           : section == modifiedColumn ? QString("Date modified")
+                                       : QString("Size");
 }
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
@@ -78,6 +89,15 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
             return path;
         default:
             break;
+        }
+    } else if (index.column() == modifiedColumn) {
+        if (role == Qt::DisplayRole) {
+            return QLocale::system().toString(
+                QDateTime::fromMSecsSinceEpoch(qint64(result.modifiedAt * 1000)),
+                QLocale::ShortFormat);
+        }
+        if (role == Qt::TextAlignmentRole) {
+            return int(Qt::AlignRight | Qt::AlignVCenter);
         }
     } else {
         switch (role) {

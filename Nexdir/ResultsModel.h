@@ -9,10 +9,11 @@
 
 namespace quelmo {
 
-// The rows of the results list: column 0 the name cell, column 1 the size cell.
+// The rows of the results list: the name cell (name and folder), the date modified, the size.
 class ResultsModel : public QAbstractTableModel {
     Q_OBJECT
 public:
+    enum Column { nameColumn, modifiedColumn, sizeColumn, columns };
     enum Role { ResultRole = Qt::UserRole + 1, LocationRole, SizeTextRole, BarFractionRole };
 
     using QAbstractTableModel::QAbstractTableModel;
@@ -23,11 +24,13 @@ public:
     // The query the rows answer, whose matches the list marks.
     void setQuery(const QString& query) { highlight_ = MatchHighlight(query); }
     const MatchHighlight& highlight() const { return highlight_; }
+    // The name column's title, which says when the list is in folder order.
+    void setNameTitle(const QString& title);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
-    // Column titles: the list shows none, but a screen reader reads them.
+    // Column titles, which the list's header sorts by.
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     // "~/Documents" for a folder under the home folder.
@@ -38,6 +41,7 @@ private:
     std::vector<nexdir::SearchResult> results_;
     bool showsBars_ = false;
     MatchHighlight highlight_{QString()};
+    QString nameTitle_ = "Name";
 };
 
 } // namespace quelmo

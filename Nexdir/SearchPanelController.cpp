@@ -5,6 +5,7 @@
 #include "AppStrings.h"
 #include "PathText.h"
 #include "ExclusionRules.h"
+#include "Paths.h"
 #include "Format.h"
 #include "ResourcePanel.h"
 #include "ResultDelegates.h"
@@ -27,6 +28,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSettings>
 #include <QScrollBar>
 #include <QTableView>
 #include <QToolButton>
@@ -64,6 +66,8 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     };
     pendingSearch_.setSingleShot(true);
     connect(&pendingSearch_, &QTimer::timeout, this, &SearchPanelController::startPendingSearch);
+    pendingStatistics_.setSingleShot(true);
+    connect(&pendingStatistics_, &QTimer::timeout, this, [this] { refreshStatistics(false); });
     pendingRefresh_.setSingleShot(true);
     connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
     reducedMotion_ = desktopReducesMotion();
@@ -156,15 +160,48 @@ void SearchPanelController::buildWindow() {
     table_ = new QTableView;
     table_->setAccessibleName("Results");
     table_->setModel(model_);
-    table_->setItemDelegateForColumn(0, new FileNameDelegate(table_));
-    table_->setItemDelegateForColumn(1, new SizeBarDelegate(table_));
-    table_->horizontalHeader()->hide();
+    table_->setItemDelegateForColumn(ResultsModel::nameColumn, new FileNameDelegate(table_));
+    table_->setItemDelegateForColumn(ResultsModel::sizeColumn, new SizeBarDelegate(table_));
     table_->verticalHeader()->hide();
     table_->verticalHeader()->setDefaultSectionSize(54);
-    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-    table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Fixed);
-    table_->horizontalHeader()->setMinimumSectionSize(145);
-    table_->setColumnWidth(1, 180);
+    QHeaderView* header = table_->horizontalHeader();
+    header->setSectionResizeMode(ResultsModel::nameColumn, QHeaderView::Stretch);
+    header->setSectionResizeMode(ResultsModel::modifiedColumn, QHeaderView::Fixed);
+    header->setSectionResizeMode(ResultsModel::sizeColumn, QHeaderView::Fixed);
+    header->setMinimumSectionSize(120);
+    table_->setColumnWidth(ResultsModel::modifiedColumn, 130);
+    table_->setColumnWidth(ResultsModel::sizeColumn, 180);
+    header->setSectionsClickable(true);
+    header->setHighlightSections(false);
+    header->setFocusPolicy(Qt::NoFocus);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStyleSheet("QHeaderView::section { background: #141414; color: #9a9a9a;"
+                          " border: none; border-bottom: 1px solid #2a2a2a; padding: 2px 8px; }");
+    connect(header, &QHeaderView::sectionClicked, this, &SearchPanelController::sortByColumn);
+    // Folder has no column of its own (it is the name cell's second line): the header's menu
+    // offers every order.
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](QPoint at) {
+        QMenu orders;
+        orders.setStyleSheet(menuStyle);
+        for (ResultOrder order : {ResultOrder::relevance, ResultOrder::name, ResultOrder::folder,
+                                  ResultOrder::modified, ResultOrder::size}) {
+            QAction* item = orders.addAction(orderTitle(order), this, [this, order] {
+                setResultOrder(order, order == ResultOrder::name || order == ResultOrder::folder);
+            });
+            item->setCheckable(true);
+            item->setChecked(order == order_);
+        }
+        orders.exec(header->mapToGlobal(at));
+    });
+    {
+        QSettings settings("Quelmo", "Quelmo");
+        int saved = settings.value(sortOrderKey, 0).toInt();
+        order_ = saved >= 0 && saved <= int(ResultOrder::size) ? ResultOrder(saved)
+                                                                : ResultOrder::relevance;
+        ascending_ = settings.value(sortAscendingKey, true).toBool();
+        showSortIndicator();
+    }
     table_->setShowGrid(false);
     table_->setFrameShape(QFrame::NoFrame);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -410,9 +447,18 @@ QString SearchPanelController::excludedByQuery(const QString& query) const {
 
 void SearchPanelController::refreshStatistics(bool force) {
     double now = nexdir::uptimeSeconds();
-    if (!statistics_ || (!force && now - lastStatisticsRefresh_ < statisticsIntervalSeconds)) {
+    if (!statistics_) {
         return;
     }
+    double wait = lastStatisticsRefresh_ + statisticsIntervalSeconds - now;
+    if (!force && wait > 0) {
+        // The last status of a burst must still be counted: one read follows the interval.
+        if (!pendingStatistics_.isActive()) {
+            pendingStatistics_.start(int(wait * 1000) + 1);
+        }
+        return;
+    }
+    pendingStatistics_.stop();
     lastStatisticsRefresh_ = now;
     QPointer<SearchPanelController> panel(this);
     statisticsQueue_.async([panel, read = statistics_] {
@@ -598,6 +644,11 @@ void SearchPanelController::finishSearch(uint64_t generation,
                                              .arg(moreResults_ ? "+" : "");
         countLine_ = counted + " \u2022 " +
                      QString::asprintf("%.2f", response->durationMilliseconds) + " ms";
+        if (order_ != ResultOrder::relevance && moreResults_) {
+            // Sorting reorders what is loaded, not every match.
+            countLine_ += " \u2022 sorted: first " + QLocale::system().toString(qlonglong(count)) +
+                          " of " + counted.section(' ', 0, 0);
+        }
         showCount();
     } else {
         countLine_.clear();
@@ -618,6 +669,7 @@ void SearchPanelController::displayResults(std::vector<nexdir::SearchResult> res
             shown.push_back(std::move(result));
         }
     }
+    sortResults(shown);
     std::optional<int64_t> selectedID;
     if (auto selected = selectedResult()) {
         selectedID = selected->id;
@@ -646,6 +698,86 @@ void SearchPanelController::displayResults(std::vector<nexdir::SearchResult> res
     if (current.size() != 1 || current.front().row() != row) {
         table_->selectRow(row);
     }
+}
+
+QString SearchPanelController::orderTitle(ResultOrder order) {
+    switch (order) {
+    case ResultOrder::relevance:
+        return "Best Matches";
+    case ResultOrder::name:
+        return "Name";
+    case ResultOrder::folder:
+        return "Folder";
+    case ResultOrder::modified:
+        return "Date Modified";
+    case ResultOrder::size:
+        return "Size";
+    }
+    return {};
+}
+
+void SearchPanelController::sortByColumn(int column) {
+    ResultOrder order = column == ResultsModel::nameColumn       ? ResultOrder::name
+                        : column == ResultsModel::modifiedColumn ? ResultOrder::modified
+                                                                 : ResultOrder::size;
+    // Again on the same column reverses it; names first A to Z, dates and sizes newest and
+    // largest first.
+    setResultOrder(order, order == order_ ? !ascending_ : order == ResultOrder::name);
+}
+
+void SearchPanelController::setResultOrder(ResultOrder order, bool ascending) {
+    order_ = order;
+    ascending_ = ascending;
+    QSettings settings("Quelmo", "Quelmo");
+    settings.setValue(sortOrderKey, int(order));
+    settings.setValue(sortAscendingKey, ascending);
+    showSortIndicator();
+    if (!searchField_->text().trimmed().isEmpty()) {
+        runSearch(searchField_->text(), true);
+    }
+}
+
+void SearchPanelController::showSortIndicator() {
+    QHeaderView* header = table_->horizontalHeader();
+    int column = order_ == ResultOrder::modified ? ResultsModel::modifiedColumn
+                 : order_ == ResultOrder::size   ? ResultsModel::sizeColumn
+                                                 : ResultsModel::nameColumn;
+    header->setSortIndicatorShown(order_ != ResultOrder::relevance);
+    header->setSortIndicator(column, ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
+    model_->setNameTitle(order_ == ResultOrder::folder ? "Name (by folder)" : "Name");
+}
+
+void SearchPanelController::sortResults(std::vector<nexdir::SearchResult>& results) const {
+    if (order_ == ResultOrder::relevance) {
+        return;
+    }
+    auto text = [](const std::string& value) { return QString::fromStdString(value); };
+    auto folder = [](const nexdir::SearchResult& result) {
+        return nexdir::parentPath(result.path);
+    };
+    auto before = [&](const nexdir::SearchResult& a, const nexdir::SearchResult& b) {
+        switch (order_) {
+        case ResultOrder::name:
+            return QString::localeAwareCompare(text(a.name), text(b.name)) < 0;
+        case ResultOrder::folder: {
+            int byFolder = QString::localeAwareCompare(text(folder(a)), text(folder(b)));
+            return byFolder != 0 ? byFolder < 0
+                                 : QString::localeAwareCompare(text(a.name), text(b.name)) < 0;
+        }
+        case ResultOrder::modified:
+            return a.modifiedAt < b.modifiedAt;
+        case ResultOrder::size:
+            return a.allocatedSize.value_or(a.size) < b.allocatedSize.value_or(b.size);
+        case ResultOrder::relevance:
+            break;
+        }
+        return false;
+    };
+    // Equal keys keep the ranking's order, whichever way the list is sorted.
+    std::stable_sort(results.begin(), results.end(),
+                     [&](const nexdir::SearchResult& a, const nexdir::SearchResult& b) {
+                         return ascending_ ? before(a, b) : before(b, a);
+                     });
 }
 
 void SearchPanelController::loadMoreResults() {

@@ -108,6 +108,13 @@ public:
     ResourcePanel* resourcePanel() const { return resourcePanel_; }
 
     // A page of results; the end of the list loads the next, up to maximumResults.
+    // How the list is ordered: as the search ranks (the default), or by a column.
+    enum class ResultOrder { relevance, name, folder, modified, size };
+    static constexpr const char* sortOrderKey = "resultsOrder";
+    static constexpr const char* sortAscendingKey = "resultsOrderAscending";
+    void setResultOrder(ResultOrder order, bool ascending);
+    ResultOrder resultOrder() const { return order_; }
+
     static constexpr int searchLimit = 50;
     static constexpr int maximumResults = 1000;
     static constexpr int debounceMilliseconds = 80;
@@ -142,6 +149,11 @@ private:
     void displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection);
     void performRefresh();
     void loadMoreResults();
+    // A click on a column's header: sort by it, or reverse it.
+    void sortByColumn(int column);
+    void showSortIndicator();
+    void sortResults(std::vector<nexdir::SearchResult>& results) const;
+    static QString orderTitle(ResultOrder order);
     void activateSelectedFromKeyboard(bool reveal);
     // Selects the row, clamped to the list, and scrolls it into view.
     void selectRowInView(int row);
@@ -184,6 +196,7 @@ private:
     std::function<void()> checkUpdates_;
     std::function<std::vector<std::string>()> customExclusions_;
     double lastStatisticsRefresh_ = -1e9;
+    QTimer pendingStatistics_; // the read a throttled refresh still owes
     // The count of the query shown ("12 results • 3.10 ms"); empty while none is.
     QString countLine_;
     bool reducedMotion_ = false;
@@ -198,6 +211,8 @@ private:
     bool isLoading_ = false;
     int pageLimit_ = searchLimit; // how many results the query shows
     bool moreResults_ = false;    // more match than are shown
+    ResultOrder order_ = ResultOrder::relevance;
+    bool ascending_ = true;
     QString savedSearchQuery_;
     QString indexStatus_ = "Indexing has not started";
     std::set<std::string> movedToTrash_;

@@ -4,6 +4,7 @@
 #include "MatchHighlight.h"
 #include "NexdirError.h"
 #include "PathText.h"
+#include "ResultsModel.h"
 #include "ResourcePanel.h"
 #include "SearchPanelController.h"
 #include "StatusIndicator.h"
@@ -12,12 +13,14 @@
 
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -29,6 +32,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <random>
 #include <thread>
 
@@ -570,6 +574,7 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(reads.load(), 1);
         QCOMPARE(indexIndicator->title(), QString("Index"));
+        QTRY_COMPARE(reads.load(), 2); // the last status is still counted, a second later
         QVERIFY(!indexIndicator->isBusy());
 
         // Unchanged metrics leave the card alone; a failed read leaves the indicators.
@@ -622,7 +627,8 @@ private Q_SLOTS:
                                                  "box-" + std::to_string(i)));
             }
             archive.file(folders[random() % folders.size()],
-                         "memo-" + std::to_string(random() % 1000) + "-" + std::to_string(i) + ".txt");
+                         "memo-" + std::to_string(random() % 1000) + "-" + std::to_string(i) + ".txt",
+                         int64_t(random() % 5000));
         }
         auto paths = [](const std::vector<SearchResult>& results) {
             std::vector<std::string> found;
@@ -647,6 +653,37 @@ private Q_SLOTS:
         QVERIFY(settle());
         QCOMPARE(paths(panel->results()), paths(names->search("memo", 1000).results));
         QVERIFY(panel->statusLabel()->text().startsWith("130 results \u2022 "));
+
+        // A click on Size sorts what is loaded, largest first; another reverses it; the order
+        // is kept for the next query and the next launch.
+        QHeaderView* header = panel->table()->horizontalHeader();
+        auto clickHeader = [&](int column) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(column) + 10, header->height() / 2));
+            QVERIFY(settle());
+        };
+        auto sizes = [&] {
+            std::vector<int64_t> found;
+            for (const SearchResult& result : panel->results()) {
+                found.push_back(result.allocatedSize.value_or(result.size));
+            }
+            return found;
+        };
+        std::vector<std::string> loaded = paths(panel->results());
+        clickHeader(quelmo::ResultsModel::sizeColumn);
+        std::vector<int64_t> largestFirst = sizes();
+        QVERIFY(std::is_sorted(largestFirst.rbegin(), largestFirst.rend()));
+        std::vector<std::string> sorted = paths(panel->results());
+        QCOMPARE(std::set(sorted.begin(), sorted.end()), std::set(loaded.begin(), loaded.end()));
+        clickHeader(quelmo::ResultsModel::sizeColumn);
+        std::vector<int64_t> smallestFirst = sizes();
+        QVERIFY(std::is_sorted(smallestFirst.begin(), smallestFirst.end()));
+        QCOMPARE(QSettings("Quelmo", "Quelmo").value(SearchPanelController::sortOrderKey).toInt(),
+                 int(SearchPanelController::ResultOrder::size));
+        QVERIFY(searchFor("memo-"));
+        QVERIFY2(panel->statusLabel()->text().endsWith(" \u2022 sorted: first 50 of 50+"),
+                 qPrintable(panel->statusLabel()->text()));
+        panel->setResultOrder(SearchPanelController::ResultOrder::relevance, true);
         // A new query starts again with one page.
         QVERIFY(searchFor("memo-1"));
         QVERIFY(panel->results().size() <= 50);
