@@ -1,6 +1,7 @@
-"""The bottom of the real quelmo's panel, read through the accessibility bus: the index
-indicator follows a scan and a verification also while a query shows, the statistics count
-what was indexed, and the resources popover reports the index, the memory and the processor."""
+"""The real quelmo's panel, read through the accessibility bus: the index indicator follows a
+scan and a verification also while a query shows, the statistics count what was indexed, the
+resources popover reports the index, the memory and the processor, and the results list
+loads its next page at its end and sorts by its header."""
 
 import os
 import re
@@ -121,5 +122,37 @@ def test_the_resources_popover(d):
     quelmo.stop()
 
 
-desktop.main([test_the_index_indicator_follows_the_index, test_the_resources_popover],
-             tray=True)
+def test_the_results_list_pages_and_sorts(d):
+    d.settings(didShowFullDiskAccessOnboarding=True)
+    # The list shows space on disk: the first ten take a different number of blocks each.
+    for number in range(300):
+        with open(os.path.join(d.tree, f"todo-{number}.txt"), "w") as file:
+            file.write("x" * (number * 8192 if number < 10 else 1))
+    quelmo = d.launch()
+    d.wait(lambda: quelmo.log_count(" recovery state ready=true "), "the index never became ready",
+           seconds=120)
+    d.key("alt+space")
+    d.wait(lambda: d.find("text", "Search"), "the panel did not show")
+    d.type("todo")
+    d.wait(lambda: d.find("label", re.compile(r"^50\+ results • ")), "no \"50+ results\"")
+    table = d.find("table", "Results")
+    d.key("End")
+    d.wait(lambda: table.queryTable().nRows == 100, "End did not load the next page")
+    headers = [table.queryTable().getColumnDescription(column) for column in range(3)]
+    if headers != ["Name", "Date modified", "Size"]:
+        raise Failure(f"the list's header reads {headers}")
+    header = d.find("table column header", "Size", within=table)
+    if header is None:
+        raise Failure("the Size header is not on the bus")
+    extents = header.queryComponent().getExtents(0)
+    d.click(extents.x + 10, extents.y + extents.height // 2)
+    d.wait(lambda: d.find("label", re.compile(r" • sorted: first 100 of 100\+$")),
+           "sorting did not say what it sorted")
+    d.wait(lambda: table.queryTable().getAccessibleAt(0, 0).name.startswith("todo-9.txt, file"),
+           "the largest loaded file is not first")
+    d.screenshot("sorted-by-size")
+    quelmo.stop()
+
+
+desktop.main([test_the_index_indicator_follows_the_index, test_the_resources_popover,
+              test_the_results_list_pages_and_sorts], tray=True)
