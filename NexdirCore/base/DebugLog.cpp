@@ -48,7 +48,7 @@ void appendLine(std::string_view message) {
 
     struct stat info {};
     if (stat(path.c_str(), &info) == 0 && info.st_size > rotationThresholdBytes) {
-        std::string previous = path + ".previous";
+        std::string previous = previousURL(path);
         if (rename(path.c_str(), previous.c_str()) != 0) {
             fail("Could not rotate", path);
         }
@@ -98,7 +98,11 @@ std::string url() {
 }
 
 std::string previousURL() {
-    return url() + ".previous";
+    return previousURL(url());
+}
+
+std::string previousURL(const std::string& log) {
+    return log + ".previous";
 }
 
 void write(std::string_view message) {

@@ -21,8 +21,10 @@ void write(std::string_view message);
 // "Nexdir/debug.log" in the user's data directory.
 std::string url();
 
-// The name the log is moved to when it grows past its bound.
+// The name the log is moved to when it grows past its bound: the current log's, or that of
+// the log at `log`.
 std::string previousURL();
+std::string previousURL(const std::string& log);
 
 inline constexpr long long rotationThresholdBytes = 2'000'000;
 
