@@ -56,5 +56,21 @@ inline constexpr const char* onboardingText =
 // bundle layout.
 inline constexpr const char* privacyMissing =
     "Privacy information is missing from this build. See Nexdir/Privacy.txt in the project.";
+// A build with no diagnostics service (every local build) cannot send a report; the window
+// offers it to be saved or copied instead, to attach to a bug report, and says that nothing
+// leaves the computer.
+inline constexpr const char* diagnosticsLocalNotice =
+    "Review the report below. This build sends nothing anywhere: save the report or copy it "
+    "to attach it to a bug report. It contains app versions, event types, timings and counters. "
+    "File paths and raw error messages are omitted. No files or index database are included.";
+inline constexpr const char* diagnosticsLocalReady = "Nothing has been sent.";
+inline constexpr const char* saveReport = "Save Report\u2026";
+inline constexpr const char* copyReport = "Copy Report";
+inline constexpr const char* saveReportTitle = "Save Quelmo diagnostics";
+inline constexpr const char* reportSaved = "Saved. Nothing has been sent.";
+inline constexpr const char* reportNotSaved = "Could not save the report: ";
+inline constexpr const char* reportCopied = "Copied. Nothing has been sent.";
+// Building the report failed, said as this + the reason.
+inline constexpr const char* reportNotPrepared = "Could not prepare the report: ";
 
 } // namespace quelmo::strings
