@@ -637,3 +637,26 @@ TEST(QuelmoCli, MaintainRunsWhenDueOrForcedAndSaysWhatItDid) {
     EXPECT_EQ(none.status, 1);
     EXPECT_FALSE(nexdir::test::exists(folder / "absent.sqlite3"));
 }
+
+TEST(QuelmoCli, ReportIsTheRedactedLogWithTheApplicationsCounters) {
+    TempDirectory folder;
+    std::string log = folder / "debug.log";
+    nexdir::test::writeFile(log + ".previous",
+                            "2024-05-06T07:08:09Z pid=7 session begin launches=4 uncleanExits=1\n");
+    nexdir::test::writeFile(log, "2024-05-06T07:08:10Z pid=7 reconcile failed path=/home/alice "
+                                 "errorCode=13 error=Permission denied\n");
+    std::filesystem::create_directories(folder / "config/Quelmo");
+    nexdir::test::writeFile(folder / "config/Quelmo/Quelmo.conf",
+                            "[General]\ndiagnosticsLaunches=12\ndiagnosticsUncleanExits=3\n"
+                            "excludedPaths=@Invalid()\n\n[Other]\ndiagnosticsLaunches=99\n");
+    CliRun run = shell("XDG_CONFIG_HOME=" + shellQuoted(folder / "config") + " " +
+                       shellQuoted(QUELMO_CLI) + " report --log " + shellQuoted(log));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("launches=12 uncleanExits=3\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(std::regex_search(
+        run.out, std::regex("omitted\\.\n\n2024-05-06T07:08:09Z session begin launches=4 "
+                            "uncleanExits=1\n2024-05-06T07:08:10Z reconcile failed errorCode=13 "
+                            "region=[0-9a-f]{16} errorDetails=omitted\n$")))
+        << run.out;
+    EXPECT_EQ(run.out.find("alice"), std::string::npos);
+}

@@ -93,5 +93,6 @@ int runRoots(Arguments arguments);
 int runWatch(Arguments arguments);
 int runLargest(Arguments arguments);
 int runMaintain(Arguments arguments);
+int runReport(Arguments arguments);
 
 } // namespace quelmo::cli

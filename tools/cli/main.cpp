@@ -48,6 +48,11 @@ commands:
   maintain [--db PATH] [--force]          optimises and compacts the index when it is due
                                           (--force: even within 7 days of the last attempt);
                                           what it did and the sizes before and after as JSON
+  report [--log PATH]                     the redacted diagnostic report of the debug log
+                                          (PATH, default $NEXDIR_DEBUG_LOG_PATH or
+                                          $XDG_DATA_HOME/Nexdir/debug.log; its previous
+                                          generation first), as Send Diagnostics shows it;
+                                          nothing is sent
 
 PATH defaults to the application's index, $XDG_DATA_HOME/Nexdir/index-v2.sqlite3.
 search and largest ask the running Quelmo (or quelmo-cli watch) that keeps PATH live, and read
@@ -61,7 +66,7 @@ const std::map<std::string, Command> commands = {
     {"regions", quelmo::cli::runRegions},   {"watch", quelmo::cli::runWatch},
     {"events", quelmo::cli::runEvents},     {"largest", quelmo::cli::runLargest},
     {"maintain", quelmo::cli::runMaintain}, {"roots", quelmo::cli::runRoots},
-    {"exclude", quelmo::cli::runExclude}};
+    {"exclude", quelmo::cli::runExclude},   {"report", quelmo::cli::runReport}};
 
 } // namespace
 
