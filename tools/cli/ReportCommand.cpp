@@ -3,6 +3,7 @@
 #include "DataDirectory.h"
 #include "DebugLog.h"
 #include "DiagnosticReport.h"
+#include "DiagnosticSession.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -36,9 +37,9 @@ void readLifecycleCounters(nexdir::ReportInfo& info) {
         if (*end != '\0' || end == line.c_str() + equals + 1) {
             continue;
         }
-        if (key == "diagnosticsLaunches") {
+        if (key == nexdir::DiagnosticSession::launchesKey) {
             info.launches = value;
-        } else if (key == "diagnosticsUncleanExits") {
+        } else if (key == nexdir::DiagnosticSession::uncleanExitsKey) {
             info.uncleanExits = value;
         }
     }
