@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -187,6 +188,8 @@ void DiagnosticsWindowController::saveReport() {
     QFileDialog dialog(this, strings::saveReportTitle);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    // Not the folder Quelmo happened to be started from.
+    dialog.setDirectory(QDir::homePath());
     dialog.selectFile(
         QString("quelmo-diagnostics-%1.txt").arg(QString::fromStdString(report_->id.substr(0, 8))));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
