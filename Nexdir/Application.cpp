@@ -235,8 +235,8 @@ void Application::buildMenus() {
             controller_->changeExclusions({});
         }
     };
-    // The coverage and diagnostics windows add their items here (showCoverage,
-    // showDiagnostics) when they are built.
+    // The coverage window adds its item here (showCoverage) when it is built.
+    handlers.showDiagnostics = [this] { showDiagnostics(); };
     handlers.changeShortcut = [this](ShortcutChoice choice) { changeShortcut(choice); };
     handlers.toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); };
     handlers.showAbout = [this] { showAbout(); };
@@ -345,6 +345,24 @@ void Application::showPrivacy() {
     QMessageBox privacy(QMessageBox::Information, "Quelmo", "Quelmo privacy", QMessageBox::Ok);
     privacy.setInformativeText(text.trimmed());
     privacy.exec();
+}
+
+void Application::showDiagnostics() {
+    // The open window is brought forward; a closed one is built again, with a new report of
+    // the log as it is now.
+    if (!diagnostics_ || !diagnostics_->isVisible()) {
+        std::vector<std::string> logs =
+            nexdir::DiagnosticReport::generationsOf(nexdir::DebugLog::url());
+        nexdir::ReportInfo info{build::version, build::buildNumber,
+                                defaults_.integer(nexdir::DiagnosticSession::launchesKey),
+                                defaults_.integer(nexdir::DiagnosticSession::uncleanExitsKey)};
+        diagnostics_ = std::make_unique<DiagnosticsWindowController>(
+            [logs, info] { return nexdir::DiagnosticReport::build(logs, info); },
+            DiagnosticUpload::configured());
+    }
+    diagnostics_->show();
+    diagnostics_->raise();
+    diagnostics_->activateWindow();
 }
 
 void Application::openDebugLog() {

@@ -3,6 +3,7 @@
 #include "AppMenu.h"
 #include "AppUpdater.h"
 #include "DiagnosticSession.h"
+#include "DiagnosticsWindowController.h"
 #include "DispatchQueue.h"
 #include "FileDescriptor.h"
 #include "FileIndexer.h"
@@ -63,6 +64,7 @@ private:
     void toggleLaunchAtLogin();
     void showAbout();
     void showPrivacy();
+    void showDiagnostics();
     void openDebugLog();
     void alert(const QString& message, const QString& details);
     static QString instanceName();
@@ -95,6 +97,7 @@ private:
     std::unique_ptr<IndexingController> controller_;
     std::unique_ptr<AppUpdater> updater_;
     std::unique_ptr<AppMenu> menu_;
+    std::unique_ptr<DiagnosticsWindowController> diagnostics_; // kept while open, then rebuilt
     // Menus have no parent widget here; owned, they outlive the icon and the panel.
     std::unique_ptr<QMenu> trayMenu_;
     std::unique_ptr<QMenu> panelMenu_;

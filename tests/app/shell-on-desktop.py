@@ -1,6 +1,6 @@
 """The real quelmo on an X screen with a system tray, read through the accessibility bus:
 launching and the first launch's notice, the global shortcut, the panel's and the tray's
-menus, Launch at Login, About and Privacy."""
+menus, Launch at Login, About and Privacy, and the diagnostics window."""
 
 import os
 import re
@@ -17,7 +17,7 @@ WARNING = ("Shortcut unavailable; use the tray icon, launch Quelmo again, or sel
 TOP_ITEMS = ["Show Quelmo", "Verify Index", "Reindex Computer", "Options", "Quit Quelmo"]
 OPTIONS = ["Exclude Folders", "Clear Custom Exclusions", "Keyboard Shortcut", "Launch at Login",
            "About Quelmo", "Privacy", "Check for Updates", "Automatically Check for Updates",
-           "Open Debug Log"]
+           "Send Diagnostics", "Open Debug Log"]
 
 
 def panel_showing(d):
@@ -230,5 +230,60 @@ def test_the_tray_menu_and_its_options(d):
         raise Failure(f"Quit Quelmo ended it with status {status}")
 
 
+def window_named(d, name):
+    return d.wait(lambda: next((window for window in d.windows() if window.name == name), None),
+                  f"no window {name!r} showed")
+
+
+def test_the_diagnostics_window_of_a_build_without_a_service(d):
+    d.settings(didShowFullDiskAccessOnboarding=True)
+    quelmo = d.launch()
+    wait_for_log(d, quelmo, " scan installed items=", "no index was built")
+    # The log names the indexed folder (and its home), which the report must not.
+    if quelmo.log_count(d.tree) == 0:
+        raise Failure("the log never names the tree, so the report's redaction is not tried")
+    icon = d.wait(d.tray_icon, "no tray icon showed")
+    choose(d, tray_menu(d, icon), "Options", "Send Diagnostics\u2026")
+    window = window_named(d, "Send Quelmo diagnostics")
+    d.wait_for("label", "Nothing has been sent.", within=window)
+    d.wait_for("label", re.compile("^Review the report below. This build sends nothing"),
+               within=window)
+    report = d.wait_for(None, "Report", within=window)
+    text = report.queryText().getText(0, -1)
+    if not (text.startswith("Quelmo diagnostics v1\nApp: ") and " scan installed items=" in text
+            and " stream created " in text):
+        raise Failure(f"the report reads {text[:600]!r}")
+    for hidden in (d.work, "quelmo-desktop-", "runtime", "roots="):
+        if hidden in text:
+            raise Failure(f"the report shows {hidden!r}")
+    if d.find("push button", "Send report", within=window):
+        raise Failure("a build without a service offers to send")
+    d.screenshot("diagnostics-window")
+
+    d.press(d.find("push button", "Copy Report", within=window))
+    d.wait_for("label", "Copied. Nothing has been sent.", within=window)
+    saved = os.path.join(d.work, "report for the bug.txt")
+    d.press(d.find("push button", "Save Report\u2026", within=window), opens_window=True)
+    chooser = window_named(d, "Save Quelmo diagnostics")
+    d.screenshot("diagnostics-save")
+    d.key("ctrl+a")
+    d.type(saved)
+    d.key("Return")
+    d.wait(lambda: not d.showing(chooser), "the file chooser stayed open")
+    d.wait_for("label", "Saved. Nothing has been sent.", within=window)
+    with open(saved) as file:
+        if file.read() != text + "\n":
+            raise Failure("the saved report is not the one shown")
+
+    # Asked for again while it is open: the same window; closed, it goes.
+    choose(d, tray_menu(d, icon), "Options", "Send Diagnostics\u2026")
+    if sum(w.name == "Send Quelmo diagnostics" for w in d.windows()) != 1:
+        raise Failure("a second diagnostics window opened")
+    d.press(d.find("push button", "Close", within=window))
+    d.wait(lambda: not d.showing(window), "Close did not close the window")
+    quelmo.stop()
+
+
 desktop.main([test_first_launch_then_no_window_at_launch, test_the_shortcut_and_its_choices,
-              test_the_tray_menu_and_its_options], tray=True)
+              test_the_tray_menu_and_its_options,
+              test_the_diagnostics_window_of_a_build_without_a_service], tray=True)
