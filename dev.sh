@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libsqlite3-dev sqlite3 libutf8proc-dev nlohmann-json3-dev uuid-dev libssl-dev openssl python3
+  libsqlite3-dev sqlite3 libutf8proc-dev nlohmann-json3-dev uuid-dev openssl python3
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-svg-dev libglib2.0-dev xvfb xauth libxcb1-dev libxcb-screensaver0-dev
   libssl-dev
