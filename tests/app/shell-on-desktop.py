@@ -243,7 +243,7 @@ def test_the_diagnostics_window_of_a_build_without_a_service(d):
     if quelmo.log_count(d.tree) == 0:
         raise Failure("the log never names the tree, so the report's redaction is not tried")
     icon = d.wait(d.tray_icon, "no tray icon showed")
-    choose(d, tray_menu(d, icon), "Options", "Send Diagnostics\u2026")
+    d.choose(tray_menu(d, icon), "Options", "Send Diagnostics\u2026")
     window = window_named(d, "Send Quelmo diagnostics")
     d.wait_for("label", "Nothing has been sent.", within=window)
     d.wait_for("label", re.compile("^Review the report below. This build sends nothing"),
@@ -276,7 +276,7 @@ def test_the_diagnostics_window_of_a_build_without_a_service(d):
             raise Failure("the saved report is not the one shown")
 
     # Asked for again while it is open: the same window; closed, it goes.
-    choose(d, tray_menu(d, icon), "Options", "Send Diagnostics\u2026")
+    d.choose(tray_menu(d, icon), "Options", "Send Diagnostics\u2026")
     if sum(w.name == "Send Quelmo diagnostics" for w in d.windows()) != 1:
         raise Failure("a second diagnostics window opened")
     d.press(d.find("push button", "Close", within=window))
