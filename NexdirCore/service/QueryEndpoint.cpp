@@ -309,10 +309,14 @@ void QueryEndpoint::serve(FileDescriptor connection) {
     sendAll(fd, reply, Clock::now() + std::chrono::milliseconds(replyMilliseconds), wake);
 }
 
-QueryEndpoint::Answer QueryEndpoint::answering(NameSearch& names) {
-    return [&names](const QueryRequest& request) {
+QueryEndpoint::Answer QueryEndpoint::answering(NameSearch& names, UnwatchedCount unwatched) {
+    return [&names, unwatched](const QueryRequest& request) {
         QueryAnswer answer;
         answer.indexComplete = names.index().hasCompletedFullScan();
+        answer.unwatchedFolders = unwatched ? unwatched() : 0;
+        if (request.mode == QueryRequest::Mode::watchState) {
+            return answer;
+        }
         if (request.mode == QueryRequest::Mode::largestFiles) {
             answer.response = names.index().largestFiles(request.limit, request.minimumSize,
                                                          request.rankedByDiskUsage);
@@ -325,9 +329,9 @@ QueryEndpoint::Answer QueryEndpoint::answering(NameSearch& names) {
 }
 
 std::unique_ptr<QueryEndpoint> QueryEndpoint::start(const std::string& indexPath,
-                                                    NameSearch& names) {
+                                                    NameSearch& names, UnwatchedCount unwatched) {
     try {
-        return std::make_unique<QueryEndpoint>(indexPath, answering(names));
+        return std::make_unique<QueryEndpoint>(indexPath, answering(names, std::move(unwatched)));
     } catch (const std::exception& error) {
         DebugLog::write(std::string("query endpoint unavailable error=") + error.what());
         return nullptr;

@@ -50,11 +50,17 @@ public:
 
     const std::string& socketPath() const { return socketPath_; }
 
-    // Answers as the panel does: searches from `names`, largest files from its index.
-    static Answer answering(NameSearch& names);
+    // How many folders the engine's watch limit leaves unwatched now; called on a
+    // connection's thread.
+    using UnwatchedCount = std::function<int64_t()>;
+
+    // Answers as the panel does: searches from `names`, largest files from its index; every
+    // answer says how many folders `unwatched` (when given) counts.
+    static Answer answering(NameSearch& names, UnwatchedCount unwatched = {});
     // The endpoint of an engine that keeps `indexPath` live and searches it with `names`; null
     // (logged) when it cannot listen, as command-line searches then read the index themselves.
-    static std::unique_ptr<QueryEndpoint> start(const std::string& indexPath, NameSearch& names);
+    static std::unique_ptr<QueryEndpoint> start(const std::string& indexPath, NameSearch& names,
+                                                UnwatchedCount unwatched = {});
 
 private:
     void acceptConnections();

@@ -75,7 +75,9 @@ std::string encodeRequest(const QueryRequest& request) {
     std::string out;
     put(out, requestMagic);
     put(out, request.indexPath);
-    put(out, request.mode == QueryRequest::Mode::search ? "search" : "largest");
+    put(out, request.mode == QueryRequest::Mode::search         ? "search"
+             : request.mode == QueryRequest::Mode::largestFiles ? "largest"
+                                                                : "watches");
     put(out, request.query);
     put(out, request.limit);
     put(out, request.minimumSize);
@@ -99,13 +101,14 @@ std::optional<QueryRequest> decodeRequest(std::string_view bytes, std::string& e
     auto ranking = fields.next();
     auto end = fields.next();
     if (fields.failed() || end != "end" || !fields.atEnd() ||
-        (mode != "search" && mode != "largest") || (ranking != "disk" && ranking != "size")) {
+        (mode != "search" && mode != "largest" && mode != "watches") || (ranking != "disk" && ranking != "size")) {
         error = "malformed query request";
         return std::nullopt;
     }
     request.indexPath = *path;
-    request.mode =
-        *mode == "search" ? QueryRequest::Mode::search : QueryRequest::Mode::largestFiles;
+    request.mode = *mode == "search"    ? QueryRequest::Mode::search
+                   : *mode == "largest" ? QueryRequest::Mode::largestFiles
+                                        : QueryRequest::Mode::watchState;
     request.query = *query;
     request.limit = *limit;
     request.minimumSize = *minimumSize;
@@ -119,6 +122,7 @@ std::string encodeReply(const QueryAnswer& answer) {
     put(out, replyMagic);
     put(out, "ok");
     put(out, answer.indexComplete ? "complete" : "partial");
+    put(out, answer.unwatchedFolders);
     put(out, response.durationMilliseconds);
     put(out, int64_t(response.results.size()));
     for (const SearchResult& result : response.results) {
@@ -166,13 +170,15 @@ std::optional<QueryAnswer> decodeReply(std::string_view bytes, std::string& erro
     QueryAnswer answer;
     SearchResponse& response = answer.response;
     auto completeness = fields.next();
+    int64_t unwatched = fields.integer().value_or(-1);
     auto duration = fields.real();
     auto count = fields.integer();
-    if (status != "ok" || (completeness != "complete" && completeness != "partial") || !duration ||
-        !count || *count < 0) {
+    if (status != "ok" || (completeness != "complete" && completeness != "partial") ||
+        unwatched < 0 || !duration || !count || *count < 0) {
         return incomplete();
     }
     answer.indexComplete = completeness == "complete";
+    answer.unwatchedFolders = unwatched;
     response.durationMilliseconds = *duration;
     for (int64_t i = 0; i < *count; ++i) {
         SearchResult result;

@@ -15,7 +15,8 @@
 namespace nexdir {
 
 struct QueryRequest {
-    enum class Mode { search, largestFiles };
+    // watchState: only the answer's watch fields are wanted (`quelmo-cli coverage`).
+    enum class Mode { search, largestFiles, watchState };
     // The index the asker would read: an engine keeping another index refuses.
     std::string indexPath;
     Mode mode = Mode::search;
@@ -32,6 +33,8 @@ struct QueryRequest {
 struct QueryAnswer {
     SearchResponse response;
     bool indexComplete = true;
+    // Folders the engine's watch limit leaves to be checked by polling.
+    int64_t unwatchedFolders = 0;
 };
 
 namespace QueryProtocol {

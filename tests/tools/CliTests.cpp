@@ -415,6 +415,54 @@ TEST(QuelmoCli, WatchKeepsTheIndexEqualToTheDiskAndCatchesUpAfterAStop) {
     }
 }
 
+TEST(QuelmoCli, CoverageTellsWhatTheIndexAndTheEngineThatKeepsItLiveCover) {
+    TempDirectory folder;
+    std::string db = folder / "index.sqlite3";
+    std::string root = folder / "tree";
+    for (const char* name : {"/a/x", "/b/x", "/c/x", "/locked/secret"}) {
+        makeFile(root + name);
+    }
+    chmod((root + "/locked").c_str(), 0);
+    chmod(folder.path().c_str(), 0777);
+    chmod(root.c_str(), 0777);
+    // Scanned as a user who may not read one folder.
+    std::string scan = nexdir::test::runUnprivileged([&] {
+        return std::to_string(cli(folder, {"scan", "--db", db, root}).status);
+    });
+    chmod((root + "/locked").c_str(), 0755);
+    ASSERT_EQ(scan, "0");
+    auto coverage = [&] {
+        CliRun run = cli(folder, {"coverage", "--db", db});
+        EXPECT_EQ(run.status, 0) << run.err;
+        return run.out;
+    };
+    // No engine keeps it live: nothing is watched, and no count pretends otherwise.
+    EXPECT_TRUE(std::regex_match(
+        coverage(),
+        std::regex(R"(\{"indexedItems":8,"inaccessibleCount":1,"paths":\[".*/tree/locked"\],)"
+                   R"("excluded":\[\],"needsRecovery":false,"completed":true,)"
+                   R"("unwatchedFolders":null,"watchLimit":(\d+|null)\}\n)")))
+        << coverage();
+
+    // A watch that may hold three watches (a stand-in limit just past the reserve) checks the
+    // other folders by polling, and says how many to the command.
+    setenv("NEXDIR_WATCH_LIMIT", "8195", 1);
+    Watch watch(folder, db, root);
+    unsetenv("NEXDIR_WATCH_LIMIT");
+    ASSERT_TRUE(watch.waitForOutput(" folders are checked every 30 s")) << watch.output();
+    std::smatch told;
+    std::string output = watch.output();
+    ASSERT_TRUE(std::regex_search(output, told, std::regex(R"(([0-9]+) folders are checked)")));
+    // The launch read the folder back in, as root may.
+    std::string live = coverage();
+    EXPECT_NE(live.find("\"indexedItems\":9,\"inaccessibleCount\":0,\"paths\":[],"),
+              std::string::npos)
+        << live;
+    EXPECT_NE(live.find("\"unwatchedFolders\":" + told[1].str() + ","), std::string::npos)
+        << live << output;
+    EXPECT_EQ(watch.terminate(), 0);
+}
+
 TEST(QuelmoCli, WatchFollowsATreeThatHoldsItsOwnIndex) {
     // The index in the folder it describes, as `--db ~/quelmo.sqlite3 ~` keeps it: its own
     // files are left out, and every other change in that folder is followed.

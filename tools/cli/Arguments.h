@@ -83,6 +83,7 @@ nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::stri
                                    bool direct, bool verbose);
 
 int runStats(Arguments arguments);
+int runCoverage(Arguments arguments);
 int runSearch(Arguments arguments);
 int runScan(Arguments arguments);
 int runEvents(Arguments arguments);

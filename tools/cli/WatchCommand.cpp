@@ -101,7 +101,8 @@ int runWatch(Arguments arguments) {
             nexdir::DebugLog::write(std::string("search preparation failed error=") + error.what());
         }
     });
-    std::unique_ptr<nexdir::QueryEndpoint> endpoint = nexdir::QueryEndpoint::start(database, names);
+    std::unique_ptr<nexdir::QueryEndpoint> endpoint = nexdir::QueryEndpoint::start(
+        database, names, [] { return int64_t(nexdir::FileEventService::shared().unwatchedFolders()); });
 
     StatusPrinter printer;
     std::mutex stateLock;

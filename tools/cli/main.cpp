@@ -15,6 +15,11 @@ constexpr const char* usage = R"(usage: quelmo-cli COMMAND [OPTIONS]
 
 commands:
   stats  [--db PATH]                      statistics of the index as one JSON line
+  coverage [--db PATH]                    what the index covers as one JSON line: items,
+                                          unreadable paths, custom exclusions, whether it is
+                                          complete and needs recovery, the folders the running
+                                          engine checks every 30 s instead of watching (null
+                                          when none runs) and fs.inotify.max_user_watches
   search [--db PATH] [--limit N] [--long] [-0|--null] [--direct] [--verbose] QUERY...
                                           matching names, one path a line (--long:
                                           "d|f<TAB>score<TAB>path"; -0: NUL after each path);
@@ -66,7 +71,8 @@ const std::map<std::string, Command> commands = {
     {"regions", quelmo::cli::runRegions},   {"watch", quelmo::cli::runWatch},
     {"events", quelmo::cli::runEvents},     {"largest", quelmo::cli::runLargest},
     {"maintain", quelmo::cli::runMaintain}, {"roots", quelmo::cli::runRoots},
-    {"exclude", quelmo::cli::runExclude},   {"report", quelmo::cli::runReport}};
+    {"exclude", quelmo::cli::runExclude},   {"report", quelmo::cli::runReport},
+    {"coverage", quelmo::cli::runCoverage}};
 
 } // namespace
 
