@@ -73,4 +73,30 @@ inline constexpr const char* reportCopied = "Copied. Nothing has been sent.";
 // Building the report failed, said as this + the reason.
 inline constexpr const char* reportNotPrepared = "Could not prepare the report: ";
 
+// Index Coverage: the header named the other platform's computer ("Indexing your Mac").
+inline constexpr const char* coverageIndexing = "Indexing your computer";
+
+// Its built-in exclusions listed the other platform's locations (its technical data, its
+// media libraries and packages, its cloud folder). These say what the exclusion tables and
+// the volume rules here leave out.
+inline constexpr const char* builtInSystemTitle = "System & temporary data";
+inline constexpr const char* builtInSystemText =
+    "The kernel's and the system's own file systems (/proc, /sys, /dev, /run), temporary "
+    "files and the search index itself are skipped.";
+inline constexpr const char* builtInCachesTitle = "Caches & build output";
+inline constexpr const char* builtInCachesText =
+    "Caches, version-control data such as .git, node_modules and build output beside its "
+    "project file are skipped; symbolic links are indexed, not followed.";
+inline constexpr const char* builtInVolumesTitle = "Other volumes & network mounts";
+inline constexpr const char* builtInVolumesText =
+    "Network and FUSE mounts, removable disks and what is mounted under /media, /mnt or "
+    "/run/media are not indexed; a scan never crosses into another mounted file system.";
+
+// The footnote offered Full Disk Access, which does not exist here: what one account cannot
+// read stays unread, and says so.
+inline constexpr const char* coverageFootnote =
+    "Quelmo reads what this account may read; folders it cannot read are skipped and listed "
+    "here. File sizes show space allocated on disk. Shared blocks and snapshots may prevent "
+    "reclaiming the full amount.";
+
 } // namespace quelmo::strings

@@ -14,6 +14,7 @@
 #include "MountTable.h"
 #include "NexdirError.h"
 #include "VolumeSpace.h"
+#include "WatchBudget.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,14 +24,11 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QFile>
-#include <QFileDialog>
 #include <QHash>
 #include <QKeyEvent>
-#include <QListView>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QScreen>
-#include <QTreeView>
 
 #include <xcb/screensaver.h>
 #include <xcb/xcb.h>
@@ -61,6 +59,7 @@ Application::~Application() {
     // The engine stops before what it works on; the search queue finishes before the panel
     // that receives its answers; the queues before the index they use.
     controller_.reset();
+    coverageQueue_.reset();
     searchQueue_.reset();
     panel_.reset();
     indexQueue_.reset();
@@ -149,7 +148,9 @@ Application::Launch Application::launch() {
             nexdir::DebugLog::write(std::string("search preparation failed error=") + error.what());
         }
     });
-    endpoint_ = nexdir::QueryEndpoint::start(index_->databasePath(), *names_);
+    endpoint_ = nexdir::QueryEndpoint::start(index_->databasePath(), *names_, [] {
+        return int64_t(nexdir::FileEventService::shared().unwatchedFolders());
+    });
     panel_ = std::make_unique<SearchPanelController>(
         *names_, QString::fromStdString(nexdir::localTrashDirectory()), *searchQueue_);
     connect(panel_.get(), &SearchPanelController::shown, this, &Application::cancelMaintenance);
@@ -157,6 +158,8 @@ Application::Launch Application::launch() {
     panel_->setStatisticsFunction([index] {
         return SearchPanelController::Statistics{index->statistics(), nexdir::VolumeSpace::boot()};
     });
+    connect(panel_.get(), &SearchPanelController::coverageRequested, this,
+            &Application::showCoverage);
 
     IndexingController::Environment environment;
     environment.index = index_.get();
@@ -229,13 +232,13 @@ void Application::buildMenus() {
     handlers.showPanel = [this] { panel_->showPanel(); };
     handlers.verifyIndex = [this] { controller_->beginVerification(false); };
     handlers.reindex = [this] { controller_->requestReindex("explicit reindex"); };
-    handlers.chooseExclusions = [this] { chooseExclusions(); };
+    handlers.chooseExclusions = [this] { showExclusions(); };
     handlers.clearExclusions = [this] {
         if (!controller_->isIndexing()) {
             controller_->changeExclusions({});
         }
     };
-    // The coverage window adds its item here (showCoverage) when it is built.
+    handlers.showCoverage = [this] { showCoverage(); };
     handlers.showDiagnostics = [this] { showDiagnostics(); };
     handlers.changeShortcut = [this](ShortcutChoice choice) { changeShortcut(choice); };
     handlers.toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); };
@@ -408,32 +411,119 @@ void Application::updateStatus(const QString& text) {
         trayIcon_->setToolTip("Quelmo \u2022 " + text);
     }
     panel_->setIndexStatus(hotKeyWarning_.isEmpty() ? text : text + " \u2022 " + hotKeyWarning_);
+    // What the status says changed: the coverage window follows at once rather than at its
+    // next refresh.
+    if (coverage_ && coverage_->isVisible()) {
+        refreshCoverage();
+    }
+    if (exclusions_) {
+        exclusions_->setIndexIdle(menuState().indexIdle);
+    }
 }
 
-void Application::chooseExclusions() {
-    if (controller_->isIndexing()) {
+void Application::showExclusions() {
+    if (!exclusions_) {
+        ExclusionsWindow::Handlers handlers;
+        handlers.apply = [this](std::vector<std::string> folders) {
+            // The same road as ever: a change past 10,000 items is put to the user first.
+            if (!controller_->isIndexing()) {
+                controller_->changeExclusions(std::move(folders));
+            }
+            if (coverage_ && coverage_->isVisible()) {
+                refreshCoverage();
+            }
+        };
+        handlers.countHidden = [this](const std::vector<std::string>& applied,
+                                      const std::string& folder,
+                                      std::function<void(std::optional<int64_t>)> done) {
+            // The indexer's own measure of a change, with the folder taken out of the list
+            // in force or put into it; on its queue, as every use of the indexer is.
+            std::vector<std::string> changed = applied;
+            auto found = std::find(changed.begin(), changed.end(), folder);
+            bool inForce = found != changed.end();
+            inForce ? (void)changed.erase(found) : changed.push_back(folder);
+            std::vector<std::string> roots = controller_->roots();
+            nexdir::FileIndexer* indexer = indexer_.get();
+            indexQueue_->async([this, indexer, changed, roots, inForce, done] {
+                std::optional<int64_t> count;
+                try {
+                    auto change =
+                        indexer->exclusionChange(changed, roots, ExclusionsWindow::countLimit);
+                    count = inForce ? change.readdedItems : change.removedItems;
+                } catch (const std::exception& error) {
+                    nexdir::DebugLog::write(std::string("exclusion count failed error=") +
+                                            error.what());
+                }
+                QMetaObject::invokeMethod(this, [done, count] { done(count); },
+                                          Qt::QueuedConnection);
+            });
+        };
+        exclusions_ = std::make_unique<ExclusionsWindow>(std::move(handlers));
+    }
+    if (!exclusions_->isVisible()) {
+        exclusions_->load(defaults_.stringList("excludedPaths"));
+    }
+    exclusions_->setIndexIdle(menuState().indexIdle);
+    exclusions_->show();
+    exclusions_->raise();
+    exclusions_->activateWindow();
+}
+
+void Application::showCoverage() {
+    cancelMaintenance();
+    if (!coverage_) {
+        coverageQueue_ = std::make_unique<nexdir::DispatchQueue>("nexdir.coverage");
+        coverage_ = std::make_unique<CoverageWindowController>(
+            [this] {
+                controller_->beginVerification(false);
+                refreshCoverage();
+            },
+            [this] { showExclusions(); });
+        coverage_->onRefresh = [this] { refreshCoverage(); };
+    }
+    coverage_->show();
+    coverage_->raise();
+    coverage_->activateWindow();
+    refreshCoverage();
+}
+
+void Application::refreshCoverage() {
+    if (!coverage_ || coverageReadPending_) {
         return;
     }
-    // The desktop's own dialog picks one folder at a time; this one takes several.
-    QFileDialog dialog(nullptr, "Choose folders to exclude");
-    dialog.setLabelText(QFileDialog::LookIn, "The selected folders replace your custom "
-                                             "exclusions. Built-in exclusions still apply.");
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly, true);
-    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-    for (auto* view : dialog.findChildren<QAbstractItemView*>()) {
-        if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view)) {
-            view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    coverageReadPending_ = true;
+    // What the application is doing is read here, where it is decided; the index off the main
+    // thread, as a large list of paths takes a while to decode.
+    CoverageSnapshot state;
+    state.busy = controller_->isIndexing() || controller_->isVerifying() ||
+                 controller_->startupCheckInFlight();
+    state.verifying = controller_->isVerifying();
+    std::vector<std::string> excluded = defaults_.stringList("excludedPaths");
+    nexdir::SearchIndex* index = index_.get();
+    coverageQueue_->async([this, index, state, excluded] {
+        CoverageSnapshot snapshot = state;
+        try {
+            static_cast<nexdir::IndexCoverage&>(snapshot) = nexdir::IndexCoverage::read(*index);
+            snapshot.excluded = excluded; // the user's list, which the index follows
+            snapshot.unwatchedFolders =
+                int64_t(nexdir::FileEventService::shared().unwatchedFolders());
+            if (auto limit = nexdir::WatchBudget::userLimit()) {
+                snapshot.watchLimit = int64_t(*limit);
+            }
+        } catch (const std::exception& error) {
+            nexdir::DebugLog::write(std::string("coverage read failed error=") + error.what());
+            snapshot.error = CoverageModel::readFailure(QString::fromStdString(error.what()));
         }
-    }
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
-    }
-    std::vector<std::string> paths;
-    for (const QString& folder : dialog.selectedFiles()) {
-        paths.push_back(QFile::encodeName(folder).toStdString());
-    }
-    controller_->changeExclusions(paths);
+        QMetaObject::invokeMethod(
+            this,
+            [this, snapshot] {
+                coverageReadPending_ = false;
+                if (coverage_) {
+                    coverage_->model().setSnapshot(snapshot);
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void Application::watchMounts() {

@@ -2,9 +2,11 @@
 
 #include "AppMenu.h"
 #include "AppUpdater.h"
+#include "CoverageWindowController.h"
 #include "DiagnosticSession.h"
 #include "DiagnosticsWindowController.h"
 #include "DispatchQueue.h"
+#include "ExclusionsWindow.h"
 #include "FileDescriptor.h"
 #include "FileIndexer.h"
 #include "GlobalHotKey.h"
@@ -73,7 +75,13 @@ private:
     void watchMounts();
     void watchSleep();
     void watchPowerProfile();
-    void chooseExclusions();
+    // The exclusions editor, opened with the exclusions in force.
+    void showExclusions();
+    // Index Coverage, shown and brought up to date.
+    void showCoverage();
+    // Reads a new snapshot for the coverage window off the main thread, unless one is being
+    // read.
+    void refreshCoverage();
     void runIdleMaintenance();
     void cancelMaintenance();
     double idleSeconds();
@@ -98,6 +106,11 @@ private:
     std::unique_ptr<AppUpdater> updater_;
     std::unique_ptr<AppMenu> menu_;
     std::unique_ptr<DiagnosticsWindowController> diagnostics_; // kept while open, then rebuilt
+    // Made when first asked for, kept while the application runs.
+    std::unique_ptr<CoverageWindowController> coverage_;
+    std::unique_ptr<ExclusionsWindow> exclusions_;
+    std::unique_ptr<nexdir::DispatchQueue> coverageQueue_; // its reads; before the index goes
+    bool coverageReadPending_ = false;
     // Menus have no parent widget here; owned, they outlive the icon and the panel.
     std::unique_ptr<QMenu> trayMenu_;
     std::unique_ptr<QMenu> panelMenu_;

@@ -242,6 +242,11 @@ void SearchPanelController::buildWindow() {
     statusLabel_->setFont(small);
     statisticsLabel_ = new QLabel("Loading index statistics\u2026");
     statisticsLabel_->setFont(small);
+    connect(statusLabel_, &StatusLabel::clicked, this, [this] {
+        if (statusLeadsToCoverage()) {
+            Q_EMIT coverageRequested();
+        }
+    });
     indexIndicator_ = new StatusIndicator(StatusIndicator::Symbol::index);
     diskIndicator_ = new StatusIndicator(StatusIndicator::Symbol::disk);
     diskIndicator_->setTitle("Disk");
@@ -547,6 +552,15 @@ QMenu* SearchPanelController::optionsMenu() const {
 
 void SearchPanelController::showStatus(const QString& text) {
     statusLabel_->setMessage(text, {text});
+    statusLabel_->setCursor(statusLeadsToCoverage() ? Qt::PointingHandCursor : Qt::ArrowCursor);
+}
+
+bool SearchPanelController::statusLeadsToCoverage() const {
+    // The texts that name the window, and those about folders left unwatched, which the
+    // window explains with the command that ends it.
+    QString shown = statusLabel_->text();
+    return shown.startsWith(indexStatus_) && (shown.contains("Index Coverage\u2026") ||
+                                              shown.contains("fs.inotify.max_user_watches"));
 }
 
 void SearchPanelController::showStatus(const QString& text, const nexdir::SearchResult& about) {

@@ -126,6 +126,8 @@ Q_SIGNALS:
     void searchSettled();
     // The panel was brought up: the user is here.
     void shown();
+    // The status line that points to Index Coverage was clicked.
+    void coverageRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -170,6 +172,8 @@ private:
     void showStatistics(const Statistics& statistics);
     // The Options submenu of the application's menu.
     QMenu* optionsMenu() const;
+    // Whether the line shows the index's status, and that status leads to Index Coverage.
+    bool statusLeadsToCoverage() const;
 
     nexdir::NameSearch& names_;
     QString trashDirectory_;

@@ -1,5 +1,6 @@
 #include "StatusLabel.h"
 
+#include <QMouseEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -81,6 +82,13 @@ QString StatusLabel::shownText() const {
 QSize StatusLabel::minimumSizeHint() const {
     // The line shortens its text instead of widening the window.
     return {20, QLabel::minimumSizeHint().height()};
+}
+
+void StatusLabel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        Q_EMIT clicked();
+    }
+    QLabel::mousePressEvent(event);
 }
 
 void StatusLabel::paintEvent(QPaintEvent*) {

@@ -23,8 +23,12 @@ public:
 
     QSize minimumSizeHint() const override;
 
+Q_SIGNALS:
+    void clicked();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     struct Piece {
