@@ -155,6 +155,13 @@ void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
             if (isUnavailableError(error)) {
                 reconcileTotals_.errors += 1;
                 recordInaccessible({path}, false);
+                if (request.outcome) {
+                    // A walk that read this folder's own row from its parent's listing must
+                    // not take that for the folder being readable.
+                    ReconcileOutcome unreadable;
+                    unreadable.unreadablePaths.push_back(path);
+                    (*request.outcome)(unreadable);
+                }
                 continue;
             }
             DebugLog::write("reconcile path=" + path + " error=" + error.what());
@@ -566,6 +573,11 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
                 walk.covered.insert(path);
             }
         }
+        // A folder whose row its parent's listing read, in this step or an earlier one, but
+        // which could not be listed itself.
+        for (const std::string& path : outcomes[i]->unreadablePaths) {
+            walk.covered.erase(path);
+        }
         walk.knownIDs.erase(batch[i]);
         walk.visited += 1;
     }
@@ -718,6 +730,10 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
     }
     if (!unreadable.empty()) {
         recordInaccessible(unreadable, false);
+    }
+    // A folder read as a row of its parent's listing but not listable itself stays listed.
+    for (const std::string& path : unreadable) {
+        covered.erase(path);
     }
     clearCovered(covered);
 }

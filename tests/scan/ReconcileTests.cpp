@@ -311,6 +311,40 @@ TEST_F(ReconcileTest, UnreadablePathsAreListedAndRecoveredWhenReadableAgain) {
     EXPECT_GE(test::logCount("targeted access recovery repaired=0 remaining=0"), 1u);
 }
 
+TEST_F(ReconcileTest, WalksThatMeetAFolderStillUnreadableKeepItListed) {
+    // Its own row reads well from its parent's listing; only listing it fails. Both walks of
+    // a verification (stepwise and in one go) must not take the first for the folder being
+    // readable again.
+    makeFile(root + "/locked/secret.txt");
+    chmod((root + "/locked").c_str(), 0);
+    chmod(folder.path().c_str(), 0777);
+    chmod(data.c_str(), 0777);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        chmod((database + suffix).c_str(), 0666);
+    }
+    chmod(root.c_str(), 0777);
+    std::string report = test::runUnprivileged([&] {
+        SearchIndex unprivileged(database);
+        FileIndexer child(unprivileged, data, {}, 7, 2);
+        child.reconcile({root + "/locked"}, std::vector<std::string>{root});
+        std::string listed = unprivileged.metadata("inaccessiblePaths").value_or("");
+        FileIndexer::SubtreeWalk walk = child.beginSubtreeWalk(root, {});
+        while (!child.stepSubtreeWalk(walk, roots(), 2)) {
+        }
+        listed += " " + unprivileged.metadata("inaccessiblePaths").value_or("");
+        child.reconcile({root + "/locked"}, std::vector<std::string>{root}); // listed anyway
+        child.reconcileSubtree(root, roots(), {});
+        return listed + " " + unprivileged.metadata("inaccessiblePaths").value_or("") + " " +
+               unprivileged.metadata("scanErrors").value_or("");
+    });
+    chmod((root + "/locked").c_str(), 0755);
+    if (geteuid() != 0 && report.starts_with("[]")) {
+        GTEST_SKIP() << "this user can read the locked folder";
+    }
+    std::string locked = "[\"" + root + "/locked\"]";
+    EXPECT_EQ(report, locked + " " + locked + " " + locked + " 1");
+}
+
 TEST(ErrorClasses, PermissionAndUnavailableByErrno) {
     FileSystemError denied("x", EACCES);
     FileSystemError busy("x", EIO);
