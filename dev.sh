@@ -16,7 +16,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-svg-dev libglib2.0-dev xvfb xauth libxcb1-dev libxcb-screensaver0-dev
   libssl-dev
-  dbus-x11 at-spi2-core python3-pyatspi trayer xdotool imagemagick tesseract-ocr
+  dbus-x11 at-spi2-core python3-pyatspi trayer xdotool imagemagick tesseract-ocr util-linux
 )
 
 as_root() {

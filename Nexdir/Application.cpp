@@ -488,7 +488,13 @@ void Application::showCoverage() {
 }
 
 void Application::refreshCoverage() {
-    if (!coverage_ || coverageReadPending_) {
+    if (!coverage_) {
+        return;
+    }
+    if (coverageReadPending_) {
+        // One read at a time; but what changed meanwhile (a verification that ended) is
+        // shown when it is done, not 5 s later.
+        coverageReadAgain_ = true;
         return;
     }
     coverageReadPending_ = true;
@@ -520,6 +526,9 @@ void Application::refreshCoverage() {
                 coverageReadPending_ = false;
                 if (coverage_) {
                     coverage_->model().setSnapshot(snapshot);
+                }
+                if (std::exchange(coverageReadAgain_, false)) {
+                    refreshCoverage();
                 }
             },
             Qt::QueuedConnection);

@@ -111,6 +111,7 @@ private:
     std::unique_ptr<ExclusionsWindow> exclusions_;
     std::unique_ptr<nexdir::DispatchQueue> coverageQueue_; // its reads; before the index goes
     bool coverageReadPending_ = false;
+    bool coverageReadAgain_ = false; // asked for while one was pending: one more follows it
     // Menus have no parent widget here; owned, they outlive the icon and the panel.
     std::unique_ptr<QMenu> trayMenu_;
     std::unique_ptr<QMenu> panelMenu_;

@@ -6,7 +6,6 @@
 #include "WatchBudget.h"
 
 #include <QApplication>
-#include <QButtonGroup>
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -15,9 +14,11 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTabBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -96,7 +97,6 @@ QWidget* metricBox(const QString& name, QLabel*& value) {
     large.setPointSizeF(large.pointSizeF() * 1.6);
     large.setWeight(QFont::DemiBold);
     value->setFont(large);
-    value->setAccessibleName(name);
     layout->addWidget(value);
     layout->addWidget(new QLabel(name));
     box->setAutoFillBackground(true);
@@ -115,6 +115,8 @@ CoverageWindowController::CoverageWindowController(std::function<void()> verify,
     resize(780, 650);
     setMinimumSize(680, 560);
     buildWindow();
+    // Escape closes it, as it does the panel, also where no window manager draws a close box.
+    connect(new QShortcut(Qt::Key_Escape, this), &QShortcut::activated, this, &QWidget::close);
     connect(&model_, &CoverageModel::changed, this, &CoverageWindowController::showModel);
     timer_.setInterval(refreshMilliseconds);
     // Only a window on the screen is refreshed: a closed one costs nothing.
@@ -156,20 +158,15 @@ void CoverageWindowController::buildWindow() {
     layout->addLayout(metrics);
     layout->addWidget(watchLimit_ = buildWatchLimitRow());
 
-    auto* tabRow = new QHBoxLayout;
-    tabRow->setSpacing(0);
-    tabs_ = new QButtonGroup(this);
-    int id = 0;
+    // Tabs rather than a row of buttons: a screen reader says which section is chosen.
+    tabs_ = new QTabBar;
+    tabs_->setDrawBase(false);
+    tabs_->setExpanding(false);
     for (const char* name : {"Unreadable locations", "Your exclusions", "Built-in exclusions"}) {
-        auto* tab = new QPushButton(name);
-        tab->setCheckable(true);
-        tab->setChecked(id == 0);
-        tabs_->addButton(tab, id++);
-        tabRow->addWidget(tab);
+        tabs_->addTab(name);
     }
-    tabRow->addStretch(1);
-    layout->addLayout(tabRow);
-    connect(tabs_, &QButtonGroup::idClicked, this, [this] { showList(); });
+    layout->addWidget(tabs_);
+    connect(tabs_, &QTabBar::currentChanged, this, [this] { showList(); });
 
     tabExplanation_ = wrapped({});
     layout->addWidget(tabExplanation_);
@@ -275,7 +272,11 @@ QWidget* CoverageWindowController::buildBuiltInPage() {
                                strings::builtInVolumesText}}) {
         auto* line = new QHBoxLayout;
         auto* icon = new QLabel;
-        icon->setPixmap(style()->standardIcon(row.icon).pixmap(24, 24));
+        // Themes draw these at different sizes: one box keeps the three texts aligned.
+        icon->setFixedSize(28, 28);
+        icon->setAlignment(Qt::AlignCenter);
+        icon->setPixmap(style()->standardIcon(row.icon).pixmap(24, 24).scaled(
+            24, 24, Qt::KeepAspectRatio, Qt::SmoothTransformation));
         line->addWidget(icon, 0, Qt::AlignTop);
         auto* text = new QVBoxLayout;
         auto* title = new QLabel(row.title);
@@ -294,7 +295,7 @@ QWidget* CoverageWindowController::buildBuiltInPage() {
 }
 
 CoverageModel::Tab CoverageWindowController::selectedTab() const {
-    return CoverageModel::Tab(tabs_->checkedId());
+    return CoverageModel::Tab(tabs_->currentIndex());
 }
 
 void CoverageWindowController::showModel() {

@@ -7,11 +7,11 @@
 
 #include <functional>
 
-class QButtonGroup;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStackedWidget;
+class QTabBar;
 class QTableWidget;
 
 namespace quelmo {
@@ -57,7 +57,7 @@ private:
     QLabel* unreadablePaths_ = nullptr;
     QWidget* watchLimit_ = nullptr;
     QLabel* watchLimitText_ = nullptr;
-    QButtonGroup* tabs_ = nullptr;
+    QTabBar* tabs_ = nullptr;
     QLabel* tabExplanation_ = nullptr;
     QLineEdit* filter_ = nullptr;
     QStackedWidget* pages_ = nullptr; // the list, its empty state, the built-in exclusions

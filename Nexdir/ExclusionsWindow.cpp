@@ -12,6 +12,7 @@
 #include <QListView>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -84,6 +85,7 @@ ExclusionsWindow::ExclusionsWindow(Handlers handlers, QWidget* parent)
     buttons->addWidget(cancel);
     buttons->addWidget(apply_);
     layout->addLayout(buttons);
+    connect(new QShortcut(Qt::Key_Escape, this), &QShortcut::activated, this, &QWidget::close);
     updateButtons();
 }
 

@@ -47,6 +47,7 @@ NEEDED = [
     ("import", "imagemagick"),
     ("convert", "imagemagick"),
     ("tesseract", "tesseract-ocr"),
+    ("setpriv", "util-linux"),
 ]
 
 
@@ -253,19 +254,27 @@ class Desktop:
             for key, value in values.items():
                 file.write(f"{key}={str(value).lower() if isinstance(value, bool) else value}\n")
 
-    def launch(self):
+    def launch(self, unprivileged=False):
         """Starts quelmo and waits until its launch is complete (its shortcut taken, its
-        tray icon shown). It is on the accessibility bus from its first window on."""
+        tray icon shown). It is on the accessibility bus from its first window on. With
+        `unprivileged`, it may not read past file permissions (see `start`)."""
         done = Quelmo(None, self.log).log_count(" launch complete ")
-        quelmo = self.start()
+        quelmo = self.start(unprivileged)
         self.wait(lambda: quelmo.log_count(" launch complete ") > done
                   or quelmo.process.poll() is not None, "quelmo did not complete its launch")
         if quelmo.process.poll() is not None:
             raise Failure(f"quelmo ended at launch with status {quelmo.process.returncode}")
         return quelmo
 
-    def start(self):
-        process = subprocess.Popen([self.quelmo], env=self.env, stdout=subprocess.DEVNULL,
+    def start(self, unprivileged=False):
+        command = [self.quelmo]
+        if unprivileged and os.geteuid() == 0:
+            # Root reads every folder, so it meets none it cannot read. Quelmo runs as root
+            # still (another user could not reach this session's buses) but without the
+            # capabilities that pass over file permissions, as any other user would.
+            command = ["setpriv", "--inh-caps=-all", "--bounding-set=-" + ",-".join(
+                ["dac_override", "dac_read_search", "fowner"]), *command]
+        process = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         quelmo = Quelmo(process, self.log)
         self.launched.append(quelmo)

@@ -15,9 +15,9 @@ NOTICE = "Quelmo indexes the files this account can read"
 WARNING = ("Shortcut unavailable; use the tray icon, launch Quelmo again, or select another "
            "shortcut.")
 TOP_ITEMS = ["Show Quelmo", "Verify Index", "Reindex Computer", "Options", "Quit Quelmo"]
-OPTIONS = ["Exclude Folders", "Clear Custom Exclusions", "Keyboard Shortcut", "Launch at Login",
-           "About Quelmo", "Privacy", "Check for Updates", "Automatically Check for Updates",
-           "Send Diagnostics", "Open Debug Log"]
+OPTIONS = ["Exclude Folders", "Clear Custom Exclusions", "Index Coverage", "Keyboard Shortcut",
+           "Launch at Login", "About Quelmo", "Privacy", "Check for Updates",
+           "Automatically Check for Updates", "Send Diagnostics", "Open Debug Log"]
 
 
 def panel_showing(d):
