@@ -42,6 +42,14 @@ WHERE entries.search_name != excluded.search_name
    OR entries.allocated_size IS NOT excluded.allocated_size
    OR entries.is_dataless != excluded.is_dataless;)";
 
+// Deletes the entries `seed` (a SELECT of ids) answers and everything below them, in one
+// statement: each deleted row takes its full-text entry with it through the delete trigger.
+std::string subtreeDeletion(const std::string& seed) {
+    return "WITH RECURSIVE subtree(id) AS (\n    " + seed +
+           "\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON e.parent_id = s.id\n) "
+           "DELETE FROM entries WHERE id IN (SELECT id FROM subtree);";
+}
+
 } // namespace
 
 int64_t SearchIndex::upsert(const std::vector<FileRecord>& records,
@@ -84,12 +92,15 @@ int64_t SearchIndex::writeRecords(const std::vector<FileRecord>& records,
     int64_t removed = 0;
     if (!removingIDs.empty() || !pruningIDs.empty()) {
         // Removals first, so one batch can replace a subtree with freshly numbered children.
+        // Only a list that holds ids makes a condition: beside an OR, an empty "IN ()" made
+        // SQLite read every entry, 10 ms a batch at 250,000 entries where the removal itself
+        // takes under one.
+        std::string tops = removingIDs.empty() ? "" : "id IN (" + joinedIDs(removingIDs) + ")";
+        std::string below =
+            pruningIDs.empty() ? "" : "parent_id IN (" + joinedIDs(pruningIDs) + ")";
         sql::execute(writer,
-                     "WITH RECURSIVE subtree(id) AS (\n    SELECT id FROM entries WHERE id IN (" +
-                         joinedIDs(removingIDs) + ") OR parent_id IN (" + joinedIDs(pruningIDs) +
-                         ")\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON "
-                         "e.parent_id = s.id\n) DELETE FROM entries WHERE id IN (SELECT id "
-                         "FROM subtree);");
+                     subtreeDeletion("SELECT id FROM entries WHERE " + tops +
+                                     (tops.empty() || below.empty() ? "" : " OR ") + below));
         removed = sqlite3_changes64(writer);
     }
     {
@@ -296,12 +307,7 @@ int64_t SearchIndex::removeRecursively(const std::string& path, const std::strin
         return 0;
     }
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
-    sql::Statement statement(writer_.get(), R"(WITH RECURSIVE subtree(id) AS (
-    SELECT ?
-    UNION ALL
-    SELECT e.id FROM entries AS e JOIN subtree AS s ON e.parent_id = s.id
-)
-DELETE FROM entries WHERE id IN (SELECT id FROM subtree);)");
+    sql::Statement statement(writer_.get(), subtreeDeletion("SELECT ?"));
     statement.bindInt(1, *id);
     // A folder's removal may change pages all over the index.
     useLargeWriteCache(true);
@@ -340,10 +346,7 @@ int64_t SearchIndex::subtreeSize(const std::string& path, const std::string& vol
 void SearchIndex::removeChildren(int64_t id) {
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sql::execute(writer_.get(),
-                 "WITH RECURSIVE subtree(id) AS (\n    SELECT id FROM entries WHERE parent_id = " +
-                     std::to_string(id) +
-                     "\n    UNION ALL SELECT e.id FROM entries e JOIN subtree s ON e.parent_id = "
-                     "s.id\n) DELETE FROM entries WHERE id IN (SELECT id FROM subtree);");
+                 subtreeDeletion("SELECT id FROM entries WHERE parent_id = " + std::to_string(id)));
 }
 
 } // namespace nexdir
