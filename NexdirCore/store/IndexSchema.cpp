@@ -46,6 +46,10 @@ const char* const createUnmeasuredIndex = "CREATE INDEX IF NOT EXISTS entries_un
                                           "entries(id) WHERE is_directory = 0 AND allocated_size "
                                           "IS NULL;";
 
+const char* const createStagingTable =
+    "CREATE TEMP TABLE IF NOT EXISTS staged_entries(id, parent_id, name, search_name, "
+    "is_directory, modified_at, size, allocated_size, is_dataless);";
+
 const char* const createFullTextTable =
     R"(CREATE VIRTUAL TABLE IF NOT EXISTS entries_fts USING fts5(
     search_name,

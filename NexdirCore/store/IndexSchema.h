@@ -20,6 +20,10 @@ extern const char* const createFullTextTable;
 extern const char* const createTriggers;
 extern const char* const dropTriggers;
 
+// The writer's own table, in memory, through which a batch of records goes into `entries` as
+// one statement (see SearchIndexEntries.cpp); never in the file.
+extern const char* const createStagingTable;
+
 // Bulk-load mode: what a full scan in place drops first and builds again at the end.
 extern const char* const dropSecondaryIndexes;
 extern const char* const createSecondaryIndexesAndCount;

@@ -108,7 +108,7 @@ std::vector<IndexedEntry> readEntries(Statement& statement) {
     return entries;
 }
 
-std::string joinedIDs(const std::vector<int64_t>& ids) {
+std::string joinedIDs(std::span<const int64_t> ids) {
     std::string text;
     for (int64_t id : ids) {
         if (!text.empty()) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,7 +87,7 @@ int64_t readInt(sqlite3* db, const std::string& sql);
 std::vector<IndexedEntry> readEntries(Statement& statement);
 
 // The identifiers as a comma-separated list, for an IN (...) of a statement.
-std::string joinedIDs(const std::vector<int64_t>& ids);
+std::string joinedIDs(std::span<const int64_t> ids);
 
 // An online backup of `source`'s "main" database into `destination`'s, finished on every
 // path. `ok()` is false when it could not start.

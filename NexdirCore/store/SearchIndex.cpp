@@ -216,6 +216,7 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         sql::execute(writer, "PRAGMA wal_autocheckpoint=2000;");
 
         createOrUpgradeSchema();
+        sql::execute(writer, IndexSchema::createStagingTable);
         nextID_ = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
         writerDataVersion_ = sql::readInt(writer, "PRAGMA data_version;");
 
@@ -459,6 +460,7 @@ void SearchIndex::resetForFullScan() {
     sql::execute(writer, "UPDATE scan_state SET completed = 0 WHERE id = 1;");
     sql::execute(writer, IndexSchema::dropSecondaryIndexes);
     transaction.commit();
+    bulkLoading_ = true;
     std::lock_guard idGuard(idLock_);
     nextID_ = 1;
 }
@@ -474,6 +476,7 @@ void SearchIndex::finishBulkLoad() {
     sql::execute(writer, IndexSchema::createSecondaryIndexesAndCount);
     sql::execute(writer, IndexSchema::createTriggers);
     transaction.commit();
+    bulkLoading_ = false;
     contentReplaced();
 }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -98,7 +99,8 @@ public:
     // below `pruningIDs` (keeping those entries), then inserts or updates `records` in order.
     // A record whose (parent, name) exists keeps the row's id and rewrites it only when a
     // stored value differs. Answers how many entries the removals took. While a group of
-    // writes is open (GroupedWrites), records without removals are kept for the group's.
+    // writes is open (GroupedWrites), the call is kept for the group's transaction and
+    // answers 0; the group's `finish` counts its removals.
     int64_t upsert(const std::vector<FileRecord>& records,
                    const std::vector<int64_t>& removingIDs = {},
                    const std::vector<int64_t>& pruningIDs = {});
@@ -112,21 +114,26 @@ public:
     std::optional<IndexedEntry> entry(int64_t id);
 
     // Removes the entry at `path` and everything below it; nothing when it is not indexed.
-    // Answers how many entries went.
+    // Answers how many entries went; while a group of writes is open, the removal is kept for
+    // the group's transaction (see GroupedWrites) and the call answers 0.
     int64_t removeRecursively(const std::string& path, const std::string& volumeRoot);
 
     // How many entries the entry at `path` and everything below it make; 0 when it is not
     // indexed.
     int64_t subtreeSize(const std::string& path, const std::string& volumeRoot);
 
-    // The writes of one long walk into the live index, grouped: while a group is open, the
-    // records `upsert` is given without removals, by any thread, are kept and written
-    // together, in id order, in one transaction about once a second and when the group
-    // finishes, with a page cache that holds what the transaction changes. A row is thus
-    // never committed without the rows given before it: a walk that writes each folder
-    // before its contents leaves no orphans however it ends. A failed write fails the
-    // group's later calls. Written as they came, one transaction per folder with two workers'
-    // ids interleaved, 285,000 items took 52 s to read back in; grouped, 13 s.
+    // The writes of one long walk, or of one step of a walk, into the live index, grouped:
+    // while a group is open, what `upsert` is given, by any thread, is kept and written
+    // together in one transaction about once a second and when the group finishes, with a
+    // page cache that holds what the transaction changes: first every removal the group was
+    // given, then every record, in id order. So the writes of a group must stay apart: no
+    // removal may take what a record of the same group writes (the folders one walk step
+    // reconciles lie apart; a walk writes records only). A row is never committed without the
+    // rows given before it: a walk that writes each folder before its contents leaves no
+    // orphans however it ends. Reads see only what was committed, so a walk reads nothing the
+    // open group holds. A failed write fails the group's later calls. Written as they came,
+    // one transaction per folder with two workers' ids interleaved, 285,000 items took 52 s
+    // to read back in; grouped, 13 s.
     class GroupedWrites {
     public:
         explicit GroupedWrites(SearchIndex& index);
@@ -135,8 +142,10 @@ public:
         ~GroupedWrites();
         GroupedWrites(const GroupedWrites&) = delete;
         GroupedWrites& operator=(const GroupedWrites&) = delete;
-        // Writes what the group kept; throws when that or an earlier write of it failed.
-        void finish();
+        // Writes what the group kept and answers how many entries its removals took; throws
+        // when that or an earlier write of it failed. An inner group answers 0: the outermost
+        // one writes and counts.
+        int64_t finish();
 
     private:
         SearchIndex& index_;
@@ -271,11 +280,17 @@ private:
     // The writer's page cache, large while one write changes pages all over the index (a
     // subtree removal, a group), and small again after; the caller holds writeLock_.
     void useLargeWriteCache(bool large);
-    // Writes the records a group kept; writeLock_ held.
+    // Keeps an upsert's writes for the open group; writeLock_ held.
+    void keepInGroup(std::span<const FileRecord> records, std::span<const int64_t> removingIDs,
+                     std::span<const int64_t> pruningIDs);
+    // Writes what a group kept; writeLock_ held.
     void commitGroup();
-    int64_t writeRecords(const std::vector<FileRecord>& records,
-                         const std::vector<int64_t>& removingIDs,
-                         const std::vector<int64_t>& pruningIDs);
+    // In one transaction: the removals, then the records; answers how many entries the
+    // removals took.
+    int64_t writeEntries(std::span<const FileRecord> records, std::span<const int64_t> removingIDs,
+                         std::span<const int64_t> pruningIDs);
+    // Inside writeEntries: the records as one statement; false when it failed (and was undone).
+    bool writeStaged(std::span<const FileRecord> records);
     // A reader statement that walks repeat for every folder, prepared once and reset for
     // this use; the caller holds readLock_.
     sql::Statement& readerStatement(const char* sql);
@@ -291,10 +306,17 @@ private:
     std::mutex idLock_;
     int64_t nextID_ = 1;            // guarded by idLock_
     int64_t writerDataVersion_ = 0; // as the last write transaction saw it; guarded by writeLock_
-    int groupDepth_ = 0;            // open GroupedWrites; guarded by writeLock_
-    double groupCommitted_ = 0;     // uptime of the group's last commit; guarded by writeLock_
-    bool groupFailed_ = false;      // a write of the open group failed; guarded by writeLock_
-    std::vector<FileRecord> groupRecords_; // kept by the open group; guarded by writeLock_
+    // Between resetForFullScan and finishBulkLoad: rows go in bare, without triggers, the
+    // full-text index or secondary indexes. Guarded by writeLock_.
+    bool bulkLoading_ = false;
+    int groupDepth_ = 0;        // open GroupedWrites; guarded by writeLock_
+    double groupCommitted_ = 0; // uptime of the group's last commit; guarded by writeLock_
+    bool groupFailed_ = false;  // a write of the open group failed; guarded by writeLock_
+    // Kept by the open group; guarded by writeLock_.
+    std::vector<FileRecord> groupRecords_;
+    std::vector<int64_t> groupRemoving_;
+    std::vector<int64_t> groupPruning_;
+    int64_t groupRemoved_ = 0; // entries the open group's removals took; guarded by writeLock_
 
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.

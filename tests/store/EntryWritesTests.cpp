@@ -93,18 +93,25 @@ TEST_F(EntryWritesTest, AFailingRecordLeavesNothingOfItsBatch) {
     int64_t other = tree.folder(tree.root(), "other");
     tree.file(other, "survivor.txt");
     auto before = index.statistics();
-    try {
-        index.upsert({fileRecord(index.reserveID(), docs, "fresh.txt"),
-                      fileRecord(taken, other, "thief.txt")},
-                     {other});
-        FAIL() << "a record reused another entry's id";
-    } catch (const NexdirError& error) {
-        EXPECT_STREQ(error.what(),
-                     "Could not index thief.txt: UNIQUE constraint failed: entries.id");
+    // Two records are written one statement each; more go in together, and the one at fault is
+    // named all the same.
+    for (int more : {0, 3}) {
+        std::vector<FileRecord> batch{fileRecord(index.reserveID(), docs, "fresh.txt"),
+                                      fileRecord(taken, other, "thief.txt")};
+        for (int i = 0; i < more; ++i) {
+            batch.push_back(fileRecord(index.reserveID(), docs, "more" + std::to_string(i)));
+        }
+        try {
+            index.upsert(batch, {other});
+            FAIL() << "a record reused another entry's id";
+        } catch (const NexdirError& error) {
+            EXPECT_STREQ(error.what(),
+                         "Could not index thief.txt: UNIQUE constraint failed: entries.id");
+        }
+        EXPECT_EQ(index.statistics(), before);
+        EXPECT_EQ(childNames(docs), std::vector<std::string>{"taken.txt"});
+        EXPECT_EQ(childNames(other), std::vector<std::string>{"survivor.txt"});
     }
-    EXPECT_EQ(index.statistics(), before);
-    EXPECT_EQ(childNames(docs), std::vector<std::string>{"taken.txt"});
-    EXPECT_EQ(childNames(other), std::vector<std::string>{"survivor.txt"});
 }
 
 TEST_F(EntryWritesTest, PathsResolveBelowTheirVolumeRoot) {
