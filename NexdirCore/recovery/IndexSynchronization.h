@@ -26,7 +26,7 @@ namespace nexdir {
 class IndexSynchronization {
 public:
     // Folders applied or verified in one step: short enough to stop or yield between steps.
-    static constexpr int stepDirectories = 32;
+    static constexpr int stepDirectories = 128;
 
     // An automatic region verification refused: the automatic budget is spent, or
     // verification is blocked.

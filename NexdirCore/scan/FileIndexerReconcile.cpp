@@ -497,7 +497,8 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
     // folder around another's: two workers writing one folder would each give it an id, and
     // the rows written under the id that lost would be lost to every search. So each claims
     // the folder it writes, and one that meets a claim around or inside its own waits for
-    // the next step.
+    // the next step. A claim holds until the step ends: what the step writes is committed
+    // only then, so a folder done earlier in the step still reads as it was.
     std::mutex claimsLock;
     std::vector<std::optional<std::string>> claims(batch.size()); // guarded by claimsLock
     std::vector<char> deferred(batch.size(), 0);
@@ -537,27 +538,39 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
             } catch (...) {
                 failures[i] = std::current_exception();
             }
-            std::lock_guard guard(claimsLock);
-            claims[i].reset();
         }
     };
     int workers =
         std::min<int>(isPowerSaving_ && isPowerSaving_() ? 1 : workerCount_, int(batch.size()));
-    std::vector<std::thread> threads;
-    for (int i = 1; i < workers; ++i) {
-        threads.emplace_back(work);
-    }
-    work();
-    for (std::thread& thread : threads) {
-        thread.join();
+    // The step's writes go in as one transaction: one per folder, each with its full-text
+    // index flush and its pages appended to the WAL, made catching up with 20,000 changes
+    // take four times longer. The folders a step writes lie apart (see the claims), so its
+    // removals may go before all of its records; and the next step reads what this one
+    // wrote, so it is committed before the step ends.
+    std::exception_ptr unwritten;
+    {
+        SearchIndex::GroupedWrites grouped(index_);
+        std::vector<std::thread> threads;
+        for (int i = 1; i < workers; ++i) {
+            threads.emplace_back(work);
+        }
+        work();
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        try {
+            reconcileTotals_.removed += grouped.finish();
+        } catch (...) {
+            unwritten = std::current_exception();
+        }
     }
 
     // In the walk's own order: what was done is recorded, what failed or was not reached is
     // taken again by the next step (the walk keeps its state through a failure).
-    std::exception_ptr failure;
+    std::exception_ptr failure = unwritten;
     std::vector<std::string> again;
     for (size_t i = 0; i < batch.size(); ++i) {
-        if (!outcomes[i]) {
+        if (!outcomes[i] || unwritten) {
             failure = failure ? failure : failures[i];
             again.push_back(std::move(batch[i]));
             continue;
@@ -710,9 +723,9 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
             lastProgress = now;
         }
         if (now - lastLog >= 10.0) {
-            DebugLog::write("subtree verification progress directories=" +
-                            std::to_string(directories) +
-                            " pending=" + std::to_string(queued - directories));
+            DebugLog::write(
+                "subtree verification progress directories=" + std::to_string(directories) +
+                " pending=" + std::to_string(queued - directories));
             lastLog = now;
         }
         return next;
