@@ -213,7 +213,7 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
 
         sql::execute(writer, "PRAGMA journal_mode=WAL;");
         sql::execute(writer, "PRAGMA synchronous=NORMAL;");
-        sql::execute(writer, "PRAGMA wal_autocheckpoint=2000;");
+        sql::execute(writer, "PRAGMA wal_autocheckpoint=16000;");
 
         createOrUpgradeSchema();
         sql::execute(writer, IndexSchema::createStagingTable);
