@@ -210,29 +210,31 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
     }
 
     bool isRoot = path == root;
-    std::optional<int64_t> existing;
+    std::optional<IndexedEntry> stored;
     int64_t parentID = 0;
     if (known) {
-        existing = known->first;
+        stored = index_.entry(known->first);
         parentID = known->second;
+    } else if (isRoot) {
+        std::optional<int64_t> existing = index_.entryID(path, root);
+        stored = existing ? index_.entry(*existing) : std::nullopt;
     } else {
-        existing = index_.entryID(path, root);
-        if (!isRoot) {
-            std::optional<int64_t> parent =
-                knownParentID ? knownParentID : index_.entryID(parentPath(path), root);
-            if (!parent) {
-                return; // its folder left the index meanwhile; the folder's own reconcile decides
-            }
-            parentID = *parent;
+        // Looked up below its parent, which is known more often than not, rather than by its
+        // path, which costs a lookup per folder above it.
+        std::optional<int64_t> parent =
+            knownParentID ? knownParentID : index_.entryID(parentPath(path), root);
+        if (!parent) {
+            return; // its folder left the index meanwhile; the folder's own reconcile decides
         }
+        parentID = *parent;
+        stored = index_.child(parentID, lastPathComponent(path));
     }
     bool enterable = values->isEnterableFolder();
     bool protectsNothing = !request.protectedSubtrees || request.protectedSubtrees->empty();
-    if (enterable && !existing && !request.collectChildren && protectsNothing) {
+    if (enterable && !stored && !request.collectChildren && protectsNothing) {
         scanNewFolder(path, root, parentID, request);
         return;
     }
-    std::optional<IndexedEntry> stored = existing ? index_.entry(*existing) : std::nullopt;
     int64_t id = stored ? stored->id : index_.reserveID();
     FileRecord record = *makeRecord(path, values, id, parentID,
                                     isRoot ? std::optional<std::string>(path) : std::nullopt);

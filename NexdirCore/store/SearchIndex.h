@@ -112,6 +112,8 @@ public:
 
     // The row of entry `id` (all seven columns); absent when there is none.
     std::optional<IndexedEntry> entry(int64_t id);
+    // The row of the child `name` of the entry `parentID`; absent when there is none.
+    std::optional<IndexedEntry> child(int64_t parentID, std::string_view name);
 
     // Removes the entry at `path` and everything below it; nothing when it is not indexed.
     // Answers how many entries went; while a group of writes is open, the removal is kept for
@@ -294,9 +296,10 @@ private:
     // A reader statement that walks repeat for every folder, prepared once and reset for
     // this use; the caller holds readLock_.
     sql::Statement& readerStatement(const char* sql);
-    // The rows of the reader statement `sql` with its one parameter bound to `value`, read as
-    // one read operation.
-    std::vector<IndexedEntry> readerEntries(const char* sql, int64_t value);
+    // The rows of the reader statement `sql` with its first parameter bound to `value` and its
+    // second, when given, to `name`, read as one read operation.
+    std::vector<IndexedEntry> readerEntries(const char* sql, int64_t value,
+                                            std::optional<std::string_view> name = std::nullopt);
 
     std::string databasePath_;
     ConnectionPointer writer_; // guarded by writeLock_; declared first so it closes last

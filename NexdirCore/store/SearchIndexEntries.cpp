@@ -331,12 +331,16 @@ sql::Statement& SearchIndex::readerStatement(const char* sql) {
     return *statement;
 }
 
-std::vector<IndexedEntry> SearchIndex::readerEntries(const char* sql, int64_t value) {
+std::vector<IndexedEntry> SearchIndex::readerEntries(const char* sql, int64_t value,
+                                                     std::optional<std::string_view> name) {
     std::vector<IndexedEntry> found;
     readOperation([&] {
         sql::Statement& statement = readerStatement(sql);
         sql::ResetOnExit done(statement);
         statement.bindInt(1, value);
+        if (name) {
+            statement.bindText(2, *name);
+        }
         found = sql::readEntries(statement);
     });
     return found;
@@ -353,6 +357,17 @@ std::optional<IndexedEntry> SearchIndex::entry(int64_t id) {
         readerEntries("SELECT id, name, is_directory, modified_at, size, allocated_size, "
                       "is_dataless FROM entries WHERE id = ?;",
                       id);
+    if (found.empty()) {
+        return std::nullopt;
+    }
+    return std::move(found.front());
+}
+
+std::optional<IndexedEntry> SearchIndex::child(int64_t parentID, std::string_view name) {
+    std::vector<IndexedEntry> found =
+        readerEntries("SELECT id, name, is_directory, modified_at, size, allocated_size, "
+                      "is_dataless FROM entries WHERE parent_id = ? AND name = ?;",
+                      parentID, name);
     if (found.empty()) {
         return std::nullopt;
     }
