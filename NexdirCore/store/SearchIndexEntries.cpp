@@ -58,6 +58,9 @@ const std::string upsertStagedStatement =
 const std::string clearStagedStatement = "DELETE FROM temp.staged_entries;";
 // Fewer records than this go in one statement each, which costs less than staging them.
 constexpr size_t stagedRecords = 3;
+// At most this many are staged at once: the staging table keeps the memory its largest batch
+// took for as long as the writer is open.
+constexpr size_t stagedChunk = 2048;
 
 void bindRecord(sql::Statement& statement, const FileRecord& record) {
     statement.reset();
@@ -165,21 +168,26 @@ int64_t SearchIndex::writeEntries(std::span<const FileRecord> records,
 
 bool SearchIndex::writeStaged(std::span<const FileRecord> records) {
     sqlite3* writer = writer_.get();
-    {
-        sql::Statement stage(writer, stageStatement);
-        for (const FileRecord& record : records) {
+    sql::Statement stage(writer, stageStatement);
+    sql::Statement upsert(writer, upsertStagedStatement);
+    for (size_t start = 0; start < records.size(); start += stagedChunk) {
+        for (const FileRecord& record : records.subspan(start).first(
+                 std::min(stagedChunk, records.size() - start))) {
             bindRecord(stage, record);
             if (stage.step() != SQLITE_DONE) {
                 throw sql::error(writer, "Could not index " + record.name);
             }
         }
+        int result = upsert.step();
+        upsert.reset();
+        sql::execute(writer, clearStagedStatement);
+        // A failed statement is undone by itself; written one by one (those staged before
+        // rewrite nothing), the record at fault is named.
+        if (result != SQLITE_DONE) {
+            return false;
+        }
     }
-    sql::Statement upsert(writer, upsertStagedStatement);
-    int result = upsert.step();
-    upsert.reset();
-    sql::execute(writer, clearStagedStatement);
-    // A failed statement is undone by itself; written one by one, the record at fault is named.
-    return result == SQLITE_DONE;
+    return true;
 }
 
 SearchIndex::GroupedWrites::GroupedWrites(SearchIndex& index) : index_(index) {

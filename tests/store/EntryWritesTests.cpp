@@ -93,14 +93,15 @@ TEST_F(EntryWritesTest, AFailingRecordLeavesNothingOfItsBatch) {
     int64_t other = tree.folder(tree.root(), "other");
     tree.file(other, "survivor.txt");
     auto before = index.statistics();
-    // Two records are written one statement each; more go in together, and the one at fault is
-    // named all the same.
-    for (int more : {0, 3}) {
-        std::vector<FileRecord> batch{fileRecord(index.reserveID(), docs, "fresh.txt"),
-                                      fileRecord(taken, other, "thief.txt")};
+    // Two records are written one statement each; more go in together, a few thousand in
+    // several statements, the one at fault last, after the others went in; the one at fault is
+    // named all the same, and nothing of the others stays.
+    for (int more : {0, 3, 5000}) {
+        std::vector<FileRecord> batch{fileRecord(index.reserveID(), docs, "fresh.txt")};
         for (int i = 0; i < more; ++i) {
             batch.push_back(fileRecord(index.reserveID(), docs, "more" + std::to_string(i)));
         }
+        batch.push_back(fileRecord(taken, other, "thief.txt"));
         try {
             index.upsert(batch, {other});
             FAIL() << "a record reused another entry's id";
