@@ -279,6 +279,7 @@ void IndexingController::startRegionalRecovery(uint64_t since, bool manual) {
     options.retryDelays = environment_.regionRetryDelays;
     options.home = environment_.home;
     options.service = environment_.service;
+    options.idle = environment_.idle;
     std::weak_ptr<bool> alive = alive_;
     options.status = [this, alive, generation](const std::string& text, bool busy) {
         QString status = QString::fromStdString(text);

@@ -54,6 +54,8 @@ public:
         // Absent: never asked.
         std::function<bool(const std::string&, const std::string&)> confirmLargeChange;
         int64_t confirmationItems = 10'000;
+        // Run when the live index has become idle after work (see RegionalRecovery).
+        std::function<void()> idle;
     };
 
     explicit IndexingController(Environment environment, QObject* parent = nullptr);

@@ -28,6 +28,9 @@ constexpr int causeRetry = 3;
 
 constexpr double slowApplySeconds = 0.25;
 constexpr double diagnosticSeconds = 30;
+// How long every region stays caught up, with no step taken, before the memory a burst of
+// work took is given back: long enough that a burst's pauses do not trim again and again.
+constexpr double idleMemorySeconds = 5;
 
 bool isDeferred(const std::exception& error) {
     return dynamic_cast<const IndexSynchronization::RecoveryDeferred*>(&error) != nullptr;
@@ -370,6 +373,7 @@ void RegionalRecovery::stepApply(Region& region) {
         return;
     }
     double started = now();
+    stepsTaken_ += 1;
     try {
         bool done = region.sync->stepApply(*region.pendingApply, options_.roots,
                                            IndexSynchronization::stepDirectories);
@@ -426,6 +430,7 @@ void RegionalRecovery::step(Region& region) {
     if (!isActive() || !region.walk) {
         return;
     }
+    stepsTaken_ += 1;
     try {
         int64_t before = region.walk->visited;
         bool done = region.sync->stepRegionalVerification(
@@ -602,6 +607,7 @@ void RegionalRecovery::stepPoll(Region& region) {
         region.poll.reset(); // paused, or being verified whole
         return;
     }
+    stepsTaken_ += 1;
     try {
         int64_t before = writtenEntries();
         bool done = options_.indexer->stepSubtreeWalk(*region.poll, options_.roots,
@@ -667,6 +673,9 @@ void RegionalRecovery::publish(bool force) {
     {
         std::lock_guard guard(lock_);
         caughtUp_ = ready && receivedGeneration_ == generation;
+    }
+    if (ready) {
+        scheduleMemoryRelease();
     }
     SearchIndex& index = *options_.index;
     try {
@@ -735,6 +744,42 @@ void RegionalRecovery::publish(bool force) {
             options_.status(text, busy);
         }
     }
+}
+
+void RegionalRecovery::scheduleMemoryRelease() {
+    if (memoryReleaseScheduled_ || stepsTaken_ == stepsAtMemoryRelease_) {
+        return;
+    }
+    memoryReleaseScheduled_ = true;
+    std::weak_ptr<RegionalRecovery> weak = weak_from_this();
+    options_.queue->asyncAfter(idleMemorySeconds, [weak, steps = stepsTaken_] {
+        if (auto self = weak.lock(); self && self->isActive()) {
+            self->releaseIdleMemory(steps);
+        }
+    });
+}
+
+void RegionalRecovery::releaseIdleMemory(int64_t stepsWhenScheduled) {
+    memoryReleaseScheduled_ = false;
+    if (!isCaughtUp()) {
+        return; // the next publish that finds every region caught up schedules it again
+    }
+    if (stepsTaken_ != stepsWhenScheduled) {
+        scheduleMemoryRelease();
+        return;
+    }
+    double started = uptimeSeconds();
+    if (options_.idle) {
+        try {
+            options_.idle();
+        } catch (const std::exception& error) {
+            DebugLog::write(std::string("idle work failed error=") + error.what());
+        }
+    }
+    options_.index->releaseMemory();
+    stepsAtMemoryRelease_ = stepsWhenScheduled;
+    DebugLog::write("memory released idle ms=" +
+                    shortestDecimal((uptimeSeconds() - started) * 1000));
 }
 
 std::string RegionalRecovery::statusText(bool& busy, int paused, int verifying, int ready,

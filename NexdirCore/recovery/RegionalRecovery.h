@@ -53,6 +53,10 @@ public:
         int64_t minimumFreeBytes = 32 * 1024 * 1024;
         // Where that room is read (statvfs); tests stand in a disk that fills and empties.
         std::function<std::optional<int64_t>(const std::string& folder)> freeSpace;
+        // Called on the queue once every region has stayed caught up for a while after work,
+        // before the index gives back memory: the searches' names in memory take the changes
+        // the index holds for them, which nothing else takes while nobody searches.
+        std::function<void()> idle;
     };
 
     // Returns at once; the start procedure runs on the queue.
@@ -96,6 +100,10 @@ private:
     // what searches find.
     int64_t writtenEntries() const;
     void publish(bool force);
+    // Once every region has been caught up for a while after steps of work, the index gives
+    // back the memory they took.
+    void scheduleMemoryRelease();
+    void releaseIdleMemory(int64_t stepsWhenScheduled);
     std::string statusText(bool& busy, int paused, int verifying, int ready, int64_t checks);
     template <class Work> void later(Region& region, Work work);
 
@@ -118,6 +126,11 @@ private:
     double lastDiagnosticTime_ = -1e9;
     int64_t diagnosticTransitions_ = 0;
     bool pollScheduled_ = false;
+    // Steps of applying, verifying and checking taken, and their count when memory was last
+    // given back.
+    int64_t stepsTaken_ = 0;
+    int64_t stepsAtMemoryRelease_ = -1;
+    bool memoryReleaseScheduled_ = false;
     // Folder checks of the verifications under way and of those that ended since none ran.
     int64_t verificationChecks_ = 0;
     // Something searches find was written since the status was last delivered: delivered

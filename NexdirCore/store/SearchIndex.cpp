@@ -17,6 +17,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +31,9 @@ namespace nexdir {
 using detail::lockMeasured;
 
 namespace {
+
+// Reads map the index rather than copy its pages.
+constexpr const char* mappedSize = "PRAGMA mmap_size=268435456;";
 
 std::string parentFolder(const std::string& path) {
     return std::filesystem::path(path).parent_path().string();
@@ -170,8 +177,37 @@ SearchIndex::ConnectionPointer SearchIndex::openConnection(const std::string& pa
     setPersistentWAL(db, true);
     sqlite3_busy_timeout(db, detail::busyTimeoutMilliseconds);
     sql::execute(db, "PRAGMA temp_store=MEMORY;");
-    sql::execute(db, "PRAGMA mmap_size=268435456;");
+    sql::execute(db, mappedSize);
     return connection;
+}
+
+void SearchIndex::releaseMemory() {
+    // Every page of the index a connection has read through its mapping stays resident, and
+    // counted as the engine's, for as long as the mapping lasts: up to the whole index per
+    // connection. Mapping it afresh lets those pages go, while the kernel's cache of the
+    // file keeps the next reads cheap. SQLite maps again when the limit changes.
+    auto remap = [](sqlite3* db) {
+        sql::executeIgnoringFailure(db, "PRAGMA mmap_size=0;");
+        sql::executeIgnoringFailure(db, mappedSize);
+        sqlite3_db_release_memory(db);
+    };
+    {
+        auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+        if (writer_ && groupDepth_ == 0) {
+            remap(writer_.get());
+        }
+    }
+    {
+        auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
+        if (reader_) {
+            remap(reader_.get());
+        }
+    }
+#ifdef __GLIBC__
+    // Freed memory in the middle of the heap, where most of a burst's is, stays with the
+    // process until it is trimmed.
+    malloc_trim(0);
+#endif
 }
 
 SearchIndex::SearchIndex(std::string databasePath, Access access)

@@ -93,6 +93,11 @@ public:
     // are retried for up to 2 seconds.
     void replaceContents(SearchIndex& other, const std::function<void()>& didCopyBatch = {});
 
+    // Gives back what the connections hold for speed alone: their unused cache pages and the
+    // pages of the index they have mapped, and the process's free heap. For an engine that
+    // has become idle after a burst of writes; the next reads map and cache again.
+    void releaseMemory();
+
     // ---- Entry writes ----
 
     // In one transaction: removes the subtrees rooted at `removingIDs`, removes everything
