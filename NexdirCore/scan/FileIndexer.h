@@ -235,6 +235,9 @@ private:
         // index) instead of folders new to the index being filled by the parallel scanner.
         bool collectChildren = false;
         bool collectExistingChildren = true;
+        // With collectChildren: folders new to the index are filled by the parallel scanner
+        // all the same, and not reported.
+        bool scanNewFolders = false;
         const OutcomeHandler* outcome = nullptr;
         const std::map<std::string, std::pair<int64_t, int64_t>>* knownIDs = nullptr;
         // Asked before a path's folder (the path itself, or the top of a chain of folders
