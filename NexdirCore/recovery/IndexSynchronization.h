@@ -88,7 +88,8 @@ public:
     // A failure leaves the scope needing recovery.
     bool stepApply(PendingApply& pending, const std::vector<std::string>& roots,
                    int maximumDirectories);
-    // Begins and steps to the end, 32 folders a step; false when nothing could be planned.
+    // Begins and steps to the end, stepDirectories folders a step; false when nothing could be
+    // planned.
     bool apply(const std::vector<FileSystemEvent>& events, const std::vector<std::string>& roots,
                bool recoverDrops, const std::function<uint64_t()>& recoveryBaseline = {},
                const std::function<void()>& willVerify = {},
@@ -100,9 +101,9 @@ public:
     void verifyInPlace(const std::vector<std::string>& roots, uint64_t baseline, bool automatic,
                        const Progress& progress = {},
                        const std::function<void()>& didVerifyRoot = {});
-    // A resumable verification of the region: begun, then stepped 32 folders at a time; the
-    // step that finishes it calls `validateHistory` (which throws when the volumes' history
-    // changed) before it writes the new baseline.
+    // A resumable verification of the region: begun, then stepped stepDirectories folders at a
+    // time; the step that finishes it calls `validateHistory` (which throws when the volumes'
+    // history changed) before it writes the new baseline.
     FileIndexer::SubtreeWalk beginRegionalVerification(uint64_t baseline, Verification kind);
     bool stepRegionalVerification(FileIndexer::SubtreeWalk& walk,
                                   const std::vector<std::string>& roots, uint64_t baseline,

@@ -171,8 +171,8 @@ bool SearchIndex::writeStaged(std::span<const FileRecord> records) {
     sql::Statement stage(writer, stageStatement);
     sql::Statement upsert(writer, upsertStagedStatement);
     for (size_t start = 0; start < records.size(); start += stagedChunk) {
-        for (const FileRecord& record : records.subspan(start).first(
-                 std::min(stagedChunk, records.size() - start))) {
+        for (const FileRecord& record :
+             records.subspan(start).first(std::min(stagedChunk, records.size() - start))) {
             bindRecord(stage, record);
             if (stage.step() != SQLITE_DONE) {
                 throw sql::error(writer, "Could not index " + record.name);
