@@ -45,6 +45,15 @@ protected:
         indexer.scanAll(std::vector<std::string>{root}, 1, std::nullopt, {});
     }
     std::vector<std::string> roots() const { return {root}; }
+    // The index, its folders and the tree open to the unprivileged user a test runs as.
+    void openToAnotherUser() {
+        chmod(folder.path().c_str(), 0777);
+        chmod(data.c_str(), 0777);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            chmod((database + suffix).c_str(), 0666);
+        }
+        chmod(root.c_str(), 0777);
+    }
     void expectIndexEqualsDisk(const std::string& context) {
         EXPECT_TRUE(test::indexEqualsDisk(database, root, indexer.rules())) << context;
     }
@@ -278,12 +287,7 @@ TEST_F(ReconcileTest, UnreadablePathsAreListedAndRecoveredWhenReadableAgain) {
     makeFile(root + "/locked/secret.txt");
     makeFile(root + "/open/visible.txt");
     chmod((root + "/locked").c_str(), 0);
-    chmod(folder.path().c_str(), 0777);
-    chmod(data.c_str(), 0777);
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        chmod((database + suffix).c_str(), 0666);
-    }
-    chmod(root.c_str(), 0777);
+    openToAnotherUser();
     std::string report = test::runUnprivileged([&] {
         SearchIndex unprivileged(database);
         FileIndexer child(unprivileged, data, {}, 7, 2);
@@ -317,12 +321,7 @@ TEST_F(ReconcileTest, WalksThatMeetAFolderStillUnreadableKeepItListed) {
     // readable again.
     makeFile(root + "/locked/secret.txt");
     chmod((root + "/locked").c_str(), 0);
-    chmod(folder.path().c_str(), 0777);
-    chmod(data.c_str(), 0777);
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        chmod((database + suffix).c_str(), 0666);
-    }
-    chmod(root.c_str(), 0777);
+    openToAnotherUser();
     std::string report = test::runUnprivileged([&] {
         SearchIndex unprivileged(database);
         FileIndexer child(unprivileged, data, {}, 7, 2);
