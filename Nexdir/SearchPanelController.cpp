@@ -28,7 +28,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
-#include <QSettings>
 #include <QScrollBar>
 #include <QTableView>
 #include <QToolButton>
@@ -194,14 +193,12 @@ void SearchPanelController::buildWindow() {
         }
         orders.exec(header->mapToGlobal(at));
     });
-    {
-        QSettings settings("Quelmo", "Quelmo");
-        int saved = settings.value(sortOrderKey, 0).toInt();
-        order_ = saved >= 0 && saved <= int(ResultOrder::size) ? ResultOrder(saved)
-                                                                : ResultOrder::relevance;
-        ascending_ = settings.value(sortAscendingKey, true).toBool();
-        showSortIndicator();
-    }
+    int64_t saved = settings_.integer(sortOrderKey);
+    order_ = saved >= 0 && saved <= int(ResultOrder::size) ? ResultOrder(saved)
+                                                            : ResultOrder::relevance;
+    // Only an order chosen by the user is read with its direction, and both were saved then.
+    ascending_ = settings_.boolean(sortAscendingKey);
+    showSortIndicator();
     table_->setShowGrid(false);
     table_->setFrameShape(QFrame::NoFrame);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -742,9 +739,8 @@ void SearchPanelController::sortByColumn(int column) {
 void SearchPanelController::setResultOrder(ResultOrder order, bool ascending) {
     order_ = order;
     ascending_ = ascending;
-    QSettings settings("Quelmo", "Quelmo");
-    settings.setValue(sortOrderKey, int(order));
-    settings.setValue(sortAscendingKey, ascending);
+    settings_.setInteger(sortOrderKey, int(order));
+    settings_.setBoolean(sortAscendingKey, ascending);
     showSortIndicator();
     if (!searchField_->text().trimmed().isEmpty()) {
         runSearch(searchField_->text(), true);

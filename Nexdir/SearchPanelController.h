@@ -5,6 +5,7 @@
 #include "NameSearch.h"
 #include "ResultsModel.h"
 #include "SearchCancellation.h"
+#include "SettingsDefaults.h"
 #include "VolumeSpace.h"
 
 #include <QPointer>
@@ -215,6 +216,7 @@ private:
     bool isLoading_ = false;
     int pageLimit_ = searchLimit; // how many results the query shows
     bool moreResults_ = false;    // more match than are shown
+    SettingsDefaults settings_; // the list's order, kept across launches
     ResultOrder order_ = ResultOrder::relevance;
     bool ascending_ = true;
     QString savedSearchQuery_;
