@@ -85,8 +85,10 @@ void FileNameDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     int extension = dot > 0 && result.size() - dot <= 12 ? dot : -1;
     QString shownName = elidedKeeping(result, QFontMetrics(boldName), text.width(),
                                       inName.isEmpty() ? -1 : inName.front().start, extension);
+    // A shortened text is marked afresh, so that a word the ellipsis cut is not marked.
     drawMarked(painter, QRect(text.left(), text.top(), text.width(), text.height() / 2 + 2),
-               Qt::AlignBottom, shownName, highlight.inName(shownName), nameFont, primaryText,
+               Qt::AlignBottom, shownName,
+               shownName == result ? inName : highlight.inName(shownName), nameFont, primaryText,
                selected);
 
     QFont locationFont = option.font;
@@ -102,8 +104,9 @@ void FileNameDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     drawMarked(painter,
                QRect(text.left(), text.top() + text.height() / 2 + 2, text.width(),
                      text.height() / 2 - 2),
-               Qt::AlignTop, shownLocation, highlight.inLocation(shownLocation), locationFont,
-               selected ? primaryText : secondaryText, selected);
+               Qt::AlignTop, shownLocation,
+               shownLocation == location ? inLocation : highlight.inLocation(shownLocation),
+               locationFont, selected ? primaryText : secondaryText, selected);
     painter->restore();
 }
 
