@@ -23,11 +23,6 @@ def coverage_window(d):
                   "Index Coverage did not open")
 
 
-def close_window(d, window):
-    d.key("Escape")
-    d.wait(lambda: not d.showing(window), f"{window.name} stayed open")
-
-
 def show_panel(d):
     """The panel, shown unless it shows already (Alt+Space would hide it)."""
     if not d.find("text", "Search"):
@@ -96,7 +91,7 @@ def test_coverage_of_a_tree_with_an_unreadable_folder(d):
            f"the header never said the index was being checked: {seen}", 60)
     d.wait(lambda: header_titles(d, window) == ["Some locations could not be read"],
            f"after the verification the header says {labels(d, window)}", 60)
-    close_window(d, window)
+    d.close_with_escape(window)
 
     # From the status line: a click on it.
     show_panel(d)

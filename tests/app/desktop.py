@@ -446,9 +446,11 @@ class Desktop:
         names = [actions.getName(index) for index in range(actions.nActions)]
         actions.doAction(names.index("ShowMenu") if "ShowMenu" in names else 0)
 
-    def close_menu(self, menu):
+    def close_with_escape(self, accessible):
+        """Closes a menu or a window as a user does, with Escape."""
         self.key("Escape")
-        self.wait(lambda: not self.showing(menu), "the menu stayed open")
+        self.wait(lambda: not self.showing(accessible),
+                  f"{accessible.name or 'the menu'} stayed open after Escape")
 
     def panel_menu(self):
         """The panel's menu, opened from the keyboard (F10)."""
@@ -461,7 +463,7 @@ class Desktop:
         for name in path[:-1]:
             item = self.submenu(item, name)
         item = self.item(item, path[-1])
-        self.close_menu(menu)
+        self.close_with_escape(menu)
         self.press(item, opens_window)
 
     def submenu(self, menu, name):

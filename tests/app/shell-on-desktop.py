@@ -93,7 +93,7 @@ def test_first_launch_then_no_window_at_launch(d):
     menu = d.open_menu("Menu")
     if list(d.items(menu, shown=True)) != ["Open", "Show in Folder", "Copy Path"]:
         raise Failure(f"the menu key opened {list(d.items(menu, shown=True))}")
-    d.close_menu(menu)
+    d.close_with_escape(menu)
 
     d.key("Escape")
     d.wait(lambda: not panel_showing(d), "Escape did not hide the panel")
@@ -113,7 +113,7 @@ def test_the_shortcut_and_its_choices(d):
     checked = [name for name, item in d.items(shortcut).items() if d.checked(item)]
     if checked != ["Alt+Space"]:
         raise Failure(f"with an unknown choice, {checked} is checked")
-    d.close_menu(menu)
+    d.close_with_escape(menu)
     d.key("alt+space")
     d.wait(lambda: not panel_showing(d), "Alt+Space did not hide the panel")
 
@@ -174,7 +174,7 @@ def test_the_tray_menu_and_its_options(d):
            "the Options menu was not drawn")
     in_order(read_menu(d, "tray-options", (width - 820, 0, 820, 420)), OPTIONS, "Options menu")
     d.key("Escape")
-    d.close_menu(menu)
+    d.close_with_escape(menu)
 
     # Launch at Login writes a desktop entry that starts this very program, and removes it.
     entry = os.path.join(d.config, "autostart", "quelmo.desktop")
