@@ -171,6 +171,7 @@ const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& read
     SearchIndex::RowChanges changes = reader.followRowChanges(catalogue_ != nullptr);
     switch (changes.kind) {
     case SearchIndex::RowChanges::Kind::unavailable:
+        ++searchesFromRows_;
         return nullptr;
     case SearchIndex::RowChanges::Kind::changes:
         for (const EntryChange& change : changes.changes) {
@@ -198,7 +199,8 @@ const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& read
         catalogue_->directories() != size_t(changes.directories)) {
         // The counters are kept by the database's own triggers, so they are the check on
         // what the hooks reported.
-        discardCatalogue(reader, "the name catalogue's counts differ from the index's", true);
+        discardCatalogue(reader, "the name catalogue's counts differ from the index's",
+                         !changes.committedOnly);
         return nullptr;
     }
     return catalogue_.get();

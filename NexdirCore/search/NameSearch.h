@@ -49,6 +49,9 @@ public:
     // How many times a search found the in-memory names out of step with the file and read
     // rows instead (logged each time); tests expect none.
     int64_t catalogueDiscards() const { return catalogueDiscards_; }
+    // How many searches read rows because the names could not be brought in step (a write
+    // in flight, say): each costs a scan of the full-text index.
+    int64_t searchesFromRows() const { return searchesFromRows_; }
 
     // Searches rank their candidates from the names alone and read rows, test ancestors and
     // group only for the best ranks (the same results, in the same order). Off, each pass
@@ -73,6 +76,7 @@ private:
     std::unique_ptr<detail::NameCatalogue> catalogue_; // guarded by the index's read lock
     std::atomic<bool> catalogueEnabled_{true};
     std::atomic<int64_t> catalogueDiscards_{0};
+    std::atomic<int64_t> searchesFromRows_{0};
 };
 
 } // namespace nexdir

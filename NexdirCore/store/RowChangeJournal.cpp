@@ -53,13 +53,15 @@ bool keepsFollowedColumns(sqlite3* db) {
 }
 } // namespace
 
-bool RowChangeJournal::install(sqlite3* writer) {
+bool RowChangeJournal::install(sqlite3* writer, int checkpointFrames) {
     if (!sqlite3_compileoption_used("ENABLE_PREUPDATE_HOOK")) {
         return false;
     }
+    checkpointFrames_ = checkpointFrames;
     sqlite3_preupdate_hook(writer, &RowChangeJournal::preupdate, this);
     sqlite3_commit_hook(writer, &RowChangeJournal::committed, this);
     sqlite3_rollback_hook(writer, &RowChangeJournal::rolledBack, this);
+    sqlite3_wal_hook(writer, &RowChangeJournal::walWritten, this);
     return true;
 }
 
@@ -89,6 +91,25 @@ RowChangeJournal::Taken RowChangeJournal::take() {
     awaitingCommit_ = false; // the caller holds the write lock: no commit is under way
     Taken taken;
     taken.valid = valid_;
+    taken.changes.swap(changes_);
+    return taken;
+}
+
+std::optional<uint64_t> RowChangeJournal::commitMark() {
+    std::lock_guard guard(lock_);
+    if (!valid_ || awaitingCommit_) {
+        return std::nullopt;
+    }
+    return commits_;
+}
+
+std::optional<RowChangeJournal::Taken> RowChangeJournal::takeCommitted(uint64_t mark) {
+    std::lock_guard guard(lock_);
+    if (!valid_ || awaitingCommit_ || commits_ != mark) {
+        return std::nullopt;
+    }
+    Taken taken;
+    taken.valid = true;
     taken.changes.swap(changes_);
     return taken;
 }
@@ -147,6 +168,7 @@ void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, cons
 int RowChangeJournal::committed(void* context) {
     auto* journal = static_cast<RowChangeJournal*>(context);
     std::lock_guard guard(journal->lock_);
+    journal->commits_ += 1;
     if (journal->recording_ && !journal->transaction_.empty()) {
         if (journal->changes_.size() + journal->transaction_.size() > maximumChanges) {
             // Nobody has searched for a long while: loading afresh is cheaper than replaying.
@@ -159,6 +181,20 @@ int RowChangeJournal::committed(void* context) {
     }
     journal->transaction_.clear();
     return 0;
+}
+
+int RowChangeJournal::walWritten(void* context, sqlite3* db, const char* database, int frames) {
+    auto* journal = static_cast<RowChangeJournal*>(context);
+    {
+        // SQLite calls this once the commit is in the log and its write lock is released:
+        // from here on every new snapshot holds it.
+        std::lock_guard guard(journal->lock_);
+        journal->awaitingCommit_ = false;
+    }
+    if (journal->checkpointFrames_ > 0 && frames >= journal->checkpointFrames_) {
+        sqlite3_wal_checkpoint(db, database);
+    }
+    return SQLITE_OK;
 }
 
 void RowChangeJournal::rolledBack(void* context) {

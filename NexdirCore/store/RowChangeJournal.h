@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,15 @@ struct EntryChange {
 namespace detail {
 
 // The changes the writer's hooks collect between two reads that follow them. The hooks run on
-// the writer's thread inside its transactions; a reader takes the changes while it holds the
-// write lock, so no transaction is half journaled when it does. Fields guarded by `lock_`,
-// except `transaction_`, which only the writer's thread touches.
+// the writer's thread inside its transactions; a reader takes the changes either while it
+// holds the write lock, so no transaction is half journaled when it does, or between two
+// marks with no commit under way (see `commitMark`). Fields guarded by `lock_`, except
+// `transaction_`, which only the writer's thread touches.
 class RowChangeJournal {
 public:
-    // Installs the hooks; false when this SQLite cannot report row changes.
-    bool install(sqlite3* writer);
+    // Installs the hooks; false when this SQLite cannot report row changes. The WAL hook it
+    // takes over checkpoints as `PRAGMA wal_autocheckpoint=checkpointFrames` would.
+    bool install(sqlite3* writer, int checkpointFrames);
 
     // Start journaling from now (the caller holds the write lock, so no transaction is open).
     void startRecording();
@@ -46,12 +49,21 @@ public:
     };
     Taken take();
 
+    // Without the write lock: a mark taken while no commit is under way, before a read's
+    // snapshot starts, and handed to `takeCommitted` after it started. The changes come only
+    // when no commit began in between, and then they are exactly what that snapshot holds
+    // beyond the previous take: every commit they hold was complete before the mark, and the
+    // open transaction's changes are not among them.
+    std::optional<uint64_t> commitMark();
+    std::optional<Taken> takeCommitted(uint64_t mark);
+
 private:
     static constexpr size_t maximumChanges = 262144;
 
     static void preupdate(void* context, sqlite3* db, int operation, const char* database,
                           const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey);
     static int committed(void* context);
+    static int walWritten(void* context, sqlite3* db, const char* database, int frames);
     void discardLocked();
     static void rolledBack(void* context);
 
@@ -59,6 +71,8 @@ private:
     bool recording_ = false;               // guarded by lock_
     bool valid_ = false;                   // guarded by lock_
     bool awaitingCommit_ = false;          // guarded by lock_: a commit hook ran, not yet confirmed
+    uint64_t commits_ = 0;                 // guarded by lock_: commit hooks run
+    int checkpointFrames_ = 0;
     std::vector<EntryChange> changes_;     // guarded by lock_: committed, oldest first
     std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
 };

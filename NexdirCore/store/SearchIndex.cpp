@@ -249,7 +249,6 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
 
         sql::execute(writer, "PRAGMA journal_mode=WAL;");
         sql::execute(writer, "PRAGMA synchronous=NORMAL;");
-        sql::execute(writer, "PRAGMA wal_autocheckpoint=16000;");
 
         createOrUpgradeSchema();
         sql::execute(writer, IndexSchema::createStagingTable);
@@ -261,7 +260,13 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         setPersistentWAL(reader_.get(), false);
 
         journal_ = std::make_unique<detail::RowChangeJournal>();
-        rowChangesSupported_ = journal_->install(writer);
+        // Checkpoints of a large log, rather than the default's every 1,000 pages: a live
+        // index writes in many small transactions, and each checkpoint rewrites pages of the
+        // index that the next batch dirties again.
+        rowChangesSupported_ = journal_->install(writer, 16000);
+        if (!rowChangesSupported_) {
+            sql::execute(writer, "PRAGMA wal_autocheckpoint=16000;");
+        }
         rowChangesFollowable_ = rowChangesSupported_;
     } catch (const NexdirError& error) {
         int code = error.code() & 0xff;

@@ -227,6 +227,10 @@ public:
         // triggers: the check on a copy brought in step (absent with `unavailable`).
         int64_t total = 0;
         int64_t directories = 0;
+        // `changes` were taken while the writer was busy: a copy that then disagrees with
+        // the counts may have met another connection's commit the writer has not seen yet,
+        // and only needs loading afresh.
+        bool committedOnly = false;
     };
 
     // One read operation: the reader connection inside one read transaction, whose snapshot
@@ -254,6 +258,8 @@ public:
     private:
         friend class SearchIndex;
         explicit Reader(SearchIndex& index) : index_(index) {}
+        // Ends the snapshot and opens the next read transaction, before anything was read.
+        void restartSnapshot();
         SearchIndex& index_;
     };
 

@@ -275,6 +275,8 @@ void SearchIndex::catchUpIdentifiers() {
         return;
     }
     writerDataVersion_ = version;
+    // Nor did the journal see those rows: a copy that follows it loads afresh.
+    journal_->invalidate();
     int64_t stored = sql::readInt(writer, "SELECT coalesce(max(id), 0) + 1 FROM entries;");
     std::lock_guard idGuard(idLock_);
     nextID_ = std::max(nextID_, stored);

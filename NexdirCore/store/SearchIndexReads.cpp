@@ -68,11 +68,33 @@ SearchIndex::RowChanges SearchIndex::Reader::followRowChanges(bool holdsCopy) {
     if (!index.rowChangesFollowable_) {
         return answer;
     }
+    std::unique_lock<std::mutex> writing(index.writeLock_, std::try_to_lock);
+    if (!writing.owns_lock() && holdsCopy) {
+        // A catch-up keeps the writer busy for seconds at a time: a copy is brought to
+        // what was committed before this read began instead, which needs no wait.
+        for (auto deadline = std::chrono::steady_clock::now() + writeInFlightWait;
+             std::chrono::steady_clock::now() < deadline;) {
+            if (std::optional<uint64_t> mark = index.journal_->commitMark()) {
+                // The first statement of the read transaction starts its snapshot.
+                std::tie(answer.total, answer.directories) = counts();
+                if (std::optional<detail::RowChangeJournal::Taken> taken =
+                        index.journal_->takeCommitted(*mark)) {
+                    answer.kind = RowChanges::Kind::changes;
+                    answer.changes = std::move(taken->changes);
+                    answer.committedOnly = true;
+                    return answer;
+                }
+                // A commit began meanwhile: the snapshot may or may not hold it.
+                restartSnapshot();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return answer;
+    }
     // With the writer idle, every change the hooks journaled is committed and nothing is
     // half done; the writer's data version moves only when another connection, in this
     // process or another, commits. Read before and after this read's snapshot starts, it tells
     // whether the snapshot holds changes the journal never saw.
-    std::unique_lock<std::mutex> writing(index.writeLock_, std::try_to_lock);
     for (auto deadline = std::chrono::steady_clock::now() + writeInFlightWait;
          !writing.owns_lock() && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -83,7 +105,6 @@ SearchIndex::RowChanges SearchIndex::Reader::followRowChanges(bool holdsCopy) {
     }
     sqlite3* writer = index.writer_.get();
     int64_t versionBefore = sql::readInt(writer, "PRAGMA data_version;");
-    // The first statement of the read transaction starts its snapshot.
     std::tie(answer.total, answer.directories) = counts();
     if (sql::readInt(writer, "PRAGMA data_version;") != versionBefore) {
         return answer; // another connection committed just now: the journal may not match
@@ -99,6 +120,11 @@ SearchIndex::RowChanges SearchIndex::Reader::followRowChanges(bool holdsCopy) {
         answer.changes = std::move(taken.changes);
     }
     return answer;
+}
+
+void SearchIndex::Reader::restartSnapshot() {
+    sql::execute(connection(), "ROLLBACK;");
+    sql::execute(connection(), "BEGIN;");
 }
 
 void SearchIndex::Reader::stopFollowingRowChanges(bool permanently) {

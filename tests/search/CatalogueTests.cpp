@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <map>
 #include <random>
 #include <set>
@@ -315,6 +316,37 @@ TEST(CatalogueTest, WritesDuringSearchesLeaveTheNamesInStep) {
     }
     writer.join();
     expectSameAsPlain(names, "after concurrent writes");
+}
+
+TEST(CatalogueTest, AWriterBusyForLongLeavesSearchesTheNamesAsCommitted) {
+    // A catch-up holds the writer for seconds at a time; searches meanwhile keep their names
+    // and see every write committed before they began.
+    TempDirectory folder;
+    SearchIndex index(folder / "index.sqlite3");
+    NameSearch names{index};
+    nexdir::test::TreeBuilder tree(index, "/");
+    tree.file(tree.folder(tree.root(), "Photos"), "abc.jpg");
+    names.prepare();
+    tree.file(tree.root(), "cab 2024.txt");
+
+    std::promise<void> holding;
+    std::promise<void> release;
+    std::thread busy([&] {
+        // Maintenance asks whether to go on while it holds the writer.
+        index.maintain(0, 0, 0, [&] {
+            holding.set_value();
+            release.get_future().wait();
+            return false;
+        });
+    });
+    holding.get_future().wait();
+    auto found = names.search("cab", 10).results;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "cab 2024.txt");
+    EXPECT_EQ(names.searchesFromRows(), 0);
+    release.set_value();
+    busy.join();
+    expectSameAsPlain(names, "after the writer was busy");
 }
 
 TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
