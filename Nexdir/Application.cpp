@@ -171,7 +171,7 @@ Application::Launch Application::launch() {
     environment.discoverRoots = [indexer] {
         return indexer->walkRoots(nexdir::FileIndexer::discoverInternalRoots());
     };
-    environment.idle = [names = names_.get()] { names->prepare(); };
+    environment.idle = [names = names_.get()] { names->settle(); };
     environment.confirmLargeChange = [](const std::string& question, const std::string& detail) {
         return confirmExclusionChange(QString::fromStdString(question),
                                       QString::fromStdString(detail));

@@ -141,16 +141,7 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
                         std::string_view searchName) {
     size_t slot = size_t(id);
     if (slot >= flags_.size()) {
-        size_t size = std::max(slot + 1, flags_.size() + flags_.size() / 4);
-        flags_.resize(size, 0);
-        firstBytes_.resize(size, 0);
-        pairMarks_.resize(size, 0);
-        cappedLengths_.resize(size, 0);
-        parents_.resize(size, 0);
-        offsets_.resize(size, 0);
-        lengths_.resize(size, 0);
-        nameOffsets_.resize(size, 0);
-        nameLengths_.resize(size, 0);
+        resizeSlots(std::max(slot + 1, flags_.size() + flags_.size() / 4));
     }
     if (flags_[slot] & present) {
         if (searchName == this->searchName(id) && name == this->name(id)) {
@@ -212,8 +203,35 @@ void NameCatalogue::compactIfWasteful() {
     if (arena_.size() < (1u << 20) || arena_.size() < liveBytes_ * 2) {
         return;
     }
+    compact(liveBytes_ / 4);
+}
+
+void NameCatalogue::resizeSlots(size_t size) {
+    // Exactly `size`: a vector left to grow by itself doubles, and these hold one slot for
+    // every identifier.
+    eachSlotVector([size](auto& values) {
+        if (size > values.capacity()) {
+            values.reserve(size);
+        }
+        values.resize(size, 0);
+    });
+}
+
+void NameCatalogue::trim() {
+    size_t used = flags_.size();
+    while (used > 0 && !(flags_[used - 1] & present)) {
+        --used;
+    }
+    resizeSlots(used);
+    eachSlotVector([](auto& values) { values.shrink_to_fit(); });
+    if (arena_.capacity() > liveBytes_) {
+        compact(0);
+    }
+}
+
+void NameCatalogue::compact(size_t spare) {
     std::string compacted;
-    compacted.reserve(liveBytes_ + liveBytes_ / 4);
+    compacted.reserve(liveBytes_ + spare);
     for (size_t slot = 0; slot < flags_.size(); ++slot) {
         if (flags_[slot] & present) {
             uint32_t offset = uint32_t(compacted.size());

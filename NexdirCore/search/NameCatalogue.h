@@ -70,6 +70,10 @@ public:
     // the root's name, then each name below it as a path component.
     std::unordered_map<int64_t, std::string> paths(const std::vector<int64_t>& ids) const;
 
+    // Gives back the room that loading and changes left unused: taken when the index is idle,
+    // since every later change may need some of it again.
+    void trim();
+
     size_t count() const { return count_; }
     size_t directories() const { return directories_; }
 
@@ -86,6 +90,19 @@ private:
              std::string_view searchName);
     void remove(int64_t id);
     void compactIfWasteful();
+    void compact(size_t spare);
+    void resizeSlots(size_t size);
+    template <typename Apply> void eachSlotVector(Apply apply) {
+        apply(flags_);
+        apply(firstBytes_);
+        apply(pairMarks_);
+        apply(cappedLengths_);
+        apply(parents_);
+        apply(offsets_);
+        apply(lengths_);
+        apply(nameOffsets_);
+        apply(nameLengths_);
+    }
 
     // Indexed by identifier.
     std::vector<uint8_t> flags_;

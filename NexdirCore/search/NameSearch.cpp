@@ -164,6 +164,17 @@ void NameSearch::prepare() {
     index_.read([&](SearchIndex::Reader& reader) { synchronizedCatalogue(reader); });
 }
 
+void NameSearch::settle() {
+    if (!rankedScan_) {
+        return;
+    }
+    index_.read([&](SearchIndex::Reader& reader) {
+        if (synchronizedCatalogue(reader)) {
+            catalogue_->trim();
+        }
+    });
+}
+
 const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& reader) {
     if (!catalogueEnabled_) {
         return nullptr;

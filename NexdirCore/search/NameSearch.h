@@ -45,6 +45,9 @@ public:
 
     // Loads what searches keep in memory, so that the first search does not wait for it.
     void prepare();
+    // For an idle index: brings what searches keep in memory in step, and gives back the
+    // room that loading it and following changes left unused.
+    void settle();
 
     // How many times a search found the in-memory names out of step with the file and read
     // rows instead (logged each time); tests expect none.

@@ -194,6 +194,7 @@ void SearchIndex::releaseMemory() {
     {
         auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
         if (writer_ && groupDepth_ == 0) {
+            useLargeWriteCache(false);
             remap(writer_.get());
         }
     }

@@ -217,10 +217,8 @@ int64_t SearchIndex::GroupedWrites::finish() {
     if (--index_.groupDepth_ > 0) {
         return 0;
     }
-    struct SmallCache {
-        SearchIndex& index;
-        ~SmallCache() { index.useLargeWriteCache(false); }
-    } smallCache{index_};
+    // The large cache stays until the index is idle (releaseMemory): a catch-up is one group
+    // after another, and each would otherwise read its pages back one by one.
     bool failed = index_.groupFailed_;
     index_.commitGroup();
     if (failed) {

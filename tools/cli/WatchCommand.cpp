@@ -120,7 +120,7 @@ int runWatch(Arguments arguments) {
         options.since = since;
         options.manual = manual;
         options.status = [&printer](const std::string& text, bool) { printer.print(text); };
-        options.idle = [&names] { names.prepare(); };
+        options.idle = [&names] { names.settle(); };
         std::lock_guard guard(stateLock);
         recovery = nexdir::RegionalRecovery::start(std::move(options));
     };
