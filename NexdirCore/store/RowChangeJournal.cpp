@@ -131,7 +131,7 @@ void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, cons
             // Loading afresh will be cheaper than replaying: stop collecting now rather than at
             // the commit, after a removal of a large subtree has journaled every row.
             journal->discardLocked();
-            journal->transaction_.clear();
+            journal->forgetTransaction();
             return;
         }
     }
@@ -179,8 +179,18 @@ int RowChangeJournal::committed(void* context) {
             journal->awaitingCommit_ = true;
         }
     }
-    journal->transaction_.clear();
+    journal->forgetTransaction();
     return 0;
+}
+
+void RowChangeJournal::forgetTransaction() {
+    // A subtree written or removed whole leaves room for every row in it, for as long as the
+    // index is open, unless it goes.
+    if (transaction_.capacity() > keptTransactionCapacity) {
+        std::vector<EntryChange>().swap(transaction_);
+    } else {
+        transaction_.clear();
+    }
 }
 
 int RowChangeJournal::walWritten(void* context, sqlite3* db, const char* database, int frames) {
@@ -200,7 +210,7 @@ int RowChangeJournal::walWritten(void* context, sqlite3* db, const char* databas
 void RowChangeJournal::rolledBack(void* context) {
     auto* journal = static_cast<RowChangeJournal*>(context);
     std::lock_guard guard(journal->lock_);
-    journal->transaction_.clear();
+    journal->forgetTransaction();
     if (journal->awaitingCommit_) {
         // A commit that fails after its hook is rolled back; which changes that undid cannot
         // be told apart from an empty transaction's rollback, so start afresh.

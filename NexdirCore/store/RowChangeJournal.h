@@ -59,12 +59,14 @@ public:
 
 private:
     static constexpr size_t maximumChanges = 262144;
+    static constexpr size_t keptTransactionCapacity = 4096;
 
     static void preupdate(void* context, sqlite3* db, int operation, const char* database,
                           const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey);
     static int committed(void* context);
     static int walWritten(void* context, sqlite3* db, const char* database, int frames);
     void discardLocked();
+    void forgetTransaction(); // writer thread only
     static void rolledBack(void* context);
 
     std::mutex lock_;
