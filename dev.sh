@@ -5,6 +5,7 @@
 #   ./dev.sh build        configure and build into build/
 #   ./dev.sh test         deps, build, then every test through CTest
 #   ./dev.sh run [ARGS]   deps, build, then start Quelmo (under xvfb-run without a display)
+#   ./dev.sh package      deps, build, then the Debian package build/quelmo_<version>_<arch>.deb
 #   ./dev.sh bench-search [ARGS] the search benchmark (--entries N, --compare, ...)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -16,6 +17,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-svg-dev libglib2.0-dev xvfb xauth libxcb1-dev libxcb-screensaver0-dev
   libssl-dev
+  file desktop-file-utils man-db
   dbus-x11 at-spi2-core python3-pyatspi trayer xdotool imagemagick tesseract-ocr util-linux
 )
 
@@ -71,13 +73,20 @@ case "$command" in
     echo "dev.sh: start it from a desktop session to use it (Ctrl+C stops it)." >&2
     exec xvfb-run -a "$BUILD_DIR/Nexdir/quelmo" "$@"
     ;;
+  package)
+    deps
+    build
+    # Staged and assembled beside the build; dpkg-shlibdeps finds the libraries it needs.
+    cpack --config "$BUILD_DIR/CPackConfig.cmake" -B "$BUILD_DIR"
+    ls "$BUILD_DIR"/quelmo_*.deb
+    ;;
   bench-search)
     deps
     build
     exec "$BUILD_DIR/bench/search-benchmark" "$@"
     ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 1
     ;;
 esac
