@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -41,6 +42,19 @@ QString execArgument(const QString& path) {
     return argument;
 }
 
+namespace {
+
+// The installed package's icon where the icon theme has it; a build run from its folder has
+// none to name.
+QByteArray iconName() {
+    bool installed = !QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                             "icons/hicolor/scalable/apps/quelmo.svg")
+                          .isEmpty();
+    return installed ? "quelmo" : "system-search";
+}
+
+} // namespace
+
 std::optional<QString> enable(const QString& executable) {
     QString file = autostartFile();
     QString folder = QFileInfo(file).path();
@@ -59,7 +73,9 @@ std::optional<QString> enable(const QString& executable) {
                 "Exec=" +
                 execArgument(executable).toUtf8() +
                 "\n"
-                "Icon=system-search\n"
+                "Icon=" +
+                iconName() +
+                "\n"
                 "Terminal=false\n"
                 "X-GNOME-Autostart-enabled=true\n");
     if (!entry.commit()) {
