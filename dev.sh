@@ -75,6 +75,10 @@ case "$command" in
     ;;
   package)
     deps
+    # Configured afresh, so that --version and About name the revision the package is made of.
+    if [ -f "$BUILD_DIR/build.ninja" ]; then
+      cmake -S . -B "$BUILD_DIR" >/dev/null
+    fi
     build
     # Staged and assembled beside the build; dpkg-shlibdeps finds the libraries it needs.
     cpack --config "$BUILD_DIR/CPackConfig.cmake" -B "$BUILD_DIR"
