@@ -65,8 +65,9 @@ def parse(help_text):
     if not match:
         raise SystemExit("man-page.py: the help does not start with 'usage: NAME'")
     name, arguments = match.group(1), match.group(2).strip()
-    sections = [("DESCRIPTION", [])]  # (title, blocks); a block is ("text", [lines]) or ("entry", term, [lines])
-    column = None
+    # (title, blocks); a block is ("text", [lines]), ("entry", term, [lines]) or ("break",)
+    sections = [("DESCRIPTION", [])]
+    column = None  # of the section's descriptions, set by its first entry
     for raw in lines[1:]:
         blocks = sections[-1][1]
         if not raw.strip():
@@ -91,7 +92,10 @@ def parse(help_text):
             blocks.append(("entry", term, parts[1:]))
         elif blocks and blocks[-1][0] == "entry":
             entry = blocks[-1]
-            if column is not None and indent >= column:
+            if column is None:
+                raise SystemExit("man-page.py: a section's first entry must have its description "
+                                 "on the term's line: " + entry[1])
+            if indent >= column:
                 entry[2].append(text)
             elif entry[2]:
                 raise SystemExit("man-page.py: the term goes on after its description: " + raw)
