@@ -90,7 +90,8 @@ case "$command" in
     exec "$BUILD_DIR/bench/search-benchmark" "$@"
     ;;
   *)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    # The comment at the top of this file, up to its first command.
+    awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
     exit 1
     ;;
 esac
