@@ -102,7 +102,8 @@ bool NameCatalogue::fits(int64_t id, int64_t parent, size_t nameLength) const {
 bool NameCatalogue::load(sqlite3* reader) {
     *this = NameCatalogue();
     sql::Statement rows(reader,
-                        "SELECT id, parent_id, is_directory, search_name, name FROM entries;");
+                        "SELECT id, parent_id, is_directory, search_name, name, size, modified_at "
+                        "FROM entries;");
     int result;
     while ((result = rows.step()) == SQLITE_ROW) {
         int64_t id = rows.columnInt(0);
@@ -116,7 +117,8 @@ bool NameCatalogue::load(sqlite3* reader) {
             *this = NameCatalogue();
             return false;
         }
-        put(id, parent, rows.columnInt(2) != 0, name, searchName);
+        put(id, parent, rows.columnInt(2) != 0, name, searchName, rows.columnInt(5),
+            sqlite3_column_double(rows.get(), 6));
     }
     if (result != SQLITE_DONE) {
         *this = NameCatalogue();
@@ -133,19 +135,22 @@ bool NameCatalogue::apply(const EntryChange& change) {
     if (!fits(change.id, change.parent, std::max(change.name.size(), change.searchName.size()))) {
         return false;
     }
-    put(change.id, change.parent, change.isDirectory, change.name, change.searchName);
+    put(change.id, change.parent, change.isDirectory, change.name, change.searchName, change.size,
+        change.modifiedAt);
     return true;
 }
 
 void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::string_view name,
-                        std::string_view searchName) {
+                        std::string_view searchName, int64_t size, double modifiedAt) {
     size_t slot = size_t(id);
     if (slot >= flags_.size()) {
         resizeSlots(std::max(slot + 1, flags_.size() + flags_.size() / 4));
     }
+    sizes_[slot] = size;
+    modifiedTimes_[slot] = modifiedAt;
     if (flags_[slot] & present) {
         if (searchName == this->searchName(id) && name == this->name(id)) {
-            // Only the kind or the parent changed: keep the stored name.
+            // Only the kind, the parent, the size or the time changed: keep the stored name.
             directories_ -= (flags_[slot] & directory) ? 1 : 0;
             directories_ += isDirectory ? 1 : 0;
             flags_[slot] = uint8_t(present | (isDirectory ? directory : 0));

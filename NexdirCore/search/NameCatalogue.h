@@ -1,6 +1,7 @@
 #pragma once
 
-// The search names, parents and kinds of every entry, in memory (internal to the index store).
+// The search names, parents, kinds, sizes and modification times of every entry, in memory
+// (internal to the index store).
 //
 // A search ranks, filters by kind, tests ancestors and groups its candidates from this copy
 // instead of reading rows, and reads rows only for the ones it returns. The copy is exact for
@@ -43,6 +44,8 @@ public:
     std::string_view searchName(int64_t id) const {
         return {arena_.data() + offsets_[size_t(id)], lengths_[size_t(id)]};
     }
+    int64_t size(int64_t id) const { return sizes_[size_t(id)]; }
+    double modifiedAt(int64_t id) const { return modifiedTimes_[size_t(id)]; }
     // The stored name, which orders entries of equal rank.
     std::string_view name(int64_t id) const {
         uint32_t at = nameOffsets_[size_t(id)];
@@ -87,7 +90,7 @@ private:
 
     bool fits(int64_t id, int64_t parent, size_t nameLength) const;
     void put(int64_t id, int64_t parent, bool isDirectory, std::string_view name,
-             std::string_view searchName);
+             std::string_view searchName, int64_t size, double modifiedAt);
     void remove(int64_t id);
     void compactIfWasteful();
     void compact(size_t spare);
@@ -98,6 +101,8 @@ private:
         apply(pairMarks_);
         apply(cappedLengths_);
         apply(parents_);
+        apply(sizes_);
+        apply(modifiedTimes_);
         apply(offsets_);
         apply(lengths_);
         apply(nameOffsets_);
@@ -111,6 +116,8 @@ private:
     std::vector<uint8_t> cappedLengths_;
     std::vector<uint32_t> tripleCounts_ = std::vector<uint32_t>(tripleBuckets, 0);
     std::vector<uint32_t> parents_;
+    std::vector<int64_t> sizes_;        // for filters by size
+    std::vector<double> modifiedTimes_; // for filters by date
     std::vector<uint32_t> offsets_;
     std::vector<uint16_t> lengths_;
     std::vector<uint32_t> nameOffsets_; // sameAsSearchName when the name is its search name

@@ -5,9 +5,12 @@
 #include "CandidateQuery.h"
 #include "Clock.h"
 #include "DebugLog.h"
+#include "FilteredListing.h"
 #include "NameCatalogue.h"
 #include "Normalize.h"
 #include "Paths.h"
+#include "Query.h"
+#include "QueryFilter.h"
 #include "QueryWords.h"
 #include "RankedCandidates.h"
 #include "Ranking.h"
@@ -83,6 +86,21 @@ std::vector<SearchResult> results(SearchIndex::Reader& reader,
     return SearchResult::fromRows(entries, catalogue->paths(ids));
 }
 
+// A folder pass, then a file pass that leaves out what lies in a listed folder: folders take at
+// most half of the places (at least one), files fill the rest.
+template <typename Pass> std::vector<SearchResult> foldersThenFiles(int limit, Pass&& pass) {
+    std::vector<SearchResult> folders = pass(std::max(limit, 2) / 2, true, {});
+    std::vector<int64_t> folderIDs;
+    for (const SearchResult& folder : folders) {
+        folderIDs.push_back(folder.id);
+    }
+    std::vector<SearchResult> files = pass(limit - int(folders.size()), false, folderIDs);
+    size_t folderCount = std::min(folders.size(), size_t(limit) - files.size());
+    std::vector<SearchResult> combined(folders.begin(), folders.begin() + long(folderCount));
+    combined.insert(combined.end(), files.begin(), files.end());
+    return combined;
+}
+
 } // namespace
 
 std::atomic<bool> NameSearch::rankedScan_{true};
@@ -94,6 +112,11 @@ NameSearch::~NameSearch() = default;
 SearchResponse NameSearch::search(const std::string& query, int limit,
                                   const std::shared_ptr<SearchCancellation>& cancellation) {
     uint64_t started = uptimeNanoseconds();
+    ParsedQuery parsed = parseQuery(query, unixSeconds());
+    if (!parsed.plain) {
+        return searchParsed(parsed, query.find('\0') != std::string::npos ? 0 : limit,
+                            cancellation, started);
+    }
     std::string q = normalizeForSearch(trimmedWhitespace(query));
     std::vector<std::string> tokens = whitespaceSeparatedWords(q);
     // A query that folds down to white space alone (a lone accent, say) asks for nothing, and
@@ -143,18 +166,87 @@ std::vector<SearchResult> NameSearch::passes(SearchIndex::Reader& reader, const 
                                                 directories, grouped),
                        catalogue);
     };
-    std::vector<SearchResult> folders = pass(std::max(limit, 2) / 2, true, {});
-    std::vector<int64_t> folderIDs;
-    for (const SearchResult& folder : folders) {
-        folderIDs.push_back(folder.id);
-    }
-    std::vector<SearchResult> files = pass(limit - int(folders.size()), false, folderIDs);
+    return foldersThenFiles(limit, pass);
+}
 
-    // Folders take at most half of the places (at least one); files fill the rest.
-    size_t folderCount = std::min(folders.size(), size_t(limit) - files.size());
-    std::vector<SearchResult> combined(folders.begin(), folders.begin() + long(folderCount));
-    combined.insert(combined.end(), files.begin(), files.end());
-    return combined;
+SearchResponse NameSearch::searchParsed(const ParsedQuery& parsed, int limit,
+                                        const std::shared_ptr<SearchCancellation>& cancellation,
+                                        uint64_t started) {
+    // Terms that fold down to nothing ask for nothing, as an empty query does.
+    if (limit < 1 || (parsed.words.empty() && parsed.filter.children.empty())) {
+        return {};
+    }
+    limit = std::min(limit, maximumLimit);
+    std::string q;
+    for (const std::string& word : parsed.words) {
+        q += (q.empty() ? "" : " ") + word;
+    }
+    std::optional<QueryWords> words;
+    if (!parsed.words.empty()) {
+        words.emplace(parsed.words);
+    }
+    SearchResponse response;
+    index_.read([&](SearchIndex::Reader& reader) {
+        if (cancellation && cancellation->isCancelled()) {
+            throw SearchCancelledError();
+        }
+        // Filters test sizes, times and folders held in memory: without the catalogue kept in
+        // step, this search loads its own from its snapshot.
+        const NameCatalogue* catalogue = synchronizedCatalogue(reader);
+        std::unique_ptr<NameCatalogue> own;
+        auto loadOwn = [&] {
+            own = std::make_unique<NameCatalogue>();
+            if (!own->load(reader.connection())) {
+                throw NexdirError::sqlite("Filters cannot search this index: its identifiers are "
+                                          "too sparse to hold in memory. Reindex to use them.");
+            }
+            catalogue = own.get();
+        };
+        if (!catalogue) {
+            loadOwn();
+        }
+        ProgressHandler handler(reader.connection(), cancellation.get());
+        auto run = [&] {
+            QueryFilter filter(parsed.filter, *catalogue, reader.connection());
+            if (words) {
+                RankedCandidates ranked(reader.connection(), q, *words, catalogue,
+                                        cancellation.get(),
+                                        filter.acceptsEverything() ? nullptr : &filter);
+                return foldersThenFiles(limit, [&](int passLimit, bool directories,
+                                                   const std::vector<int64_t>& grouped) {
+                    return results(reader, ranked.select(passLimit, directories, grouped),
+                                   catalogue);
+                });
+            }
+            // Filters alone: each entry on its own merits, nothing left to a listed folder.
+            FilteredListing listing(*catalogue, filter, cancellation.get());
+            return foldersThenFiles(
+                limit, [&](int passLimit, bool directories, const std::vector<int64_t>&) {
+                    return results(reader,
+                                   rowsInOrder(reader.connection(),
+                                               listing.select(passLimit, directories)),
+                                   catalogue);
+                });
+        };
+        try {
+            response.results = run();
+        } catch (const CatalogueMismatch&) {
+            if (own) {
+                throw NexdirError::sqlite("Search failed: the index changed while it was read");
+            }
+            discardCatalogue(reader, "a search found the name catalogue out of step with the index",
+                             false);
+            loadOwn();
+            response.results = run();
+        }
+    });
+    if (words) {
+        for (SearchResult& result : response.results) {
+            result.score = Ranking::score(normalizeForSearch(result.name), q, *words);
+        }
+    }
+    response.durationMilliseconds = double(uptimeNanoseconds() - started) / 1'000'000.0;
+    return response;
 }
 
 void NameSearch::prepare() {

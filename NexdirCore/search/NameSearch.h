@@ -12,6 +12,8 @@
 
 namespace nexdir {
 
+struct ParsedQuery;
+
 namespace detail {
 class NameCatalogue;
 class QueryWords;
@@ -32,8 +34,9 @@ public:
 
     SearchIndex& index() { return index_; }
 
-    // At most `limit` (capped at 1000) entries whose names match `query`, folders first,
-    // best matches first, each with its full path. Throws SearchCancelledError when
+    // At most `limit` (capped at 1000) entries that match `query` (words, filters and
+    // operators: see Query.h), folders first, best matches first, each with its full path.
+    // Throws QueryError when the query cannot be read, SearchCancelledError when
     // `cancellation` is already cancelled; a cancel during the search interrupts it with
     // SQLite's interrupt error.
     SearchResponse search(const std::string& query, int limit,
@@ -64,6 +67,10 @@ public:
     static bool rankedScan() { return rankedScan_; }
 
 private:
+    // A query with filters or operators, whose words (if any) rank as a query of words alone.
+    SearchResponse searchParsed(const ParsedQuery& parsed, int limit,
+                                const std::shared_ptr<SearchCancellation>& cancellation,
+                                uint64_t started);
     std::vector<SearchResult> passes(SearchIndex::Reader& reader, const std::string& q,
                                      const detail::QueryWords& words, int limit,
                                      const detail::NameCatalogue* catalogue,

@@ -79,8 +79,9 @@ int64_t RankedCandidates::rankOf(std::string_view name, int64_t cappedLength, ui
 
 RankedCandidates::RankedCandidates(sqlite3* reader, std::string query, const QueryWords& words,
                                    const NameCatalogue* catalogue,
-                                   const SearchCancellation* cancellation)
-    : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), query_(std::move(query)),
+                                   const SearchCancellation* cancellation, QueryFilter* filter)
+    : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), filter_(filter),
+      query_(std::move(query)),
       words_(words), screenedCount_(std::min(words.earlier().size(), screenedWordsLimit)),
       queryMark_(NameCatalogue::pairMark(query_)),
       lastWordMark_(NameCatalogue::pairMark(words.last())) {
@@ -519,6 +520,9 @@ bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
         parent = catalogue_->parent(candidate.id);
     }
     if (kind >= 0 && kind != wantedKind) {
+        return false;
+    }
+    if (filter_ && !filter_->matches(candidate.id)) {
         return false;
     }
     if (parent < 0) {

@@ -27,6 +27,7 @@
 #include "CandidateQuery.h"
 #include "IdMap.h"
 #include "NameCatalogue.h"
+#include "QueryFilter.h"
 #include "QueryWords.h"
 #include "SQLite.h"
 #include "SearchCancellation.h"
@@ -47,10 +48,12 @@ class RankedCandidates {
 public:
     // The caller holds the reader's lock and an open read transaction for the object's life,
     // and keeps `words` (the words of `query`) for as long. `catalogue`, when given, holds
-    // exactly what that transaction sees.
+    // exactly what that transaction sees. `filter`, given only with `catalogue`, narrows the
+    // candidates further: those it does not admit are passed over like those of the wrong kind.
     RankedCandidates(sqlite3* reader, std::string query, const QueryWords& words,
                      const NameCatalogue* catalogue = nullptr,
-                     const SearchCancellation* cancellation = nullptr);
+                     const SearchCancellation* cancellation = nullptr,
+                     QueryFilter* filter = nullptr);
 
     // What the plain statement of one pass returns, row for row.
     std::vector<IndexedEntry> select(int limit, bool directories,
@@ -140,6 +143,7 @@ private:
     sqlite3* reader_;
     const NameCatalogue* catalogue_;
     const SearchCancellation* cancellation_;
+    QueryFilter* filter_;
     std::string query_;
     const QueryWords& words_;
     // The first (longest) earlier words, up to 64, tested as bit sets; every earlier word when

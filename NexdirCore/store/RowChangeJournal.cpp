@@ -15,6 +15,8 @@ constexpr int parentColumn = 1;
 constexpr int nameColumn = 2;
 constexpr int searchNameColumn = 3;
 constexpr int directoryColumn = 4;
+constexpr int modifiedColumn = 5;
+constexpr int sizeColumn = 6;
 
 // The bytes of a text value.
 std::string_view valueText(sqlite3_value* value) {
@@ -22,11 +24,12 @@ std::string_view valueText(sqlite3_value* value) {
     return std::string_view(bytes ? bytes : "", size_t(sqlite3_value_bytes(value)));
 }
 
-// True when an update leaves every column a follower copies as it was: a new size, time or
-// measurement of disk usage is nothing to the copy, and measuring a whole index would
-// otherwise journal every file.
+// True when an update leaves every column a follower copies as it was: a measurement of disk
+// usage is nothing to the copy, and measuring a whole index would otherwise journal every
+// file.
 bool keepsFollowedColumns(sqlite3* db) {
-    for (int column : {parentColumn, nameColumn, searchNameColumn, directoryColumn}) {
+    for (int column :
+         {parentColumn, nameColumn, searchNameColumn, directoryColumn, modifiedColumn, sizeColumn}) {
         sqlite3_value* before = nullptr;
         sqlite3_value* after = nullptr;
         if (sqlite3_preupdate_old(db, column, &before) != SQLITE_OK ||
@@ -38,6 +41,9 @@ bool keepsFollowedColumns(sqlite3* db) {
         switch (sqlite3_value_type(before)) {
         case SQLITE_INTEGER:
             same = sqlite3_value_int64(before) == sqlite3_value_int64(after);
+            break;
+        case SQLITE_FLOAT:
+            same = sqlite3_value_double(before) == sqlite3_value_double(after);
             break;
         case SQLITE_TEXT:
             same = valueText(before) == valueText(after);
@@ -153,6 +159,12 @@ void RowChangeJournal::preupdate(void* context, sqlite3* db, int operation, cons
         }
         if (sqlite3_preupdate_new(db, directoryColumn, &value) == SQLITE_OK) {
             write.isDirectory = sqlite3_value_int64(value) != 0;
+        }
+        if (sqlite3_preupdate_new(db, modifiedColumn, &value) == SQLITE_OK) {
+            write.modifiedAt = sqlite3_value_double(value);
+        }
+        if (sqlite3_preupdate_new(db, sizeColumn, &value) == SQLITE_OK) {
+            write.size = sqlite3_value_int64(value);
         }
         auto text = [&](int column, std::string& into) {
             if (sqlite3_preupdate_new(db, column, &value) == SQLITE_OK) {

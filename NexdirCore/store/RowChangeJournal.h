@@ -22,6 +22,8 @@ struct EntryChange {
     bool isDirectory = false;
     std::string name;
     std::string searchName;
+    int64_t size = 0;
+    double modifiedAt = 0;
 };
 
 namespace detail {

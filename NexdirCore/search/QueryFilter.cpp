@@ -1,0 +1,211 @@
+#include "QueryFilter.h"
+
+#include "Normalize.h"
+#include "Paths.h"
+#include "SQLite.h"
+
+#include <algorithm>
+
+namespace nexdir::detail {
+
+namespace {
+
+// Deeper than any path can be; a damaged tree with a loop ends its climb here.
+constexpr size_t maximumDepth = 1 << 16;
+
+bool holds(std::string_view name, uint64_t nameMark, std::string_view text, uint64_t textMark) {
+    return (nameMark & textMark) == textMark && name.find(text) != std::string_view::npos;
+}
+
+std::vector<std::string> pathComponents(std::string_view path) {
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) {
+            slash = path.size();
+        }
+        if (slash > start) {
+            components.emplace_back(path.substr(start, slash - start));
+        }
+        start = slash + 1;
+    }
+    return components;
+}
+
+} // namespace
+
+QueryFilter::QueryFilter(const QueryNode& filter, const NameCatalogue& catalogue, sqlite3* reader)
+    : catalogue_(catalogue), root_(compile(filter, reader)) {}
+
+QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
+    Term term;
+    term.kind = node.kind;
+    term.text = node.text;
+    term.directories = node.directories;
+    term.low = node.low;
+    term.high = node.high;
+    term.from = node.from;
+    term.until = node.until;
+    for (const QueryNode& child : node.children) {
+        term.children.push_back(compile(child, reader));
+    }
+    for (const std::string& extension : node.texts) {
+        term.suffixes.push_back("." + extension);
+    }
+    switch (node.kind) {
+    case QueryNode::Kind::word:
+        term.mark = NameCatalogue::pairMark(node.text);
+        break;
+    case QueryNode::Kind::wildcard:
+        term.pattern = WildcardPattern(node.text);
+        break;
+    case QueryNode::Kind::folderPath: {
+        term.scope = std::make_unique<Scope>();
+        resolvePath(node.text, reader, *term.scope);
+        break;
+    }
+    case QueryNode::Kind::folderName: {
+        term.scope = std::make_unique<Scope>();
+        bool wildcard = node.text.find_first_of("*?") != std::string::npos;
+        WildcardPattern pattern(node.text);
+        for (int64_t id = 1; id < catalogue_.idLimit(); ++id) {
+            if (catalogue_.contains(id) && catalogue_.isDirectory(id) &&
+                (wildcard ? pattern.matches(catalogue_.searchName(id))
+                          : catalogue_.searchName(id) == node.text)) {
+                term.scope->folders.insert(id);
+            }
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return term;
+}
+
+void QueryFilter::resolvePath(const std::string& path, sqlite3* reader, Scope& scope) const {
+    // The volume root the path lies in, then one folder per component: the stored name as
+    // typed, or else one that folds to the same search name. A volume mounted below the path
+    // is under it as well, though its entries' parents never reach the folder.
+    sql::Statement roots(reader, "SELECT id, name FROM entries WHERE parent_id = 0;");
+    int64_t folder = 0;
+    std::string root;
+    while (roots.step() == SQLITE_ROW) {
+        std::string name = roots.columnText(1);
+        if (isAtOrUnder(name, path) && name != path) {
+            scope.roots.insert(roots.columnInt(0));
+            scope.folders.insert(roots.columnInt(0));
+        }
+        if (isAtOrUnder(path, name) && (folder == 0 || name.size() > root.size())) {
+            folder = roots.columnInt(0);
+            root = name;
+        }
+    }
+    if (folder == 0) {
+        return;
+    }
+    sql::Statement exact(reader, "SELECT id FROM entries WHERE parent_id = ? AND name = ?;");
+    sql::Statement folded(reader,
+                          "SELECT id FROM entries WHERE parent_id = ? AND search_name = ? "
+                          "ORDER BY id LIMIT 1;");
+    for (const std::string& component : pathComponents(path.substr(root.size()))) {
+        int64_t next = 0;
+        exact.reset();
+        exact.bindInt(1, folder);
+        exact.bindText(2, component);
+        if (exact.step() == SQLITE_ROW) {
+            next = exact.columnInt(0);
+        } else {
+            folded.reset();
+            folded.bindInt(1, folder);
+            folded.bindText(2, normalizeForSearch(component));
+            if (folded.step() == SQLITE_ROW) {
+                next = folded.columnInt(0);
+            }
+        }
+        if (next == 0) {
+            return;
+        }
+        folder = next;
+    }
+    scope.folders.insert(folder);
+}
+
+bool QueryFilter::atOrUnder(Scope& scope, int64_t id) {
+    if (scope.known.empty()) {
+        scope.known.assign(size_t(catalogue_.idLimit()), 0);
+    }
+    std::vector<int64_t> chain;
+    bool found = false;
+    for (int64_t at = id; catalogue_.contains(at) && chain.size() <= maximumDepth;
+         at = catalogue_.parent(at)) {
+        if (uint8_t known = scope.known[size_t(at)]) {
+            found = known == 1;
+            break;
+        }
+        chain.push_back(at);
+        if (scope.folders.count(at)) {
+            found = true;
+            break;
+        }
+    }
+    for (int64_t at : chain) {
+        scope.known[size_t(at)] = found ? 1 : 2;
+    }
+    return found;
+}
+
+bool QueryFilter::test(Term& term, int64_t id) {
+    using Kind = QueryNode::Kind;
+    switch (term.kind) {
+    case Kind::all:
+        for (Term& child : term.children) {
+            if (!test(child, id)) {
+                return false;
+            }
+        }
+        return true;
+    case Kind::any:
+        for (Term& child : term.children) {
+            if (test(child, id)) {
+                return true;
+            }
+        }
+        return false;
+    case Kind::negation:
+        return !test(term.children[0], id);
+    case Kind::word:
+        return holds(catalogue_.searchName(id), catalogue_.pairMarks()[id], term.text, term.mark);
+    case Kind::wildcard:
+        return term.pattern.matches(catalogue_.searchName(id));
+    case Kind::kind:
+        return catalogue_.isDirectory(id) == term.directories;
+    case Kind::extension: {
+        if (catalogue_.isDirectory(id)) {
+            return false;
+        }
+        std::string_view name = catalogue_.searchName(id);
+        // A name that is all extension (".pdf") has none.
+        return std::any_of(term.suffixes.begin(), term.suffixes.end(), [&](const std::string& s) {
+            return name.size() > s.size() && name.ends_with(s);
+        });
+    }
+    case Kind::size: {
+        int64_t size = catalogue_.size(id);
+        return !catalogue_.isDirectory(id) && size >= term.low && size <= term.high;
+    }
+    case Kind::modified: {
+        double modified = catalogue_.modifiedAt(id);
+        return modified >= term.from && modified < term.until;
+    }
+    case Kind::folderPath:
+    case Kind::folderName: {
+        int64_t parent = catalogue_.parent(id);
+        return parent == 0 ? term.scope->roots.count(id) != 0 : atOrUnder(*term.scope, parent);
+    }
+    }
+    return false;
+}
+
+} // namespace nexdir::detail

@@ -1,0 +1,71 @@
+#pragma once
+
+// A query's filters and operators, tested entry by entry against the names held in memory
+// (internal to the search).
+//
+// Built for one search, inside its read transaction: folders named by `in:` are looked up
+// then, and what is learnt about folders is kept for the rest of the search, so that testing
+// every entry of the index costs one climb per folder, not one per entry. A search runs on one
+// thread; the object is not shared.
+
+#include "NameCatalogue.h"
+#include "Query.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace nexdir::detail {
+
+class QueryFilter {
+public:
+    // `reader` has the read transaction `catalogue` is in step with open.
+    QueryFilter(const QueryNode& filter, const NameCatalogue& catalogue, sqlite3* reader);
+    QueryFilter(const QueryFilter&) = delete;
+    QueryFilter& operator=(const QueryFilter&) = delete;
+
+    // Whether the entry `id`, held by the catalogue, satisfies the filter.
+    bool matches(int64_t id) { return test(root_, id); }
+    // True when the filter holds for every entry.
+    bool acceptsEverything() const {
+        return root_.kind == QueryNode::Kind::all && root_.children.empty();
+    }
+
+private:
+    // The folders an `in:` names, and what is known of each folder of the index: whether it
+    // is one of them or below one.
+    struct Scope {
+        std::unordered_set<int64_t> folders;
+        std::unordered_set<int64_t> roots; // volume roots whose own path lies under the path
+        std::vector<uint8_t> known; // by identifier: 0 not yet, 1 at or under, 2 neither
+    };
+    struct Term {
+        QueryNode::Kind kind;
+        std::vector<Term> children;
+        std::string text;
+        uint64_t mark = 0; // the text's byte-pair mark
+        std::vector<std::string> suffixes; // "." + extension
+        WildcardPattern pattern;
+        bool directories = false;
+        int64_t low = 0, high = 0;
+        double from = 0, until = 0;
+        std::unique_ptr<Scope> scope;
+    };
+
+    Term compile(const QueryNode& node, sqlite3* reader);
+    bool test(Term& term, int64_t id);
+    // Whether the folder `id` is one of the scope's or lies below one.
+    bool atOrUnder(Scope& scope, int64_t id);
+    // The folder at `path` into `scope.folders`, and the volume roots below it into
+    // `scope.roots`.
+    void resolvePath(const std::string& path, sqlite3* reader, Scope& scope) const;
+
+    const NameCatalogue& catalogue_;
+    Term root_;
+};
+
+} // namespace nexdir::detail
