@@ -4,6 +4,7 @@
 #include "ApplicationChooser.h"
 #include "AppStrings.h"
 #include "PathText.h"
+#include "Query.h"
 #include "ExclusionRules.h"
 #include "Paths.h"
 #include "Format.h"
@@ -50,6 +51,32 @@ const char* const menuStyle =
 
 bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+// The query language's filters and operators, one a line with an example, in a card that
+// closes on the next click elsewhere.
+void showQueryHelp(QWidget* under) {
+    auto* card = new QFrame(under, Qt::Popup);
+    card->setAttribute(Qt::WA_DeleteOnClose);
+    card->setAccessibleName("Search filters");
+    card->setStyleSheet("QFrame { background: #202020; border: 1px solid #3a3a3a; }"
+                        "QLabel { color: #e6e6e6; border: none; }");
+    QString rows;
+    for (const nexdir::QueryHelpLine& line : nexdir::queryHelp()) {
+        rows += "<tr><td style='padding: 2px 16px 2px 0; white-space: pre'><b>" +
+                QString(line.example).toHtmlEscaped() + "</b></td><td style='color: #a0a0a0'>" +
+                QString(line.meaning).toHtmlEscaped() + "</td></tr>";
+    }
+    auto* text = new QLabel("<table>" + rows + "</table>");
+    text->setTextFormat(Qt::RichText);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* layout = new QVBoxLayout(card);
+    layout->setContentsMargins(14, 10, 14, 10);
+    layout->addWidget(text);
+    card->adjustSize();
+    QPoint at = under->mapToGlobal(QPoint(under->width() - card->width(), under->height() + 4));
+    card->move(at);
+    card->show();
 }
 
 } // namespace
@@ -131,6 +158,18 @@ void SearchPanelController::buildWindow() {
     connect(searchField_, &QLineEdit::textChanged, this,
             &SearchPanelController::searchFieldChanged);
     searchRow->addWidget(searchField_, 1);
+    auto* queryHelpButton = new QToolButton;
+    queryHelpButton->setText("?");
+    queryHelpButton->setAccessibleName("Search filters");
+    queryHelpButton->setToolTip("Filters and operators: ext:pdf, size:>100mb, dm:today, "
+                                "in:Documents, file:, folder:, a | b, -word, \"phrase\", *.iso");
+    queryHelpButton->setFocusPolicy(Qt::NoFocus); // typing stays in the field
+    queryHelpButton->setFixedSize(30, 30);
+    queryHelpButton->setStyleSheet("QToolButton { background: #282828; color: #dcdcdc;"
+                                   " border: 1px solid #3a3a3a; border-radius: 15px; }");
+    connect(queryHelpButton, &QToolButton::clicked, this,
+            [queryHelpButton] { showQueryHelp(queryHelpButton); });
+    searchRow->addWidget(queryHelpButton);
 
     searchModeButton_ = new QPushButton("Search");
     largeFilesModeButton_ = new QPushButton("Large Files");

@@ -34,8 +34,19 @@ struct QueryClass {
     std::vector<std::string> queries;
 };
 
+// What an index built by this program holds beyond its entries; an older one is rebuilt.
+const std::string benchFormat = "2";
+
+// Modification times spread evenly over the three years before the build, so that date
+// filters find from a few hundred entries (a day) to a third of them (a year).
+double modifiedAt(size_t node, double builtAt) {
+    uint64_t mixed = uint64_t(node) * 0x9E3779B97F4A7C15ull;
+    return builtAt - double((mixed >> 20) % (3 * 365 * 86400));
+}
+
 void buildIndex(SearchIndex& index, const std::vector<SyntheticNode>& nodes) {
     double started = nexdir::uptimeSeconds();
+    double builtAt = nexdir::unixSeconds();
     index.resetForFullScan();
     std::vector<int64_t> ids(nodes.size());
     std::vector<nexdir::FileRecord> batch;
@@ -44,7 +55,7 @@ void buildIndex(SearchIndex& index, const std::vector<SyntheticNode>& nodes) {
         const SyntheticNode& node = nodes[i];
         batch.emplace_back(
             ids[i], node.parent < 0 ? 0 : ids[size_t(node.parent)],
-            node.parent < 0 ? "/bench" : node.name, node.isDirectory, 1.7e9, node.size,
+            node.parent < 0 ? "/bench" : node.name, node.isDirectory, modifiedAt(i, builtAt), node.size,
             node.isDirectory ? std::nullopt : std::optional<int64_t>(node.size), false);
         if (batch.size() == 2000) {
             index.upsert(batch);
@@ -56,6 +67,7 @@ void buildIndex(SearchIndex& index, const std::vector<SyntheticNode>& nodes) {
     index.finishBulkLoad();
     index.markFullScanCompleted();
     index.setMetadata("benchEntries", std::to_string(nodes.size()));
+    index.setMetadata("benchFormat", benchFormat);
     std::fprintf(stderr, "built index: %zu entries, %.1f s load + %.1f s indexes\n", nodes.size(),
                  loaded - started, nexdir::uptimeSeconds() - loaded);
 }
@@ -84,6 +96,56 @@ std::string firstScalars(const std::string& name, size_t count) {
         prefix += scalars[i];
     }
     return prefix;
+}
+
+// Filters alone, and each kind of filter and operator with a word of a file's name.
+void addFilterClasses(std::vector<QueryClass>& classes, const std::vector<SyntheticNode>& nodes,
+                      Random& random, size_t perClass) {
+    const std::vector<std::string> extensions = {"pdf", "jpg", "png", "txt", "mp3", "docx",
+                                                 "tar.gz", "heic", "jpg;png", "c;h"};
+    const std::vector<std::string> sizes = {"size:>1gb", "size:>10mb", "size:<1kb",
+                                            "size:1kb..5mb", "size:0", "size:>=4mb"};
+    const std::vector<std::string> dates = {"dm:today", "dm:yesterday", "dm:week", "dm:<7d",
+                                            "dm:month", "dm:2025-06", "dm:>2y",
+                                            "dm:2024-01-01..2024-06-30"};
+    const std::vector<std::string> patterns = {"*.pdf", "*.jpg", "IMG_1???*", "*.tar.gz",
+                                               "*report*", "????*.txt"};
+    auto fileWord = [&] {
+        while (true) {
+            const SyntheticNode& node = nodes[1 + random.below(nodes.size() - 1)];
+            auto own = words(node.name);
+            if (!node.isDirectory && !own.empty()) {
+                return random.pick(own);
+            }
+        }
+    };
+    auto folderName = [&] {
+        while (true) {
+            const SyntheticNode& node = nodes[1 + random.below(nodes.size() - 1)];
+            if (node.isDirectory && node.name.find('"') == std::string::npos) {
+                return "in:\"" + node.name + "\"";
+            }
+        }
+    };
+    std::vector<QueryClass> added = {
+        {"ext alone", {}},        {"size alone", {}},      {"date alone", {}},
+        {"ext + word", {}},       {"size + word", {}},     {"date + word", {}},
+        {"kind + word", {}},      {"in + word", {}},       {"wildcard + word", {}},
+        {"or + not + word", {}}};
+    for (size_t i = 0; i < perClass; ++i) {
+        added[0].queries.push_back("ext:" + random.pick(extensions));
+        added[1].queries.push_back(random.pick(sizes));
+        added[2].queries.push_back(random.pick(dates));
+        added[3].queries.push_back("ext:" + random.pick(extensions) + " " + fileWord());
+        added[4].queries.push_back(random.pick(sizes) + " " + fileWord());
+        added[5].queries.push_back(random.pick(dates) + " " + fileWord());
+        added[6].queries.push_back((random.below(2) ? "file: " : "folder: ") + fileWord());
+        added[7].queries.push_back(folderName() + " " + fileWord());
+        added[8].queries.push_back(fileWord() + " " + random.pick(patterns));
+        added[9].queries.push_back(fileWord() + " " + fileWord() + " | " + fileWord() + " -" +
+                                   fileWord());
+    }
+    classes.insert(classes.end(), added.begin(), added.end());
 }
 
 std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, size_t perClass) {
@@ -166,6 +228,7 @@ std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, siz
         classes[7].queries.push_back("zq" + std::string(1, char('a' + random.below(26))) + "xv" +
                                      std::to_string(random.below(100000)));
     }
+    addFilterClasses(classes, nodes, random, perClass);
     return classes;
 }
 
@@ -263,7 +326,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     auto index = std::make_unique<SearchIndex>(database);
-    if (rebuild || index->metadata("benchEntries") != std::to_string(entries)) {
+    if (rebuild || index->metadata("benchEntries") != std::to_string(entries) ||
+        index->metadata("benchFormat") != benchFormat) {
         buildIndex(*index, nodes);
     }
     auto classes = makeQueries(nodes, perClass);

@@ -5,7 +5,9 @@
 #include "SQLite.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
+#include <thread>
 #include <unordered_map>
 
 namespace nexdir::detail {
@@ -13,58 +15,109 @@ namespace nexdir::detail {
 namespace {
 // Longer than any path: an entry whose chain of parents is broken has none, and goes last.
 constexpr int64_t noPath = std::numeric_limits<int64_t>::max() / 2;
+constexpr int32_t unknown = -1;
+// Names are bucketed by length in bytes; longer names share the last bucket.
+constexpr size_t lengthBuckets = 256;
+constexpr int32_t noPrefix = std::numeric_limits<int32_t>::max() / 2;
 constexpr size_t maximumDepth = 1 << 16;
+// From about this many entries, the test of every entry is split between two threads.
+constexpr int64_t parallelScanEntries = 200000;
 } // namespace
 
-void FilteredListing::scan() {
-    scanned_ = true;
-    for (int64_t id = 1; id < catalogue_.idLimit(); ++id) {
+void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
+    for (Admitted::value_type& byLength : into) {
+        byLength.resize(lengthBuckets);
+    }
+    for (int64_t id = begin; id < end; ++id) {
         if ((id & 0xFFFF) == 0 && cancellation_ && cancellation_->isCancelled()) {
             throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
         }
         if (catalogue_.contains(id) && filter_.matches(id)) {
-            admitted_[catalogue_.isDirectory(id) ? 1 : 0].push_back(id);
+            size_t length = std::min(catalogue_.name(id).size(), lengthBuckets - 1);
+            into[catalogue_.isDirectory(id) ? 1 : 0][length].push_back(id);
         }
     }
 }
 
-int64_t FilteredListing::pathLength(int64_t id) {
-    if (pathLengths_.empty()) {
-        pathLengths_.assign(size_t(catalogue_.idLimit()), -1);
+void FilteredListing::scan() {
+    scanned_ = true;
+    int64_t end = catalogue_.idLimit();
+    for (Admitted::value_type& byLength : admitted_) {
+        byLength.resize(lengthBuckets);
     }
-    // Climb to the first known length or to a volume root, then settle the lengths on the
-    // way down: a root's path is its name, a child's its parent's, a "/" unless the parent's
-    // path already ends with one, and its own name.
-    std::vector<int64_t> chain;
-    int64_t length = noPath;
-    for (int64_t at = id;; at = catalogue_.parent(at)) {
-        if (!catalogue_.contains(at) || chain.size() > maximumDepth) {
+    if (end < parallelScanEntries || !filter_.isStateless()) {
+        scanRange(1, end, admitted_);
+        return;
+    }
+    int64_t middle = end / 2;
+    Admitted upper;
+    std::exception_ptr failure;
+    std::thread helper([&] {
+        try {
+            scanRange(middle, end, upper);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    try {
+        scanRange(1, middle, admitted_);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    for (int kind : {0, 1}) {
+        for (size_t length = 0; length < lengthBuckets; ++length) {
+            std::vector<int64_t>& bucket = admitted_[kind][length];
+            bucket.insert(bucket.end(), upper[kind][length].begin(), upper[kind][length].end());
+        }
+    }
+}
+
+int32_t FilteredListing::childPrefix(int64_t folder) {
+    if (prefixes_.empty()) {
+        prefixes_.assign(size_t(catalogue_.idLimit()), unknown);
+    }
+    // Climb to the first known folder or to a volume root, then settle each folder on the way
+    // down: the length of its path and of the "/" its children's names follow (none after a
+    // root that ends with one, such as "/").
+    chain_.clear();
+    int32_t prefix = noPrefix;
+    for (int64_t at = folder; catalogue_.contains(at) && chain_.size() <= maximumDepth;
+         at = catalogue_.parent(at)) {
+        if (prefixes_[size_t(at)] != unknown) {
+            prefix = prefixes_[size_t(at)];
             break;
         }
-        if (pathLengths_[size_t(at)] >= 0) {
-            length = pathLengths_[size_t(at)];
-            break;
-        }
-        chain.push_back(at);
+        chain_.push_back(at);
         if (catalogue_.parent(at) == 0) {
-            length = -1; // the root's own length is added below
+            std::string_view root = catalogue_.name(at);
+            prefix = int32_t(root.size()) + (root.ends_with('/') ? 0 : 1);
+            prefixes_[size_t(at)] = prefix;
+            chain_.pop_back();
             break;
         }
     }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        std::string_view name = catalogue_.name(*it);
-        if (length >= noPath) {
-            length = noPath; // stays without a path
-        } else if (length < 0) {
-            length = int64_t(name.size());
-        } else {
-            int64_t parent = catalogue_.parent(*it);
-            bool slashEnds = catalogue_.parent(parent) == 0 && catalogue_.name(parent).ends_with('/');
-            length += (slashEnds ? 0 : 1) + int64_t(name.size());
+    for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
+        if (prefix != noPrefix) {
+            prefix += int32_t(catalogue_.name(*it).size()) + 1;
         }
-        pathLengths_[size_t(*it)] = length;
+        prefixes_[size_t(*it)] = prefix;
     }
-    return length;
+    return prefix;
+}
+
+int64_t FilteredListing::pathLength(int64_t id) {
+    int64_t parent = catalogue_.parent(id);
+    int64_t own = int64_t(catalogue_.name(id).size());
+    if (parent == 0) {
+        return own;
+    }
+    int32_t prefix = childPrefix(parent);
+    return prefix == noPrefix ? noPath : prefix + own;
 }
 
 std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
@@ -74,28 +127,43 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
     if (!scanned_) {
         scan();
     }
-    const std::vector<int64_t>& admitted = admitted_[directories ? 1 : 0];
     struct Keyed {
         int64_t length;
         int64_t id;
     };
-    std::vector<Keyed> keyed;
-    keyed.reserve(admitted.size());
-    for (int64_t id : admitted) {
-        keyed.push_back({pathLength(id), id});
+    auto before = [&](const Keyed& a, const Keyed& b) {
+        if (a.length != b.length) {
+            return a.length < b.length;
+        }
+        int order = catalogue_.name(a.id).compare(catalogue_.name(b.id));
+        return order != 0 ? order < 0 : a.id < b.id;
+    };
+    // The best `limit` so far, the worst of them on top. A path is at least as long as its
+    // own name, so once the names are longer than the worst path kept, nothing is left that
+    // could take its place: a large set is decided from its shortest names.
+    size_t keep = size_t(limit);
+    std::vector<Keyed> best;
+    const Admitted::value_type& byLength = admitted_[directories ? 1 : 0];
+    for (size_t length = 0; length < byLength.size(); ++length) {
+        if (best.size() == keep && int64_t(length) > best.front().length) {
+            break;
+        }
+        for (int64_t id : byLength[length]) {
+            Keyed candidate{pathLength(id), id};
+            if (best.size() < keep) {
+                best.push_back(candidate);
+                std::push_heap(best.begin(), best.end(), before);
+            } else if (before(candidate, best.front())) {
+                std::pop_heap(best.begin(), best.end(), before);
+                best.back() = candidate;
+                std::push_heap(best.begin(), best.end(), before);
+            }
+        }
     }
-    size_t keep = std::min(keyed.size(), size_t(limit));
-    std::partial_sort(keyed.begin(), keyed.begin() + long(keep), keyed.end(),
-                      [&](const Keyed& a, const Keyed& b) {
-                          if (a.length != b.length) {
-                              return a.length < b.length;
-                          }
-                          int order = catalogue_.name(a.id).compare(catalogue_.name(b.id));
-                          return order != 0 ? order < 0 : a.id < b.id;
-                      });
+    std::sort_heap(best.begin(), best.end(), before);
     std::vector<int64_t> chosen;
-    for (size_t i = 0; i < keep; ++i) {
-        chosen.push_back(keyed[i].id);
+    for (const Keyed& keyed : best) {
+        chosen.push_back(keyed.id);
     }
     return chosen;
 }

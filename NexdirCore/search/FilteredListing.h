@@ -14,7 +14,9 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace nexdir::detail {
@@ -29,15 +31,23 @@ public:
     std::vector<int64_t> select(int limit, bool directories);
 
 private:
+    // The admitted entries, files [0] and folders [1], by the length of their names.
+    using Admitted = std::array<std::vector<std::vector<int64_t>>, 2>;
     void scan();
+    // Adds the admitted entries with identifiers in [begin, end) to `into`; any thread.
+    void scanRange(int64_t begin, int64_t end, Admitted& into);
+    // The length of an entry's path in bytes; very large when its chain of parents is broken.
     int64_t pathLength(int64_t id);
+    // The length of a folder's path and the "/" after it, as its children's paths begin.
+    int32_t childPrefix(int64_t folder);
 
     const NameCatalogue& catalogue_;
     QueryFilter& filter_;
     const SearchCancellation* cancellation_;
     bool scanned_ = false;
-    std::vector<int64_t> admitted_[2]; // [0] files, [1] folders
-    std::vector<int64_t> pathLengths_; // by identifier; -1 not yet known
+    Admitted admitted_;
+    std::vector<int32_t> prefixes_; // childPrefix by folder identifier; -1 not yet known
+    std::vector<int64_t> chain_;    // the folders of one climb
 };
 
 // The rows of `ids`, in that order; CatalogueMismatch when one is missing.

@@ -36,7 +36,12 @@ std::vector<std::string> pathComponents(std::string_view path) {
 } // namespace
 
 QueryFilter::QueryFilter(const QueryNode& filter, const NameCatalogue& catalogue, sqlite3* reader)
-    : catalogue_(catalogue), root_(compile(filter, reader)) {}
+    : catalogue_(catalogue),
+      // A filter of one term is tested as that term, without a list around it.
+      root_(compile(filter.kind == QueryNode::Kind::all && filter.children.size() == 1
+                        ? filter.children[0]
+                        : filter,
+                    reader)) {}
 
 QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
     Term term;
@@ -61,11 +66,13 @@ QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
         term.pattern = WildcardPattern(node.text);
         break;
     case QueryNode::Kind::folderPath: {
+        stateless_ = false;
         term.scope = std::make_unique<Scope>();
         resolvePath(node.text, reader, *term.scope);
         break;
     }
     case QueryNode::Kind::folderName: {
+        stateless_ = false;
         term.scope = std::make_unique<Scope>();
         bool wildcard = node.text.find_first_of("*?") != std::string::npos;
         WildcardPattern pattern(node.text);

@@ -30,6 +30,9 @@ public:
 
     // Whether the entry `id`, held by the catalogue, satisfies the filter.
     bool matches(int64_t id) { return test(root_, id); }
+    // Whether `matches` may be called from several threads at once: it may when the filter
+    // has no `in:`, whose folders it learns as it goes.
+    bool isStateless() const { return stateless_; }
     // True when the filter holds for every entry.
     bool acceptsEverything() const {
         return root_.kind == QueryNode::Kind::all && root_.children.empty();
@@ -65,6 +68,7 @@ private:
     void resolvePath(const std::string& path, sqlite3* reader, Scope& scope) const;
 
     const NameCatalogue& catalogue_;
+    bool stateless_ = true;
     Term root_;
 };
 

@@ -282,7 +282,8 @@ void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
     const uint64_t* marks = catalogue.pairMarks();
     for (int64_t id = begin; id < end; ++id) {
         checkCancelled(id);
-        if (mayContain(marks[id], wanted) && catalogue.contains(id)) {
+        if (mayContain(marks[id], wanted) && catalogue.contains(id) &&
+            (!filter_ || filter_->matches(id))) {
             rankIfLastWordIn(catalogue.searchName(id), id, -1, -1, catalogue.cappedLength(id),
                              marks[id], into);
         }
@@ -298,13 +299,17 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
             stream.byLength.assign(201, {});
         }
         forEachPossible(tier, [&](int64_t id) {
+            if (filter_ && !filter_->matches(id)) {
+                return;
+            }
             tier.streams[catalogue.isDirectory(id) ? 1 : 0]
                 .byLength[size_t(catalogue.cappedLength(id))]
                 .push_back(id);
         });
         return;
     }
-    if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries) {
+    if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries &&
+        (!filter_ || filter_->isStateless())) {
         // Every name is looked at: the two halves of the index on two cores.
         int64_t middle = catalogue.idLimit() / 2;
         std::vector<Ranked> upper;
@@ -329,6 +334,9 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         tier.entries.insert(tier.entries.end(), upper.begin(), upper.end());
     } else {
         forEachPossible(tier, [&](int64_t id) {
+            if (filter_ && !filter_->matches(id)) {
+                return;
+            }
             addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
                          catalogue.pairMarks()[id]);
         });
@@ -520,9 +528,6 @@ bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
         parent = catalogue_->parent(candidate.id);
     }
     if (kind >= 0 && kind != wantedKind) {
-        return false;
-    }
-    if (filter_ && !filter_->matches(candidate.id)) {
         return false;
     }
     if (parent < 0) {

@@ -49,7 +49,8 @@ public:
     // The caller holds the reader's lock and an open read transaction for the object's life,
     // and keeps `words` (the words of `query`) for as long. `catalogue`, when given, holds
     // exactly what that transaction sees. `filter`, given only with `catalogue`, narrows the
-    // candidates further: those it does not admit are passed over like those of the wrong kind.
+    // candidates further: those it does not admit are never ranked, so that a filter that
+    // admits few spares ranking the many names a common word is in.
     RankedCandidates(sqlite3* reader, std::string query, const QueryWords& words,
                      const NameCatalogue* catalogue = nullptr,
                      const SearchCancellation* cancellation = nullptr,

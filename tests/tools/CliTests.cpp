@@ -134,6 +134,13 @@ TEST(QuelmoCli, ScanThenSearch) {
     CliRun notes = cli(folder, {"search", "--db", db, "notes"});
     EXPECT_EQ(notes.status, 1);
     EXPECT_EQ(notes.out + notes.err, "");
+    // Filters alone, or narrowing words; a query it cannot read is a failure that says why.
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "ext:pdf"}).out,
+              root + "/Projects/Tax 2024/receipt.pdf\n");
+    EXPECT_EQ(cli(folder, {"search", "--db", db, "pro", "file:"}).out, root + "/pro\nposal.txt\n");
+    CliRun typo = cli(folder, {"search", "--db", db, "sise:>1mb"});
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_EQ(typo.out + typo.err, "Unknown filter sise: \u2014 did you mean size:?\n");
     EXPECT_EQ(cli(folder, {"stats", "--db", db}).out.substr(0, 54),
               "{\"indexedItems\":5,\"files\":2,\"directories\":3,\"indexByte");
 }
@@ -171,12 +178,14 @@ TEST(QuelmoCli, ABadRootOrAMissingIndexChangesNothing) {
         << unknown.err;
     CliRun help = cli(folder, {"search", "--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_TRUE(help.out.starts_with("usage:"));
-    // After "--", every word is the query's.
+    EXPECT_TRUE(help.out.starts_with("usage:") &&
+                help.out.find("size:>100mb") != std::string::npos)
+        << help.out;
+    // After "--", every word is the query's: -zebra leaves out names that hold zebra.
     makeFile(root + "/-zebra kept");
     EXPECT_EQ(cli(folder, {"reconcile", "--db", db, root}).status, 0);
     EXPECT_EQ(cli(folder, {"search", "--db", db, "--", "-zebra", "kept"}).out,
-              root + "/-zebra kept\n");
+              root + "/kept.txt\n");
 }
 
 TEST(QuelmoCli, RootsAreTheInternalVolumesOfTheMountTable) {

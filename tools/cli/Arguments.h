@@ -85,6 +85,8 @@ nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::stri
 int runStats(Arguments arguments);
 int runCoverage(Arguments arguments);
 int runSearch(Arguments arguments);
+// search's own help: its options and the query language's filters and operators.
+std::string searchHelp();
 int runScan(Arguments arguments);
 int runEvents(Arguments arguments);
 int runReconcile(Arguments arguments);

@@ -1,7 +1,9 @@
 #include "Arguments.h"
 
 #include "DataDirectory.h"
+#include "Clock.h"
 #include "NameSearch.h"
+#include "Query.h"
 #include "QueryEndpoint.h"
 #include "SearchIndex.h"
 
@@ -11,6 +13,25 @@
 #include <optional>
 
 namespace quelmo::cli {
+
+std::string searchHelp() {
+    std::string help =
+        "usage: quelmo-cli search [--db PATH] [--limit N] [--long] [-0|--null] [--direct] "
+        "[--verbose] QUERY...\n\n"
+        "Matching paths, one a line, folders first, best matches first; exit status 1 when\n"
+        "nothing matched, 2 on an error (a query it cannot read says why). A query of one or two\n"
+        "characters finds names that start with it; a longer one names that hold every word.\n\n"
+        "Filters and operators (quote the query for the shell):\n";
+    size_t width = 0;
+    for (const nexdir::QueryHelpLine& line : nexdir::queryHelp()) {
+        width = std::max(width, std::string(line.example).size());
+    }
+    for (const nexdir::QueryHelpLine& line : nexdir::queryHelp()) {
+        std::string example = line.example;
+        help += "  " + example + std::string(width - example.size() + 2, ' ') + line.meaning + "\n";
+    }
+    return help;
+}
 
 nexdir::SearchResponse answerQuery(nexdir::QueryRequest request, const std::string& database,
                                    bool direct, bool verbose) {
@@ -83,6 +104,8 @@ int runSearch(Arguments arguments) {
     if (!haveWord) {
         throw UsageError("search needs a query");
     }
+    // A query it cannot read is refused here, whoever would answer it.
+    nexdir::parseQuery(request.query, nexdir::unixSeconds());
     nexdir::SearchResponse response = answerQuery(request, database, direct, verbose);
 
     std::string output;

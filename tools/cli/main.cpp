@@ -32,7 +32,8 @@ commands:
   search [--db PATH] [--limit N] [--long] [-0|--null] [--direct] [--verbose] QUERY...
                                           matching names, one path a line; a query of one or
                                           two characters finds names that start with it, a
-                                          longer one names that contain every word
+                                          longer one names that contain every word; its
+                                          filters and operators: search --help
   scan [--db PATH] [--exclude PATH]... [ROOT...]
                                           rebuilds the index of the ROOT folders (default: the
                                           internal volumes) and installs it; totals as JSON
@@ -173,7 +174,8 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 1; i < words.size() && words[i] != "--"; ++i) {
         if (words[i] == "--help") {
-            std::cout << synopsis << details;
+            std::cout << (command == "search" ? quelmo::cli::searchHelp()
+                                              : std::string(synopsis) + details);
             return 0;
         }
     }
