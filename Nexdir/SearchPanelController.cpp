@@ -53,29 +53,35 @@ bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// The query language's filters and operators, one a line with an example, in a card that
-// closes on the next click elsewhere.
-void showQueryHelp(QWidget* under) {
-    auto* card = new QFrame(under, Qt::Popup);
+// The query language's filters and operators, one a line with an example, in a card under
+// the search row that closes on the next click elsewhere.
+void showQueryHelp(QWidget* button) {
+    QWidget* panel = button->window();
+    auto* card = new QFrame(panel, Qt::Popup);
     card->setAttribute(Qt::WA_DeleteOnClose);
     card->setAccessibleName("Search filters");
     card->setStyleSheet("QFrame { background: #202020; border: 1px solid #3a3a3a; }"
                         "QLabel { color: #e6e6e6; border: none; }");
     QString rows;
     for (const nexdir::QueryHelpLine& line : nexdir::queryHelp()) {
-        rows += "<tr><td style='padding: 2px 16px 2px 0; white-space: pre'><b>" +
+        rows += "<tr><td style='padding: 2px 14px 2px 0; white-space: pre'><b>" +
                 QString(line.example).toHtmlEscaped() + "</b></td><td style='color: #a0a0a0'>" +
                 QString(line.meaning).toHtmlEscaped() + "</td></tr>";
     }
     auto* text = new QLabel("<table>" + rows + "</table>");
     text->setTextFormat(Qt::RichText);
+    text->setWordWrap(true);
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* layout = new QVBoxLayout(card);
     layout->setContentsMargins(14, 10, 14, 10);
     layout->addWidget(text);
+    int margin = 12;
+    card->setFixedWidth(panel->width() - 2 * margin);
+    text->setFixedWidth(card->width() - 28);
+    text->setFixedHeight(text->heightForWidth(text->width()));
     card->adjustSize();
-    QPoint at = under->mapToGlobal(QPoint(under->width() - card->width(), under->height() + 4));
-    card->move(at);
+    int below = button->mapTo(panel, QPoint(0, button->height())).y() + 6;
+    card->move(panel->mapToGlobal(QPoint(margin, below)));
     card->show();
 }
 
@@ -702,6 +708,8 @@ void SearchPanelController::finishSearch(uint64_t generation,
         showCount();
     } else {
         countLine_.clear();
+        // The list held the previous query's results, which this one did not find.
+        model_->setResults({});
         showStatus(error);
     }
     Q_EMIT searchSettled();
