@@ -297,6 +297,9 @@ void parseSize(const std::string& typed, QueryNode& node) {
         }
         node.low = first.empty() ? 0 : int64_t(std::ceil(read(first)));
         node.high = second.empty() ? largest : int64_t(std::floor(read(second)));
+        if (node.low > node.high) {
+            throw QueryError("size:" + typed + " ends before it starts \u2014 try size:1kb..5mb");
+        }
     } else if (value.starts_with(">=")) {
         node.low = int64_t(std::ceil(read(value.substr(2))));
         node.high = largest;
@@ -442,6 +445,10 @@ void parseModified(const std::string& typed, double now, QueryNode& node) {
         }
         node.from = first.empty() ? -infinity : read(first).from;
         node.until = second.empty() ? infinity : read(second).until;
+        if (node.from >= node.until) {
+            throw QueryError("dm:" + typed +
+                             " ends before it starts \u2014 try dm:2024-01-01..2024-06-30");
+        }
         return;
     }
     for (const char* op : {">=", "<=", ">", "<"}) {

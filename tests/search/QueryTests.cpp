@@ -65,6 +65,7 @@ TEST(QueryTest, ReadsTheLanguageAndSaysWhatItCannotRead) {
                             "size:1kb..5mb or size:0"},
         {"dm:2024-02-30", "Could not read the date in dm:2024-02-30 \u2014 try dm:today, "
                           "dm:2024-03, dm:<7d or dm:2024-01-01..2024-06-30"},
+        {"size:1kb..5", "size:1kb..5 ends before it starts \u2014 try size:1kb..5mb"},
         {"(a | b", "A ( is not closed"},
         {"a ) b", "A ) has no matching ("},
         {"a |", "| needs a term on each side, as in *.iso | *.img"},
