@@ -3,11 +3,10 @@
 #include "NexdirError.h"
 #include "RankedCandidates.h"
 #include "SQLite.h"
+#include "TwoHalves.h"
 
 #include <algorithm>
-#include <exception>
 #include <limits>
-#include <thread>
 #include <unordered_map>
 
 namespace nexdir::detail {
@@ -49,26 +48,9 @@ void FilteredListing::scan() {
         scanRange(1, end, admitted_);
         return;
     }
-    int64_t middle = end / 2;
     Admitted upper;
-    std::exception_ptr failure;
-    std::thread helper([&] {
-        try {
-            scanRange(middle, end, upper);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    try {
-        scanRange(1, middle, admitted_);
-    } catch (...) {
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    inTwoHalves(1, end, admitted_, upper,
+                [this](int64_t first, int64_t last, Admitted& into) { scanRange(first, last, into); });
     for (int kind : {0, 1}) {
         for (size_t length = 0; length < lengthBuckets; ++length) {
             std::vector<int64_t>& bucket = admitted_[kind][length];

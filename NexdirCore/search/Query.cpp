@@ -245,6 +245,21 @@ std::string normalizedPattern(std::string_view text) {
     return pattern;
 }
 
+// The two ends of "a..b", either of which may be left out (not both), or nothing when `value`
+// is no range.
+std::optional<std::pair<std::string, std::string>> rangeEnds(const std::string& value,
+                                                             const QueryError& failure) {
+    size_t dots = value.find("..");
+    if (dots == std::string::npos) {
+        return std::nullopt;
+    }
+    std::pair<std::string, std::string> ends{value.substr(0, dots), value.substr(dots + 2)};
+    if (ends.first.empty() && ends.second.empty()) {
+        throw failure;
+    }
+    return ends;
+}
+
 // ---- sizes ----
 
 std::optional<long double> amount(const std::string& text) {
@@ -288,13 +303,8 @@ void parseSize(const std::string& typed, QueryNode& node) {
         }
         return *bytes;
     };
-    size_t range = value.find("..");
-    if (range != std::string::npos) {
-        std::string first = value.substr(0, range);
-        std::string second = value.substr(range + 2);
-        if (first.empty() && second.empty()) {
-            throw fail();
-        }
+    if (auto ends = rangeEnds(value, fail())) {
+        auto& [first, second] = *ends;
         node.low = first.empty() ? 0 : int64_t(std::ceil(read(first)));
         node.high = second.empty() ? largest : int64_t(std::floor(read(second)));
         if (node.low > node.high) {
@@ -436,13 +446,8 @@ void parseModified(const std::string& typed, double now, QueryNode& node) {
     };
     node.from = -infinity;
     node.until = infinity;
-    size_t range = value.find("..");
-    if (range != std::string::npos) {
-        std::string first = value.substr(0, range);
-        std::string second = value.substr(range + 2);
-        if (first.empty() && second.empty()) {
-            throw fail();
-        }
+    if (auto ends = rangeEnds(value, fail())) {
+        auto& [first, second] = *ends;
         node.from = first.empty() ? -infinity : read(first).from;
         node.until = second.empty() ? infinity : read(second).until;
         if (node.from >= node.until) {

@@ -2,12 +2,11 @@
 
 #include "Ranking.h"
 #include "SQLite.h"
+#include "TwoHalves.h"
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <string_view>
-#include <thread>
 
 namespace nexdir::detail {
 
@@ -311,26 +310,11 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
     if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries &&
         (!filter_ || filter_->isStateless())) {
         // Every name is looked at: the two halves of the index on two cores.
-        int64_t middle = catalogue.idLimit() / 2;
         std::vector<Ranked> upper;
-        std::exception_ptr failure;
-        std::thread helper([&] {
-            try {
-                rankWordsInRange(middle, catalogue.idLimit(), upper);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        });
-        try {
-            rankWordsInRange(1, middle, tier.entries);
-        } catch (...) {
-            helper.join();
-            throw;
-        }
-        helper.join();
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
+        inTwoHalves(1, catalogue.idLimit(), tier.entries, upper,
+                    [this](int64_t first, int64_t last, std::vector<Ranked>& into) {
+                        rankWordsInRange(first, last, into);
+                    });
         tier.entries.insert(tier.entries.end(), upper.begin(), upper.end());
     } else {
         forEachPossible(tier, [&](int64_t id) {
