@@ -193,9 +193,10 @@ bool QueryFilter::test(Term& term, int64_t id) {
             return false;
         }
         std::string_view name = catalogue_.searchName(id);
-        // A name that is all extension (".pdf") has none.
+        // A name that is all extension (".pdf") has none. The last byte rules out most names
+        // before the rest is compared.
         return std::any_of(term.suffixes.begin(), term.suffixes.end(), [&](const std::string& s) {
-            return name.size() > s.size() && name.ends_with(s);
+            return name.size() > s.size() && name.back() == s.back() && name.ends_with(s);
         });
     }
     case Kind::size: {
