@@ -53,6 +53,23 @@ bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
+// What the results mark of a query: its words, not its filters and operators.
+QString wordsToMark(const QString& query) {
+    try {
+        nexdir::ParsedQuery parsed = nexdir::parseQuery(query.toStdString(), 0);
+        if (!parsed.plain) {
+            QStringList words;
+            for (const std::string& word : parsed.words) {
+                words << QString::fromStdString(word);
+            }
+            return words.join(' ');
+        }
+    } catch (const nexdir::QueryError&) {
+        // Not searched: nothing is shown to mark.
+    }
+    return query;
+}
+
 // The query language's filters and operators, one a line with an example, in a card under
 // the search row that closes on the next click elsewhere.
 void showQueryHelp(QWidget* button) {
@@ -688,7 +705,7 @@ void SearchPanelController::finishSearch(uint64_t generation,
             response->results.resize(size_t(limit));
         }
         size_t count = response->results.size();
-        model_->setQuery(pendingQuery_);
+        model_->setQuery(wordsToMark(pendingQuery_));
         table_->viewport()->update();
         displayResults(std::move(response->results), preservingSelection);
         QString excluded = count == 0 ? excludedByQuery(pendingQuery_) : QString();
@@ -708,8 +725,6 @@ void SearchPanelController::finishSearch(uint64_t generation,
         showCount();
     } else {
         countLine_.clear();
-        // The list held the previous query's results, which this one did not find.
-        model_->setResults({});
         showStatus(error);
     }
     Q_EMIT searchSettled();

@@ -156,11 +156,13 @@ TEST_F(DiskUsageTest, SavingMeasurementsGivesTheNameSearchNothingToFollow) {
     EXPECT_EQ(afterSave.kind, SearchIndex::RowChanges::Kind::changes);
     EXPECT_TRUE(afterSave.changes.empty());
 
-    // A new size is nothing to the copy either; a new name is.
+    // A new size and time are followed (filters test them), as a new name is.
     index.upsert({FileRecord(file, tree.root(), "report.pdf", false, 2000, 900, 8192, false),
                   FileRecord(index.reserveID(), tree.root(), "notes.txt", false, 1000, 5,
                              std::nullopt, false)});
     SearchIndex::RowChanges afterWrite = follow(true);
-    ASSERT_EQ(afterWrite.changes.size(), 1u);
-    EXPECT_EQ(afterWrite.changes[0].name, "notes.txt");
+    ASSERT_EQ(afterWrite.changes.size(), 2u);
+    EXPECT_EQ(afterWrite.changes[0].size, 900);
+    EXPECT_EQ(afterWrite.changes[0].modifiedAt, 2000);
+    EXPECT_EQ(afterWrite.changes[1].name, "notes.txt");
 }
