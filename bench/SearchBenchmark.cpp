@@ -55,8 +55,8 @@ void buildIndex(SearchIndex& index, const std::vector<SyntheticNode>& nodes) {
         const SyntheticNode& node = nodes[i];
         batch.emplace_back(
             ids[i], node.parent < 0 ? 0 : ids[size_t(node.parent)],
-            node.parent < 0 ? "/bench" : node.name, node.isDirectory, modifiedAt(i, builtAt), node.size,
-            node.isDirectory ? std::nullopt : std::optional<int64_t>(node.size), false);
+            node.parent < 0 ? "/bench" : node.name, node.isDirectory, modifiedAt(i, builtAt),
+            node.size, node.isDirectory ? std::nullopt : std::optional<int64_t>(node.size), false);
         if (batch.size() == 2000) {
             index.upsert(batch);
             batch.clear();
@@ -101,15 +101,15 @@ std::string firstScalars(const std::string& name, size_t count) {
 // Filters alone, and each kind of filter and operator with a word of a file's name.
 void addFilterClasses(std::vector<QueryClass>& classes, const std::vector<SyntheticNode>& nodes,
                       Random& random, size_t perClass) {
-    const std::vector<std::string> extensions = {"pdf", "jpg", "png", "txt", "mp3", "docx",
-                                                 "tar.gz", "heic", "jpg;png", "c;h"};
-    const std::vector<std::string> sizes = {"size:>1gb", "size:>10mb", "size:<1kb",
-                                            "size:1kb..5mb", "size:0", "size:>=4mb"};
-    const std::vector<std::string> dates = {"dm:today", "dm:yesterday", "dm:week", "dm:<7d",
-                                            "dm:month", "dm:2025-06", "dm:>2y",
-                                            "dm:2024-01-01..2024-06-30"};
-    const std::vector<std::string> patterns = {"*.pdf", "*.jpg", "IMG_1???*", "*.tar.gz",
-                                               "*report*", "????*.txt"};
+    const std::vector<std::string> extensions = {"pdf",  "jpg",    "png",  "txt",     "mp3",
+                                                 "docx", "tar.gz", "heic", "jpg;png", "c;h"};
+    const std::vector<std::string> sizes = {"size:>1gb",     "size:>10mb", "size:<1kb",
+                                            "size:1kb..5mb", "size:0",     "size:>=4mb"};
+    const std::vector<std::string> dates = {
+        "dm:today", "dm:yesterday", "dm:week", "dm:<7d",
+        "dm:month", "dm:2025-06",   "dm:>2y",  "dm:2024-01-01..2024-06-30"};
+    const std::vector<std::string> patterns = {"*.pdf",    "*.jpg",    "IMG_1???*",
+                                               "*.tar.gz", "*report*", "????*.txt"};
     auto fileWord = [&] {
         while (true) {
             const SyntheticNode& node = nodes[1 + random.below(nodes.size() - 1)];
@@ -128,10 +128,9 @@ void addFilterClasses(std::vector<QueryClass>& classes, const std::vector<Synthe
         }
     };
     std::vector<QueryClass> added = {
-        {"ext alone", {}},        {"size alone", {}},      {"date alone", {}},
-        {"ext + word", {}},       {"size + word", {}},     {"date + word", {}},
-        {"kind + word", {}},      {"in + word", {}},       {"wildcard + word", {}},
-        {"or + not + word", {}}};
+        {"ext alone", {}},       {"size alone", {}},     {"date alone", {}},  {"ext + word", {}},
+        {"size + word", {}},     {"date + word", {}},    {"kind + word", {}}, {"in + word", {}},
+        {"wildcard + word", {}}, {"or + not + word", {}}};
     for (size_t i = 0; i < perClass; ++i) {
         added[0].queries.push_back("ext:" + random.pick(extensions));
         added[1].queries.push_back(random.pick(sizes));

@@ -49,8 +49,9 @@ void FilteredListing::scan() {
         return;
     }
     Admitted upper;
-    inTwoHalves(1, end, admitted_, upper,
-                [this](int64_t first, int64_t last, Admitted& into) { scanRange(first, last, into); });
+    inTwoHalves(1, end, admitted_, upper, [this](int64_t first, int64_t last, Admitted& into) {
+        scanRange(first, last, into);
+    });
     for (int kind : {0, 1}) {
         for (size_t length = 0; length < lengthBuckets; ++length) {
             std::vector<int64_t>& bucket = admitted_[kind][length];

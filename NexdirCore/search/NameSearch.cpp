@@ -114,8 +114,8 @@ SearchResponse NameSearch::search(const std::string& query, int limit,
     uint64_t started = uptimeNanoseconds();
     ParsedQuery parsed = parseQuery(query, unixSeconds());
     if (!parsed.plain) {
-        return searchParsed(parsed, query.find('\0') != std::string::npos ? 0 : limit,
-                            cancellation, started);
+        return searchParsed(parsed, query.find('\0') != std::string::npos ? 0 : limit, cancellation,
+                            started);
     }
     std::string q = normalizeForSearch(trimmedWhitespace(query));
     std::vector<std::string> tokens = whitespaceSeparatedWords(q);
@@ -222,10 +222,10 @@ SearchResponse NameSearch::searchParsed(const ParsedQuery& parsed, int limit,
             FilteredListing listing(*catalogue, filter, cancellation.get());
             return foldersThenFiles(
                 limit, [&](int passLimit, bool directories, const std::vector<int64_t>&) {
-                    return results(reader,
-                                   rowsInOrder(reader.connection(),
-                                               listing.select(passLimit, directories)),
-                                   catalogue);
+                    return results(
+                        reader,
+                        rowsInOrder(reader.connection(), listing.select(passLimit, directories)),
+                        catalogue);
                 });
         };
         try {

@@ -113,9 +113,8 @@ void QueryFilter::resolvePath(const std::string& path, sqlite3* reader, Scope& s
         return;
     }
     sql::Statement exact(reader, "SELECT id FROM entries WHERE parent_id = ? AND name = ?;");
-    sql::Statement folded(reader,
-                          "SELECT id FROM entries WHERE parent_id = ? AND search_name = ? "
-                          "ORDER BY id LIMIT 1;");
+    sql::Statement folded(reader, "SELECT id FROM entries WHERE parent_id = ? AND search_name = ? "
+                                  "ORDER BY id LIMIT 1;");
     for (const std::string& component : pathComponents(path.substr(root.size()))) {
         int64_t next = 0;
         exact.reset();

@@ -44,13 +44,13 @@ private:
     struct Scope {
         std::unordered_set<int64_t> folders;
         std::unordered_set<int64_t> roots; // volume roots whose own path lies under the path
-        std::vector<uint8_t> known; // by identifier: 0 not yet, 1 at or under, 2 neither
+        std::vector<uint8_t> known;        // by identifier: 0 not yet, 1 at or under, 2 neither
     };
     struct Term {
         QueryNode::Kind kind;
         std::vector<Term> children;
         std::string text;
-        uint64_t mark = 0; // the text's byte-pair mark
+        uint64_t mark = 0;                 // the text's byte-pair mark
         std::vector<std::string> suffixes; // "." + extension
         WildcardPattern pattern;
         bool directories = false;

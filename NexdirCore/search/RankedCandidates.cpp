@@ -80,8 +80,8 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query, const Que
                                    const NameCatalogue* catalogue,
                                    const SearchCancellation* cancellation, QueryFilter* filter)
     : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), filter_(filter),
-      query_(std::move(query)),
-      words_(words), screenedCount_(std::min(words.earlier().size(), screenedWordsLimit)),
+      query_(std::move(query)), words_(words),
+      screenedCount_(std::min(words.earlier().size(), screenedWordsLimit)),
       queryMark_(NameCatalogue::pairMark(query_)),
       lastWordMark_(NameCatalogue::pairMark(words.last())) {
     for (size_t i = 0; i < screenedCount_; ++i) {

@@ -28,8 +28,8 @@ std::string_view valueText(sqlite3_value* value) {
 // usage is nothing to the copy, and measuring a whole index would otherwise journal every
 // file.
 bool keepsFollowedColumns(sqlite3* db) {
-    for (int column :
-         {parentColumn, nameColumn, searchNameColumn, directoryColumn, modifiedColumn, sizeColumn}) {
+    for (int column : {parentColumn, nameColumn, searchNameColumn, directoryColumn, modifiedColumn,
+                       sizeColumn}) {
         sqlite3_value* before = nullptr;
         sqlite3_value* after = nullptr;
         if (sqlite3_preupdate_old(db, column, &before) != SQLITE_OK ||

@@ -75,7 +75,8 @@ TEST(QueryTest, ReadsTheLanguageAndSaysWhatItCannotRead) {
         {"in:", "in: needs a folder, as in in:Documents or in:~/Projects"},
         {std::string(5000, '(') + "a" + std::string(5000, ')'),
          "Parentheses and NOT are nested too deeply (at most 64 levels)"},
-        {std::string(5000, '-') + "a", "Parentheses and NOT are nested too deeply (at most 64 levels)"},
+        {std::string(5000, '-') + "a",
+         "Parentheses and NOT are nested too deeply (at most 64 levels)"},
     };
     for (const auto& [query, message] : refused) {
         EXPECT_EQ(errorOf(query), message) << query.substr(0, 40);
@@ -108,9 +109,7 @@ TEST(QueryTest, NamesWithTheLanguagesCharactersStayFindable) {
     tree.file(odd, "note:todo *star*.txt");
     tree.file(tree.root(), "say \"hi\".txt");
     tree.file(tree.root(), "report (1).pdf", 2'000);
-    auto found = [&](const std::string& query) {
-        return pathsOf(names.search(query, 50).results);
-    };
+    auto found = [&](const std::string& query) { return pathsOf(names.search(query, 50).results); };
     EXPECT_EQ(found("note:todo"), std::vector<std::string>{"/a|b (c) -d/note:todo *star*.txt"});
     EXPECT_EQ(found("\"*star*\""), std::vector<std::string>{"/a|b (c) -d/note:todo *star*.txt"});
     EXPECT_EQ(found("\"a|b (c) -d\""), std::vector<std::string>{"/a|b (c) -d"});
@@ -158,7 +157,7 @@ double localNoon(LocalDate date, int daysLater = 0) {
 }
 
 const std::vector<std::string> syllables = {"ab", "ba", "cab", "x", "Photo", "2024", "\xC3\xA9",
-                                            "da", " ", "-", ".", "iso", "img", "Tar"};
+                                            "da", " ",  "-",   ".", "iso",   "img",  "Tar"};
 
 struct QueryTree {
     using Test = std::function<bool(const Entry&)>;
@@ -166,9 +165,9 @@ struct QueryTree {
     explicit QueryTree(unsigned seed) : random(seed) {
         now = double(std::time(nullptr));
         today = dateOf(now);
-        modifiedTimes = {localNoon(today),           localNoon(today, -1),
-                         localNoon(today, -3),       now - 10 * 86400.0,
-                         localNoon({2024, 3, 15}),   localNoon({2024, 7, 1}),
+        modifiedTimes = {localNoon(today),         localNoon(today, -1),
+                         localNoon(today, -3),     now - 10 * 86400.0,
+                         localNoon({2024, 3, 15}), localNoon({2024, 7, 1}),
                          localNoon({2023, 12, 31})};
         std::vector<int64_t> folders;
         auto add = [&](Entry entry) {
@@ -211,8 +210,9 @@ struct QueryTree {
     }
     std::string norm(const std::string& text) const { return SearchIndex::normalize(text); }
     std::string pathOf(const Entry& entry) const {
-        return entry.parent == 0 ? entry.name
-                                 : appendingPathComponent(pathOf(entries.at(entry.parent)), entry.name);
+        return entry.parent == 0
+                   ? entry.name
+                   : appendingPathComponent(pathOf(entries.at(entry.parent)), entry.name);
     }
     bool underFolderNamed(const Entry& entry, const std::string& name) const {
         for (int64_t at = entry.parent; at != 0; at = entries.at(at).parent) {
@@ -228,8 +228,9 @@ struct QueryTree {
             std::string name = norm(randomEntry().name);
             size_t start = random() % name.size();
             std::string piece = name.substr(start, 2 + random() % 4);
-            if (std::all_of(piece.begin(), piece.end(),
-                            [](char c) { return std::isalnum(uint8_t(c)) || uint8_t(c) >= 0x80; }) &&
+            if (std::all_of(
+                    piece.begin(), piece.end(),
+                    [](char c) { return std::isalnum(uint8_t(c)) || uint8_t(c) >= 0x80; }) &&
                 isValidUTF8(piece)) {
                 return piece;
             }
@@ -251,13 +252,16 @@ struct QueryTree {
                         auto ends = [&](const std::string& s) {
                             return name.size() > s.size() + 1 && name.ends_with("." + s);
                         };
-                        return !e.isDirectory && (ext == "txt" ? ends("txt") : ends("ab") || ends("iso"));
+                        return !e.isDirectory &&
+                               (ext == "txt" ? ends("txt") : ends("ab") || ends("iso"));
                     }};
         }
         case 3: {
             static const std::vector<std::tuple<std::string, int64_t, int64_t>> sizes = {
-                {"size:0", 0, 0},           {"size:>1mb", 1'000'001, INT64_MAX},
-                {"size:1kb..5mb", 1000, 5'000'000}, {"size:<1.5kb", 0, 1499},
+                {"size:0", 0, 0},
+                {"size:>1mb", 1'000'001, INT64_MAX},
+                {"size:1kb..5mb", 1000, 5'000'000},
+                {"size:<1.5kb", 0, 1499},
                 {"size:>=5GB", 5'000'000'000, INT64_MAX}};
             auto [text, low, high] = sizes[random() % sizes.size()];
             return {text, [file, low, high](const Entry& e) {
@@ -318,25 +322,25 @@ struct QueryTree {
             std::string name = norm(randomEntry().name);
             std::string pattern;
             while (pattern.empty() || !isValidUTF8(pattern)) {
-            pattern.clear();
-            for (size_t i = 0; i < name.size(); ++i) {
-                char c = name[i];
-                if (std::string(" |()\"-").find(c) != std::string::npos && pattern.empty()) {
-                    pattern += '*';
-                } else if (random() % 6 == 0) {
-                    pattern += '*';
-                    i += random() % 3;
-                } else if (std::isalpha(uint8_t(c)) && random() % 5 == 0) {
-                    pattern += '?';
-                } else if (c == ' ' || c == '|' || c == '(' || c == ')' || c == '"') {
-                    pattern += '?';
-                } else {
-                    pattern += c;
+                pattern.clear();
+                for (size_t i = 0; i < name.size(); ++i) {
+                    char c = name[i];
+                    if (std::string(" |()\"-").find(c) != std::string::npos && pattern.empty()) {
+                        pattern += '*';
+                    } else if (random() % 6 == 0) {
+                        pattern += '*';
+                        i += random() % 3;
+                    } else if (std::isalpha(uint8_t(c)) && random() % 5 == 0) {
+                        pattern += '?';
+                    } else if (c == ' ' || c == '|' || c == '(' || c == ')' || c == '"') {
+                        pattern += '?';
+                    } else {
+                        pattern += c;
+                    }
                 }
-            }
-            if (pattern.find_first_of("*?") == std::string::npos) {
-                pattern += '*';
-            }
+                if (pattern.find_first_of("*?") == std::string::npos) {
+                    pattern += '*';
+                }
             }
             return {pattern, [this, pattern](const Entry& e) {
                         return fnmatch(pattern.c_str(), norm(e.name).c_str(), FNM_NOESCAPE) == 0;
@@ -466,9 +470,9 @@ TEST(QueryTest, RandomQueriesAgreeWithAnIndependentEvaluationOnRandomTrees) {
                     for (size_t r = 1; r < results.size(); ++r) {
                         const SearchResult& a = results[r - 1];
                         const SearchResult& b = results[r];
-                        ASSERT_TRUE(a.isDirectory > b.isDirectory ||
-                                    (a.isDirectory == b.isDirectory &&
-                                     a.path.size() <= b.path.size()))
+                        ASSERT_TRUE(
+                            a.isDirectory > b.isDirectory ||
+                            (a.isDirectory == b.isDirectory && a.path.size() <= b.path.size()))
                             << a.path << " before " << b.path;
                     }
                 }

@@ -1,7 +1,7 @@
 #include "Arguments.h"
 
-#include "DataDirectory.h"
 #include "Clock.h"
+#include "DataDirectory.h"
 #include "NameSearch.h"
 #include "Query.h"
 #include "QueryEndpoint.h"
