@@ -1,6 +1,7 @@
 #include "MeasuredFile.h"
 
 #include "FileSystem.h"
+#include "SearchIndex.h"
 
 namespace nexdir {
 
@@ -28,6 +29,29 @@ std::vector<MeasuredFile> MeasuredFile::measure(const std::vector<SearchResult>&
             {file, FileDiskUsage::fromStat(values->isRegularFile, values->blocks512)});
     }
     return measured;
+}
+
+MeasurementTally
+measureUnmeasuredFiles(SearchIndex& index, int64_t batch,
+                       const std::function<bool()>& shouldContinue,
+                       const std::function<void(const MeasurementTally&)>& afterBatch) {
+    MeasurementTally tally;
+    // Paged by id: a file left unsaved because it changed on disk stays unmeasured, and would
+    // otherwise come back in every batch.
+    int64_t afterID = 0;
+    while (shouldContinue()) {
+        std::vector<SearchResult> files = index.unmeasuredFiles(batch, afterID);
+        if (files.empty()) {
+            break;
+        }
+        afterID = files.back().id;
+        tally.saved += index.saveDiskUsage(MeasuredFile::measure(files, shouldContinue));
+        tally.checked += int64_t(files.size());
+        if (afterBatch) {
+            afterBatch(tally);
+        }
+    }
+    return tally;
 }
 
 } // namespace nexdir

@@ -9,6 +9,8 @@
 
 namespace nexdir {
 
+class SearchIndex;
+
 // A file as the index listed it, and the space it occupies on disk.
 struct MeasuredFile {
     SearchResult file;
@@ -23,5 +25,22 @@ struct MeasuredFile {
     static std::vector<MeasuredFile> measure(const std::vector<SearchResult>& files,
                                              const std::function<bool()>& shouldContinue = {});
 };
+
+// How far a measurement of the unmeasured files has come.
+struct MeasurementTally {
+    int64_t checked = 0; // files listed as unmeasured and looked at
+    int64_t saved = 0;   // of those, measurements written
+};
+
+// Measures the files `index` has not measured yet, `batch` at a time, and saves each batch
+// before the next; `afterBatch` hears the tally after each. Ends when every file has been
+// looked at once, or when `shouldContinue` answers false (checked before every file; what was
+// measured by then is saved). A file that changed on disk since it was listed stays
+// unmeasured for a later round. Throws what the index throws. Any thread but the writer's
+// lock holder.
+MeasurementTally
+measureUnmeasuredFiles(SearchIndex& index, int64_t batch,
+                       const std::function<bool()>& shouldContinue,
+                       const std::function<void(const MeasurementTally&)>& afterBatch = {});
 
 } // namespace nexdir

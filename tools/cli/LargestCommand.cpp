@@ -15,27 +15,17 @@ namespace {
 // The files the index has never measured, measured batch by batch and saved where their rows
 // are still the files measured; progress on stderr at most twice a second.
 void measureUnmeasured(nexdir::SearchIndex& index) {
-    int64_t checked = 0;
-    int64_t saved = 0;
-    int64_t afterID = 0;
     ProgressPace pace(nexdir::uptimeSeconds());
-    while (true) {
-        // Paged by id: a file left unsaved because it changed on disk stays unmeasured, and
-        // would otherwise come back in every batch.
-        std::vector<nexdir::SearchResult> files = index.unmeasuredFiles(1000, afterID);
-        if (files.empty()) {
-            break;
-        }
-        afterID = files.back().id;
-        saved += index.saveDiskUsage(nexdir::MeasuredFile::measure(files));
-        checked += int64_t(files.size());
-        if (pace.due()) {
-            std::fprintf(stderr, "measured %lld of %lld files checked\n", (long long)saved,
-                         (long long)checked);
-        }
-    }
-    std::fprintf(stderr, "measured %lld of %lld unmeasured files\n", (long long)saved,
-                 (long long)checked);
+    nexdir::MeasurementTally tally = nexdir::measureUnmeasuredFiles(
+        index, 1000, [] { return true; },
+        [&pace](const nexdir::MeasurementTally& sofar) {
+            if (pace.due()) {
+                std::fprintf(stderr, "measured %lld of %lld files checked\n",
+                             (long long)sofar.saved, (long long)sofar.checked);
+            }
+        });
+    std::fprintf(stderr, "measured %lld of %lld unmeasured files\n", (long long)tally.saved,
+                 (long long)tally.checked);
 }
 
 } // namespace
