@@ -55,6 +55,15 @@ std::optional<QString> openWithDefault(const std::string& path) {
     return failure(error);
 }
 
+std::optional<QString> showTrash(const std::string& trashFolder) {
+    GError* error = nullptr;
+    if (g_app_info_launch_default_for_uri("trash:///", nullptr, &error)) {
+        return std::nullopt;
+    }
+    g_clear_error(&error);
+    return openWithDefault(trashFolder + "/files");
+}
+
 namespace {
 
 std::optional<Application> applicationOf(GAppInfo* info) {

@@ -34,4 +34,8 @@ std::vector<Application> installedApplications(const std::string& path);
 // the folder itself.
 std::optional<QString> showInFolder(const std::string& path);
 
+// Shows the user's Trash in the file manager: "trash:///", which the desktop's file manager
+// reads through GIO, or, where nothing opens that, the Trash's own files/ folder.
+std::optional<QString> showTrash(const std::string& trashFolder);
+
 } // namespace quelmo::Actions

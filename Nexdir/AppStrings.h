@@ -25,6 +25,14 @@ inline constexpr const char* allocatedSizeToolTip =
 // in an "Applications" folder.
 inline constexpr const char* chooseApplicationTitle = "Choose an application";
 
+// The Trash button's tool tip spoke of "external-volume trash": here every file system has a
+// Trash of its own (.Trash-<uid> at its top), and the button counts the user's own alone.
+inline constexpr const char* trashToolTip =
+    "Local Trash only. Allocated size of regular files, not reclaimable disk space. The Trash "
+    "folders of other disks are not included. ";
+// "Could not open Trash in Finder: ", said with the reason after it.
+inline constexpr const char* openTrashFailed = "Could not open Trash in the file manager: ";
+
 // "Reindex Mac": the index covers this computer's internal disks.
 inline constexpr const char* reindexComputer = "Reindex Computer";
 

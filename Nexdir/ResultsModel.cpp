@@ -51,13 +51,20 @@ void ResultsModel::setNameTitle(const QString& title) {
     }
 }
 
+void ResultsModel::setSizeTitle(const QString& title) {
+    if (title != sizeTitle_) {
+        sizeTitle_ = title;
+        Q_EMIT headerDataChanged(Qt::Horizontal, sizeColumn, sizeColumn);
+    }
+}
+
 QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
     return section == nameColumn       ? nameTitle_
            : section == modifiedColumn ? QString("Date modified")
-                                       : QString("Size");
+                                       : sizeTitle_;
 }
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {

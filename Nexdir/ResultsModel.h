@@ -26,6 +26,8 @@ public:
     const MatchHighlight& highlight() const { return highlight_; }
     // The name column's title, which says when the list is in folder order.
     void setNameTitle(const QString& title);
+    // The size column's title, which says when the list is ranked by it.
+    void setSizeTitle(const QString& title);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -42,6 +44,7 @@ private:
     bool showsBars_ = false;
     MatchHighlight highlight_{QString()};
     QString nameTitle_ = "Name";
+    QString sizeTitle_ = "Size";
 };
 
 } // namespace quelmo

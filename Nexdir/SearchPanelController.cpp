@@ -119,6 +119,15 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     connect(&pendingStatistics_, &QTimer::timeout, this, [this] { refreshStatistics(false); });
     pendingRefresh_.setSingleShot(true);
     connect(&pendingRefresh_, &QTimer::timeout, this, &SearchPanelController::performRefresh);
+    // While the largest-files list is up, the Trash's size follows what the user (or another
+    // program) puts into it or empties.
+    trashRefreshTimer_.setInterval(trashTimerMilliseconds);
+    connect(&trashRefreshTimer_, &QTimer::timeout, this, [this] {
+        if (isVisible() && mode_ == Mode::largeFiles && !trashSizePending_) {
+            refreshTrashSize(true);
+        }
+    });
+    trashRefreshTimer_.start();
     reducedMotion_ = desktopReducesMotion();
     buildWindow();
     buildContextMenu();
@@ -137,6 +146,9 @@ SearchPanelController::~SearchPanelController() {
     qApp->removeEventFilter(this);
     if (activeSearch_) {
         activeSearch_->cancel();
+    }
+    if (allocationCancellation_) {
+        allocationCancellation_->cancel();
     }
 }
 
@@ -214,8 +226,11 @@ void SearchPanelController::buildWindow() {
             "QPushButton:checked { background: #3a5ca0; color: white; }"
             "QPushButton:disabled { color: #5f5f5f; }");
     }
-    // The largest-files list is not built yet: its segment is shown, but not offered.
-    largeFilesModeButton_->setEnabled(false);
+    connect(modes, &QButtonGroup::buttonClicked, this, [this](QAbstractButton* button) {
+        modeChanged(button == largeFilesModeButton_ ? int(Mode::largeFiles) : int(Mode::search));
+    });
+    buildModeTitle();
+    searchRow->insertWidget(1, modeTitle_, 1);
     layout->addLayout(searchRow);
 
     table_ = new QTableView;
@@ -243,6 +258,9 @@ void SearchPanelController::buildWindow() {
     // offers every order.
     header->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](QPoint at) {
+        if (mode_ != Mode::search) {
+            return; // the largest files are listed by space on disk only
+        }
         QMenu orders;
         orders.setStyleSheet(menuStyle);
         for (ResultOrder order : {ResultOrder::relevance, ResultOrder::name, ResultOrder::folder,
@@ -318,6 +336,9 @@ void SearchPanelController::buildWindow() {
     bottomRow->addWidget(indexIndicator_);
     bottomRow->addWidget(diskIndicator_);
     bottomRow->addStretch(1);
+    buildTrashButton();
+    trashButton_->setFont(small);
+    bottomRow->addWidget(trashButton_);
     resourcesButton_ = new QToolButton;
     resourcesButton_->setText("Index \u00b7 \u2026");
     resourcesButton_->setToolTip("Quelmo resources");
@@ -360,6 +381,10 @@ void SearchPanelController::buildContextMenu() {
                             &SearchPanelController::revealSelected);
     contextMenu_->addSeparator();
     contextMenu_->addAction("Copy Path", this, &SearchPanelController::copySelectedPath);
+    contextMenu_->addSeparator();
+    trashMenuItem_ = contextMenu_->addAction("Move to Trash\u2026", this,
+                                             &SearchPanelController::moveSelectedToTrash);
+    trashMenuItem_->setVisible(false);
 }
 
 void SearchPanelController::setPanelMenu(QMenu* menu, const QList<QAction*>& keyed) {
@@ -406,6 +431,12 @@ void SearchPanelController::popUpResultMenu(int row, QPoint at, bool fromKeyboar
     // Open With is for files: a folder is the file manager's, and every application the
     // chooser lists is one for files.
     openWithMenu_->menuAction()->setVisible(!model_->results()[size_t(row)].isDirectory);
+    // The item and the separator above it belong to the largest-files list alone.
+    QList<QAction*> items = contextMenu_->actions();
+    for (QAction* item : {trashMenuItem_, items[items.indexOf(trashMenuItem_) - 1]}) {
+        item->setVisible(mode_ == Mode::largeFiles);
+    }
+    trashMenuItem_->setEnabled(canMoveSelectedToTrash());
     popUp(contextMenu_, at, fromKeyboard);
 }
 
@@ -450,13 +481,22 @@ void SearchPanelController::showPanel() {
     show();
     raise();
     activateWindow();
-    searchField_->setFocus();
-    searchField_->selectAll();
-    runSearch(searchField_->text(), false);
+    if (mode_ == Mode::largeFiles) {
+        table_->setFocus();
+        loadLargestFiles(true);
+    } else {
+        searchField_->setFocus();
+        searchField_->selectAll();
+        runSearch(searchField_->text(), false);
+    }
     refreshStatistics(true);
 }
 
 void SearchPanelController::hidePanel() {
+    // A hidden panel measures nothing: reopening the list carries on where this stopped.
+    if (allocationCancellation_) {
+        allocationCancellation_->cancel();
+    }
     hide();
 }
 
@@ -472,7 +512,9 @@ void SearchPanelController::setIndexStatus(const QString& status) {
     indexIndicator_->setTint(look.degraded ? warningTint() : healthyTint());
     indexIndicator_->setBusy(look.busy && !reducedMotion_);
     indexIndicator_->refreshCard();
-    if (searchField_->text().trimmed().isEmpty()) {
+    if (mode_ == Mode::largeFiles) {
+        // The line tells how the list's measurement goes.
+    } else if (searchField_->text().trimmed().isEmpty()) {
         showStatus(status);
     } else if (!countLine_.isEmpty()) {
         showCount();
@@ -642,6 +684,9 @@ void SearchPanelController::runSearch(const QString& query, bool preservingSelec
     if (activeSearch_) {
         activeSearch_->cancel();
     }
+    if (allocationCancellation_) {
+        allocationCancellation_->cancel();
+    }
     pendingSearch_.stop();
     isLoading_ = true;
     if (query.trimmed().isEmpty()) {
@@ -708,6 +753,7 @@ void SearchPanelController::finishSearch(uint64_t generation,
         model_->setQuery(wordsToMark(pendingQuery_));
         table_->viewport()->update();
         displayResults(std::move(response->results), preservingSelection);
+        measureSearchAllocations(model_->results(), generation);
         QString excluded = count == 0 ? excludedByQuery(pendingQuery_) : QString();
         QString counted = !excluded.isEmpty() ? excluded
                           : count == 0         ? QString("No matches")
@@ -804,7 +850,7 @@ void SearchPanelController::setResultOrder(ResultOrder order, bool ascending) {
     settings_.setInteger(sortOrderKey, int(order));
     settings_.setBoolean(sortAscendingKey, ascending);
     showSortIndicator();
-    if (!searchField_->text().trimmed().isEmpty()) {
+    if (mode_ == Mode::search && !searchField_->text().trimmed().isEmpty()) {
         runSearch(searchField_->text(), true);
     }
 }
@@ -820,8 +866,8 @@ void SearchPanelController::showSortIndicator() {
 }
 
 void SearchPanelController::sortResults(std::vector<nexdir::SearchResult>& results) const {
-    if (order_ == ResultOrder::relevance) {
-        return;
+    if (order_ == ResultOrder::relevance || mode_ == Mode::largeFiles) {
+        return; // the largest files keep their ranking by space on disk
     }
     auto text = [](const std::string& value) { return QString::fromStdString(value); };
     auto folder = [](const nexdir::SearchResult& result) {
@@ -853,7 +899,7 @@ void SearchPanelController::sortResults(std::vector<nexdir::SearchResult>& resul
 }
 
 void SearchPanelController::loadMoreResults() {
-    if (!moreResults_ || isLoading_ || pageLimit_ >= maximumResults ||
+    if (mode_ != Mode::search || !moreResults_ || isLoading_ || pageLimit_ >= maximumResults ||
         searchField_->text().trimmed().isEmpty()) {
         return;
     }
@@ -880,7 +926,11 @@ void SearchPanelController::performRefresh() {
         refreshAfterSearch_ = true;
         return;
     }
-    runSearch(searchField_->text(), true);
+    if (mode_ == Mode::largeFiles) {
+        loadLargestFiles(false);
+    } else {
+        runSearch(searchField_->text(), true);
+    }
 }
 
 std::optional<nexdir::SearchResult> SearchPanelController::selectedResult() const {
@@ -1043,6 +1093,12 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
         return true;
     case Qt::Key_Escape:
         hidePanel();
+        return true;
+    case Qt::Key_Delete:
+        if (mode_ != Mode::largeFiles) {
+            return false; // edits the query
+        }
+        moveSelectedToTrash();
         return true;
     case Qt::Key_Down:
         moveSelection(1);

@@ -6,6 +6,7 @@
 #include "ResultsModel.h"
 #include "SearchCancellation.h"
 #include "SettingsDefaults.h"
+#include "TrashFolder.h"
 #include "VolumeSpace.h"
 
 #include <QPointer>
@@ -37,6 +38,11 @@ class StatusLabel;
 // Everything here lives on the main thread. Queries run on the search queue; their answers
 // come back to the main thread and are shown only while their generation is current, so a
 // slower, older query never overwrites a newer one.
+//
+// A second mode lists the largest indexed files by their space on disk, measuring the files
+// the index has not measured yet on the allocation queue, where search results are measured
+// too; a measurement's answers are shown only while its generation is current and its token
+// is not cancelled. From that list a file can be moved to the Trash after a confirmation.
 class SearchPanelController : public QWidget {
     Q_OBJECT
 public:
@@ -81,6 +87,23 @@ public:
     void refreshResults();
     std::optional<nexdir::SearchResult> selectedResult() const;
 
+    // The two modes, in the order of their segments.
+    enum class Mode { search = 0, largeFiles = 1 };
+    Mode mode() const { return mode_; }
+    // What a click on a mode's segment does; nothing when the mode is already on.
+    void modeChanged(int segment);
+    // Lists the largest indexed files and measures the files the index has not measured yet.
+    void loadLargestFiles(bool forceTrashMeasure);
+
+    // The Trash: its button shows what the user's own Trash holds, and a file selected in
+    // the largest-files list can be moved there after a confirmation.
+    void moveSelectedToTrash();
+    bool canMoveSelectedToTrash() const;
+    void openTrash();
+    void remeasureTrash() { refreshTrashSize(true); }
+    // Measures the Trash again; unless forced, at most once a minute.
+    void refreshTrashSize(bool force);
+
     void openSelected();
     void revealSelected();
     void copySelectedPath();
@@ -107,6 +130,10 @@ public:
     QLabel* statisticsLabel() const { return statisticsLabel_; }
     QToolButton* resourcesButton() const { return resourcesButton_; }
     ResourcePanel* resourcePanel() const { return resourcePanel_; }
+    QPushButton* largeFilesModeButton() const { return largeFilesModeButton_; }
+    QLabel* modeTitle() const { return modeTitle_; }
+    QToolButton* trashButton() const { return trashButton_; }
+    QAction* trashMenuItem() const { return trashMenuItem_; }
 
     // A page of results; the end of the list loads the next, up to maximumResults.
     // How the list is ordered: as the search ranks (the default), or by a column.
@@ -121,6 +148,13 @@ public:
     static constexpr int debounceMilliseconds = 80;
     static constexpr int refreshMilliseconds = 500;
     static constexpr double statisticsIntervalSeconds = 1.0;
+    static constexpr int largestFilesLimit = 200;
+    static constexpr int measurementBatch = 256;
+    static constexpr double measurementRefreshSeconds = 1.0;
+    static constexpr int64_t trashEntryLimit = 100000;
+    static constexpr double trashSecondsLimit = 3.0;
+    static constexpr double trashRemeasureSeconds = 60.0;
+    static constexpr int trashTimerMilliseconds = 10000;
 
 Q_SIGNALS:
     // A query's answer (or failure) of the current generation was shown.
@@ -129,6 +163,8 @@ Q_SIGNALS:
     void shown();
     // The status line that points to Index Coverage was clicked.
     void coverageRequested();
+    // A measurement of the Trash was shown on its button.
+    void trashMeasured();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -151,6 +187,20 @@ private:
                       QString error, bool preservingSelection, int limit);
     void displayResults(std::vector<nexdir::SearchResult> results, bool preservingSelection);
     void performRefresh();
+    // Largest-files mode and the measurement of sizes on disk (SearchPanelLargeFiles.cpp).
+    void buildModeTitle();
+    void finishLargestFiles(uint64_t generation, std::optional<nexdir::SearchResponse> response,
+                            QString error);
+    void measureAllocation(uint64_t generation);
+    void measureSearchAllocations(std::vector<nexdir::SearchResult> results, uint64_t generation);
+    // Runs `show` on the main thread if the measurement's generation is still current and its
+    // token not cancelled. Any thread.
+    void whileMeasurementCurrent(uint64_t generation,
+                                 std::shared_ptr<nexdir::SearchCancellation> token,
+                                 std::function<void(SearchPanelController&)> show);
+    // The Trash button, its menu and its measurement (SearchPanelTrash.cpp).
+    void buildTrashButton();
+    void showTrashSize(const nexdir::TrashSize& size);
     void loadMoreResults();
     // A click on a column's header: sort by it, or reverse it.
     void sortByColumn(int column);
@@ -188,6 +238,9 @@ private:
     QLabel* statisticsLabel_ = nullptr;
     QPushButton* searchModeButton_ = nullptr;
     QPushButton* largeFilesModeButton_ = nullptr;
+    QLabel* modeTitle_ = nullptr; // in the search field's place in the largest-files mode
+    QToolButton* trashButton_ = nullptr;
+    QAction* trashMenuItem_ = nullptr; // "Move to Trash…" of the result's menu
     QMenu* contextMenu_ = nullptr;
     QMenu* openWithMenu_ = nullptr;
     QMenu* panelMenu_ = nullptr; // the application's, away from any result; not owned
@@ -222,9 +275,20 @@ private:
     QString savedSearchQuery_;
     QString indexStatus_ = "Indexing has not started";
     std::set<std::string> movedToTrash_;
+    Mode mode_ = Mode::search;
+    // The measurement of sizes on disk running on the allocation queue; replaced, not
+    // cancelled, by a new one: whatever starts new work cancels it first.
+    std::shared_ptr<nexdir::SearchCancellation> allocationCancellation_;
+    bool trashOperationPending_ = false;
+    bool trashSizePending_ = false;
+    bool trashRefreshAgain_ = false; // forced while measuring: once more when it ends
+    std::optional<double> lastTrashMeasure_; // uptime the last measurement started
+    QTimer trashRefreshTimer_;
     QPoint dragOffset_;
     // Last: stopped first, so that no read outlives what it reports to.
     nexdir::DispatchQueue statisticsQueue_{"nexdir.statistics"};
+    nexdir::DispatchQueue allocationQueue_{"quelmo.allocations"};
+    nexdir::DispatchQueue trashQueue_{"quelmo.trash"};
 };
 
 } // namespace quelmo
