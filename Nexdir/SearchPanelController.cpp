@@ -226,9 +226,14 @@ void SearchPanelController::buildWindow() {
             "QPushButton:checked { background: #3a5ca0; color: white; }"
             "QPushButton:disabled { color: #5f5f5f; }");
     }
-    connect(modes, &QButtonGroup::buttonClicked, this, [this](QAbstractButton* button) {
-        modeChanged(button == largeFilesModeButton_ ? int(Mode::largeFiles) : int(Mode::search));
-    });
+    // Toggled rather than clicked: a screen reader's toggle action switches modes too.
+    for (QPushButton* button : {searchModeButton_, largeFilesModeButton_}) {
+        connect(button, &QPushButton::toggled, this, [this, button](bool on) {
+            if (on) {
+                modeChanged(int(button == largeFilesModeButton_ ? Mode::largeFiles : Mode::search));
+            }
+        });
+    }
     buildModeTitle();
     searchRow->insertWidget(1, modeTitle_, 1);
     layout->addLayout(searchRow);

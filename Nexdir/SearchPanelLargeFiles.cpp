@@ -35,12 +35,12 @@ void SearchPanelController::modeChanged(int segment) {
         return;
     }
     Mode mode = Mode(segment);
-    // The segments follow the mode also when it changes otherwise than by a click.
-    (mode == Mode::search ? searchModeButton_ : largeFilesModeButton_)->setChecked(true);
     if (mode == mode_) {
         return;
     }
     mode_ = mode;
+    // The segments follow the mode also when it changes otherwise than by a click.
+    (mode == Mode::search ? searchModeButton_ : largeFilesModeButton_)->setChecked(true);
     bool largeFiles = mode == Mode::largeFiles;
     model_->setResults({});
     model_->setShowsBars(largeFiles);

@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 #include <QToolButton>
 
@@ -28,7 +29,8 @@ namespace quelmo {
 void SearchPanelController::buildTrashButton() {
     trashButton_ = new QToolButton;
     trashButton_->setText("Trash \u00b7 Checking\u2026");
-    trashButton_->setIcon(QIcon::fromTheme("user-trash"));
+    trashButton_->setIcon(
+        QIcon::fromTheme("user-trash", trashButton_->style()->standardIcon(QStyle::SP_TrashIcon)));
     trashButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     trashButton_->setToolTip(strings::trashToolTip);
     trashButton_->setFocusPolicy(Qt::NoFocus); // the keyboard stays with the list

@@ -97,6 +97,8 @@ StatusIndicator::StatusIndicator(Symbol symbol, QWidget* parent)
     setCursor(Qt::PointingHandCursor);
     // Reached with Tab only by a keyboard user who asks for it; typing stays in the query.
     setFocusPolicy(Qt::TabFocus);
+    // A button takes its whole title's width; an indicator gives way when the row is full.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     QFont small = font();
     small.setPointSize(11);
     setFont(small);
@@ -216,6 +218,11 @@ QSize StatusIndicator::sizeHint() const {
                  std::max(symbolSize, fontMetrics().height()) + 4);
 }
 
+QSize StatusIndicator::minimumSizeHint() const {
+    return QSize(symbolSize + 6 + fontMetrics().horizontalAdvance("Index") + 4,
+                 sizeHint().height());
+}
+
 void StatusIndicator::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -238,8 +245,9 @@ void StatusIndicator::paintEvent(QPaintEvent*) {
         painter.drawEllipse(QPointF(box.right() - 3, box.center().y()), 1, 1);
     }
     painter.setPen(titleColour);
-    painter.drawText(rect().adjusted(symbolSize + 6, 0, 0, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                     title_);
+    QRect text = rect().adjusted(symbolSize + 6, 0, 0, 0);
+    painter.drawText(text, Qt::AlignVCenter | Qt::AlignLeft,
+                     fontMetrics().elidedText(title_, Qt::ElideRight, text.width()));
 }
 
 void StatusIndicator::timerEvent(QTimerEvent*) {

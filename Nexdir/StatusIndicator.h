@@ -71,6 +71,8 @@ public:
     QFrame* card() const { return card_; }
 
     QSize sizeHint() const override;
+    // Narrower than its title when the panel's bottom row is full: the title is then cut.
+    QSize minimumSizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
