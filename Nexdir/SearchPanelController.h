@@ -287,8 +287,9 @@ private:
     QPoint dragOffset_;
     // Last: stopped first, so that no read outlives what it reports to.
     nexdir::DispatchQueue statisticsQueue_{"nexdir.statistics"};
-    nexdir::DispatchQueue allocationQueue_{"quelmo.allocations"};
-    nexdir::DispatchQueue trashQueue_{"quelmo.trash"};
+    nexdir::DispatchQueue allocationQueue_{"quelmo.allocations",
+                                           nexdir::DispatchQueue::Priority::utility};
+    nexdir::DispatchQueue trashQueue_{"quelmo.trash", nexdir::DispatchQueue::Priority::utility};
 };
 
 } // namespace quelmo

@@ -184,7 +184,7 @@ void SearchPanelController::measureAllocation(uint64_t generation) {
             }
         };
         try {
-            nexdir::measureUnmeasuredFiles(index, measurementBatch, keepGoing, afterBatch);
+            nexdir::measureUnmeasuredFiles(index, measurementBatch, keepGoing, afterBatch, true);
             if (keepGoing()) {
                 showList(index.largestFiles(largestFilesLimit, 0, true),
                          "Largest indexed files \u2022 sorted by space on disk \u2022 "

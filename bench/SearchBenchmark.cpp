@@ -1,22 +1,28 @@
 // Search latency per query class over a synthetic index.
 //
 //   search-benchmark [--entries N] [--db PATH] [--queries K] [--compare] [--rebuild]
+//                    [--while-measuring]
 //
 // Builds (once, then reuses) an index of N synthetic entries written through upsert, then
 // times K queries of each class, warm, limit 50, and prints p50/p95/p99 per class. With
 // --compare, every class is also run with each pass's plain statement over all candidates,
-// side by side in the same run.
+// side by side in the same run. With --while-measuring, every file's size on disk is
+// forgotten first and the queries run while a second thread measures them again as the
+// panel's Large Files list does (256 files a batch, the 200 largest read once a second).
 
 #include "SyntheticTree.h"
 
 #include "Clock.h"
+#include "DispatchQueue.h"
 #include "NameSearch.h"
 #include "SearchIndex.h"
 #include "Unicode.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -271,6 +277,56 @@ std::vector<double> timeQueries(nexdir::NameSearch& names, const std::vector<std
     return times;
 }
 
+// Makes every file unmeasured, as an index written without sizes on disk holds them.
+void forgetDiskUsage(const std::string& database) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(database.c_str(), &db) != SQLITE_OK ||
+        sqlite3_exec(db, "UPDATE entries SET allocated_size = NULL WHERE is_directory = 0;",
+                     nullptr, nullptr, nullptr) != SQLITE_OK ||
+        // Otherwise the first queries would read through, and the measurement's first save
+        // checkpoint, the log of a write to every row: a cost of this setup, not of measuring.
+        sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+        std::fprintf(stderr, "could not forget the sizes: %s\n", sqlite3_errmsg(db));
+        std::exit(1);
+    }
+    sqlite3_close(db);
+}
+
+// The Large Files list's measurement, on a queue of the same priority as the panel's, until
+// it is destroyed.
+class BackgroundMeasurement {
+public:
+    explicit BackgroundMeasurement(SearchIndex& index) {
+        queue_.async([this, &index] {
+            double lastRead = nexdir::uptimeSeconds();
+            nexdir::measureUnmeasuredFiles(
+                index, 256, [this] { return running_.load(); },
+                [&](const nexdir::MeasurementTally& tally) {
+                    checked_ = tally.checked;
+                    if (nexdir::uptimeSeconds() - lastRead >= 1.0) {
+                        index.largestFiles(200, 0, true);
+                        lastRead = nexdir::uptimeSeconds();
+                    }
+                },
+                true);
+            finished_ = running_.load();
+        });
+    }
+    ~BackgroundMeasurement() {
+        running_ = false;
+        queue_.sync([] {});
+        std::printf("measured %lld files in the background meanwhile%s\n",
+                    (long long)checked_.load(), finished_ ? " (all of them, before the end)" : "");
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::atomic<int64_t> checked_{0};
+    bool finished_ = false;
+    nexdir::DispatchQueue queue_{"quelmo.allocations", nexdir::DispatchQueue::Priority::utility};
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -280,6 +336,7 @@ int main(int argc, char** argv) {
     bool rebuild = false;
     bool verbose = false;
     bool printQueries = false;
+    bool whileMeasuring = false;
     uint64_t seed = 20261206;
     std::string database;
     std::string onlyClass;
@@ -303,10 +360,12 @@ int main(int argc, char** argv) {
             seed = std::stoull(argv[++i]);
         } else if (word == "--print-queries") {
             printQueries = true;
+        } else if (word == "--while-measuring") {
+            whileMeasuring = true;
         } else {
             std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
                          "[--compare] [--rebuild] [--class NAME] [--verbose] [--seed S] "
-                         "[--print-queries]\n";
+                         "[--print-queries] [--while-measuring]\n";
             return 1;
         }
     }
@@ -330,6 +389,11 @@ int main(int argc, char** argv) {
         buildIndex(*index, nodes);
     }
     auto classes = makeQueries(nodes, perClass);
+    if (whileMeasuring) {
+        // Written by a connection of its own, before the names are loaded: their copy would
+        // otherwise be loaded again at the first query.
+        forgetDiskUsage(database);
+    }
 
     // What the names kept in memory for searching cost to load and to hold.
     size_t residentBefore = residentBytes();
@@ -346,7 +410,12 @@ int main(int argc, char** argv) {
             names.search(queryClass.queries[i], 50);
         }
     }
-    std::printf("%zu entries, limit 50, times in ms\n", entries);
+    std::unique_ptr<BackgroundMeasurement> measurement;
+    if (whileMeasuring) {
+        measurement = std::make_unique<BackgroundMeasurement>(*index);
+    }
+    std::printf("%zu entries, limit 50, times in ms%s\n", entries,
+                whileMeasuring ? ", while the sizes on disk are measured" : "");
     std::printf("%-26s %5s %9s %9s %9s %9s %8s\n", "class", "n", "p50", "p95", "p99", "max",
                 "results");
     for (const auto& queryClass : classes) {

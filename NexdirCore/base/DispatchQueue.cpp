@@ -2,14 +2,26 @@
 
 #include "DebugLog.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace nexdir {
 
 namespace {
 thread_local const DispatchQueue* currentQueue = nullptr;
 }
 
-DispatchQueue::DispatchQueue(std::string label) : label_(std::move(label)) {
-    worker_ = std::thread([this] { run(); });
+DispatchQueue::DispatchQueue(std::string label, Priority priority) : label_(std::move(label)) {
+    worker_ = std::thread([this, priority] {
+        if (priority == Priority::utility) {
+            // Linux keeps a nice value per thread: this lowers the worker alone. On two cores,
+            // measuring a million files at the searches' own priority made the median search
+            // five to eight times slower.
+            setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), 10);
+        }
+        run();
+    });
 }
 
 DispatchQueue::~DispatchQueue() {

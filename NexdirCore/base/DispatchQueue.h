@@ -25,7 +25,12 @@ namespace nexdir {
 // is joined before the destructor returns. A queue must not be destroyed from its own tasks.
 class DispatchQueue {
 public:
-    explicit DispatchQueue(std::string label);
+    // How the worker competes for the processor: `utility` work (measuring, counting) runs at
+    // a lower priority (nice 10), so that it takes a core only when the interactive work
+    // (queries the user waits for) leaves one free.
+    enum class Priority { userInitiated, utility };
+
+    explicit DispatchQueue(std::string label, Priority priority = Priority::userInitiated);
     ~DispatchQueue();
     DispatchQueue(const DispatchQueue&) = delete;
     DispatchQueue& operator=(const DispatchQueue&) = delete;

@@ -1,7 +1,11 @@
 #include "MeasuredFile.h"
 
+#include "Clock.h"
 #include "FileSystem.h"
 #include "SearchIndex.h"
+
+#include <chrono>
+#include <thread>
 
 namespace nexdir {
 
@@ -31,10 +35,9 @@ std::vector<MeasuredFile> MeasuredFile::measure(const std::vector<SearchResult>&
     return measured;
 }
 
-MeasurementTally
-measureUnmeasuredFiles(SearchIndex& index, int64_t batch,
-                       const std::function<bool()>& shouldContinue,
-                       const std::function<void(const MeasurementTally&)>& afterBatch) {
+MeasurementTally measureUnmeasuredFiles(
+    SearchIndex& index, int64_t batch, const std::function<bool()>& shouldContinue,
+    const std::function<void(const MeasurementTally&)>& afterBatch, bool leaveWriterIdle) {
     MeasurementTally tally;
     // Paged by id: a file left unsaved because it changed on disk stays unmeasured, and would
     // otherwise come back in every batch.
@@ -45,7 +48,12 @@ measureUnmeasuredFiles(SearchIndex& index, int64_t batch,
             break;
         }
         afterID = files.back().id;
-        tally.saved += index.saveDiskUsage(MeasuredFile::measure(files, shouldContinue));
+        std::vector<MeasuredFile> measured = MeasuredFile::measure(files, shouldContinue);
+        uint64_t saving = uptimeNanoseconds();
+        tally.saved += index.saveDiskUsage(measured);
+        if (leaveWriterIdle) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(uptimeNanoseconds() - saving));
+        }
         tally.checked += int64_t(files.size());
         if (afterBatch) {
             afterBatch(tally);

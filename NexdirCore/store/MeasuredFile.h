@@ -38,9 +38,14 @@ struct MeasurementTally {
 // measured by then is saved). A file that changed on disk since it was listed stays
 // unmeasured for a later round. Throws what the index throws. Any thread but the writer's
 // lock holder.
+//
+// With `leaveWriterIdle`, each save is followed by a pause as long as it took: a search waits
+// for the writer to be idle before it reads (50 ms at most, then it reads without its copy of
+// the names, many times slower), and saves back to back would keep it waiting.
 MeasurementTally
 measureUnmeasuredFiles(SearchIndex& index, int64_t batch,
                        const std::function<bool()>& shouldContinue,
-                       const std::function<void(const MeasurementTally&)>& afterBatch = {});
+                       const std::function<void(const MeasurementTally&)>& afterBatch = {},
+                       bool leaveWriterIdle = false);
 
 } // namespace nexdir
