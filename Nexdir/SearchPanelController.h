@@ -189,9 +189,10 @@ private:
     void performRefresh();
     // Largest-files mode and the measurement of sizes on disk (SearchPanelLargeFiles.cpp).
     void buildModeTitle();
+    // `quiet`: a refresh, which shows no status of its own unless it measures something.
     void finishLargestFiles(uint64_t generation, std::optional<nexdir::SearchResponse> response,
-                            QString error);
-    void measureAllocation(uint64_t generation);
+                            QString error, bool quiet);
+    void measureAllocation(uint64_t generation, bool quiet);
     void measureSearchAllocations(std::vector<nexdir::SearchResult> results, uint64_t generation);
     // Runs `show` on the main thread if the measurement's generation is still current and its
     // token not cancelled. Any thread.

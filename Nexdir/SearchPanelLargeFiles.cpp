@@ -90,7 +90,10 @@ void SearchPanelController::loadLargestFiles(bool forceTrashMeasure) {
     }
     QPointer<SearchPanelController> panel(this);
     nexdir::SearchIndex& index = names_.index();
-    searchQueue_.async([panel, &index, generation] {
+    // A refresh after the index changed leaves the line to what it says, unless it measures:
+    // a message such as "Moved … to Trash." stays until the user reads it.
+    bool quiet = !forceTrashMeasure;
+    searchQueue_.async([panel, &index, generation, quiet] {
         std::optional<nexdir::SearchResponse> response;
         QString error;
         try {
@@ -100,9 +103,9 @@ void SearchPanelController::loadLargestFiles(bool forceTrashMeasure) {
         }
         QMetaObject::invokeMethod(
             qApp,
-            [panel, generation, response, error] {
+            [panel, generation, response, error, quiet] {
                 if (panel) {
-                    panel->finishLargestFiles(generation, response, error);
+                    panel->finishLargestFiles(generation, response, error, quiet);
                 }
             },
             Qt::QueuedConnection);
@@ -111,7 +114,7 @@ void SearchPanelController::loadLargestFiles(bool forceTrashMeasure) {
 
 void SearchPanelController::finishLargestFiles(uint64_t generation,
                                                std::optional<nexdir::SearchResponse> response,
-                                               QString error) {
+                                               QString error, bool quiet) {
     if (generation != searchGeneration_) {
         return;
     }
@@ -128,8 +131,10 @@ void SearchPanelController::finishLargestFiles(uint64_t generation,
         refreshResults();
     }
     displayResults(std::move(response->results), true);
-    measureAllocation(generation);
-    showStatus("Largest indexed files \u2022 checking disk usage\u2026");
+    measureAllocation(generation, quiet);
+    if (!quiet) {
+        showStatus("Largest indexed files \u2022 checking disk usage\u2026");
+    }
 }
 
 void SearchPanelController::whileMeasurementCurrent(
@@ -146,19 +151,21 @@ void SearchPanelController::whileMeasurementCurrent(
         Qt::QueuedConnection);
 }
 
-void SearchPanelController::measureAllocation(uint64_t generation) {
+void SearchPanelController::measureAllocation(uint64_t generation, bool quiet) {
     auto token = std::make_shared<nexdir::SearchCancellation>();
     allocationCancellation_ = token;
     QPointer<SearchPanelController> panel(this);
     nexdir::SearchIndex& index = names_.index();
     auto keepGoing = [token] { return !token->isCancelled(); };
-    allocationQueue_.async([this, panel, &index, generation, token, keepGoing] {
+    allocationQueue_.async([this, panel, &index, generation, token, keepGoing, quiet] {
         auto showList = [&](nexdir::SearchResponse response, QString status) {
             whileMeasurementCurrent(
                 generation, token,
                 [response = std::move(response), status](SearchPanelController& shown) mutable {
                     shown.displayResults(std::move(response.results), true);
-                    shown.showStatus(status);
+                    if (!status.isEmpty()) {
+                        shown.showStatus(status);
+                    }
                 });
         };
         double lastRefresh = nexdir::uptimeSeconds();
@@ -187,8 +194,10 @@ void SearchPanelController::measureAllocation(uint64_t generation) {
             nexdir::measureUnmeasuredFiles(index, measurementBatch, keepGoing, afterBatch, true);
             if (keepGoing()) {
                 showList(index.largestFiles(largestFilesLimit, 0, true),
-                         "Largest indexed files \u2022 sorted by space on disk \u2022 "
-                         "unavailable sizes last");
+                         quiet && checked == 0
+                             ? QString()
+                             : QString("Largest indexed files \u2022 sorted by space on disk "
+                                       "\u2022 unavailable sizes last"));
             }
         } catch (const std::exception&) {
             nexdir::DebugLog::write("disk usage measurement failed checked=" +
