@@ -99,6 +99,14 @@ bool NameCatalogue::fits(int64_t id, int64_t parent, size_t nameLength) const {
     return id < int64_t(flags_.size()) || id <= int64_t(count_ + 1) * spareSlotsPerRow + spareSlots;
 }
 
+uint8_t NameCatalogue::extensionMark(std::string_view extension) {
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (char byte : extension) {
+        hash = (hash ^ uint8_t(byte)) * 16777619u;
+    }
+    return uint8_t(hash ^ (hash >> 8) ^ (hash >> 16) ^ (hash >> 24));
+}
+
 bool NameCatalogue::load(sqlite3* reader) {
     *this = NameCatalogue();
     sql::Statement rows(reader,
@@ -175,6 +183,9 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
     }
     firstBytes_[slot] = searchName.empty() ? 0 : uint8_t(searchName.front());
     pairMarks_[slot] = pairMark(searchName);
+    size_t dot = searchName.rfind('.');
+    extensionMarks_[slot] =
+        extensionMark(dot == std::string_view::npos ? std::string_view() : searchName.substr(dot + 1));
     cappedLengths_[slot] =
         uint8_t(std::min<int64_t>(sqliteTextLength(searchName), Ranking::lengthCap));
     countTriples(searchName, 1);

@@ -59,6 +59,10 @@ public:
     // is held. A name contains a text only if its mark has every bit of the text's mark.
     const uint64_t* pairMarks() const { return pairMarks_.data(); }
     static uint64_t pairMark(std::string_view text);
+    // A byte standing for the text after the last dot of a search name, by identifier: a name
+    // ends with "." + E only if its mark is extensionMark(the text after E's last dot).
+    uint8_t extensionMark(int64_t id) const { return extensionMarks_[size_t(id)]; }
+    static uint8_t extensionMark(std::string_view extension);
     // About how many times the byte triples of `text` occur in all names, summed (what a
     // trigram-index lookup of `text` reads), and for the rarest one alone (a bound on the
     // names the lookup returns); 0 for a text of under 3 bytes.
@@ -99,6 +103,7 @@ private:
         apply(flags_);
         apply(firstBytes_);
         apply(pairMarks_);
+        apply(extensionMarks_);
         apply(cappedLengths_);
         apply(parents_);
         apply(sizes_);
@@ -113,6 +118,7 @@ private:
     std::vector<uint8_t> flags_;
     std::vector<uint8_t> firstBytes_; // first byte of the search name, for prefix scans
     std::vector<uint64_t> pairMarks_; // for substring scans
+    std::vector<uint8_t> extensionMarks_; // for filters by extension
     std::vector<uint8_t> cappedLengths_;
     std::vector<uint32_t> tripleCounts_ = std::vector<uint32_t>(tripleBuckets, 0);
     std::vector<uint32_t> parents_;

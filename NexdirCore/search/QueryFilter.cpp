@@ -57,6 +57,10 @@ QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
     }
     for (const std::string& extension : node.texts) {
         term.suffixes.push_back("." + extension);
+        // A name ending with ".tar.gz" has "gz" after its last dot.
+        size_t dot = extension.rfind('.');
+        term.extensionMarks.push_back(NameCatalogue::extensionMark(
+            dot == std::string::npos ? extension : std::string_view(extension).substr(dot + 1)));
     }
     switch (node.kind) {
     case QueryNode::Kind::word:
@@ -189,6 +193,13 @@ bool QueryFilter::test(Term& term, int64_t id) {
         return catalogue_.isDirectory(id) == term.directories;
     case Kind::extension: {
         if (catalogue_.isDirectory(id)) {
+            return false;
+        }
+        // The mark sits beside the other per-entry values; the name, anywhere in memory, is
+        // read only for the few entries whose mark agrees.
+        uint8_t mark = catalogue_.extensionMark(id);
+        if (std::find(term.extensionMarks.begin(), term.extensionMarks.end(), mark) ==
+            term.extensionMarks.end()) {
             return false;
         }
         std::string_view name = catalogue_.searchName(id);

@@ -52,6 +52,7 @@ private:
         std::string text;
         uint64_t mark = 0;                 // the text's byte-pair mark
         std::vector<std::string> suffixes; // "." + extension
+        std::vector<uint8_t> extensionMarks; // NameCatalogue::extensionMark of each
         WildcardPattern pattern;
         bool directories = false;
         int64_t low = 0, high = 0;

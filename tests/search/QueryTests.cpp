@@ -109,12 +109,14 @@ TEST(QueryTest, NamesWithTheLanguagesCharactersStayFindable) {
     tree.file(odd, "note:todo *star*.txt");
     tree.file(tree.root(), "say \"hi\".txt");
     tree.file(tree.root(), "report (1).pdf", 2'000);
+    tree.file(tree.root(), "Backup.TAR.GZ");
     auto found = [&](const std::string& query) { return pathsOf(names.search(query, 50).results); };
     EXPECT_EQ(found("note:todo"), std::vector<std::string>{"/a|b (c) -d/note:todo *star*.txt"});
     EXPECT_EQ(found("\"*star*\""), std::vector<std::string>{"/a|b (c) -d/note:todo *star*.txt"});
     EXPECT_EQ(found("\"a|b (c) -d\""), std::vector<std::string>{"/a|b (c) -d"});
     EXPECT_EQ(found("\"hi\".txt ext:txt"), std::vector<std::string>{"/say \"hi\".txt"});
     EXPECT_EQ(found("report (1).pdf"), std::vector<std::string>{"/report (1).pdf"});
+    EXPECT_EQ(found("ext:tar.gz"), std::vector<std::string>{"/Backup.TAR.GZ"});
     EXPECT_EQ(found("report(1).pdf size:2kb"), std::vector<std::string>{});
     EXPECT_EQ(found("in:\"a|b (c) -d\" file:"),
               std::vector<std::string>{"/a|b (c) -d/note:todo *star*.txt"});
