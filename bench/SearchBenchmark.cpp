@@ -15,6 +15,7 @@
 #include "Clock.h"
 #include "DispatchQueue.h"
 #include "NameSearch.h"
+#include "Query.h"
 #include "SearchIndex.h"
 #include "Unicode.h"
 
@@ -153,23 +154,6 @@ void addFilterClasses(std::vector<QueryClass>& classes, const std::vector<Synthe
     classes.insert(classes.end(), added.begin(), added.end());
 }
 
-
-// The query language's reading of `query` as plain words: each word it would take for
-// something else, quoted ("" inside a quote stands for a quote).
-std::string literally(const std::string& query) {
-    std::string written;
-    for (const std::string& word : nexdir::whitespaceSeparatedWords(query)) {
-        bool special = word.find_first_of("\"|*?():") != std::string::npos ||
-                       (word.size() > 1 && word[0] == '-') || word == "OR" || word == "NOT";
-        std::string quoted;
-        for (char c : word) {
-            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-        }
-        written += (written.empty() ? "" : " ") + (special ? "\"" + quoted + "\"" : word);
-    }
-    return written;
-}
-
 std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, size_t perClass) {
     Random random(7);
     auto randomNode = [&](bool fileOnly, int minimumDepth) -> const SyntheticNode& {
@@ -254,7 +238,7 @@ std::vector<QueryClass> makeQueries(const std::vector<SyntheticNode>& nodes, siz
     // read as an operator or a filter ("-20", "a|b") is sent quoted.
     for (QueryClass& queryClass : classes) {
         for (std::string& query : queryClass.queries) {
-            query = literally(query);
+            query = nexdir::literalQuery(query);
         }
     }
     addFilterClasses(classes, nodes, random, perClass);

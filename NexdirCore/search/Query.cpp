@@ -383,6 +383,32 @@ size_t countTerms(const QueryNode& node) {
 
 } // namespace
 
+std::string literalQuery(const std::string& text) {
+    std::vector<std::string> words = whitespaceSeparatedWords(text);
+    auto special = [](const std::string& word) {
+        return word.find_first_of("\"|*?():") != std::string::npos ||
+               (word.size() > 1 && word[0] == '-') || word == "OR" || word == "NOT" ||
+               word == "AND";
+    };
+    if (std::none_of(words.begin(), words.end(), special)) {
+        return text;
+    }
+    std::string written;
+    for (const std::string& word : words) {
+        written += written.empty() ? "" : " ";
+        if (!special(word)) {
+            written += word;
+            continue;
+        }
+        written += '"';
+        for (char c : word) {
+            written += c == '"' ? "\"\"" : std::string(1, c);
+        }
+        written += '"';
+    }
+    return written;
+}
+
 ParsedQuery parseQuery(const std::string& text, double now) {
     std::vector<Token> tokens = tokenize(text);
     ParsedQuery parsed;

@@ -82,6 +82,11 @@ inline constexpr int maximumQueryTerms = 256;
 // local time. Throws QueryError.
 ParsedQuery parseQuery(const std::string& text, double now);
 
+// `text` written so that this language reads its words as plain words: a word it would take
+// for an operator, a phrase, a filter or a wildcard is quoted ("" standing for a quote).
+// Text without such a word comes back as it is.
+std::string literalQuery(const std::string& text);
+
 // The filters and operators, each with an example, for help texts.
 struct QueryHelpLine {
     const char* example;

@@ -1,5 +1,6 @@
 #include "NexdirError.h"
 #include "Paths.h"
+#include "Query.h"
 #include "Ranking.h"
 #include "SearchIndex.h"
 #include "TestSupport.h"
@@ -466,34 +467,6 @@ const std::vector<std::string> syllables = {
     "da",     "ta",   " ",     "-",        ".",         "photo",
     "Photos", "2024", "\"q\"", "ca"};
 
-// `query` written in the query language: a word it would read as an operator, a phrase or a
-// wildcard is quoted, so that every word is searched as it stands.
-std::string literally(const std::string& query) {
-    std::vector<std::string> words = whitespaceSeparatedWords(query);
-    auto special = [](const std::string& word) {
-        return word.find_first_of("\"|*?():") != std::string::npos ||
-               (word.size() > 1 && word[0] == '-') || word == "OR" || word == "NOT" ||
-               word == "AND";
-    };
-    if (std::none_of(words.begin(), words.end(), special)) {
-        return query;
-    }
-    std::string written;
-    for (const std::string& word : words) {
-        written += written.empty() ? "" : " ";
-        if (!special(word)) {
-            written += word;
-            continue;
-        }
-        written += '"';
-        for (char c : word) {
-            written += c == '"' ? "\"\"" : std::string(1, c);
-        }
-        written += '"';
-    }
-    return written;
-}
-
 std::string randomName(std::mt19937& random) {
     std::string name;
     int parts = 1 + int(random() % 3);
@@ -562,7 +535,7 @@ TEST_P(SearchModelTest, SearchAgreesWithThePlainModelOnRandomTrees) {
         for (const auto& query : queries) {
             for (int limit : {1, 2, 3, 5, 10, 50}) {
                 auto expected = tree.model.search(query, limit);
-                auto actual = tree.names.search(literally(query), limit).results;
+                auto actual = tree.names.search(literalQuery(query), limit).results;
                 ASSERT_EQ(actual, expected)
                     << "query \"" << query << "\" limit " << limit << " ranked scan " << rankedScan;
             }
@@ -634,14 +607,14 @@ TEST_P(SearchModelTest, LongQueriesWithRepeatsAgreeWithThePlainModel) {
     for (const std::string& query : queries) {
         for (int limit : {1, 5, 50}) {
             auto expected = tree.model.search(query, limit);
-            ASSERT_EQ(tree.names.search(literally(query), limit).results, expected)
+            ASSERT_EQ(tree.names.search(literalQuery(query), limit).results, expected)
                 << "query \"" << query << "\" limit " << limit;
             tree.names.setNameCatalogueEnabled(false);
-            ASSERT_EQ(tree.names.search(literally(query), limit).results, expected)
+            ASSERT_EQ(tree.names.search(literalQuery(query), limit).results, expected)
                 << "rows read, query \"" << query << "\" limit " << limit;
             tree.names.setNameCatalogueEnabled(true);
             test::withPlainStatements([&] {
-                ASSERT_EQ(tree.names.search(literally(query), limit).results, expected)
+                ASSERT_EQ(tree.names.search(literalQuery(query), limit).results, expected)
                     << "plain, query \"" << query << "\" limit " << limit;
             });
         }
