@@ -39,8 +39,8 @@ std::optional<FileIdentity> regularFileIdentity(const std::string& path);
 // cannot be used (a link, not a folder, another user's, not writable), or nothing when it can.
 std::optional<std::string> prepareTrashFolder(const std::string& trash, bool makeParents);
 
-// The Trash of the file system whose top folder is `top`, for this user, as the freedesktop
-// Trash specification chooses it: an administrator's `top`/.Trash (a folder, not a link, with
+// The Trash of the file system whose top folder is `top`, for this user, as freedesktop.org's
+// Trash layout has it: an administrator's `top`/.Trash (a folder, not a link, with
 // the sticky bit) holds one folder per user id; otherwise `top`/.Trash-<uid>.
 std::string volumeTrashFolder(const std::string& top);
 
