@@ -681,11 +681,8 @@ void SearchPanelController::searchFieldChanged(const QString& text) {
     runSearch(text, false);
 }
 
-void SearchPanelController::runSearch(const QString& query, bool preservingSelection) {
-    if (!preservingSelection) {
-        pageLimit_ = searchLimit; // a new query starts on its first page
-    }
-    ++searchGeneration_; // answers of every earlier query are stale from now on
+uint64_t SearchPanelController::beginLoading() {
+    uint64_t generation = ++searchGeneration_; // answers of every earlier load are stale now
     if (activeSearch_) {
         activeSearch_->cancel();
     }
@@ -694,6 +691,14 @@ void SearchPanelController::runSearch(const QString& query, bool preservingSelec
     }
     pendingSearch_.stop();
     isLoading_ = true;
+    return generation;
+}
+
+void SearchPanelController::runSearch(const QString& query, bool preservingSelection) {
+    if (!preservingSelection) {
+        pageLimit_ = searchLimit; // a new query starts on its first page
+    }
+    beginLoading();
     if (query.trimmed().isEmpty()) {
         countLine_.clear();
         model_->setResults({});

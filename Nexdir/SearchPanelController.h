@@ -181,6 +181,9 @@ private:
     void popUpSelectedResultMenu();
     void fillOpenWithMenu();
     void searchFieldChanged(const QString& text);
+    // Makes every earlier answer stale, cancels the search and the measurement under way and
+    // a search not yet started; the new load's generation.
+    uint64_t beginLoading();
     void runSearch(const QString& query, bool preservingSelection);
     void startPendingSearch();
     void finishSearch(uint64_t generation, std::optional<nexdir::SearchResponse> response,

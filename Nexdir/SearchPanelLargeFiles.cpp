@@ -76,15 +76,7 @@ void SearchPanelController::modeChanged(int segment) {
 
 void SearchPanelController::loadLargestFiles(bool forceTrashMeasure) {
     refreshTrashSize(forceTrashMeasure);
-    uint64_t generation = ++searchGeneration_;
-    if (allocationCancellation_) {
-        allocationCancellation_->cancel();
-    }
-    if (activeSearch_) {
-        activeSearch_->cancel();
-    }
-    pendingSearch_.stop();
-    isLoading_ = true;
+    uint64_t generation = beginLoading();
     if (model_->results().empty()) {
         showStatus("Loading largest indexed files\u2026");
     }
