@@ -348,6 +348,7 @@ int main(int argc, char** argv) {
     uint64_t seed = 20261206;
     std::string database;
     std::string onlyClass;
+    std::vector<std::string> ownQueries;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word == "--entries" && i + 1 < argc) {
@@ -360,6 +361,8 @@ int main(int argc, char** argv) {
             compare = true;
         } else if (word == "--class" && i + 1 < argc) {
             onlyClass = argv[++i];
+        } else if (word == "--query" && i + 1 < argc) {
+            ownQueries.push_back(argv[++i]);
         } else if (word == "--verbose") {
             verbose = true;
         } else if (word == "--rebuild") {
@@ -373,7 +376,7 @@ int main(int argc, char** argv) {
         } else {
             std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
                          "[--compare] [--rebuild] [--class NAME] [--verbose] [--seed S] "
-                         "[--print-queries] [--while-measuring]\n";
+                         "[--print-queries] [--while-measuring] [--query TEXT]...\n";
             return 1;
         }
     }
@@ -397,6 +400,13 @@ int main(int argc, char** argv) {
         buildIndex(*index, nodes);
     }
     auto classes = makeQueries(nodes, perClass);
+    if (!ownQueries.empty()) {
+        // Queries of one's own, each timed as often as a class has queries: a class of its own.
+        classes.clear();
+        for (const std::string& query : ownQueries) {
+            classes.push_back({query, std::vector<std::string>(perClass, query)});
+        }
+    }
     if (whileMeasuring) {
         // Written by a connection of its own, before the names are loaded: their copy would
         // otherwise be loaded again at the first query.

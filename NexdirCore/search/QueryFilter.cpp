@@ -17,6 +17,19 @@ bool holds(std::string_view name, uint64_t nameMark, std::string_view text, uint
     return (nameMark & textMark) == textMark && name.find(text) != std::string_view::npos;
 }
 
+// The byte-pair mark that every name a wildcard pattern matches has: the pairs of each run of
+// literal text between wildcards.
+uint64_t literalMark(std::string_view pattern) {
+    uint64_t mark = 0;
+    size_t start = 0;
+    while (start < pattern.size()) {
+        size_t wildcard = std::min(pattern.find_first_of("*?", start), pattern.size());
+        mark |= NameCatalogue::pairMark(pattern.substr(start, wildcard - start));
+        start = wildcard + 1;
+    }
+    return mark;
+}
+
 std::vector<std::string> pathComponents(std::string_view path) {
     std::vector<std::string> components;
     size_t start = 0;
@@ -75,24 +88,83 @@ QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
         resolvePath(node.text, reader, *term.scope);
         break;
     }
-    case QueryNode::Kind::folderName: {
+    case QueryNode::Kind::folderName:
         stateless_ = false;
         term.scope = std::make_unique<Scope>();
-        bool wildcard = node.text.find_first_of("*?") != std::string::npos;
-        WildcardPattern pattern(node.text);
-        for (int64_t id = 1; id < catalogue_.idLimit(); ++id) {
-            if (catalogue_.contains(id) && catalogue_.isDirectory(id) &&
-                (wildcard ? pattern.matches(catalogue_.searchName(id))
-                          : catalogue_.searchName(id) == node.text)) {
-                term.scope->folders.insert(id);
-            }
-        }
+        findFolders(node.text, *term.scope);
         break;
-    }
     default:
         break;
     }
+    settleCost(term);
     return term;
+}
+
+void QueryFilter::settleCost(Term& term) {
+    using Kind = QueryNode::Kind;
+    switch (term.kind) {
+    case Kind::all:
+    case Kind::any: {
+        // Either order gives the same answer; the cheap tests first spare reading names.
+        std::stable_sort(term.children.begin(), term.children.end(),
+                         [](const Term& a, const Term& b) { return a.cost < b.cost; });
+        bool all = term.kind == Kind::all;
+        term.required = all ? 0 : ~uint64_t(0);
+        for (const Term& child : term.children) {
+            term.required = all ? term.required | child.required : term.required & child.required;
+            term.cost = std::max(term.cost, child.cost);
+        }
+        if (term.children.empty()) {
+            term.required = 0;
+        }
+        break;
+    }
+    case Kind::negation:
+        term.cost = term.children[0].cost;
+        break;
+    case Kind::word:
+        term.required = term.mark;
+        term.cost = 1;
+        break;
+    case Kind::wildcard:
+        term.required = literalMark(term.text);
+        term.cost = 1;
+        break;
+    case Kind::extension:
+        term.required = term.suffixes.empty() ? 0 : ~uint64_t(0);
+        for (const std::string& suffix : term.suffixes) {
+            term.required &= NameCatalogue::pairMark(suffix);
+        }
+        break;
+    case Kind::folderPath:
+    case Kind::folderName:
+        term.cost = 2;
+        break;
+    default:
+        break;
+    }
+}
+
+void QueryFilter::findFolders(const std::string& name, Scope& scope) const {
+    bool wildcard = name.find_first_of("*?") != std::string::npos;
+    WildcardPattern pattern(name);
+    // Lengths, first bytes and marks sit in arrays by identifier: most names are ruled out
+    // without being read.
+    uint64_t wanted = literalMark(name);
+    const uint64_t* marks = catalogue_.pairMarks();
+    const uint8_t* firstBytes = catalogue_.firstBytes();
+    for (int64_t id = 1; id < catalogue_.idLimit(); ++id) {
+        if ((marks[id] & wanted) != wanted || !catalogue_.contains(id) ||
+            !catalogue_.isDirectory(id)) {
+            continue;
+        }
+        if (wildcard ? pattern.matches(catalogue_.searchName(id))
+                     : catalogue_.searchName(id).size() == name.size() &&
+                           firstBytes[id] == uint8_t(name.front()) &&
+                           catalogue_.searchName(id) == name) {
+            scope.folders.insert(id);
+        }
+    }
 }
 
 void QueryFilter::resolvePath(const std::string& path, sqlite3* reader, Scope& scope) const {

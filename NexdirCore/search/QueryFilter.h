@@ -37,6 +37,10 @@ public:
     bool acceptsEverything() const {
         return root_.kind == QueryNode::Kind::all && root_.children.empty();
     }
+    // The byte-pair mark (NameCatalogue::pairMark) that the search name of every entry the
+    // filter admits has all the bits of: what its words, wildcards and extensions need. A
+    // scan rules out most names with it before testing the filter.
+    uint64_t requiredMark() const { return root_.required; }
 
 private:
     // The folders an `in:` names, and what is known of each folder of the index: whether it
@@ -58,9 +62,16 @@ private:
         int64_t low = 0, high = 0;
         double from = 0, until = 0;
         std::unique_ptr<Scope> scope;
+        uint64_t required = 0; // see requiredMark()
+        int cost = 0;          // 0 read beside the name, 1 reads the name, 2 climbs folders
     };
 
     Term compile(const QueryNode& node, sqlite3* reader);
+    // The required mark and the cost of `term`, whose children have theirs, and its children
+    // in the order that decides the cheapest first.
+    static void settleCost(Term& term);
+    // The folders whose search name is `name`, or matches it when it has wildcards.
+    void findFolders(const std::string& name, Scope& scope) const;
     bool test(Term& term, int64_t id);
     // Whether the folder `id` is one of the scope's or lies below one.
     bool atOrUnder(Scope& scope, int64_t id);

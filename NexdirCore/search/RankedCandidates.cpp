@@ -80,7 +80,7 @@ RankedCandidates::RankedCandidates(sqlite3* reader, std::string query, const Que
                                    const NameCatalogue* catalogue,
                                    const SearchCancellation* cancellation, QueryFilter* filter)
     : reader_(reader), catalogue_(catalogue), cancellation_(cancellation), filter_(filter),
-      query_(std::move(query)), words_(words),
+      filterMark_(filter ? filter->requiredMark() : 0), query_(std::move(query)), words_(words),
       screenedCount_(std::min(words.earlier().size(), screenedWordsLimit)),
       queryMark_(NameCatalogue::pairMark(query_)),
       lastWordMark_(NameCatalogue::pairMark(words.last())) {
@@ -145,7 +145,7 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
     const CandidateSource& source = tier.source;
     auto scanMarks = [&](std::string_view word) {
         // The byte-pair marks rule out most names without reading them.
-        uint64_t wanted = NameCatalogue::pairMark(word);
+        uint64_t wanted = NameCatalogue::pairMark(word) | filterMark_;
         const uint64_t* marks = catalogue.pairMarks();
         for (int64_t id = 1; id < catalogue.idLimit(); ++id) {
             checkCancelled(id);
@@ -168,9 +168,13 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
     };
     switch (source.kind) {
     case CandidateSource::Kind::prefixRange: {
-        if (query_.size() < 3) {
+        if (query_.size() < 3 || (filter_ && tier.everyNameStartingWithWord)) {
             // A short prefix covers much of the index: scan the first bytes of all names,
-            // which are never NUL where an entry is held.
+            // which are never NUL where an entry is held. So does a filter's, which the
+            // byte-pair marks test before any name is read, where the name index would read
+            // every name in the range.
+            uint64_t wanted = query_.size() < 3 ? 0 : queryMark_ | filterMark_;
+            const uint64_t* marks = catalogue.pairMarks();
             const uint8_t* firstBytes = catalogue.firstBytes();
             const int64_t chunk = 1 << 16;
             for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
@@ -180,7 +184,11 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
                      (at = static_cast<const uint8_t*>(
                           std::memchr(at, query_.front(), size_t(end - at))));
                      ++at) {
-                    visit(at - firstBytes);
+                    int64_t id = at - firstBytes;
+                    if (wanted == 0 ||
+                        (mayContain(marks[id], wanted) && catalogue.searchName(id).starts_with(query_))) {
+                        visit(id);
+                    }
                 }
             }
             break;
@@ -277,12 +285,11 @@ bool RankedCandidates::scansMarks(const Tier& tier) const {
 void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
                                         std::vector<Ranked>& into) const {
     const NameCatalogue& catalogue = *catalogue_;
-    const uint64_t wanted = lastWordMark_;
+    const uint64_t wanted = lastWordMark_ | filterMark_;
     const uint64_t* marks = catalogue.pairMarks();
     for (int64_t id = begin; id < end; ++id) {
         checkCancelled(id);
-        if (mayContain(marks[id], wanted) && catalogue.contains(id) &&
-            (!filter_ || filter_->matches(id))) {
+        if (mayContain(marks[id], wanted) && catalogue.contains(id) && admits(id)) {
             rankIfLastWordIn(catalogue.searchName(id), id, -1, -1, catalogue.cappedLength(id),
                              marks[id], into);
         }
@@ -298,7 +305,7 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
             stream.byLength.assign(201, {});
         }
         forEachPossible(tier, [&](int64_t id) {
-            if (filter_ && !filter_->matches(id)) {
+            if (!admits(id)) {
                 return;
             }
             tier.streams[catalogue.isDirectory(id) ? 1 : 0]
@@ -318,7 +325,7 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         tier.entries.insert(tier.entries.end(), upper.begin(), upper.end());
     } else {
         forEachPossible(tier, [&](int64_t id) {
-            if (filter_ && !filter_->matches(id)) {
+            if (!admits(id)) {
                 return;
             }
             addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),

@@ -140,11 +140,17 @@ private:
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
                   IdMap<uint8_t>& memo);
     uint64_t earlierWordsIn(std::string_view searchName, uint64_t mark = ~uint64_t(0)) const;
+    // Whether the filter, if any, admits the held entry `id`.
+    bool admits(int64_t id) const {
+        return !filter_ || ((catalogue_->pairMarks()[id] & filterMark_) == filterMark_ &&
+                            filter_->matches(id));
+    }
 
     sqlite3* reader_;
     const NameCatalogue* catalogue_;
     const SearchCancellation* cancellation_;
     QueryFilter* filter_;
+    uint64_t filterMark_; // QueryFilter::requiredMark, 0 without a filter
     std::string query_;
     const QueryWords& words_;
     // The first (longest) earlier words, up to 64, tested as bit sets; every earlier word when
