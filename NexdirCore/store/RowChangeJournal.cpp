@@ -185,6 +185,9 @@ int RowChangeJournal::committed(void* context) {
         if (journal->changes_.size() + journal->transaction_.size() > maximumChanges) {
             // Nobody has searched for a long while: loading afresh is cheaper than replaying.
             journal->discardLocked();
+        } else if (journal->changes_.empty()) {
+            journal->changes_.swap(journal->transaction_);
+            journal->awaitingCommit_ = true;
         } else {
             std::move(journal->transaction_.begin(), journal->transaction_.end(),
                       std::back_inserter(journal->changes_));

@@ -332,6 +332,16 @@ private:
     std::vector<int64_t> groupPruning_;
     int64_t groupRemoved_ = 0; // entries the open group's removals took; guarded by writeLock_
 
+    // Paths resolved while a group is open, with the ids they resolved to: a catch-up resolves
+    // the folders of thousands of changed paths, most of them the same few folders, each
+    // otherwise one lookup per path component. Kept for as long as `entriesWritten_` does not
+    // move: it moves after every write of entries (a group's commit among them), so that no
+    // answer outlives the rows it was read from. Guarded by readLock_.
+    std::unordered_map<std::string, int64_t> resolvedPaths_;
+    uint64_t resolvedAtWrite_ = 0;
+    std::atomic<uint64_t> entriesWritten_{0};
+    std::atomic<bool> groupOpen_{false};
+
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.
     std::unordered_map<const char*, std::unique_ptr<sql::Statement>> readerStatements_;

@@ -125,8 +125,13 @@ int64_t SearchIndex::writeEntries(std::span<const FileRecord> records,
     double started = uptimeSeconds();
     struct TransactionTiming {
         double started;
-        ~TransactionTiming() { DiagnosticTiming::record(detail::phaseWriteTransaction, started); }
-    } timing{started};
+        std::atomic<uint64_t>& written;
+        ~TransactionTiming() {
+            // After the commit (or the rollback): a path resolved from here on reads its rows.
+            ++written;
+            DiagnosticTiming::record(detail::phaseWriteTransaction, started);
+        }
+    } timing{started, entriesWritten_};
 
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
@@ -193,6 +198,7 @@ bool SearchIndex::writeStaged(std::span<const FileRecord> records) {
 SearchIndex::GroupedWrites::GroupedWrites(SearchIndex& index) : index_(index) {
     auto guard = lockMeasured(index_.writeLock_, detail::phaseWriteLockWait);
     if (index_.groupDepth_++ == 0) {
+        index_.groupOpen_ = true;
         index_.groupCommitted_ = uptimeSeconds();
         index_.groupFailed_ = false;
         index_.groupRemoved_ = 0;
@@ -220,6 +226,7 @@ int64_t SearchIndex::GroupedWrites::finish() {
     // The large cache stays until the index is idle (releaseMemory): a catch-up is one group
     // after another, and each would otherwise read its pages back one by one.
     bool failed = index_.groupFailed_;
+    index_.groupOpen_ = false;
     index_.commitGroup();
     if (failed) {
         throw NexdirError::sqlite("Could not index the walk's entries: an earlier write failed");
@@ -292,6 +299,16 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
     sqlite3* reader = reader_.get();
     std::string path = standardizePath(rawPath);
     std::string root = standardizePath(rawRoot);
+    if (!isAtOrUnder(path, root)) {
+        return std::nullopt;
+    }
+    // Read before any row: a write that ends after this makes the answers below stale.
+    uint64_t written = entriesWritten_;
+    bool caching = groupOpen_;
+    if (!caching || written != resolvedAtWrite_ || resolvedPaths_.size() > 100000) {
+        resolvedPaths_.clear();
+        resolvedAtWrite_ = written;
+    }
 
     sql::Statement& statement =
         readerStatement("SELECT id FROM entries WHERE parent_id = ? AND name = ? LIMIT 1;");
@@ -310,21 +327,37 @@ std::optional<int64_t> SearchIndex::resolveEntryID(const std::string& rawPath,
         }
         return statement.columnInt(0);
     };
-    std::optional<int64_t> current = child(0, root);
+    // The deepest folder on the way that is known already, else the volume root.
+    std::optional<int64_t> current;
+    size_t resolved = path.size(); // of `path`, how much `current` stands for
+    for (std::string_view known(path); caching && known.size() > root.size();
+         known = known.substr(0, std::max(known.rfind('/'), size_t(1)))) {
+        if (auto found = resolvedPaths_.find(std::string(known)); found != resolvedPaths_.end()) {
+            current = found->second;
+            resolved = known.size();
+            break;
+        }
+    }
+    if (!current) {
+        current = child(0, root);
+        resolved = root.size();
+    }
     if (!current || path == root) {
         return current;
     }
-    if (!isAtOrUnder(path, root)) {
-        return std::nullopt;
-    }
-    std::string_view rest(path);
-    rest.remove_prefix(root == "/" ? 1 : root.size() + 1);
+    // What is left after the folder found; a leading slash makes an empty component.
+    std::string_view rest = std::string_view(path).substr(resolved);
     while (current && !rest.empty()) {
         size_t slash = rest.find('/');
         std::string_view component = rest.substr(0, slash);
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
         if (!component.empty()) {
             current = child(*current, component);
+            if (current && caching) {
+                resolvedPaths_.emplace(path.substr(0, path.size() - rest.size() -
+                                                          (rest.empty() ? 0 : 1)),
+                                       *current);
+            }
         }
     }
     return current;
@@ -430,6 +463,7 @@ void SearchIndex::removeChildren(int64_t id) {
     auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
     sql::execute(writer_.get(),
                  subtreeDeletion("SELECT id FROM entries WHERE parent_id = " + std::to_string(id)));
+    ++entriesWritten_;
 }
 
 } // namespace nexdir

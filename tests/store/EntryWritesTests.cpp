@@ -122,17 +122,33 @@ TEST_F(EntryWritesTest, PathsResolveBelowTheirVolumeRoot) {
     TreeBuilder data(index, "/srv/data");
     int64_t photos = data.folder(data.root(), "photos");
 
-    EXPECT_EQ(index.entryID("/", "/"), system.root());
-    EXPECT_EQ(index.entryID("/home/alice", "/"), alice);
-    EXPECT_EQ(index.entryID("/home/alice/", "/"), alice);
-    EXPECT_EQ(index.entryID("/home/bob/../alice", "/"), alice);
-    EXPECT_EQ(index.entryID("/home/./alice", "/"), alice);
-    EXPECT_EQ(index.entryID("/srv/data", "/srv/data"), data.root());
-    EXPECT_EQ(index.entryID("/srv/data/photos", "/srv/data/"), photos);
-    EXPECT_FALSE(index.entryID("/srv/database/photos", "/srv/data"));
-    EXPECT_FALSE(index.entryID("/home/alice", "/srv/data"));
-    EXPECT_FALSE(index.entryID("/home/carol", "/"));
-    EXPECT_FALSE(index.entryID("/x", "/not/a/root"));
+    auto resolveEveryPath = [&] {
+        EXPECT_EQ(index.entryID("/", "/"), system.root());
+        EXPECT_EQ(index.entryID("/home/alice", "/"), alice);
+        EXPECT_EQ(index.entryID("/home/alice/", "/"), alice);
+        EXPECT_EQ(index.entryID("/home/bob/../alice", "/"), alice);
+        EXPECT_EQ(index.entryID("/home/./alice", "/"), alice);
+        EXPECT_EQ(index.entryID("/srv/data", "/srv/data"), data.root());
+        EXPECT_EQ(index.entryID("/srv/data/photos", "/srv/data/"), photos);
+        EXPECT_FALSE(index.entryID("/srv/database/photos", "/srv/data"));
+        EXPECT_FALSE(index.entryID("/home/alice", "/srv/data"));
+        EXPECT_FALSE(index.entryID("/home/carol", "/"));
+        EXPECT_FALSE(index.entryID("/home/alice/carol", "/"));
+        EXPECT_FALSE(index.entryID("/x", "/not/a/root"));
+    };
+    resolveEveryPath();
+    // While a group of writes is open, the folders resolved are remembered, and every write
+    // of entries forgets them: a folder replaced under the same path resolves to its new row.
+    SearchIndex::GroupedWrites grouped(index);
+    resolveEveryPath();
+    resolveEveryPath();
+    index.removeChildren(home);
+    EXPECT_FALSE(index.entryID("/home/alice", "/"));
+    alice = index.reserveID();
+    index.upsert({FileRecord(alice, home, "alice", true, 1000, 0, std::nullopt, false)});
+    EXPECT_FALSE(index.entryID("/home/alice", "/")); // kept for the group's transaction
+    grouped.finish();
+    resolveEveryPath();
 }
 
 TEST_F(EntryWritesTest, NamesAreExactBytesSoBothNormalisationFormsCoexist) {
