@@ -7,6 +7,7 @@
 #   ./dev.sh run [ARGS]   deps, build, then start Quelmo (under xvfb-run without a display)
 #   ./dev.sh package      deps, build, then the Debian package build/quelmo_<version>_<arch>.deb
 #   ./dev.sh bench-search [ARGS] the search benchmark (--entries N, --compare, ...)
+#   ./dev.sh bench-scale [N]     every scale figure beside its target, searches up to N entries
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -88,6 +89,10 @@ case "$command" in
     deps
     build
     exec "$BUILD_DIR/bench/search-benchmark" "$@"
+    ;;
+  bench-scale)
+    deps
+    exec bench/scale-benchmark.sh "$@"
     ;;
   *)
     # The comment at the top of this file, up to its first command.
