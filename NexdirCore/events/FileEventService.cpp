@@ -45,7 +45,7 @@ FileEventService& FileEventService::shared() {
     return service;
 }
 
-FileEventService::FileEventService(size_t journalCapacity) : journalCapacity_(journalCapacity) {
+FileEventService::FileEventService(size_t journalCapacity) : journal_(journalCapacity) {
     inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify_.valid()) {
         DebugLog::write("file events unavailable errorCode=" + std::to_string(errno));
@@ -290,13 +290,13 @@ uint64_t FileEventService::subscribe(const StreamOptions& options, Sink sink) {
             sink({options.roots.empty() ? "/" : options.roots.front(), EventFlags::mustScanSubDirs,
                   nextEventID()});
         } else {
-            for (const FileSystemEvent& event : journal_) {
+            journal_.forEach([&](const FileSystemEvent& event) {
                 bool after =
                     options.replayOverlap ? event.id >= options.since : event.id > options.since;
                 if (after && accepts(options, event.path)) {
                     sink(event);
                 }
-            }
+            });
         }
         sink({options.roots.empty() ? "/" : options.roots.front(), EventFlags::historyDone,
               nextEventID()});
@@ -403,10 +403,8 @@ bool FileEventService::accepts(const StreamOptions& options, const std::string& 
 }
 
 void FileEventService::publish(const FileSystemEvent& event) {
-    journal_.push_back(event);
-    if (journal_.size() > journalCapacity_) {
-        coveredFrom_ = journal_.front().id;
-        journal_.pop_front();
+    if (uint64_t dropped = journal_.add(event)) {
+        coveredFrom_ = dropped;
     }
     for (auto& [token, stream] : streams_) {
         if (accepts(stream.options, event.path)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DirectoryRegistrar.h"
+#include "EventJournal.h"
 #include "FileDescriptor.h"
 #include "FileSystemEvent.h"
 
@@ -136,8 +137,7 @@ private:
     // when met (guarded by lock_).
     std::array<std::vector<int>, 256> byRank_;
     size_t rankEntries_ = 0; // guarded by lock_
-    std::deque<FileSystemEvent> journal_;          // guarded by lock_
-    size_t journalCapacity_;
+    EventJournal journal_;               // guarded by lock_
     uint64_t coveredFrom_ = 0;           // guarded by lock_: history after this is whole
     uint64_t lastID_ = 0;                // guarded by lock_
     std::map<uint64_t, Stream> streams_; // guarded by lock_

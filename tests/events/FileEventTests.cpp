@@ -1,4 +1,5 @@
 #include "EventActivity.h"
+#include "EventJournal.h"
 #include "FSEventWatcher.h"
 #include "FileEventService.h"
 #include "NexdirError.h"
@@ -313,6 +314,36 @@ TEST_F(FileEventTest, WatchesKeepToTheirShareGiveWayToWarmerFoldersAndComeBack) 
         notices += event.isUnwatchedNotice() ? 1 : 0;
     }
     EXPECT_LE(notices, 6u); // merged, not one a folder
+}
+
+TEST(EventJournal, GivesBackEveryEventItHoldsAndDropsTheOldestWhole) {
+    // Paths that share more or less with the one before, one longer than the one before and
+    // one shorter, an empty one and a repeat.
+    std::vector<FileSystemEvent> added;
+    const char* paths[] = {"/home/a/b/one.txt", "/home/a/b/two.txt", "/home/a/b", "/home/a/bc/d",
+                           "/", "", "/home/a/bc/d", "/home/\xff/x"};
+    EventJournal journal(160); // blocks of 10
+    uint64_t dropped = 0;
+    for (uint64_t id = 1; id <= 170; ++id) {
+        added.push_back({std::string(paths[id % 8]) + (id % 3 ? "" : std::to_string(id)),
+                         uint32_t(id * 7), id});
+        if (uint64_t at = journal.add(added.back())) {
+            dropped = at;
+        }
+    }
+    EXPECT_EQ(dropped, 10u); // the first block, whole: history is whole after event 10
+    std::vector<FileSystemEvent> held;
+    journal.forEach([&](const FileSystemEvent& event) { held.push_back(event); });
+    ASSERT_EQ(held.size(), 160u);
+    EXPECT_EQ(journal.size(), 160u);
+    for (size_t i = 0; i < held.size(); ++i) {
+        EXPECT_EQ(held[i].path, added[i + 10].path);
+        EXPECT_EQ(held[i].id, added[i + 10].id);
+        EXPECT_EQ(held[i].flags, added[i + 10].flags);
+    }
+    journal.clear();
+    journal.forEach([](const FileSystemEvent&) { ADD_FAILURE() << "cleared"; });
+    EXPECT_EQ(journal.add({"/x", 0, 171}), 0u);
 }
 
 TEST(FSEventWatcher, HistoryIdentityNamesEachRootsFileSystem) {
