@@ -19,7 +19,7 @@ PACKAGES=(
   qt6-base-dev qt6-svg-dev libglib2.0-dev xvfb xauth libxcb1-dev libxcb-screensaver0-dev
   libssl-dev
   file desktop-file-utils man-db
-  dbus-x11 at-spi2-core python3-pyatspi trayer xdotool imagemagick tesseract-ocr util-linux
+  dbus-x11 at-spi2-core python3-pyatspi trayer xdotool x11-utils imagemagick tesseract-ocr util-linux
 )
 
 as_root() {

@@ -135,7 +135,10 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     // A floating panel goes away when the user turns to another application.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) {
-                if (state == Qt::ApplicationInactive && isVisible() &&
+                if (state == Qt::ApplicationActive && isVisible() && isActiveWindow()) {
+                    activeSinceShown_ = true;
+                }
+                if (state == Qt::ApplicationInactive && isVisible() && activeSinceShown_ &&
                     !QApplication::activeModalWidget() && !QApplication::activePopupWidget()) {
                     hidePanel();
                 }
@@ -479,6 +482,7 @@ void SearchPanelController::toggle() {
 void SearchPanelController::showPanel() {
     Q_EMIT shown();
     if (!isVisible()) {
+        activeSinceShown_ = false;
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             move(screen->availableGeometry().center() - rect().center());
         }
@@ -1064,6 +1068,9 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this) {
         return false;
+    }
+    if (event->type() == QEvent::WindowActivate) {
+        activeSinceShown_ = true;
     }
     // The menu key reaches the field as a context-menu request of its own, not as a key.
     if (event->type() == QEvent::ContextMenu &&

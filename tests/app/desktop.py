@@ -44,6 +44,7 @@ NEEDED = [
     (BUS_LAUNCHER, "at-spi2-core"),
     ("trayer", "trayer"),
     ("xdotool", "xdotool"),
+    ("xmessage", "x11-utils"),
     ("import", "imagemagick"),
     ("convert", "imagemagick"),
     ("tesseract", "tesseract-ocr"),
@@ -218,6 +219,10 @@ class Desktop:
     def _start(self, *command):
         self.helpers.append(subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
                                              stderr=subprocess.DEVNULL))
+
+    def start_program(self, *command):
+        """Another program on this desktop, ended with it."""
+        self._start(*command)
 
     def _start_display(self):
         read, write = os.pipe()
