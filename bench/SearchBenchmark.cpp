@@ -418,9 +418,12 @@ int main(int argc, char** argv) {
     double loadStarted = nexdir::uptimeSeconds();
     nexdir::NameSearch names(*index);
     names.prepare();
-    std::printf("search names loaded in %.2f s, %.1f MB more resident memory\n",
-                nexdir::uptimeSeconds() - loadStarted,
-                double(residentBytes() - std::min(residentBytes(), residentBefore)) / 1e6);
+    double loadSeconds = nexdir::uptimeSeconds() - loadStarted;
+    std::printf("search names loaded in %.2f s, %.1f MB more resident memory, of which the "
+                "names hold %.1f MB (%.1f bytes per entry)\n",
+                loadSeconds, double(residentBytes() - std::min(residentBytes(), residentBefore)) / 1e6,
+                double(names.catalogueBytes()) / 1e6,
+                double(names.catalogueBytes()) / double(std::max<size_t>(entries, 1)));
 
     // Warm the page cache and SQLite's own cache with a pass that is not timed.
     for (const auto& queryClass : classes) {

@@ -32,7 +32,7 @@ void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
             throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
         }
         if (catalogue_.contains(id) && filter_.matches(id)) {
-            size_t length = std::min(catalogue_.name(id).size(), lengthBuckets - 1);
+            size_t length = std::min(catalogue_.nameLengthAtLeast(id), lengthBuckets - 1);
             into[catalogue_.isDirectory(id) ? 1 : 0][length].push_back(id);
         }
     }
@@ -77,7 +77,8 @@ int32_t FilteredListing::childPrefix(int64_t folder) {
         }
         chain_.push_back(at);
         if (catalogue_.parent(at) == 0) {
-            std::string_view root = catalogue_.name(at);
+            std::string scratch;
+            std::string_view root = catalogue_.name(at, scratch);
             prefix = int32_t(root.size()) + (root.ends_with('/') ? 0 : 1);
             prefixes_[size_t(at)] = prefix;
             chain_.pop_back();
@@ -86,16 +87,16 @@ int32_t FilteredListing::childPrefix(int64_t folder) {
     }
     for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
         if (prefix != noPrefix) {
-            prefix += int32_t(catalogue_.name(*it).size()) + 1;
+            prefix += int32_t(catalogue_.nameLength(*it)) + 1;
         }
         prefixes_[size_t(*it)] = prefix;
     }
     return prefix;
 }
 
-int64_t FilteredListing::pathLength(int64_t id) {
+int64_t FilteredListing::pathLength(int64_t id, bool atLeast) {
     int64_t parent = catalogue_.parent(id);
-    int64_t own = int64_t(catalogue_.name(id).size());
+    int64_t own = int64_t(atLeast ? catalogue_.nameLengthAtLeast(id) : catalogue_.nameLength(id));
     if (parent == 0) {
         return own;
     }
@@ -118,12 +119,13 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
         if (a.length != b.length) {
             return a.length < b.length;
         }
-        int order = catalogue_.name(a.id).compare(catalogue_.name(b.id));
+        int order = catalogue_.compareNames(a.id, b.id);
         return order != 0 ? order < 0 : a.id < b.id;
     };
     // The best `limit` so far, the worst of them on top. A path is at least as long as its
-    // own name, so once the names are longer than the worst path kept, nothing is left that
-    // could take its place: a large set is decided from its shortest names.
+    // own name, and the names are grouped by a bound below their lengths, so once that bound
+    // is above the worst path kept, nothing is left that could take its place: a large set is
+    // decided from its shortest names.
     size_t keep = size_t(limit);
     std::vector<Keyed> best;
     const Admitted::value_type& byLength = admitted_[directories ? 1 : 0];
@@ -132,6 +134,10 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
             break;
         }
         for (int64_t id : byLength[length]) {
+            // The bound rules out most entries without reading their names.
+            if (best.size() == keep && pathLength(id, true) > best.front().length) {
+                continue;
+            }
             Keyed candidate{pathLength(id), id};
             if (best.size() < keep) {
                 best.push_back(candidate);

@@ -37,7 +37,9 @@ private:
     // Adds the admitted entries with identifiers in [begin, end) to `into`; any thread.
     void scanRange(int64_t begin, int64_t end, Admitted& into);
     // The length of an entry's path in bytes; very large when its chain of parents is broken.
-    int64_t pathLength(int64_t id);
+    // `atLeast`: a bound below it, which reads the name only where the per-entry values
+    // cannot tell its length.
+    int64_t pathLength(int64_t id, bool atLeast = false);
     // The length of a folder's path and the "/" after it, as its children's paths begin.
     int32_t childPrefix(int64_t folder);
 

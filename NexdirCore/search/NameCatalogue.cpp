@@ -5,6 +5,8 @@
 #include "SQLite.h"
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 namespace nexdir::detail {
 
@@ -14,6 +16,123 @@ namespace {
 constexpr int64_t largestIdentifier = int64_t(UINT32_MAX) - 1;
 constexpr int64_t spareSlotsPerRow = 8;
 constexpr int64_t spareSlots = 1 << 20;
+
+// Most stored names differ from their search names only in the case of a few letters or in a
+// few accented letters, so they are kept as edits of the search name, one byte each:
+//   0x00          the rest of the search name as it is, and the end;
+//   0x01 - 0x7F   that many bytes as they are;
+//   0x80 - 0xBF   (byte & 0x3F) + 1 bytes with their letters a-z in upper case;
+//   0xC0 - 0xFF   (byte & 0x3F) bytes left out, then a count and that many bytes put in.
+constexpr uint8_t editsEnd = 0x00;
+constexpr uint8_t upperCased = 0x80;
+constexpr uint8_t replaced = 0xC0;
+constexpr size_t longestKept = 0x7F;
+constexpr size_t longestUpperCased = 0x40;
+constexpr size_t longestLeftOut = 0x3F;
+
+bool isLower(char byte) { return byte >= 'a' && byte <= 'z'; }
+char upper(char byte) { return isLower(byte) ? char(byte - 'a' + 'A') : byte; }
+
+// Calls `piece(bytes, upperCase)` for each piece of the stored name in order; returns where
+// the edits end.
+template <typename Piece>
+const char* followEdits(const char* at, std::string_view search, Piece piece) {
+    size_t from = 0;
+    for (;;) {
+        uint8_t edit = uint8_t(*at++);
+        if (edit == editsEnd) {
+            piece(search.substr(from), false);
+            return at;
+        }
+        if (edit < upperCased) {
+            piece(search.substr(from, edit), false);
+            from += edit;
+        } else if (edit < replaced) {
+            size_t count = size_t(edit & 0x3F) + 1;
+            piece(search.substr(from, count), true);
+            from += count;
+        } else {
+            from += edit & 0x3F;
+            size_t count = uint8_t(*at++);
+            piece(std::string_view(at, count), false);
+            at += count;
+        }
+    }
+}
+
+// The edits that make `name` from `search`, or nothing when the name is better kept whole.
+std::optional<std::string> nameEdits(std::string_view search, std::string_view name) {
+    std::string edits;
+    size_t i = 0, j = 0;
+    while (j < name.size()) {
+        if (i < search.size() && name[j] == search[i]) {
+            size_t run = 1;
+            while (i + run < search.size() && j + run < name.size() &&
+                   name[j + run] == search[i + run]) {
+                ++run;
+            }
+            i += run;
+            j += run;
+            if (i == search.size() && j == name.size()) {
+                break;
+            }
+            for (; run > longestKept; run -= longestKept) {
+                edits.push_back(char(longestKept));
+            }
+            edits.push_back(char(run));
+        } else if (i < search.size() && isLower(search[i]) && name[j] == upper(search[i])) {
+            size_t run = 1;
+            while (run < longestUpperCased && i + run < search.size() && j + run < name.size() &&
+                   isLower(search[i + run]) && name[j + run] == upper(search[i + run])) {
+                ++run;
+            }
+            edits.push_back(char(upperCased | (run - 1)));
+            i += run;
+            j += run;
+        } else {
+            // A character the search form changed: put in the stored one, whole, and leave
+            // out the fewest search bytes after which the two agree again.
+            size_t put = 0;
+            std::optional<size_t> leftOut;
+            while (!leftOut && j + put < name.size() && put < 32) {
+                ++put;
+                while (j + put < name.size() && (uint8_t(name[j + put]) & 0xC0) == 0x80) {
+                    ++put;
+                }
+                for (size_t out = 0; out <= longestLeftOut && i + out <= search.size(); ++out) {
+                    bool bothEnd = i + out == search.size() && j + put == name.size();
+                    bool agree = i + out < search.size() && j + put < name.size() &&
+                                 (name[j + put] == search[i + out] ||
+                                  (isLower(search[i + out]) && name[j + put] == upper(search[i + out])));
+                    if (bothEnd || agree) {
+                        leftOut = out;
+                        break;
+                    }
+                }
+            }
+            if (!leftOut || put > 255) {
+                return std::nullopt;
+            }
+            edits.push_back(char(replaced | *leftOut));
+            edits.push_back(char(put));
+            edits.append(name.substr(j, put));
+            i += *leftOut;
+            j += put;
+        }
+        if (edits.size() >= name.size()) {
+            return std::nullopt;
+        }
+    }
+    for (; i < search.size(); i += std::min(longestLeftOut, search.size() - i)) {
+        edits.push_back(char(replaced | std::min(longestLeftOut, search.size() - i)));
+        edits.push_back(0);
+    }
+    edits.push_back(char(editsEnd));
+    if (edits.size() > name.size()) {
+        return std::nullopt;
+    }
+    return edits;
+}
 } // namespace
 
 int64_t sqliteTextLength(std::string_view text) {
@@ -71,6 +190,7 @@ std::unordered_map<int64_t, std::string>
 NameCatalogue::paths(const std::vector<int64_t>& ids) const {
     std::unordered_map<int64_t, std::string> found;
     std::vector<int64_t> chain;
+    std::string scratch;
     for (int64_t id : ids) {
         chain.clear();
         int64_t at = id;
@@ -82,9 +202,9 @@ NameCatalogue::paths(const std::vector<int64_t>& ids) const {
         if (chain.empty() || at != 0 || parent(chain.back()) != 0) {
             continue;
         }
-        std::string path(name(chain.back()));
+        std::string path(name(chain.back(), scratch));
         for (auto it = chain.rbegin() + 1; it != chain.rend(); ++it) {
-            path = appendingPathComponent(path, name(*it));
+            path = appendingPathComponent(path, name(*it, scratch));
         }
         found.emplace(id, std::move(path));
     }
@@ -109,6 +229,19 @@ uint8_t NameCatalogue::extensionMark(std::string_view extension) {
 
 bool NameCatalogue::load(sqlite3* reader) {
     *this = NameCatalogue();
+    {
+        // Room for every identifier at once, rather than growing to it row by row.
+        sql::Statement extent(reader, "SELECT (SELECT max(id) FROM entries), "
+                                      "(SELECT total FROM file_stats WHERE id = 1);");
+        if (extent.step() == SQLITE_ROW) {
+            int64_t largest = extent.columnInt(0);
+            int64_t rows = extent.columnInt(1);
+            if (largest > 0 && largest <= largestIdentifier &&
+                largest <= rows * spareSlotsPerRow + spareSlots) {
+                resizeSlots(size_t(largest) + 1);
+            }
+        }
+    }
     sql::Statement rows(reader,
                         "SELECT id, parent_id, is_directory, search_name, name, size, modified_at "
                         "FROM entries;");
@@ -132,6 +265,7 @@ bool NameCatalogue::load(sqlite3* reader) {
         *this = NameCatalogue();
         throw sql::error(reader, "Search failed");
     }
+    arena_.shrink_to_fit();
     return true;
 }
 
@@ -154,49 +288,176 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
     if (slot >= flags_.size()) {
         resizeSlots(std::max(slot + 1, flags_.size() + flags_.size() / 4));
     }
-    sizes_[slot] = size;
-    modifiedTimes_[slot] = modifiedAt;
+    setSize(slot, size);
+    setModifiedAt(slot, modifiedAt);
     if (flags_[slot] & present) {
-        if (searchName == this->searchName(id) && name == this->name(id)) {
+        std::string scratch;
+        if (searchName == this->searchName(id) && name == this->name(id, scratch)) {
             // Only the kind, the parent, the size or the time changed: keep the stored name.
             directories_ -= (flags_[slot] & directory) ? 1 : 0;
             directories_ += isDirectory ? 1 : 0;
-            flags_[slot] = uint8_t(present | (isDirectory ? directory : 0));
+            flags_[slot] = uint8_t((flags_[slot] & (nameForm | sameCharacters)) | present |
+                                   (isDirectory ? directory : 0));
             parents_[slot] = uint32_t(parent);
             return;
         }
         remove(id);
     }
-    offsets_[slot] = uint32_t(arena_.size());
-    lengths_[slot] = uint16_t(searchName.size());
-    arena_.append(searchName);
-    arena_.push_back('\0');
-    size_t bytes = searchName.size() + 1;
+    size_t start = arena_.size();
+    offsets_[slot] = uint32_t(start);
+    appendCounted(arena_, searchName);
+    uint8_t form = nameWhole;
     if (name == searchName) {
-        nameOffsets_[slot] = sameAsSearchName;
+        form = nameSame;
+    } else if (name.size() == searchName.size() && isLower(searchName.front()) &&
+               name.front() == upper(searchName.front()) &&
+               name.substr(1) == searchName.substr(1)) {
+        form = nameCapitalized;
+    } else if (std::optional<std::string> edits = nameEdits(searchName, name)) {
+        form = nameEdited;
+        arena_.append(*edits);
     } else {
-        nameOffsets_[slot] = uint32_t(arena_.size());
-        nameLengths_[slot] = uint16_t(name.size());
-        arena_.append(name);
-        arena_.push_back('\0');
-        bytes += name.size() + 1;
+        appendCounted(arena_, name);
     }
     firstBytes_[slot] = searchName.empty() ? 0 : uint8_t(searchName.front());
     pairMarks_[slot] = pairMark(searchName);
     size_t dot = searchName.rfind('.');
     extensionMarks_[slot] =
         extensionMark(dot == std::string_view::npos ? std::string_view() : searchName.substr(dot + 1));
-    cappedLengths_[slot] =
-        uint8_t(std::min<int64_t>(sqliteTextLength(searchName), Ranking::lengthCap));
+    int64_t characters = sqliteTextLength(searchName);
+    cappedLengths_[slot] = uint8_t(std::min<int64_t>(characters, Ranking::lengthCap));
     countTriples(searchName, 1);
     parents_[slot] = uint32_t(parent);
-    flags_[slot] = uint8_t(present | (isDirectory ? directory : 0));
+    bool sameCount = form == nameSame || form == nameCapitalized ||
+                     sqliteTextLength(name) == characters;
+    flags_[slot] = uint8_t(present | (isDirectory ? directory : 0) | form |
+                           (sameCount ? sameCharacters : 0));
     ++count_;
     directories_ += isDirectory ? 1 : 0;
-    liveBytes_ += bytes;
+    liveBytes_ += arena_.size() - start;
     if (arena_.size() > UINT32_MAX / 2) {
         compactIfWasteful();
     }
+}
+
+void NameCatalogue::appendCounted(std::string& arena, std::string_view text) {
+    if (text.size() < longCount) {
+        arena.push_back(char(text.size()));
+    } else {
+        arena.push_back(char(longCount));
+        arena.push_back(char(text.size() & 0xFF));
+        arena.push_back(char(text.size() >> 8));
+    }
+    arena.append(text);
+}
+
+void NameCatalogue::setSize(size_t slot, int64_t size) {
+    if (sizes_[slot] == largeSize) {
+        largeSizes_.erase(uint32_t(slot));
+    }
+    if (size >= 0 && size < int64_t(largeSize)) {
+        sizes_[slot] = uint32_t(size);
+    } else {
+        sizes_[slot] = largeSize;
+        largeSizes_[uint32_t(slot)] = size;
+    }
+}
+
+void NameCatalogue::setModifiedAt(size_t slot, double modifiedAt) {
+    if (modifiedSeconds_[slot] == oddSecond) {
+        oddSeconds_.erase(uint32_t(slot));
+    }
+    double second = std::floor(modifiedAt);
+    if (second > double(oddSecond) && second <= double(INT32_MAX)) {
+        modifiedSeconds_[slot] = int32_t(second);
+    } else {
+        modifiedSeconds_[slot] = oddSecond;
+        oddSeconds_[uint32_t(slot)] = second;
+    }
+}
+
+std::string_view NameCatalogue::name(int64_t id, std::string& scratch) const {
+    const char* at = arena_.data() + offsets_[size_t(id)];
+    std::string_view search = readCounted(at);
+    switch (flags_[size_t(id)] & nameForm) {
+    case nameSame:
+        return search;
+    case nameCapitalized:
+        scratch.assign(search);
+        scratch.front() = upper(scratch.front());
+        return scratch;
+    case nameEdited:
+        scratch.clear();
+        followEdits(at, search, [&](std::string_view piece, bool upperCase) {
+            size_t from = scratch.size();
+            scratch.append(piece);
+            if (upperCase) {
+                std::transform(scratch.begin() + long(from), scratch.end(), scratch.begin() + long(from), upper);
+            }
+        });
+        return scratch;
+    default:
+        return readCounted(at);
+    }
+}
+
+size_t NameCatalogue::nameLength(int64_t id) const {
+    const char* at = arena_.data() + offsets_[size_t(id)];
+    std::string_view search = readCounted(at);
+    switch (flags_[size_t(id)] & nameForm) {
+    case nameSame:
+    case nameCapitalized:
+        return search.size();
+    case nameEdited: {
+        size_t length = 0;
+        followEdits(at, search, [&](std::string_view piece, bool) { length += piece.size(); });
+        return length;
+    }
+    default:
+        return readCounted(at).size();
+    }
+}
+
+int64_t NameCatalogue::nameTextLength(int64_t id) const {
+    if ((flags_[size_t(id)] & sameCharacters) != 0 &&
+        cappedLengths_[size_t(id)] < Ranking::lengthCap) {
+        return cappedLengths_[size_t(id)];
+    }
+    thread_local std::string scratch;
+    return sqliteTextLength(name(id, scratch));
+}
+
+int NameCatalogue::compareNames(int64_t a, int64_t b) const {
+    thread_local std::string first, second;
+    return name(a, first).compare(name(b, second));
+}
+
+size_t NameCatalogue::entryBytes(int64_t id) const {
+    const char* start = arena_.data() + offsets_[size_t(id)];
+    const char* at = start;
+    std::string_view search = readCounted(at);
+    switch (flags_[size_t(id)] & nameForm) {
+    case nameEdited:
+        at = followEdits(at, search, [](std::string_view, bool) {});
+        break;
+    case nameWhole:
+        readCounted(at);
+        break;
+    default:
+        break;
+    }
+    return size_t(at - start);
+}
+
+size_t NameCatalogue::bytes() const {
+    size_t total = arena_.capacity() + tripleCounts_.capacity() * sizeof(uint32_t);
+    eachSlotVector(*this, [&total](const auto& values) {
+        total += values.capacity() * sizeof(values[0]);
+    });
+    // A node of an unordered map: the pair, the next pointer and the cached hash, roughly.
+    total += (largeSizes_.size() + oddSeconds_.size()) * 32 +
+             (largeSizes_.bucket_count() + oddSeconds_.bucket_count()) * sizeof(void*);
+    return total;
 }
 
 void NameCatalogue::remove(int64_t id) {
@@ -207,8 +468,9 @@ void NameCatalogue::remove(int64_t id) {
     countTriples(searchName(id), -1);
     --count_;
     directories_ -= (flags_[slot] & directory) ? 1 : 0;
-    liveBytes_ -= size_t(lengths_[slot]) + 1 +
-                  (nameOffsets_[slot] == sameAsSearchName ? 0 : size_t(nameLengths_[slot]) + 1);
+    liveBytes_ -= entryBytes(id);
+    setSize(slot, 0);
+    setModifiedAt(slot, 0);
     flags_[slot] = 0;
     firstBytes_[slot] = 0;
     pairMarks_[slot] = 0;
@@ -225,7 +487,7 @@ void NameCatalogue::compactIfWasteful() {
 void NameCatalogue::resizeSlots(size_t size) {
     // Exactly `size`: a vector left to grow by itself doubles, and these hold one slot for
     // every identifier.
-    eachSlotVector([size](auto& values) {
+    eachSlotVector(*this, [size](auto& values) {
         if (size > values.capacity()) {
             values.reserve(size);
         }
@@ -239,7 +501,9 @@ void NameCatalogue::trim() {
         --used;
     }
     resizeSlots(used);
-    eachSlotVector([](auto& values) { values.shrink_to_fit(); });
+    eachSlotVector(*this, [](auto& values) { values.shrink_to_fit(); });
+    largeSizes_.rehash(0);
+    oddSeconds_.rehash(0);
     if (arena_.capacity() > liveBytes_) {
         compact(0);
     }
@@ -250,14 +514,10 @@ void NameCatalogue::compact(size_t spare) {
     compacted.reserve(liveBytes_ + spare);
     for (size_t slot = 0; slot < flags_.size(); ++slot) {
         if (flags_[slot] & present) {
+            size_t bytes = entryBytes(int64_t(slot));
             uint32_t offset = uint32_t(compacted.size());
-            compacted.append(arena_, offsets_[slot], size_t(lengths_[slot]) + 1);
+            compacted.append(arena_, offsets_[slot], bytes);
             offsets_[slot] = offset;
-            if (nameOffsets_[slot] != sameAsSearchName) {
-                offset = uint32_t(compacted.size());
-                compacted.append(arena_, nameOffsets_[slot], size_t(nameLengths_[slot]) + 1);
-                nameOffsets_[slot] = offset;
-            }
         }
     }
     arena_ = std::move(compacted);

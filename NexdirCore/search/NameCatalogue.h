@@ -42,17 +42,33 @@ public:
     bool isDirectory(int64_t id) const { return (flags_[size_t(id)] & directory) != 0; }
     int64_t parent(int64_t id) const { return parents_[size_t(id)]; }
     std::string_view searchName(int64_t id) const {
-        return {arena_.data() + offsets_[size_t(id)], lengths_[size_t(id)]};
+        const char* at = arena_.data() + offsets_[size_t(id)];
+        return readCounted(at);
     }
-    int64_t size(int64_t id) const { return sizes_[size_t(id)]; }
-    double modifiedAt(int64_t id) const { return modifiedTimes_[size_t(id)]; }
-    // The stored name, which orders entries of equal rank.
-    std::string_view name(int64_t id) const {
-        uint32_t at = nameOffsets_[size_t(id)];
-        return at == sameAsSearchName
-                   ? searchName(id)
-                   : std::string_view(arena_.data() + at, nameLengths_[size_t(id)]);
+    int64_t size(int64_t id) const {
+        uint32_t size = sizes_[size_t(id)];
+        return size != largeSize ? size : largeSizes_.at(uint32_t(id));
     }
+    // The modification time rounded down to a whole second. The date filters' bounds are
+    // whole seconds, and a time is at or after such a bound exactly when its whole second is.
+    double modifiedSecond(int64_t id) const {
+        int32_t second = modifiedSeconds_[size_t(id)];
+        return second != oddSecond ? double(second) : oddSeconds_.at(uint32_t(id));
+    }
+    // The stored name, which orders entries of equal rank: a view of the catalogue's bytes,
+    // or of `scratch` where it is kept as changes to the search name.
+    std::string_view name(int64_t id, std::string& scratch) const;
+    size_t nameLength(int64_t id) const;
+    // At most nameLength(id), and read from the per-entry values alone for the names with as
+    // many characters as their search names: these have at least cappedLength(id) bytes.
+    size_t nameLengthAtLeast(int64_t id) const {
+        return (flags_[size_t(id)] & sameCharacters) != 0 ? cappedLengths_[size_t(id)]
+                                                          : nameLength(id);
+    }
+    // length(name) as SQLite counts it.
+    int64_t nameTextLength(int64_t id) const;
+    // Orders two entries by their stored names, bytewise.
+    int compareNames(int64_t a, int64_t b) const;
     // The first byte of every search name, by identifier; 0 where no entry is held.
     const uint8_t* firstBytes() const { return firstBytes_.data(); }
     // A 64-bit mark of the byte pairs of every search name, by identifier; 0 where no entry
@@ -82,13 +98,40 @@ public:
     void trim();
 
     size_t count() const { return count_; }
+    // The bytes the catalogue holds, room reserved for growth included.
+    size_t bytes() const;
     size_t directories() const { return directories_; }
 
 private:
     static constexpr uint8_t present = 1;
     static constexpr uint8_t directory = 2;
     static constexpr size_t tripleBuckets = 1 << 16;
-    static constexpr uint32_t sameAsSearchName = UINT32_MAX;
+    // How the stored name follows the search name in the arena (flags_ & nameForm).
+    static constexpr uint8_t nameForm = 12;
+    static constexpr uint8_t nameSame = 0;
+    static constexpr uint8_t nameCapitalized = 4; // the first letter upper case, nothing kept
+    static constexpr uint8_t nameEdited = 8;      // edits of the search name (see nameEdits)
+    static constexpr uint8_t nameWhole = 12;      // the stored name itself, counted
+    // The stored name has as many characters as the search name (as sqliteTextLength counts).
+    static constexpr uint8_t sameCharacters = 16;
+    static constexpr uint32_t largeSize = UINT32_MAX;
+    static constexpr int32_t oddSecond = INT32_MIN;
+    static constexpr uint8_t longCount = 255;
+
+    static std::string_view readCounted(const char*& at) {
+        size_t length = uint8_t(*at++);
+        if (length == longCount) {
+            length = size_t(uint8_t(at[0])) | size_t(uint8_t(at[1])) << 8;
+            at += 2;
+        }
+        std::string_view text(at, length);
+        at += length;
+        return text;
+    }
+    static void appendCounted(std::string& arena, std::string_view text);
+    size_t entryBytes(int64_t id) const;
+    void setSize(size_t slot, int64_t size);
+    void setModifiedAt(size_t slot, double modifiedAt);
     static size_t tripleBucket(const char* bytes);
     void countTriples(std::string_view name, int step);
 
@@ -99,19 +142,16 @@ private:
     void compactIfWasteful();
     void compact(size_t spare);
     void resizeSlots(size_t size);
-    template <typename Apply> void eachSlotVector(Apply apply) {
-        apply(flags_);
-        apply(firstBytes_);
-        apply(pairMarks_);
-        apply(extensionMarks_);
-        apply(cappedLengths_);
-        apply(parents_);
-        apply(sizes_);
-        apply(modifiedTimes_);
-        apply(offsets_);
-        apply(lengths_);
-        apply(nameOffsets_);
-        apply(nameLengths_);
+    template <typename Self, typename Apply> static void eachSlotVector(Self& self, Apply apply) {
+        apply(self.flags_);
+        apply(self.firstBytes_);
+        apply(self.pairMarks_);
+        apply(self.extensionMarks_);
+        apply(self.cappedLengths_);
+        apply(self.parents_);
+        apply(self.sizes_);
+        apply(self.modifiedSeconds_);
+        apply(self.offsets_);
     }
 
     // Indexed by identifier.
@@ -122,15 +162,16 @@ private:
     std::vector<uint8_t> cappedLengths_;
     std::vector<uint32_t> tripleCounts_ = std::vector<uint32_t>(tripleBuckets, 0);
     std::vector<uint32_t> parents_;
-    std::vector<int64_t> sizes_;        // for filters by size
-    std::vector<double> modifiedTimes_; // for filters by date
+    // Sizes and times in 32 bits, for filters by size and by date; the few that do not fit
+    // are kept aside by identifier.
+    std::vector<uint32_t> sizes_;            // largeSize: in largeSizes_
+    std::vector<int32_t> modifiedSeconds_;   // oddSecond: in oddSeconds_
+    std::unordered_map<uint32_t, int64_t> largeSizes_;
+    std::unordered_map<uint32_t, double> oddSeconds_;
     std::vector<uint32_t> offsets_;
-    std::vector<uint16_t> lengths_;
-    std::vector<uint32_t> nameOffsets_; // sameAsSearchName when the name is its search name
-    std::vector<uint16_t> nameLengths_;
-    // The search names one after the other, each followed by a NUL and, where it differs,
-    // by the stored name and a NUL; removed and rewritten entries leave their old names
-    // behind until the arena is compacted.
+    // Each entry's search name, counted (one byte, or 255 and two more), then its stored name
+    // as its form in flags_ says; removed and rewritten entries leave their bytes behind until
+    // the arena is compacted.
     std::string arena_;
     size_t count_ = 0;
     size_t directories_ = 0;

@@ -309,6 +309,10 @@ const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& read
     return catalogue_.get();
 }
 
+size_t NameSearch::catalogueBytes() const {
+    return catalogue_ ? catalogue_->bytes() : 0;
+}
+
 void NameSearch::discardCatalogue(SearchIndex::Reader& reader, const char* reason,
                                   bool permanently) {
     ++catalogueDiscards_;

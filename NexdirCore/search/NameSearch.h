@@ -58,6 +58,9 @@ public:
     // How many searches read rows because the names could not be brought in step (a write
     // in flight, say): each costs a scan of the full-text index.
     int64_t searchesFromRows() const { return searchesFromRows_; }
+    // The bytes the names kept in memory hold (0 when none are); the caller reads under
+    // the index's read lock or while nothing else searches.
+    size_t catalogueBytes() const;
 
     // Searches rank their candidates from the names alone and read rows, test ancestors and
     // group only for the best ranks (the same results, in the same order). Off, each pass

@@ -286,7 +286,7 @@ bool QueryFilter::test(Term& term, int64_t id) {
         return !catalogue_.isDirectory(id) && size >= term.low && size <= term.high;
     }
     case Kind::modified: {
-        double modified = catalogue_.modifiedAt(id);
+        double modified = catalogue_.modifiedSecond(id);
         return modified >= term.from && modified < term.until;
     }
     case Kind::folderPath:

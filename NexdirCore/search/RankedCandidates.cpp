@@ -642,15 +642,14 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
                 std::vector<std::pair<int64_t, int64_t>> keyed; // (name length, id)
                 keyed.reserve(group.size());
                 for (int64_t id : group) {
-                    keyed.emplace_back(sqliteTextLength(catalogue_->name(id)), id);
+                    keyed.emplace_back(catalogue_->nameTextLength(id), id);
                 }
                 std::partial_sort(keyed.begin(), keyed.begin() + long(keep), keyed.end(),
                                   [&](const auto& a, const auto& b) {
                                       if (a.first != b.first) {
                                           return a.first < b.first;
                                       }
-                                      int order = catalogue_->name(a.second).compare(
-                                          catalogue_->name(b.second));
+                                      int order = catalogue_->compareNames(a.second, b.second);
                                       return order != 0 ? order < 0 : a.second < b.second;
                                   });
                 for (size_t i = 0; i < keep; ++i) {

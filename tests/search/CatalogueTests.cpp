@@ -20,10 +20,12 @@ using nexdir::test::TempDirectory;
 
 namespace {
 
-const std::vector<std::string> words = {"ab", "cab", "Photo", "2024",
-                                        "x",  "ba",  "abc",   "\xC3\xA9t\xC3\xA9"};
+// Names that differ from their search forms in case, in accents and in length ("ß" is "ss").
+const std::vector<std::string> words = {"ab", "cab", "Photo",           "2024",           "x",
+                                        "ba", "abc", "\xC3\xA9t\xC3\xA9", "Stra\xC3\x9F" "eCD", "ABC"};
 const std::vector<std::string> queries = {"a",         "ab",        "x",    "abc", "cab",  "photo",
-                                          "photo abc", "ab 2024 x", "2024", "ét",  "ba x", "zz"};
+                                          "photo abc", "ab 2024 x", "2024", "ét",  "ba x", "zz",
+                                          "strasse"};
 
 // Runs every query through the in-memory ranking and through the plain statements.
 void expectSameAsPlain(NameSearch& names, const std::string& context) {

@@ -167,10 +167,12 @@ struct QueryTree {
     explicit QueryTree(unsigned seed) : random(seed) {
         now = double(std::time(nullptr));
         today = dateOf(now);
+        // A quarter second before 2024-04-01 and 2024-07-01 start, and a time past 2038.
         modifiedTimes = {localNoon(today),         localNoon(today, -1),
                          localNoon(today, -3),     now - 10 * 86400.0,
                          localNoon({2024, 3, 15}), localNoon({2024, 7, 1}),
-                         localNoon({2023, 12, 31})};
+                         localNoon({2023, 12, 31}), localNoon({2024, 3, 31}) + 43199.75,
+                         localNoon({2024, 6, 30}) + 43199.75, 4102444800.5};
         std::vector<int64_t> folders;
         auto add = [&](Entry entry) {
             entries[entry.id] = entry;
