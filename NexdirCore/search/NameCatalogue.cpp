@@ -288,8 +288,6 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
     if (slot >= flags_.size()) {
         resizeSlots(std::max(slot + 1, flags_.size() + flags_.size() / 4));
     }
-    setSize(slot, size);
-    setModifiedAt(slot, modifiedAt);
     if (flags_[slot] & present) {
         std::string scratch;
         if (searchName == this->searchName(id) && name == this->name(id, scratch)) {
@@ -299,10 +297,14 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
             flags_[slot] = uint8_t((flags_[slot] & (nameForm | sameCharacters)) | present |
                                    (isDirectory ? directory : 0));
             parents_[slot] = uint32_t(parent);
+            setSize(slot, size);
+            setModifiedAt(slot, modifiedAt);
             return;
         }
         remove(id);
     }
+    setSize(slot, size);
+    setModifiedAt(slot, modifiedAt);
     size_t start = arena_.size();
     offsets_[slot] = uint32_t(start);
     appendCounted(arena_, searchName);
