@@ -430,6 +430,23 @@ int64_t NameCatalogue::nameTextLength(int64_t id) const {
 }
 
 int NameCatalogue::compareNames(int64_t a, int64_t b) const {
+    uint8_t formA = flags_[size_t(a)] & nameForm;
+    uint8_t formB = flags_[size_t(b)] & nameForm;
+    if ((formA == nameSame || formA == nameCapitalized) &&
+        (formB == nameSame || formB == nameCapitalized)) {
+        // Names of equal rank are compared often: these two differ from their search names
+        // in the first byte at most, so neither is copied.
+        std::string_view first = searchName(a), second = searchName(b);
+        if (first.empty() || second.empty()) {
+            return first.compare(second);
+        }
+        uint8_t headA = uint8_t(formA == nameCapitalized ? upper(first.front()) : first.front());
+        uint8_t headB = uint8_t(formB == nameCapitalized ? upper(second.front()) : second.front());
+        if (headA != headB) {
+            return headA < headB ? -1 : 1;
+        }
+        return first.substr(1).compare(second.substr(1));
+    }
     thread_local std::string first, second;
     return name(a, first).compare(name(b, second));
 }
