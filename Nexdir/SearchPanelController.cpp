@@ -42,6 +42,9 @@ namespace {
 
 const QColor background = QColor::fromRgbF(0.04, 0.04, 0.04);
 
+// How long Quelmo stays inactive before the panel goes (see the constructor).
+constexpr int inactiveGraceMilliseconds = 300;
+
 const char* const menuStyle =
     "QMenu { background: #202020; color: #e6e6e6; border: 1px solid #3a3a3a; }"
     "QMenu::item { padding: 4px 24px 4px 16px; }"
@@ -132,16 +135,22 @@ SearchPanelController::SearchPanelController(nexdir::NameSearch& names, QString 
     buildWindow();
     buildContextMenu();
     qApp->installEventFilter(this);
-    // A floating panel goes away when the user turns to another application.
+    // A floating panel goes away when the user turns to another application. Not at once:
+    // the panel hidden and shown again at once (Escape, then a launch) loses the focus and
+    // gets it back, and the notice of the loss can come after the panel is shown again, just
+    // before the one of the gain.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) {
-                if (state == Qt::ApplicationActive && isVisible() && isActiveWindow()) {
-                    activeSinceShown_ = true;
+                if (state != Qt::ApplicationInactive) {
+                    return;
                 }
-                if (state == Qt::ApplicationInactive && isVisible() && activeSinceShown_ &&
-                    !QApplication::activeModalWidget() && !QApplication::activePopupWidget()) {
-                    hidePanel();
-                }
+                QTimer::singleShot(inactiveGraceMilliseconds, this, [this] {
+                    if (QGuiApplication::applicationState() != Qt::ApplicationActive &&
+                        isVisible() && !QApplication::activeModalWidget() &&
+                        !QApplication::activePopupWidget()) {
+                        hidePanel();
+                    }
+                });
             });
 }
 
@@ -482,7 +491,6 @@ void SearchPanelController::toggle() {
 void SearchPanelController::showPanel() {
     Q_EMIT shown();
     if (!isVisible()) {
-        activeSinceShown_ = false;
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             move(screen->availableGeometry().center() - rect().center());
         }
@@ -1068,9 +1076,6 @@ bool SearchPanelController::eventFilter(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this) {
         return false;
-    }
-    if (event->type() == QEvent::WindowActivate) {
-        activeSinceShown_ = true;
     }
     // The menu key reaches the field as a context-menu request of its own, not as a key.
     if (event->type() == QEvent::ContextMenu &&

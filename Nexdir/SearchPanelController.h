@@ -262,10 +262,6 @@ private:
     // The count of the query shown ("12 results • 3.10 ms"); empty while none is.
     QString countLine_;
     bool reducedMotion_ = false;
-    // The panel has had the focus since it was last shown: only then does the application
-    // turning inactive mean the user turned away. The notice that the application went
-    // inactive when the panel was last hidden can come after the panel is shown again.
-    bool activeSinceShown_ = false;
 
     uint64_t searchGeneration_ = 0;
     std::shared_ptr<nexdir::SearchCancellation> activeSearch_;

@@ -104,7 +104,7 @@ def test_first_launch_then_no_window_at_launch(d):
         d.wait(lambda: panel_showing(d), "after Escape, launching again did not show the panel")
     # Turning to another application hides it.
     d.start_program("xmessage", "another application")
-    other = d.run("xdotool", "search", "--sync", "--class", "xmessage").split()[0]
+    other = d.run("xdotool", "search", "--sync", "--onlyvisible", "--class", "xmessage").split()[0]
     d.run("xdotool", "windowfocus", other)
     d.wait(lambda: not panel_showing(d), "turning to another application did not hide the panel")
     quelmo.stop()
