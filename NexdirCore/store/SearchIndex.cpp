@@ -562,4 +562,39 @@ void SearchIndex::replaceContents(SearchIndex& other, const std::function<void()
     nextID_ = copiedNextID;
 }
 
+std::unique_ptr<SearchIndex> SearchIndex::compactCopy(const std::string& path) {
+    createPrivateFile(path);
+    {
+        auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+        sqlite3* writer = writer_.get();
+        // The copy is written at the source's level of syncing. Read through the mapping,
+        // every page of the source would stay resident until the end, as much memory as the
+        // index is large; read into the page cache, it takes as long.
+        sql::execute(writer, "PRAGMA synchronous=OFF;");
+        sql::execute(writer, "PRAGMA mmap_size=0;");
+        struct Restored {
+            sqlite3* writer;
+            ~Restored() {
+                sql::executeIgnoringFailure(writer, "PRAGMA synchronous=NORMAL;");
+                sql::executeIgnoringFailure(writer, mappedSize);
+            }
+        } restored{writer};
+        sql::Statement vacuum(writer, "VACUUM INTO ?;");
+        vacuum.bindText(1, path);
+        if (vacuum.step() != SQLITE_DONE) {
+            throw sql::error(writer, "Could not write a compact copy of the index");
+        }
+    }
+    auto copy = std::make_unique<SearchIndex>(path);
+    // The install reads every page once: through the mapping, they would all stay resident.
+    sql::execute(copy->writer_.get(), "PRAGMA mmap_size=0;");
+    return copy;
+}
+
+void SearchIndex::discardWhenClosed() {
+    for (sqlite3* db : {writer_.get(), reader_.get()}) {
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    }
+}
+
 } // namespace nexdir

@@ -318,3 +318,23 @@ TEST_F(RebuildTest, AnInstallErrorIsReportedAsWhatReallyHappened) {
     EXPECT_EQ(live->metadata("eventID"), "2");
     EXPECT_TRUE(rebuildFolders().empty());
 }
+
+TEST_F(RebuildTest, TheInstalledIndexIsWrittenWithFullPages) {
+    // Two workers write their rows interleaved, and each folder's names in the order it lists
+    // them: as written, a tenth of the table's pages and a fifth of the (parent, name) index's
+    // would stay empty.
+    for (int each = 0; each < 3000; ++each) {
+        makeFile(root + "/folder-" + std::to_string(each % 30) + "/file-" +
+                 std::to_string(each * 7919 % 3000) + ".txt");
+    }
+    indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+
+    RawDatabase installed(live->databasePath());
+    std::string rewritten = folder / "rewritten.sqlite3";
+    installed.execute("VACUUM INTO '" + rewritten + "';");
+    EXPECT_EQ(installed.integer("PRAGMA page_count;"),
+              RawDatabase(rewritten).integer("PRAGMA page_count;"));
+    EXPECT_EQ(installed.text("PRAGMA journal_mode;"), "wal");
+    EXPECT_EQ(hits("file-2999"), 1u);
+    EXPECT_TRUE(rebuildFolders().empty());
+}
