@@ -241,6 +241,9 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
         DebugLog::write(std::string("scan install reported an error but is in place error=") +
                         error.what());
     }
+    // The install wrote every page through the WAL, which would keep a second copy of the
+    // index on disk for as long as the engine runs.
+    index_.releaseWALSpace();
     return summary;
 }
 

@@ -319,15 +319,16 @@ TEST_F(RebuildTest, AnInstallErrorIsReportedAsWhatReallyHappened) {
     EXPECT_TRUE(rebuildFolders().empty());
 }
 
-TEST_F(RebuildTest, TheInstalledIndexIsWrittenWithFullPages) {
+TEST_F(RebuildTest, TheInstalledIndexIsWrittenWithFullPagesAndNoSecondCopyInTheWAL) {
     // Two workers write their rows interleaved, and each folder's names in the order it lists
     // them: as written, a tenth of the table's pages and a fifth of the (parent, name) index's
-    // would stay empty.
+    // would stay empty. The install writes every page through the live index's WAL.
     for (int each = 0; each < 3000; ++each) {
         makeFile(root + "/folder-" + std::to_string(each % 30) + "/file-" +
                  std::to_string(each * 7919 % 3000) + ".txt");
     }
     indexer.scanAll(std::vector<std::string>{root}, std::nullopt, std::nullopt, {});
+    EXPECT_EQ(fs::file_size(live->databasePath() + "-wal"), 0u);
 
     RawDatabase installed(live->databasePath());
     std::string rewritten = folder / "rewritten.sqlite3";
