@@ -567,9 +567,10 @@ std::unique_ptr<SearchIndex> SearchIndex::compactCopy(const std::string& path) {
     {
         auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
         sqlite3* writer = writer_.get();
-        // The copy is written at the source's level of syncing. Read through the mapping,
-        // every page of the source would stay resident until the end, as much memory as the
-        // index is large; read into the page cache, it takes as long.
+        // VACUUM INTO syncs the copy as this connection syncs its own writes: here not at
+        // all. Read through the mapping, every page of the source would stay resident until
+        // the end, as much memory as the index is large; read into the page cache, the copy
+        // takes as long.
         sql::execute(writer, "PRAGMA synchronous=OFF;");
         sql::execute(writer, "PRAGMA mmap_size=0;");
         struct Restored {
