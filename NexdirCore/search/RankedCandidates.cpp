@@ -639,21 +639,31 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
             position = end;
             size_t keep = std::min(group.size(), limit - chosen.size());
             if (group.size() > 1) {
-                std::vector<std::pair<int64_t, int64_t>> keyed; // (name length, id)
+                // Each stored name is read once: many are kept as edits of their search names,
+                // and a group can hold tens of thousands of names (all the "IMG_" ones of a
+                // length), compared many times each while sorting.
+                struct Keyed {
+                    int64_t length;
+                    int64_t id;
+                    std::string_view name;
+                };
+                std::vector<std::string> copies(group.size());
+                std::vector<Keyed> keyed;
                 keyed.reserve(group.size());
-                for (int64_t id : group) {
-                    keyed.emplace_back(catalogue_->nameTextLength(id), id);
+                for (size_t i = 0; i < group.size(); ++i) {
+                    std::string_view name = catalogue_->name(group[i], copies[i]);
+                    keyed.push_back({sqliteTextLength(name), group[i], name});
                 }
                 std::partial_sort(keyed.begin(), keyed.begin() + long(keep), keyed.end(),
-                                  [&](const auto& a, const auto& b) {
-                                      if (a.first != b.first) {
-                                          return a.first < b.first;
+                                  [](const Keyed& a, const Keyed& b) {
+                                      if (a.length != b.length) {
+                                          return a.length < b.length;
                                       }
-                                      int order = catalogue_->compareNames(a.second, b.second);
-                                      return order != 0 ? order < 0 : a.second < b.second;
+                                      int order = a.name.compare(b.name);
+                                      return order != 0 ? order < 0 : a.id < b.id;
                                   });
                 for (size_t i = 0; i < keep; ++i) {
-                    group[i] = keyed[i].second;
+                    group[i] = keyed[i].id;
                 }
             }
             group.resize(keep);
