@@ -420,15 +420,6 @@ size_t NameCatalogue::nameLength(int64_t id) const {
     }
 }
 
-int64_t NameCatalogue::nameTextLength(int64_t id) const {
-    if ((flags_[size_t(id)] & sameCharacters) != 0 &&
-        cappedLengths_[size_t(id)] < Ranking::lengthCap) {
-        return cappedLengths_[size_t(id)];
-    }
-    thread_local std::string scratch;
-    return sqliteTextLength(name(id, scratch));
-}
-
 int NameCatalogue::compareNames(int64_t a, int64_t b) const {
     uint8_t formA = flags_[size_t(a)] & nameForm;
     uint8_t formB = flags_[size_t(b)] & nameForm;

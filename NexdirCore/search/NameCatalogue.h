@@ -65,8 +65,6 @@ public:
         return (flags_[size_t(id)] & sameCharacters) != 0 ? cappedLengths_[size_t(id)]
                                                           : nameLength(id);
     }
-    // length(name) as SQLite counts it.
-    int64_t nameTextLength(int64_t id) const;
     // Orders two entries by their stored names, bytewise.
     int compareNames(int64_t a, int64_t b) const;
     // The first byte of every search name, by identifier; 0 where no entry is held.
