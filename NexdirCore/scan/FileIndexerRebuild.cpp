@@ -60,22 +60,22 @@ bool ownerIsRunning(const std::string& folder) {
 // tenth and a fifth empty, a sixteenth of the whole file.
 std::unique_ptr<SearchIndex> compacted(std::unique_ptr<SearchIndex> rebuilt,
                                        const std::string& copyPath) {
+    auto removeIndexFiles = [](const std::string& path) {
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::error_code ignored;
+            fs::remove(path + suffix, ignored);
+        }
+    };
     std::string path = rebuilt->databasePath();
     try {
         std::unique_ptr<SearchIndex> copy = rebuilt->compactCopy(copyPath);
         copy->discardWhenClosed();
         rebuilt.reset();
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            std::error_code ignored;
-            fs::remove(path + suffix, ignored);
-        }
+        removeIndexFiles(path);
         return copy;
     } catch (const std::exception& error) {
         DebugLog::write(std::string("scan installed without compaction error=") + error.what());
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            std::error_code ignored;
-            fs::remove(copyPath + suffix, ignored);
-        }
+        removeIndexFiles(copyPath);
         return rebuilt;
     }
 }
