@@ -35,6 +35,7 @@ figure() { # figure NAME VALUE TARGET-TEXT CONDITION (bc, 1 when met)
   printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$([ "$(echo "$4" | bc -l)" = 1 ] && echo yes || echo no)" >> "$figures"
 }
 section() { printf '\n== %s (%s)\n' "$1" "$(date +%H:%M:%S)" >&2; }
+ratio() { printf '%.2fx' "$(echo "$1 / $2" | bc -l)"; }
 
 # --- the full scan, and the index it writes ---
 half=$SCAN_ITEMS
@@ -49,10 +50,10 @@ scan_figures() { # seconds and peak MB of quelmo-cli scan, find's and updatedb's
 }
 { read -r scan_half peak_half; read -r find_half; read -r updatedb_half; } < <(scan_figures "$WORK/scan-$half.txt")
 { read -r scan_full peak_full; read -r _; read -r _; } < <(scan_figures "$WORK/scan-$full.txt")
-figure "scan of $half items / find -printf" "$(printf '%.2fx' "$(echo "$scan_half / $find_half" | bc -l)")" "<= 1.5x" "$scan_half / $find_half <= 1.5"
-figure "scan of $half items / updatedb" "$(printf '%.2fx' "$(echo "$scan_half / $updatedb_half" | bc -l)")" "<= 1.0x" "$scan_half / $updatedb_half <= 1.0"
+figure "scan of $half items / find -printf" "$(ratio "$scan_half" "$find_half")" "<= 1.5x" "$scan_half / $find_half <= 1.5"
+figure "scan of $half items / updatedb" "$(ratio "$scan_half" "$updatedb_half")" "<= 1.0x" "$scan_half / $updatedb_half <= 1.0"
 figure "scan peak memory, $half / $full items" "$peak_half / $peak_full MB" "<= 150 MB" "$peak_half <= 150 && $peak_full <= 150"
-figure "scan of $full items / scan of $half items" "$(printf '%.2fx' "$(echo "$scan_full / $scan_half" | bc -l)")" "<= 2.2x" "$scan_full / $scan_half <= 2.2"
+figure "scan of $full items / scan of $half items" "$(ratio "$scan_full" "$scan_half")" "<= 2.2x" "$scan_full / $scan_half <= 2.2"
 
 section "the index after a full scan of $full items"
 "$CLI" scan --db "$WORK/scanned.sqlite3" "$TREES/quelmo-scan-tree-$full" > /dev/null 2>&1
