@@ -2,10 +2,10 @@
 
 #include "DebugLog.h"
 #include "FileDescriptor.h"
+#include "Sha256.h"
 #include "UUID.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
@@ -266,11 +266,7 @@ std::string regionIdentifier(std::string_view salt, std::string_view path) {
     std::string salted;
     salted.reserve(salt.size() + path.size());
     salted.append(salt).append(path);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(salted.data(), salted.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-        return "unavailable";
-    }
+    std::array<uint8_t, 32> digest = sha256(salted);
     static constexpr char hex[] = "0123456789abcdef";
     std::string identifier;
     for (int i = 0; i < 8; ++i) {

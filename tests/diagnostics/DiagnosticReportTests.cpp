@@ -1,5 +1,6 @@
 #include "DebugLog.h"
 #include "DiagnosticReport.h"
+#include "Sha256.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +97,28 @@ TEST(DiagnosticReport, KeepsListedPhrasesAndNumericFieldsOnly) {
     EXPECT_EQ(sanitized("stream created stream=0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0x "
                         "operation=0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"),
               "2024-05-06T07:08:09Z stream created operation=0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
+}
+
+TEST(DiagnosticReport, HashesAsSha256AtEveryPaddingBoundary) {
+    auto hex = [](std::string_view bytes) {
+        std::string text;
+        for (uint8_t byte : sha256(bytes)) {
+            text += "0123456789abcdef"[byte >> 4];
+            text += "0123456789abcdef"[byte & 0xF];
+        }
+        return text;
+    };
+    // Empty, a length whose padding fits one block, one that needs a second, a whole block,
+    // and many blocks.
+    EXPECT_EQ(hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(std::string(55, 'x')),
+              "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072");
+    EXPECT_EQ(hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex(std::string(64, 'x')),
+              "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c");
+    EXPECT_EQ(hex(std::string(1'000'000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 TEST(DiagnosticReport, PathsBecomeSaltedRegionIdentifiers) {
