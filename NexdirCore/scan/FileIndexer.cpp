@@ -23,6 +23,7 @@ FileIndexer::FileIndexer(SearchIndex& index, std::optional<std::string> appDataP
 void FileIndexer::setExcludedPaths(std::vector<std::string> excludedPaths) {
     excludedPaths_ = std::move(excludedPaths);
     rules_ = ExclusionRules(appDataPath_, excludedPaths_).withIndexFiles(index_.databasePath());
+    ++rulesGeneration_;
 }
 
 std::optional<FileRecord> FileIndexer::makeRecord(const std::string& path,
@@ -133,9 +134,16 @@ ScanTotals FileIndexer::scan(const std::string& rawRoot, const std::string& rawV
     const std::string scanRoot = standardizePath(rawVolumeRoot);
     ParallelScanState state(progress);
 
+    int errorCode = 0;
+    std::optional<ItemValues> rootValues = readItemValues(root, errorCode);
+    if (!rootValues && rootParentID != 0 && isMissingError(errorCode)) {
+        // A folder new to the index, gone or renamed since its parent was listed: nothing of
+        // it is on the disk to write, and its parent's own events bring what took its place.
+        return state.totals();
+    }
     int64_t rootID = index_.reserveID();
     std::optional<FileRecord> rootRecord =
-        makeRecord(root, std::nullopt, rootID, rootParentID,
+        makeRecord(root, rootValues, rootID, rootParentID,
                    rootParentID == 0 ? std::optional<std::string>(root) : std::nullopt);
     // Only a root that cannot be read at all fails the walk. One that cannot be listed is an
     // unreadable folder like any other: its entry is kept, and the walk counts and lists it.

@@ -43,6 +43,10 @@ public:
         // a deep walk need not resolve each path from its root again.
         // Each known path's (entry id, parent's entry id).
         std::map<std::string, std::pair<int64_t, int64_t>> knownIDs;
+        // Folders the next step is expected to take, listed while this one's writes were
+        // committed; each under the exclusion rules of `listedUnderRules`.
+        std::shared_ptr<const std::map<std::string, WalkedFolder>> listed;
+        uint64_t listedUnderRules = 0;
     };
     FileIndexer(SearchIndex& index, std::optional<std::string> appDataPath,
                 std::vector<std::string> excludedPaths, int batchSize, int workerCount);
@@ -204,7 +208,10 @@ public:
         isPowerSaving_ = std::move(isPowerSaving);
     }
     // Rules over other tables, for tests.
-    void setRules(ExclusionRules rules) { rules_ = std::move(rules); }
+    void setRules(ExclusionRules rules) {
+        rules_ = std::move(rules);
+        ++rulesGeneration_;
+    }
     // How a rebuild is installed into the live index (tests make it fail).
     void setInstall(std::function<void(SearchIndex& rebuilt)> install) {
         install_ = std::move(install);
@@ -228,6 +235,11 @@ private:
         std::vector<std::string> unreadablePaths; // for the persisted inaccessible list
     };
     using OutcomeHandler = std::function<void(const ReconcileOutcome&)>;
+    // The paths the step after one that took `batch` takes, if that one's writes commit.
+    static std::vector<std::string>
+    expectedNextBatch(const SubtreeWalk& walk, const std::vector<std::string>& batch,
+                      const std::vector<std::optional<ReconcileOutcome>>& outcomes,
+                      int maximumDirectories);
     struct ReconcileRequest {
         const std::set<std::string>* metadataOnly = nullptr;
         const std::set<std::string>* protectedSubtrees = nullptr;
@@ -247,6 +259,8 @@ private:
         const std::function<bool(const std::string&)>* claim = nullptr;
         // Told how a folder new to the index is being filled.
         const ScanProgress* scanProgress = nullptr;
+        // Listings made earlier in the walk, used in place of listing those folders again.
+        const std::map<std::string, WalkedFolder>* listed = nullptr;
     };
     void reconcilePaths(const std::vector<std::string>& paths,
                         const std::vector<std::string>& roots, const ReconcileRequest& request);
@@ -290,6 +304,7 @@ private:
     std::optional<std::string> appDataPath_;
     std::vector<std::string> excludedPaths_;
     ExclusionRules rules_;
+    uint64_t rulesGeneration_ = 0; // moves whenever rules_ is replaced
     int batchSize_;
     int workerCount_;
     std::shared_ptr<DirectoryRegistrar> registrar_;

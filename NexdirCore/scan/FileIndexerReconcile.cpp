@@ -39,6 +39,79 @@ bool protectsNothingAt(const std::set<std::string>* protectedSubtrees, const std
     auto below = protectedSubtrees->lower_bound(path + "/");
     return below == protectedSubtrees->end() || !isAtOrUnder(*below, path);
 }
+// Up to `maximum` of the `available` paths at(0), at(1)…, in that order, ending before the
+// first that lies inside or around one taken: workers reconciling both would write one folder.
+template <class At>
+std::vector<std::string> takeApart(size_t available, At at, int maximum) {
+    std::vector<std::string> taken;
+    for (size_t k = 0; k < available && int(taken.size()) < maximum; ++k) {
+        const std::string& next = at(k);
+        if (std::any_of(taken.begin(), taken.end(), [&](const std::string& path) {
+                return isAtOrUnder(next, path) || isAtOrUnder(path, next);
+            })) {
+            break;
+        }
+        taken.push_back(next);
+    }
+    return taken;
+}
+
+std::vector<std::string> standardized(const std::vector<std::string>& paths) {
+    std::vector<std::string> standard;
+    for (const std::string& path : paths) {
+        standard.push_back(standardizePath(path));
+    }
+    return standard;
+}
+
+// Whether a walk goes on into `folder`, found below one of its paths.
+bool walksInto(const FileIndexer::SubtreeWalk& walk, const std::string& folder) {
+    return isAtOrUnder(folder, walk.path) || isAtOrUnder(walk.path, folder);
+}
+
+// Lists folders on a thread of its own until asked to finish. A listing made a moment before
+// a step takes it is as good as one made then: whatever changes after it is an event of its
+// own, reconciled later.
+class ListingAhead {
+public:
+    ListingAhead(std::vector<std::string> paths, const std::vector<std::string>& roots,
+                 const ExclusionRules& rules, DirectoryRegistrar* registrar)
+        : thread_([this, paths = std::move(paths), roots = standardized(roots), &rules,
+                   registrar] {
+              for (const std::string& path : paths) {
+                  if (stop_) {
+                      return;
+                  }
+                  const std::string* root = longestRootAbove(path, roots);
+                  if (!root || rules.shouldSkipStandardized(path, *root)) {
+                      continue;
+                  }
+                  WalkedFolder listing(path, *root, rules, registrar, true);
+                  if (listing.ok()) { // a failure is met again, and dealt with, by the step
+                      listed_->emplace(path, std::move(listing));
+                  }
+              }
+          }) {}
+    ListingAhead(const ListingAhead&) = delete;
+    ListingAhead& operator=(const ListingAhead&) = delete;
+    ~ListingAhead() { finish(); }
+
+    // What was listed so far; the rest is left to the step.
+    std::shared_ptr<const std::map<std::string, WalkedFolder>> finish() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return listed_;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::shared_ptr<std::map<std::string, WalkedFolder>> listed_ =
+        std::make_shared<std::map<std::string, WalkedFolder>>();
+    std::thread thread_; // last: it starts once the rest is in place
+};
+
 // Slow-operation phases of a reconcile.
 constexpr int phaseRead = 1;
 constexpr int phaseFailedRead = 2;
@@ -106,14 +179,8 @@ void FileIndexer::reconcile(const std::vector<std::string>& paths,
 void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
                                  const std::vector<std::string>& rawRoots,
                                  const ReconcileRequest& request) {
-    std::vector<std::string> roots;
-    for (const std::string& root : rawRoots) {
-        roots.push_back(standardizePath(root));
-    }
-    std::vector<std::string> paths;
-    for (const std::string& path : rawPaths) {
-        paths.push_back(standardizePath(path));
-    }
+    std::vector<std::string> roots = standardized(rawRoots);
+    std::vector<std::string> paths = standardized(rawPaths);
     // Shortest first, so that a folder is handled before anything inside it.
     std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
@@ -272,8 +339,16 @@ void FileIndexer::reconcileItem(const std::string& path, const std::string& root
 void FileIndexer::refreshChildren(const std::string& path, const std::string& root, int64_t id,
                                   const ReconcileRequest& request, ReconcileOutcome& outcome) {
     double started = uptimeSeconds();
+    std::optional<WalkedFolder> own;
+    const WalkedFolder* earlier = nullptr;
+    if (request.listed) {
+        if (auto found = request.listed->find(path); found != request.listed->end()) {
+            earlier = &found->second;
+        }
+    }
     // Only folders the rules keep get here.
-    WalkedFolder listing(path, root, rules_, registrar_.get(), true);
+    const WalkedFolder& listing =
+        earlier ? *earlier : own.emplace(path, root, rules_, registrar_.get(), true);
     DiagnosticTiming::record(phaseListing, started);
     if (!listing.ok()) {
         if (listing.errorCode() == ENOENT) {
@@ -490,22 +565,55 @@ FileIndexer::beginReconcileWalk(const std::vector<std::string>& paths,
     return walk;
 }
 
+std::vector<std::string>
+FileIndexer::expectedNextBatch(const SubtreeWalk& walk, const std::vector<std::string>& batch,
+                               const std::vector<std::optional<ReconcileOutcome>>& outcomes,
+                               int maximumDirectories) {
+    // As the step leaves `pending`, read from its end: the paths it takes again, then the
+    // folders it found, then what was pending before.
+    std::vector<const std::string*> front;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!outcomes[i]) {
+            front.push_back(&batch[i]);
+        }
+    }
+    size_t again = front.size();
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (outcomes[i]) {
+            for (const ReconcileOutcome::Folder& folder : outcomes[i]->childFolders) {
+                if (walksInto(walk, folder.path)) {
+                    front.push_back(&folder.path);
+                }
+            }
+        }
+    }
+    std::reverse(front.begin() + std::ptrdiff_t(again), front.end());
+    std::vector<std::string> next = takeApart(
+        front.size() + walk.pending.size(),
+        [&](size_t k) -> const std::string& {
+            return k < front.size() ? *front[k] : walk.pending[walk.pending.size() - 1 - (k - front.size())];
+        },
+        maximumDirectories);
+    // A folder whose own metadata alone changed is not listed.
+    std::erase_if(next, [&](const std::string& path) { return walk.metadataOnly.count(path) > 0; });
+    return next;
+}
+
 bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::string>& roots,
                                   int maximumDirectories) {
     double started = uptimeSeconds();
     // One batch of paths reconciled side by side by the workers: paths of which none lies
     // inside another.
-    std::vector<std::string> batch;
-    while (int(batch.size()) < maximumDirectories && !walk.pending.empty()) {
-        const std::string& next = walk.pending.back();
-        if (std::any_of(batch.begin(), batch.end(), [&](const std::string& taken) {
-                return isAtOrUnder(next, taken) || isAtOrUnder(taken, next);
-            })) {
-            break;
-        }
-        batch.push_back(std::move(walk.pending.back()));
-        walk.pending.pop_back();
+    std::vector<std::string> batch = takeApart(
+        walk.pending.size(),
+        [&](size_t k) -> const std::string& { return walk.pending[walk.pending.size() - 1 - k]; },
+        maximumDirectories);
+    walk.pending.resize(walk.pending.size() - batch.size());
+    std::shared_ptr<const std::map<std::string, WalkedFolder>> listed;
+    if (walk.listedUnderRules == rulesGeneration_) {
+        listed = std::move(walk.listed);
     }
+    walk.listed.reset();
     std::vector<std::optional<ReconcileOutcome>> outcomes(batch.size());
     std::vector<std::exception_ptr> failures(batch.size());
     // Paths apart may still climb to the same folder missing from the index, or one to a
@@ -548,6 +656,7 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
             request.outcome = &keep;
             request.knownIDs = &walk.knownIDs;
             request.claim = &claim;
+            request.listed = listed.get();
             try {
                 reconcilePaths({batch[i]}, roots, request);
                 if (!outcomes[i] && !deferred[i]) {
@@ -565,7 +674,11 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
     // take four times longer. The folders a step writes lie apart (see the claims), so its
     // removals may go before all of its records; and the next step reads what this one
     // wrote, so it is committed before the step ends.
+    //
+    // The commit takes about as long as the listings and reads before it, on this thread
+    // alone: meanwhile another lists the folders the next step will take.
     std::exception_ptr unwritten;
+    std::optional<ListingAhead> ahead;
     {
         SearchIndex::GroupedWrites grouped(index_);
         std::vector<std::thread> threads;
@@ -576,11 +689,19 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
         for (std::thread& thread : threads) {
             thread.join();
         }
+        if (workers > 1) {
+            ahead.emplace(expectedNextBatch(walk, batch, outcomes, maximumDirectories), roots,
+                          rules_, registrar_.get());
+        }
         try {
             reconcileTotals_.removed += grouped.finish();
         } catch (...) {
             unwritten = std::current_exception();
         }
+    }
+    if (ahead && !unwritten) {
+        walk.listed = ahead->finish();
+        walk.listedUnderRules = rulesGeneration_;
     }
 
     // In the walk's own order: what was done is recorded, what failed or was not reached is
@@ -594,7 +715,7 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
             continue;
         }
         for (const auto& folder : outcomes[i]->childFolders) {
-            if (isAtOrUnder(folder.path, walk.path) || isAtOrUnder(walk.path, folder.path)) {
+            if (walksInto(walk, folder.path)) {
                 walk.pending.push_back(folder.path);
                 walk.knownIDs[folder.path] = {folder.id, folder.parentID};
             }
@@ -657,10 +778,7 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
         return; // outside every root, excluded, gone or unreadable: already dealt with
     }
     cover(topOutcome->readablePaths);
-    std::vector<std::string> walkRoots;
-    for (const std::string& root : roots) {
-        walkRoots.push_back(standardizePath(root));
-    }
+    std::vector<std::string> walkRoots = standardized(roots);
     const std::string* root = longestRootAbove(path, walkRoots);
     int errorCode = 0;
     std::optional<ItemValues> values = readItemValues(path, errorCode);

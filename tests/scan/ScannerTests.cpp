@@ -150,6 +150,13 @@ TEST_F(ScannerTest, AnUnreadableRootFailsBeforeWritingAnything) {
         EXPECT_EQ(std::string(error.what()), "Could not read scan root " + root + "/missing");
     }
     EXPECT_EQ(index.statistics().indexedItems, 0);
+    // A folder new to a live index that was renamed or removed after its parent's listing
+    // showed it is simply not there: failing would stop keeping the whole index live.
+    makeFile(root + "/kept");
+    scan(indexer);
+    ScanTotals gone = indexer.scan(root + "/gone", root, *index.entryID(root, root), {});
+    EXPECT_EQ(gone.indexed + gone.errors, 0);
+    EXPECT_EQ(index.statistics().indexedItems, 2);
 }
 
 TEST_F(ScannerTest, EveryFolderIsAnnouncedBeforeItIsListed) {
