@@ -32,6 +32,11 @@ inline constexpr const char* delayedRetryCount = "delayedRetryCount";
 inline constexpr const char* automaticRetryAllowed = "automaticRetryAllowed";
 inline constexpr const char* regionPlan = "regionPlan.v1";
 inline constexpr const char* maintenanceAttempt = "maintenanceAttempt";
+// A new UUID written just before the names file (see NameSearch) is saved, and deleted by the
+// triggers of `entries` (IndexSchema::createTriggers, which spell the key out) at any change
+// to what that file holds. While it is there, the entries are exactly as they were when it
+// was written, and a names file carrying the same stamp holds them.
+inline constexpr const char* namesStamp = "namesStamp";
 // A new UUID per rebuild, written into the rebuilt database before it is installed: after an
 // install reports an error, it tells whether the new content is in place all the same.
 inline constexpr const char* rebuildID = "rebuildID";

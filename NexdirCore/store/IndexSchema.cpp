@@ -84,12 +84,25 @@ WHEN old.is_directory <> new.is_directory BEGIN
     UPDATE file_stats
     SET directories = directories + new.is_directory - old.is_directory
     WHERE id = 1;
+END;
+CREATE TRIGGER entries_names_ai AFTER INSERT ON entries BEGIN
+    DELETE FROM metadata WHERE key = 'namesStamp';
+END;
+CREATE TRIGGER entries_names_ad AFTER DELETE ON entries BEGIN
+    DELETE FROM metadata WHERE key = 'namesStamp';
+END;
+CREATE TRIGGER entries_names_au
+AFTER UPDATE OF parent_id, name, search_name, is_directory, modified_at, size ON entries BEGIN
+    DELETE FROM metadata WHERE key = 'namesStamp';
 END;)";
 
 const char* const dropTriggers = R"(DROP TRIGGER IF EXISTS entries_ai;
 DROP TRIGGER IF EXISTS entries_ad;
 DROP TRIGGER IF EXISTS entries_au;
-DROP TRIGGER IF EXISTS entries_stats_au;)";
+DROP TRIGGER IF EXISTS entries_stats_au;
+DROP TRIGGER IF EXISTS entries_names_ai;
+DROP TRIGGER IF EXISTS entries_names_ad;
+DROP TRIGGER IF EXISTS entries_names_au;)";
 
 const char* const dropSecondaryIndexes =
     "DROP INDEX IF EXISTS entries_search_name; DROP INDEX IF EXISTS entries_size; DROP INDEX IF "

@@ -17,6 +17,11 @@ extern const char* const addDatalessColumn;
 extern const char* const createDiskSizeIndex;
 extern const char* const createUnmeasuredIndex;
 extern const char* const createFullTextTable;
+// The counters and the full-text index follow `entries` through these triggers; so does the
+// names stamp (IndexMetadata::namesStamp), which every change to a column the names file
+// holds deletes in the same transaction, whichever program or release writes. The stamp's
+// triggers are separate from the others so that a release that knows only those, and drops
+// and creates only those, leaves them in place.
 extern const char* const createTriggers;
 extern const char* const dropTriggers;
 

@@ -7,6 +7,7 @@
 #include "FileDiskUsage.h"
 #include "IndexFile.h"
 #include "IndexLocks.h"
+#include "IndexMetadata.h"
 #include "IndexSchema.h"
 #include "Normalize.h"
 #include "Paths.h"
@@ -138,6 +139,15 @@ void repairModes(const std::string& path) {
     }
     if (!changes.empty()) {
         DebugLog::write("index permissions repaired: " + changes);
+    }
+}
+
+// Inside a write transaction whose changes the triggers of `entries` do not see.
+void forgetNamesStamp(sqlite3* writer) {
+    sql::Statement statement(writer, "DELETE FROM metadata WHERE key = ?;");
+    statement.bindText(1, IndexMetadata::namesStamp);
+    if (statement.step() != SQLITE_DONE) {
+        throw sql::error(writer, "Could not save index state");
     }
 }
 
@@ -351,6 +361,9 @@ void SearchIndex::createOrUpgradeSchema() {
     sql::execute(writer, IndexSchema::dropTriggers);
     ensureFullTextTable();
     sql::execute(writer, IndexSchema::createTriggers);
+    // Until now the triggers were not this release's: an earlier one may have changed entries
+    // without deleting the stamp.
+    forgetNamesStamp(writer);
     transaction.commit();
 }
 
@@ -443,6 +456,23 @@ void SearchIndex::setMetadata(const std::map<std::string, std::string>& values) 
     transaction.commit();
 }
 
+std::optional<std::string> SearchIndex::stampNames() {
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    if (bulkLoading_) {
+        return std::nullopt; // its rows pass no trigger that would delete the stamp
+    }
+    std::string stamp = makeUUIDString();
+    sqlite3* writer = writer_.get();
+    sql::Statement statement(writer, "INSERT INTO metadata VALUES(?, ?) ON CONFLICT(key) DO "
+                                     "UPDATE SET value = excluded.value;");
+    statement.bindText(1, IndexMetadata::namesStamp);
+    statement.bindText(2, stamp);
+    if (statement.step() != SQLITE_DONE) {
+        throw sql::error(writer, "Could not save index state");
+    }
+    return stamp;
+}
+
 bool SearchIndex::hasCompletedFullScan() {
     bool completed = false;
     readOperation([&] {
@@ -501,6 +531,7 @@ void SearchIndex::resetForFullScan() {
     sql::execute(writer, "UPDATE file_stats SET total = 0, directories = 0 WHERE id = 1;");
     sql::execute(writer, "UPDATE scan_state SET completed = 0 WHERE id = 1;");
     sql::execute(writer, IndexSchema::dropSecondaryIndexes);
+    forgetNamesStamp(writer); // the bulk load's rows pass no trigger
     transaction.commit();
     bulkLoading_ = true;
     std::lock_guard idGuard(idLock_);

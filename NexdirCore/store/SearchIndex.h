@@ -69,10 +69,19 @@ public:
 
     const std::string& databasePath() const { return databasePath_; }
 
+    // The names file beside the index (see NamesFile), and the partial one it is written as
+    // first, whose path extends it.
+    static constexpr const char* namesFileSuffix = "-names";
+    std::string namesFilePath() const { return databasePath_ + namesFileSuffix; }
+
     // Engine state as text. The map form stores all pairs or none.
     std::optional<std::string> metadata(const std::string& key);
     void setMetadata(const std::string& key, const std::string& value);
     void setMetadata(const std::map<std::string, std::string>& values);
+
+    // Writes a new names stamp (IndexMetadata::namesStamp) and answers it, for a names file
+    // about to be saved; nothing while a full scan loads rows in bulk, which no trigger sees.
+    std::optional<std::string> stampNames();
 
     bool hasCompletedFullScan();
     void markFullScanCompleted();
@@ -255,6 +264,9 @@ public:
         // (every later read answers unavailable) until a reset or an install replaces the
         // content. With `permanently` false, the next read only loads afresh.
         void stopFollowingRowChanges(bool permanently);
+
+        // The names stamp of this snapshot (see stampNames); absent once entries changed.
+        std::optional<std::string> namesStamp();
 
         // The entry and folder counts of this snapshot (kept by the database's triggers).
         std::pair<int64_t, int64_t> counts();

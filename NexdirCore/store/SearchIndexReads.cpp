@@ -3,6 +3,7 @@
 
 #include "IndexFile.h"
 #include "IndexLocks.h"
+#include "IndexMetadata.h"
 #include "Paths.h"
 #include "SQLite.h"
 #include "SearchIndex.h"
@@ -60,6 +61,19 @@ std::pair<int64_t, int64_t> SearchIndex::Reader::counts() {
         throw sql::error(connection(), "Search failed");
     }
     return {counts.columnInt(0), counts.columnInt(1)};
+}
+
+std::optional<std::string> SearchIndex::Reader::namesStamp() {
+    sql::Statement statement(connection(), "SELECT value FROM metadata WHERE key = ?;");
+    statement.bindText(1, IndexMetadata::namesStamp);
+    int result = statement.step();
+    if (result == SQLITE_ROW) {
+        return statement.columnText(0);
+    }
+    if (result != SQLITE_DONE) {
+        throw sql::error(connection(), "Search failed");
+    }
+    return std::nullopt;
 }
 
 SearchIndex::RowChanges SearchIndex::Reader::followRowChanges(bool holdsCopy) {

@@ -52,6 +52,14 @@ const std::vector<std::pair<std::string, std::string>> expectedSchema = {
     {"entries_fts", "CREATE VIRTUAL TABLE entries_fts USING fts5(\n    search_name,\n    "
                     "content='entries',\n    content_rowid='id',\n    tokenize='trigram',\n    "
                     "detail=none,\n    columnsize=0\n)"},
+    {"entries_names_ad", "CREATE TRIGGER entries_names_ad AFTER DELETE ON entries BEGIN\n    "
+                         "DELETE FROM metadata WHERE key = 'namesStamp';\nEND"},
+    {"entries_names_ai", "CREATE TRIGGER entries_names_ai AFTER INSERT ON entries BEGIN\n    "
+                         "DELETE FROM metadata WHERE key = 'namesStamp';\nEND"},
+    {"entries_names_au",
+     "CREATE TRIGGER entries_names_au\nAFTER UPDATE OF parent_id, name, search_name, "
+     "is_directory, modified_at, size ON entries BEGIN\n    DELETE FROM metadata WHERE key = "
+     "'namesStamp';\nEND"},
     {"entries_search_name", "CREATE INDEX entries_search_name ON entries(search_name)"},
     {"entries_size", "CREATE INDEX entries_size ON entries(size DESC) WHERE is_directory = 0"},
     {"entries_stats_au",
@@ -181,7 +189,7 @@ TEST(IndexDatabase, UpgradesAnEarlyFormatFile) {
     EXPECT_EQ(raw.integer("SELECT count(*) FROM pragma_table_info('entries') WHERE name IN "
                           "('allocated_size', 'is_dataless')"),
               2);
-    EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"), 4);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"), 7);
     EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_master WHERE name IN ('entries_disk_size', "
                           "'entries_unmeasured')"),
               2);
