@@ -15,6 +15,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -101,6 +102,8 @@ public:
     size_t directories() const { return directories_; }
 
 private:
+    friend class NamesFile; // saves and loads the arrays as they are
+
     static constexpr uint8_t present = 1;
     static constexpr uint8_t directory = 2;
     static constexpr size_t tripleBuckets = 1 << 16;
@@ -128,6 +131,11 @@ private:
     }
     static void appendCounted(std::string& arena, std::string_view text);
     size_t entryBytes(int64_t id) const;
+    // As entryBytes, for a slot whose record may run past the arena or not read as one.
+    std::optional<size_t> checkedEntryBytes(size_t slot) const;
+    // After the arrays were read from a names file: true when every entry's record reads back
+    // within the arena and every size or time kept aside is there; then sets the counts.
+    bool verifySaved();
     void setSize(size_t slot, int64_t size);
     void setModifiedAt(size_t slot, double modifiedAt);
     static size_t tripleBucket(const char* bytes);
@@ -140,6 +148,7 @@ private:
     void compactIfWasteful();
     void compact(size_t spare);
     void resizeSlots(size_t size);
+    void reserveArena(size_t bytes);
     template <typename Self, typename Apply> static void eachSlotVector(Self& self, Apply apply) {
         apply(self.flags_);
         apply(self.firstBytes_);

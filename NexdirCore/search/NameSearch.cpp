@@ -6,6 +6,8 @@
 #include "Clock.h"
 #include "DebugLog.h"
 #include "FilteredListing.h"
+#include "Format.h"
+#include "NamesFile.h"
 #include "NameCatalogue.h"
 #include "Normalize.h"
 #include "Paths.h"
@@ -16,6 +18,8 @@
 #include "Ranking.h"
 #include "SQLite.h"
 #include "Unicode.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <optional>
@@ -288,11 +292,17 @@ const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& read
         break;
     case SearchIndex::RowChanges::Kind::reload: {
         catalogue_.reset();
-        auto loaded = std::make_unique<NameCatalogue>();
-        if (!loaded->load(reader.connection())) {
-            discardCatalogue(reader, "identifiers too large or sparse for the name catalogue",
-                             true);
-            return nullptr;
+        std::unique_ptr<NameCatalogue> loaded = savedCatalogue(reader);
+        if (!loaded) {
+            double started = uptimeSeconds();
+            loaded = std::make_unique<NameCatalogue>();
+            if (!loaded->load(reader.connection())) {
+                discardCatalogue(reader, "identifiers too large or sparse for the name catalogue",
+                                 true);
+                return nullptr;
+            }
+            DebugLog::write("names loaded from rows entries=" + std::to_string(loaded->count()) +
+                            " seconds=" + shortestDecimal(uptimeSeconds() - started));
         }
         catalogue_ = std::move(loaded);
         break;
@@ -307,6 +317,65 @@ const NameCatalogue* NameSearch::synchronizedCatalogue(SearchIndex::Reader& read
         return nullptr;
     }
     return catalogue_.get();
+}
+
+std::unique_ptr<NameCatalogue> NameSearch::savedCatalogue(SearchIndex::Reader& reader) {
+    double started = uptimeSeconds();
+    std::string path = index_.namesFilePath();
+    std::optional<std::string> stamp = reader.namesStamp();
+    NamesFile::Loaded loaded;
+    if (stamp) {
+        loaded = NamesFile::load(path, *stamp);
+    } else {
+        struct stat info {};
+        loaded.ignoredBecause = ::stat(path.c_str(), &info) == 0
+                                    ? "stale: the index changed since it was saved"
+                                    : "missing";
+    }
+    if (!loaded.catalogue) {
+        DebugLog::write("names file not used reason=" + loaded.ignoredBecause);
+        return nullptr;
+    }
+    ++namesFileLoads_;
+    DebugLog::write("names loaded from file entries=" + std::to_string(loaded.catalogue->count()) +
+                    " seconds=" + shortestDecimal(uptimeSeconds() - started));
+    return std::move(loaded.catalogue);
+}
+
+bool NameSearch::saveNames() {
+    if (!catalogueEnabled_ || !rankedScan_) {
+        return false;
+    }
+    try {
+        // The stamp first: the entries saved below are those of a snapshot that still holds
+        // it, so no change came between the two, and any change after deletes it.
+        std::optional<std::string> stamp = index_.stampNames();
+        if (!stamp) {
+            DebugLog::write("names file not saved reason=a full scan is loading rows");
+            return false;
+        }
+        bool saved = false;
+        index_.read([&](SearchIndex::Reader& reader) {
+            if (!catalogue_) {
+                DebugLog::write("names file not saved reason=no names are held");
+                return;
+            }
+            double started = uptimeSeconds();
+            const NameCatalogue* catalogue = synchronizedCatalogue(reader);
+            if (!catalogue || reader.namesStamp() != stamp) {
+                DebugLog::write("names file not saved reason=the index is being written");
+                return;
+            }
+            NamesFile::save(index_.namesFilePath(), *catalogue, *stamp);
+            DebugLog::write("names file saved entries=" + std::to_string(catalogue->count()) +
+                            " seconds=" + shortestDecimal(uptimeSeconds() - started));
+            saved = true;
+        });
+        return saved;
+    } catch (const std::exception& error) {
+        DebugLog::write(std::string("names file not saved error=") + error.what());
+        return false;
+    }
 }
 
 size_t NameSearch::catalogueBytes() const {

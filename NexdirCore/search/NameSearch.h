@@ -46,8 +46,14 @@ public:
     // once and exits is faster without.
     void setNameCatalogueEnabled(bool enabled) { catalogueEnabled_ = enabled; }
 
-    // Loads what searches keep in memory, so that the first search does not wait for it.
+    // Loads what searches keep in memory, so that the first search does not wait for it:
+    // from the names file beside the index when the index still holds that file's stamp,
+    // otherwise from the rows.
     void prepare();
+    // For an engine that stops cleanly: saves the names kept in memory, brought in step, to
+    // the names file, for the next launch to load in one go. False when there is nothing
+    // exact to save or the index changed meanwhile; failures are logged, never thrown.
+    bool saveNames();
     // For an idle index: brings what searches keep in memory in step, and gives back the
     // room that loading it and following changes left unused.
     void settle();
@@ -55,6 +61,8 @@ public:
     // How many times a search found the in-memory names out of step with the file and read
     // rows instead (logged each time); tests expect none.
     int64_t catalogueDiscards() const { return catalogueDiscards_; }
+    // How many times the names were loaded from the names file rather than from the rows.
+    int64_t namesFileLoads() const { return namesFileLoads_; }
     // How many searches read rows because the names could not be brought in step (a write
     // in flight, say): each costs a scan of the full-text index.
     int64_t searchesFromRows() const { return searchesFromRows_; }
@@ -82,6 +90,9 @@ private:
     // now (the search then reads rows).
     const detail::NameCatalogue* synchronizedCatalogue(SearchIndex::Reader& reader);
     void discardCatalogue(SearchIndex::Reader& reader, const char* reason, bool permanently);
+    // The catalogue of the names file when this read's snapshot holds its stamp; nullptr
+    // (and a line in the debug log saying why) otherwise.
+    std::unique_ptr<detail::NameCatalogue> savedCatalogue(SearchIndex::Reader& reader);
 
     static std::atomic<bool> rankedScan_;
 
@@ -90,6 +101,7 @@ private:
     std::atomic<bool> catalogueEnabled_{true};
     std::atomic<int64_t> catalogueDiscards_{0};
     std::atomic<int64_t> searchesFromRows_{0};
+    std::atomic<int64_t> namesFileLoads_{0};
 };
 
 } // namespace nexdir

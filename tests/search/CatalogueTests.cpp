@@ -237,6 +237,13 @@ TEST(CatalogueTest, SearchFollowsEveryKindOfWrite) {
         }
         if (round % 4 == 3) {
             names.settle(); // as an idle engine does: what follows is searched from the trimmed copy
+            // As an engine that stops: the next launch's names, read from the file, answer as
+            // these do.
+            ASSERT_TRUE(names.saveNames());
+            NameSearch relaunched{index};
+            relaunched.prepare();
+            EXPECT_EQ(relaunched.namesFileLoads(), 1);
+            ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(relaunched, context + ", from the file"));
         }
         ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(names, context));
     }
@@ -277,6 +284,111 @@ TEST(CatalogueTest, ChangesFromElsewhereAreSeen) {
     index.finishBulkLoad();
     expectSameAsPlain(names, "after a bulk load");
     EXPECT_EQ(names.search("2024", 10).results.size(), 1u);
+}
+
+TEST(CatalogueTest, TheNamesFileIsUsedOnlyWhileWholeAndTheIndexUnchanged) {
+    TempDirectory folder;
+    std::string database = folder / "index.sqlite3";
+    SearchIndex index(database);
+    nexdir::test::TreeBuilder tree(index, "/");
+    int64_t photos = tree.folder(tree.root(), "Photos");
+    int64_t large = tree.file(photos, "abc.jpg", 5'000'000'000); // sizes and times kept aside
+    index.upsert({FileRecord(index.reserveID(), photos, "\xC3\x89t\xC3\xA9 2024.txt", false, -1e10,
+                             1, std::nullopt, false)});
+    const std::vector<std::string> filtered = {"size:>4gb", "dm:<1y", "dm:>100y", "ext:txt ab"};
+    auto search = [&](NameSearch& names) {
+        std::vector<std::vector<SearchResult>> found;
+        for (const std::string& query : filtered) {
+            found.push_back(names.search(query, 50).results);
+        }
+        return found;
+    };
+    std::vector<std::vector<SearchResult>> fromRows;
+    auto save = [&] {
+        NameSearch names{index};
+        names.prepare();
+        fromRows = search(names);
+        ASSERT_TRUE(names.saveNames());
+    };
+    // A launch: names from the file exactly when `fromFile`, the same answers either way.
+    auto launch = [&](const std::string& context, bool fromFile) {
+        NameSearch names{index};
+        names.prepare();
+        EXPECT_EQ(names.namesFileLoads(), fromFile ? 1 : 0) << context;
+        ASSERT_NO_FATAL_FAILURE(expectSameAsPlain(names, context));
+        EXPECT_EQ(search(names), fromRows) << context;
+    };
+    ASSERT_NO_FATAL_FAILURE(save());
+    ASSERT_FALSE(fromRows[0].empty());
+    ASSERT_FALSE(fromRows[2].empty());
+    ASSERT_NO_FATAL_FAILURE(launch("saved", true));
+
+    std::string path = index.namesFilePath();
+    std::string saved = test::readFile(path);
+    auto damaged = [&](const std::string& context, std::string bytes) {
+        test::writeFile(path, bytes);
+        ASSERT_NO_FATAL_FAILURE(launch(context, false));
+    };
+    std::string flipped = saved;
+    flipped[saved.size() / 2] ^= 0x10;
+    std::string recounted = saved;
+    recounted[64] ^= 0x01; // the number of identifiers
+    damaged("truncated", saved.substr(0, saved.size() - 7));
+    damaged("a byte changed", flipped);
+    damaged("a count changed", recounted);
+    damaged("empty", "");
+    test::writeFile(path, saved); // the damage alone made the difference
+    ASSERT_NO_FATAL_FAILURE(launch("whole again", true));
+
+    // A save cut short before its rename leaves the old file and a newer stamp.
+    index.stampNames();
+    ASSERT_NO_FATAL_FAILURE(launch("a save cut short", false));
+
+    // Every other writer of the index: another process adding a file and changing a size, an
+    // install of a rebuild, a full scan loading rows in bulk.
+    ASSERT_NO_FATAL_FAILURE(save());
+    {
+        SearchIndex other(database);
+        other.upsert({FileRecord(other.reserveID(), photos, "cab 2024.jpg", false, 1, 1,
+                                 std::nullopt, false)});
+    }
+    ASSERT_NO_FATAL_FAILURE(save());
+    {
+        SearchIndex other(database);
+        other.upsert({FileRecord(large, photos, "abc.jpg", false, 1, 1, std::nullopt, false)});
+    }
+    {
+        NameSearch names{index};
+        EXPECT_EQ(names.search("cab", 10).results.size(), 1u);
+        EXPECT_TRUE(names.search("size:>4gb", 10).results.empty());
+        EXPECT_EQ(names.namesFileLoads(), 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(save());
+    TempDirectory rebuildFolder;
+    SearchIndex rebuilt(rebuildFolder / "index.sqlite3");
+    nexdir::test::TreeBuilder rebuiltTree(rebuilt, "/");
+    rebuiltTree.file(rebuiltTree.root(), "x.txt");
+    index.replaceContents(rebuilt);
+    {
+        NameSearch names{index};
+        EXPECT_EQ(names.search("cab", 10).results.size(), 0u);
+        EXPECT_EQ(names.namesFileLoads(), 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(save());
+    index.resetForFullScan();
+    int64_t root = index.reserveID();
+    index.upsert({FileRecord(root, 0, "/", true, 1, 0, std::nullopt, false)});
+    {
+        NameSearch names{index};
+        names.prepare();
+        EXPECT_FALSE(names.saveNames()); // rows loaded in bulk pass no trigger
+    }
+    index.finishBulkLoad();
+    {
+        NameSearch names{index};
+        EXPECT_EQ(names.search("x.txt", 10).results.size(), 0u);
+        EXPECT_EQ(names.namesFileLoads(), 0);
+    }
 }
 
 TEST(CatalogueTest, IdentifiersTooLargeToHoldAreSearchedFromRows) {
