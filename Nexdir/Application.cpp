@@ -673,6 +673,10 @@ void Application::quit() {
     if (controller_) {
         controller_->stop();
     }
+    if (names_) {
+        // The engine has stopped writing: the next launch reads these names in one go.
+        names_->saveNames();
+    }
     mounts_.reset();
     mountTable_.reset();
     powerProfileTimer_.stop();

@@ -4,6 +4,7 @@
 #include "MountTable.h"
 #include "Paths.h"
 #include "RebuildOwnership.h"
+#include "SearchIndex.h"
 
 #include <unistd.h>
 
@@ -124,7 +125,8 @@ bool ExclusionRules::isIndexFile(std::string_view item) const {
     std::string_view name = item.substr(slash + 1);
     if (name.starts_with(indexName_)) {
         std::string_view suffix = name.substr(indexName_.size());
-        if (suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal") {
+        if (suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal" ||
+            suffix.starts_with(SearchIndex::namesFileSuffix)) {
             return true;
         }
     }

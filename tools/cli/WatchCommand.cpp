@@ -211,6 +211,8 @@ int runWatch(Arguments arguments) {
     if (running) {
         running->stop();
     }
+    // Nothing writes now: the names held are saved for the next launch to read in one go.
+    names.saveNames();
     nexdir::DebugLog::write("watch stopped");
     return 0;
 }
