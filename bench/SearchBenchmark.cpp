@@ -416,6 +416,7 @@ int main(int argc, char** argv) {
     // What the names kept in memory for searching cost to load and to hold: from the rows,
     // as the first launch does, then from the names file an engine saves when it stops, as
     // every launch after a clean stop does.
+    std::remove(index->namesFilePath().c_str()); // left by an earlier run
     size_t residentBefore = residentBytes();
     double loadStarted = nexdir::uptimeSeconds();
     auto rowNames = std::make_unique<nexdir::NameSearch>(*index);
