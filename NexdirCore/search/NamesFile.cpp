@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -23,6 +24,8 @@ constexpr char magic[8] = {'Q', 'L', 'M', 'N', 'A', 'M', 'E', 'S'};
 constexpr uint32_t formatVersion = 1;
 // Written as this machine orders bytes; read back on another order, it differs.
 constexpr uint32_t byteOrderMark = 0x01020304;
+// What a save leaves free on the index's disk for the index itself.
+constexpr uint64_t spareDiskBytes = uint64_t(256) << 20;
 
 struct Header {
     char magic[8];
@@ -151,6 +154,20 @@ void NamesFile::save(const std::string& path, const NameCatalogue& catalogue,
         throw FileSystemError("Could not write " + partial + ": " + std::strerror(error), error);
     }
     try {
+        // The index's own writes must not be the ones to meet a full disk.
+        uint64_t fileBytes = sizeof header;
+        eachSection(catalogue, aside, [&](const auto& values) {
+            fileBytes += values.size() * sizeof(values[0]);
+        });
+        struct statvfs space {};
+        if (::fstatvfs(fd.get(), &space) == 0 &&
+            uint64_t(space.f_bavail) * space.f_frsize < fileBytes + spareDiskBytes) {
+            throw FileSystemError("Could not write " + partial + ": " +
+                                      std::strerror(ENOSPC) + " (" + std::to_string(fileBytes) +
+                                      " bytes, leaving " + std::to_string(spareDiskBytes) +
+                                      " free)",
+                                  ENOSPC);
+        }
         writeAll(fd.get(), &header, sizeof header, partial);
         uint64_t sum = checksum(&header, sizeof header, 0);
         eachSection(catalogue, aside, [&](const auto& values) {
