@@ -86,9 +86,13 @@ public:
                   if (!root || rules.shouldSkipStandardized(path, *root)) {
                       continue;
                   }
-                  WalkedFolder listing(path, *root, rules, registrar, true);
-                  if (listing.ok()) { // a failure is met again, and dealt with, by the step
-                      listed_->emplace(path, std::move(listing));
+                  try {
+                      WalkedFolder listing(path, *root, rules, registrar, true);
+                      if (listing.ok()) { // a failure is met again, and dealt with, by the step
+                          listed_->emplace(path, std::move(listing));
+                      }
+                  } catch (const std::exception&) {
+                      return; // the step lists the rest itself, and meets whatever this was
                   }
               }
           }) {}
