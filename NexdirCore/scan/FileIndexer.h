@@ -179,6 +179,9 @@ public:
                          const std::optional<std::string>& historyIdentity,
                          const IndexProgressHandler& progress);
 
+    // The phases of the last `scanAll` that got as far as its install.
+    const ScanPhases& lastScanPhases() const { return lastScanPhases_; }
+
     // Removes rebuild folders that no running process owns, under the rebuild lock.
     void cleanupAbandonedRebuilds();
     // Removes from the live index the built-in technical locations an older index may hold.
@@ -311,6 +314,7 @@ private:
     std::function<bool()> isPowerSaving_;
     std::function<std::optional<int64_t>(const std::string&)> availableCapacity_;
     std::function<void(SearchIndex& rebuilt)> install_;
+    ScanPhases lastScanPhases_; // of the last scanAll or scanInPlace; the indexer's queue
     std::mutex inaccessibleLock_; // held while the persisted inaccessible list is rewritten
     // Counted by reconcile workers.
     struct {

@@ -4,6 +4,7 @@
 
 #include "Clock.h"
 #include "DebugLog.h"
+#include "Format.h"
 #include "IndexMetadata.h"
 #include "NexdirError.h"
 #include "Paths.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -78,6 +80,11 @@ std::unique_ptr<SearchIndex> compacted(std::unique_ptr<SearchIndex> rebuilt,
         removeIndexFiles(copyPath);
         return rebuilt;
     }
+}
+
+// Seconds to the millisecond, for the log.
+std::string secondsText(double seconds) {
+    return shortestDecimal(std::round(seconds * 1000) / 1000);
 }
 
 } // namespace
@@ -190,13 +197,16 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     rebuilt->discardWhenClosed();
     std::vector<std::string> roots = walkRoots(givenRoots ? *givenRoots : discoverInternalRoots());
     IndexSummary summary;
+    ScanPhases phases;
     {
         FileIndexer builder(*rebuilt, appDataPath_, excludedPaths_, batchSize_, workerCount_);
         builder.rules_ = rules_;
         builder.registrar_ = registrar_;
         builder.isPowerSaving_ = isPowerSaving_;
         summary = builder.scanInPlace(roots, progress);
+        phases = builder.lastScanPhases_;
     }
+    double compactionStarted = uptimeSeconds();
 
     namespace key = IndexMetadata;
     std::map<std::string, std::string> metadata = {
@@ -227,6 +237,8 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     std::string rebuildID = makeUUIDString();
     rebuilt->setMetadata(key::rebuildID, rebuildID);
     rebuilt = compacted(std::move(rebuilt), rebuildFolder.path + "/compact.sqlite3");
+    double installStarted = uptimeSeconds();
+    phases.compaction = installStarted - compactionStarted;
     try {
         install_ ? install_(*rebuilt) : index_.replaceContents(*rebuilt);
     } catch (const std::exception& error) {
@@ -244,6 +256,12 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     // The install wrote every page through the WAL, which would keep a second copy of the
     // index on disk for as long as the engine runs.
     index_.releaseWALSpace();
+    phases.install = uptimeSeconds() - installStarted;
+    lastScanPhases_ = phases;
+    DebugLog::write("scan phases walk=" + secondsText(phases.walk) +
+                    " indexes=" + secondsText(phases.indexes) +
+                    " compaction=" + secondsText(phases.compaction) +
+                    " install=" + secondsText(phases.install));
     return summary;
 }
 
@@ -273,8 +291,10 @@ IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
                                          walk.inaccessiblePaths.begin(),
                                          walk.inaccessiblePaths.end());
     }
+    double walked = uptimeSeconds();
     index_.finishBulkLoad();
     index_.markFullScanCompleted();
+    lastScanPhases_ = {walked - started, uptimeSeconds() - walked, 0, 0};
     report({IndexProgress::Phase::finished, summary.scanned, summary.indexed, summary.errors, ""});
     summary.duration = uptimeSeconds() - started;
     return summary;

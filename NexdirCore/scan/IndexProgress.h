@@ -32,6 +32,16 @@ struct IndexSummary {
     std::vector<std::string> inaccessiblePaths;
 };
 
+// Where the time of the last full scan went, in seconds: the walk with its inserts, the
+// full-text and secondary indexes built over the rows, the rebuild written anew with full
+// pages (and its metadata), and its install into the live index.
+struct ScanPhases {
+    double walk = 0;
+    double indexes = 0;
+    double compaction = 0;
+    double install = 0;
+};
+
 // The disk is too full for a rebuild beside the live index.
 class IndexCapacityError : public std::runtime_error {
 public:

@@ -53,20 +53,20 @@ int runScan(Arguments arguments) {
     // As the application scans: whatever changes during the walk is after the index's event
     // identifier.
     ProgressPace pace;
-    double walked = 0;
     nexdir::IndexSummary summary =
         nexdir::LiveIndex::runFullScan(indexer, roots, [&](const nexdir::IndexProgress& progress) {
             if (progress.phase == nexdir::IndexProgress::Phase::scanning && pace.due()) {
                 std::fprintf(stderr, "scanned %lld, indexed %lld, errors %lld  %s\n",
                              (long long)progress.scanned, (long long)progress.indexed,
                              (long long)progress.errors, progress.currentPath.c_str());
-            } else if (progress.phase == nexdir::IndexProgress::Phase::finished) {
-                walked = nexdir::uptimeSeconds();
             }
         }).summary;
     if (std::getenv("QUELMO_SCAN_PHASES")) {
-        std::fprintf(stderr, "walk, inserts, indexes and trigrams %.2f s, install %.2f s\n",
-                     walked - started, nexdir::uptimeSeconds() - walked);
+        const nexdir::ScanPhases& phases = indexer.lastScanPhases();
+        std::fprintf(stderr,
+                     "walk and inserts %.2f s, indexes and trigrams %.2f s, compaction %.2f s, "
+                     "install %.2f s\n",
+                     phases.walk, phases.indexes, phases.compaction, phases.install);
     }
 
     nlohmann::ordered_json output = {
