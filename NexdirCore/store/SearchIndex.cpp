@@ -627,6 +627,13 @@ void SearchIndex::discardWhenClosed() {
     for (sqlite3* db : {writer_.get(), reader_.get()}) {
         sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
+    // Nothing of such a file outlives a crash, so nothing of it need reach the disk: the
+    // install syncs what it copies. And its pages are read through the page cache: a rebuild
+    // reads back all of its pages (checkpoints, the index build, the compaction), which
+    // through the mapping all stay resident: 80 MB instead of 40 MB at the peak of a scan of
+    // 445,000 items, and its compaction took 0.6 s instead of 0.4 s.
+    sql::execute(writer_.get(), "PRAGMA synchronous=OFF;");
+    sql::execute(writer_.get(), "PRAGMA mmap_size=0;");
 }
 
 } // namespace nexdir
