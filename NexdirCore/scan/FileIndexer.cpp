@@ -81,6 +81,9 @@ public:
             return {};
         }
         state_.addScanned(int64_t(listing.listedCount()));
+        if (indexer_.index().isBulkLoading()) {
+            return appendFolder(folder, listing);
+        }
         std::vector<DirectoryWalk::Folder> subfolders;
         for (const WalkedItem& item : listing.items()) {
             if (!item.values) {
@@ -107,9 +110,55 @@ public:
         return subfolders;
     }
 
-    void finish() override { flush(root_); }
+    void finish() override {
+        flush(root_);
+        reportAppended(root_);
+    }
 
 private:
+    // Into an index being rebuilt, each folder's rows are numbered as they are written, one
+    // folder after another: the rows then go in in id order and fill the table's pages, so
+    // the rebuild needs not be written anew. Numbered as listed, side by side, two workers'
+    // rows went in out of order and left the table's pages 7% empty.
+    std::vector<DirectoryWalk::Folder> appendFolder(const DirectoryWalk::Folder& folder,
+                                                    const WalkedFolder& listing) {
+        std::vector<FileRecord> records;
+        std::vector<std::pair<size_t, std::string>> enterable; // record, path
+        for (const WalkedItem& item : listing.items()) {
+            if (!item.values) {
+                if (!isMissingError(item.errorCode)) {
+                    state_.didFailToRead(item.path);
+                }
+                continue;
+            }
+            if (item.isEnterableFolder()) {
+                enterable.emplace_back(records.size(), item.path);
+            }
+            records.push_back(*FileIndexer::makeRecord(item.path, item.values, 0, folder.id,
+                                                       item.name));
+        }
+        if (records.empty()) {
+            return {};
+        }
+        indexer_.index().appendNumbered(records);
+        std::vector<DirectoryWalk::Folder> subfolders;
+        for (auto& [record, path] : enterable) {
+            subfolders.push_back({std::move(path), records[record].id});
+        }
+        appended_ += int64_t(records.size());
+        if (appended_ >= indexer_.batchSize()) {
+            reportAppended(folder.path);
+        }
+        return subfolders;
+    }
+
+    void reportAppended(const std::string& currentPath) {
+        if (appended_ > 0) {
+            state_.addIndexed(appended_, currentPath);
+            appended_ = 0;
+        }
+    }
+
     void flush(const std::string& currentPath) {
         if (batch_.empty()) {
             return;
@@ -124,6 +173,7 @@ private:
     std::string root_;
     bool parentsFirst_;
     std::vector<FileRecord> batch_;
+    int64_t appended_ = 0; // rows appended and not yet reported
 };
 
 } // namespace

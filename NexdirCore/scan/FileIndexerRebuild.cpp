@@ -56,32 +56,6 @@ bool ownerIsRunning(const std::string& folder) {
     return kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-// The rebuild written anew with full pages, its first file removed; the rebuild itself when
-// the copy fails (a full disk, say), as it holds the same entries. The walk's workers write
-// rows out of the order of the rowid and of the (parent, name) index: their pages end up a
-// tenth and a fifth empty, a sixteenth of the whole file.
-std::unique_ptr<SearchIndex> compacted(std::unique_ptr<SearchIndex> rebuilt,
-                                       const std::string& copyPath) {
-    auto removeIndexFiles = [](const std::string& path) {
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            std::error_code ignored;
-            fs::remove(path + suffix, ignored);
-        }
-    };
-    std::string path = rebuilt->databasePath();
-    try {
-        std::unique_ptr<SearchIndex> copy = rebuilt->compactCopy(copyPath);
-        copy->discardWhenClosed();
-        rebuilt.reset();
-        removeIndexFiles(path);
-        return copy;
-    } catch (const std::exception& error) {
-        DebugLog::write(std::string("scan installed without compaction error=") + error.what());
-        removeIndexFiles(copyPath);
-        return rebuilt;
-    }
-}
-
 // Seconds to the millisecond, for the log.
 std::string secondsText(double seconds) {
     return shortestDecimal(std::round(seconds * 1000) / 1000);
@@ -206,7 +180,7 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
         summary = builder.scanInPlace(roots, progress);
         phases = builder.lastScanPhases_;
     }
-    double compactionStarted = uptimeSeconds();
+    double installStarted = uptimeSeconds();
 
     namespace key = IndexMetadata;
     std::map<std::string, std::string> metadata = {
@@ -236,9 +210,6 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     // what really happened.
     std::string rebuildID = makeUUIDString();
     rebuilt->setMetadata(key::rebuildID, rebuildID);
-    rebuilt = compacted(std::move(rebuilt), rebuildFolder.path + "/compact.sqlite3");
-    double installStarted = uptimeSeconds();
-    phases.compaction = installStarted - compactionStarted;
     try {
         install_ ? install_(*rebuilt) : index_.replaceContents(*rebuilt);
     } catch (const std::exception& error) {
@@ -260,7 +231,6 @@ IndexSummary FileIndexer::scanAll(const std::optional<std::vector<std::string>>&
     lastScanPhases_ = phases;
     DebugLog::write("scan phases walk=" + secondsText(phases.walk) +
                     " indexes=" + secondsText(phases.indexes) +
-                    " compaction=" + secondsText(phases.compaction) +
                     " install=" + secondsText(phases.install));
     return summary;
 }
@@ -294,7 +264,7 @@ IndexSummary FileIndexer::scanInPlace(const std::vector<std::string>& roots,
     double walked = uptimeSeconds();
     index_.finishBulkLoad();
     index_.markFullScanCompleted();
-    lastScanPhases_ = {walked - started, uptimeSeconds() - walked, 0, 0};
+    lastScanPhases_ = {walked - started, uptimeSeconds() - walked, 0};
     report({IndexProgress::Phase::finished, summary.scanned, summary.indexed, summary.errors, ""});
     summary.duration = uptimeSeconds() - started;
     return summary;

@@ -33,12 +33,11 @@ struct IndexSummary {
 };
 
 // Where the time of the last full scan went, in seconds: the walk with its inserts, the
-// full-text and secondary indexes built over the rows, the rebuild written anew with full
-// pages (and its metadata), and its install into the live index.
+// full-text and secondary indexes built over the rows, and the install (the scan's state
+// written into the rebuild, which is then copied into the live index).
 struct ScanPhases {
     double walk = 0;
     double indexes = 0;
-    double compaction = 0;
     double install = 0;
 };
 

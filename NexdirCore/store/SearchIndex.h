@@ -102,11 +102,6 @@ public:
     // are retried for up to 2 seconds.
     void replaceContents(SearchIndex& other, const std::function<void()>& didCopyBatch = {});
 
-    // Writes this index anew into the file at `path` (which must not exist or be empty),
-    // every table and index in its own order so that their pages are full, and opens it. For
-    // a rebuild before its install: its walk leaves pages a tenth to a fifth empty. The copy
-    // is not synced, being of no use before an install, which syncs what it writes.
-    std::unique_ptr<SearchIndex> compactCopy(const std::string& path);
     // For a file deleted once it is closed (a rebuild): closing then writes nothing of the
     // WAL back into the file (0.3 s of a rebuild of 500,000 items), and its writes are
     // neither synced nor read through a mapping.
@@ -118,6 +113,13 @@ public:
     void releaseMemory();
 
     // ---- Entry writes ----
+
+    // During a bulk load only: numbers `records` with the next free ids, in their order, and
+    // writes them after every row appended before, so that the rows go in as by an append and
+    // fill the table's pages; answers the first id. Appends share a transaction, committed
+    // every few thousand rows and by any other write of entries or the load's finish.
+    int64_t appendNumbered(std::vector<FileRecord>& records);
+    bool isBulkLoading() const { return bulkLoadingNow_; }
 
     // In one transaction: removes the subtrees rooted at `removingIDs`, removes everything
     // below `pruningIDs` (keeping those entries), then inserts or updates `records` in order.
@@ -324,6 +326,8 @@ private:
     // removals took.
     int64_t writeEntries(std::span<const FileRecord> records, std::span<const int64_t> removingIDs,
                          std::span<const int64_t> pruningIDs);
+    // Commits what appendNumbered left open; writeLock_ held.
+    void commitAppends();
     // Inside writeEntries: the records as one statement; false when it failed (and was undone).
     bool writeStaged(std::span<const FileRecord> records);
     // A reader statement that walks repeat for every folder, prepared once and reset for
@@ -345,6 +349,11 @@ private:
     // Between resetForFullScan and finishBulkLoad: rows go in bare, without triggers, the
     // full-text index or secondary indexes. Guarded by writeLock_.
     bool bulkLoading_ = false;
+    std::atomic<bool> bulkLoadingNow_{false}; // bulkLoading_, for any thread to read
+    // The appends' open transaction and their statement; guarded by writeLock_.
+    std::unique_ptr<sql::WriteTransaction> appendTransaction_;
+    std::unique_ptr<sql::Statement> appendStatement_;
+    int64_t appendedUncommitted_ = 0; // guarded by writeLock_
     int groupDepth_ = 0;        // open GroupedWrites; guarded by writeLock_
     double groupCommitted_ = 0; // uptime of the group's last commit; guarded by writeLock_
     bool groupFailed_ = false;  // a write of the open group failed; guarded by writeLock_

@@ -133,6 +133,7 @@ int64_t SearchIndex::writeEntries(std::span<const FileRecord> records,
         }
     } timing{started, entriesWritten_};
 
+    commitAppends();
     sqlite3* writer = writer_.get();
     sql::WriteTransaction transaction(writer);
     catchUpIdentifiers();
@@ -193,6 +194,51 @@ bool SearchIndex::writeStaged(std::span<const FileRecord> records) {
         }
     }
     return true;
+}
+
+int64_t SearchIndex::appendNumbered(std::vector<FileRecord>& records) {
+    // A commit writes the pages it changed to the WAL again, however few rows they gained.
+    constexpr int64_t rowsPerCommit = 8192;
+    auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
+    if (!bulkLoading_) {
+        throw NexdirError::sqlite("Could not index entries: the index is not being rebuilt");
+    }
+    sqlite3* writer = writer_.get();
+    if (!appendTransaction_) {
+        appendTransaction_ = std::make_unique<sql::WriteTransaction>(writer);
+        appendStatement_ = std::make_unique<sql::Statement>(writer, upsertStatement);
+    }
+    int64_t first;
+    {
+        std::lock_guard idGuard(idLock_);
+        first = nextID_;
+        nextID_ += int64_t(records.size());
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].id = first + int64_t(i);
+        bindRecord(*appendStatement_, records[i]);
+        if (appendStatement_->step() != SQLITE_DONE) {
+            NexdirError failure = sql::error(writer, "Could not index " + records[i].name);
+            appendStatement_.reset();
+            appendTransaction_.reset(); // rolls back
+            throw failure;
+        }
+    }
+    appendedUncommitted_ += int64_t(records.size());
+    if (appendedUncommitted_ >= rowsPerCommit) {
+        commitAppends();
+    }
+    return first;
+}
+
+void SearchIndex::commitAppends() {
+    if (!appendTransaction_) {
+        return;
+    }
+    appendStatement_.reset();
+    std::unique_ptr<sql::WriteTransaction> transaction = std::move(appendTransaction_);
+    appendedUncommitted_ = 0;
+    transaction->commit();
 }
 
 SearchIndex::GroupedWrites::GroupedWrites(SearchIndex& index) : index_(index) {

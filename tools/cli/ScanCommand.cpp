@@ -64,9 +64,8 @@ int runScan(Arguments arguments) {
     if (std::getenv("QUELMO_SCAN_PHASES")) {
         const nexdir::ScanPhases& phases = indexer.lastScanPhases();
         std::fprintf(stderr,
-                     "walk and inserts %.2f s, indexes and trigrams %.2f s, compaction %.2f s, "
-                     "install %.2f s\n",
-                     phases.walk, phases.indexes, phases.compaction, phases.install);
+                     "walk and inserts %.2f s, indexes and trigrams %.2f s, install %.2f s\n",
+                     phases.walk, phases.indexes, phases.install);
     }
 
     nlohmann::ordered_json output = {
