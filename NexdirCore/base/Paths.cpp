@@ -60,6 +60,15 @@ std::string standardizePath(std::string_view path) {
     return result;
 }
 
+std::vector<std::string> standardizedAll(const std::vector<std::string>& paths) {
+    std::vector<std::string> result;
+    result.reserve(paths.size());
+    for (const std::string& path : paths) {
+        result.push_back(standardizePath(path));
+    }
+    return result;
+}
+
 bool isAtOrUnder(std::string_view path, std::string_view root) {
     if (root == "/") {
         return !path.empty() && path.front() == '/';

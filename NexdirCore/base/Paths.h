@@ -11,6 +11,8 @@ namespace nexdir {
 // trailing "/". It never touches the disk, so a symbolic link in the path is not resolved;
 // ".." above "/" stays at "/". An empty path standardises to the current directory.
 std::string standardizePath(std::string_view path);
+// Each of `paths` standardised, in order.
+std::vector<std::string> standardizedAll(const std::vector<std::string>& paths);
 
 // A path is at or under `root` when it equals `root` or begins with `root` followed by "/".
 // Every absolute path is under "/". Both arguments are expected to be standardised.

@@ -371,10 +371,7 @@ void IndexSynchronization::verifyInPlace(const std::vector<std::string>& roots, 
         {{key::needsRecovery, key::flag(true)},
          {key::verificationInProgress, key::flag(true)},
          {key::automaticVerificationAttempts, automatic ? std::to_string(attempts + 1) : "0"}});
-    std::vector<std::string> standard;
-    for (const std::string& root : roots) {
-        standard.push_back(standardizePath(root));
-    }
+    std::vector<std::string> standard = standardizedAll(roots);
     DebugLog::write("verification begin baseline=" + std::to_string(baseline) +
                     " roots=" + quotedList(standard));
     for (const std::string& root : standard) {

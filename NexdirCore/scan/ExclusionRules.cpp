@@ -52,15 +52,6 @@ const BuildOutput buildOutputs[] = {
     {"_build", {"dune-project", "mix.exs"}, false},
     {".stack-work", {"stack.yaml"}, false}};
 
-std::vector<std::string> standardizedAll(const std::vector<std::string>& paths) {
-    std::vector<std::string> result;
-    result.reserve(paths.size());
-    for (const std::string& path : paths) {
-        result.push_back(standardizePath(path));
-    }
-    return result;
-}
-
 bool atOrUnderAny(std::string_view path, const std::vector<std::string>& roots) {
     for (const std::string& root : roots) {
         if (isAtOrUnder(path, root)) {

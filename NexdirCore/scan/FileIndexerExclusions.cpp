@@ -86,10 +86,7 @@ int64_t FileIndexer::itemsOnDisk(const std::set<std::string>& paths, const Exclu
 FileIndexer::ExclusionChange
 FileIndexer::exclusionChange(const std::vector<std::string>& excludedPaths,
                              const std::vector<std::string>& rawRoots, int64_t limit) {
-    std::vector<std::string> roots;
-    for (const std::string& root : rawRoots) {
-        roots.push_back(standardizePath(root));
-    }
+    std::vector<std::string> roots = standardizedAll(rawRoots);
     auto [added, dropped] = exclusionDifference(excludedPaths);
     ExclusionChange change;
     for (const std::string& path : added) {

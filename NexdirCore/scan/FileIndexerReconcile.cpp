@@ -56,14 +56,6 @@ std::vector<std::string> takeApart(size_t available, At at, int maximum) {
     return taken;
 }
 
-std::vector<std::string> standardized(const std::vector<std::string>& paths) {
-    std::vector<std::string> standard;
-    for (const std::string& path : paths) {
-        standard.push_back(standardizePath(path));
-    }
-    return standard;
-}
-
 // Whether a walk goes on into `folder`, found below one of its paths.
 bool walksInto(const FileIndexer::SubtreeWalk& walk, const std::string& folder) {
     return isAtOrUnder(folder, walk.path) || isAtOrUnder(walk.path, folder);
@@ -76,7 +68,7 @@ class ListingAhead {
 public:
     ListingAhead(std::vector<std::string> paths, const std::vector<std::string>& roots,
                  const ExclusionRules& rules, DirectoryRegistrar* registrar)
-        : thread_([this, paths = std::move(paths), roots = standardized(roots), &rules,
+        : thread_([this, paths = std::move(paths), roots = standardizedAll(roots), &rules,
                    registrar] {
               for (const std::string& path : paths) {
                   if (stop_) {
@@ -183,8 +175,8 @@ void FileIndexer::reconcile(const std::vector<std::string>& paths,
 void FileIndexer::reconcilePaths(const std::vector<std::string>& rawPaths,
                                  const std::vector<std::string>& rawRoots,
                                  const ReconcileRequest& request) {
-    std::vector<std::string> roots = standardized(rawRoots);
-    std::vector<std::string> paths = standardized(rawPaths);
+    std::vector<std::string> roots = standardizedAll(rawRoots);
+    std::vector<std::string> paths = standardizedAll(rawPaths);
     // Shortest first, so that a folder is handled before anything inside it.
     std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
@@ -782,7 +774,7 @@ void FileIndexer::reconcileSubtreeInParallel(const std::string& rawPath,
         return; // outside every root, excluded, gone or unreadable: already dealt with
     }
     cover(topOutcome->readablePaths);
-    std::vector<std::string> walkRoots = standardized(roots);
+    std::vector<std::string> walkRoots = standardizedAll(roots);
     const std::string* root = longestRootAbove(path, walkRoots);
     int errorCode = 0;
     std::optional<ItemValues> values = readItemValues(path, errorCode);
