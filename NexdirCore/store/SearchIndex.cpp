@@ -536,7 +536,6 @@ void SearchIndex::resetForFullScan() {
     forgetNamesStamp(writer); // the bulk load's rows pass no trigger
     transaction.commit();
     bulkLoading_ = true;
-    bulkLoadingNow_ = true;
     std::lock_guard idGuard(idLock_);
     nextID_ = 1;
 }
@@ -559,7 +558,6 @@ void SearchIndex::finishBulkLoad() {
     sql::execute(writer, IndexSchema::createTriggers);
     transaction.commit();
     bulkLoading_ = false;
-    bulkLoadingNow_ = false;
     contentReplaced();
 }
 

@@ -119,7 +119,7 @@ public:
     // fill the table's pages; answers the first id. Appends share a transaction, committed
     // every few thousand rows and by any other write of entries or the load's finish.
     int64_t appendNumbered(std::vector<FileRecord>& records);
-    bool isBulkLoading() const { return bulkLoadingNow_; }
+    bool isBulkLoading() const { return bulkLoading_; }
 
     // In one transaction: removes the subtrees rooted at `removingIDs`, removes everything
     // below `pruningIDs` (keeping those entries), then inserts or updates `records` in order.
@@ -347,9 +347,9 @@ private:
     int64_t nextID_ = 1;            // guarded by idLock_
     int64_t writerDataVersion_ = 0; // as the last write transaction saw it; guarded by writeLock_
     // Between resetForFullScan and finishBulkLoad: rows go in bare, without triggers, the
-    // full-text index or secondary indexes. Guarded by writeLock_.
-    bool bulkLoading_ = false;
-    std::atomic<bool> bulkLoadingNow_{false}; // bulkLoading_, for any thread to read
+    // full-text index or secondary indexes. Set and cleared under writeLock_; read by any
+    // thread (a scan's workers ask whether to append).
+    std::atomic<bool> bulkLoading_{false};
     // The appends' open transaction and their statement; guarded by writeLock_.
     std::unique_ptr<sql::WriteTransaction> appendTransaction_;
     std::unique_ptr<sql::Statement> appendStatement_;
