@@ -72,18 +72,8 @@ void appendLine(std::string_view message) {
     if (!file.valid()) {
         fail("Could not open", path);
     }
-    const char* data = line.data();
-    size_t remaining = line.size();
-    while (remaining > 0) {
-        ssize_t written = ::write(file.get(), data, remaining);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            fail("Could not write", path);
-        }
-        data += written;
-        remaining -= size_t(written);
+    if (!writeFully(file.get(), line.data(), line.size())) {
+        fail("Could not write", path);
     }
 }
 

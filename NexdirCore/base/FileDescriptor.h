@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 #include <utility>
 
@@ -44,5 +45,26 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all `size` bytes, however many calls it takes; false with errno set (EIO where the
+// system wrote nothing and said nothing) when it cannot.
+inline bool writeFully(int fd, const void* data, size_t size) {
+    auto bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = ::write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        bytes += written;
+        size -= size_t(written);
+    }
+    return true;
+}
 
 } // namespace nexdir

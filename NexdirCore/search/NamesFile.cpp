@@ -74,18 +74,9 @@ uint64_t checksum(const void* data, size_t size, uint64_t seed) {
 }
 
 void writeAll(int fd, const void* data, size_t size, const std::string& path) {
-    auto bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t written = ::write(fd, bytes, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            int error = written < 0 ? errno : EIO;
-            throw FileSystemError("Could not write " + path + ": " + std::strerror(error), error);
-        }
-        bytes += written;
-        size -= size_t(written);
+    if (!writeFully(fd, data, size)) {
+        int error = errno;
+        throw FileSystemError("Could not write " + path + ": " + std::strerror(error), error);
     }
 }
 
