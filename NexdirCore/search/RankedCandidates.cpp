@@ -5,6 +5,7 @@
 #include "TwoHalves.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -121,8 +122,8 @@ void RankedCandidates::rankIfLastWordIn(std::string_view name, int64_t id, int64
     }
 }
 
-void RankedCandidates::checkCancelled(int64_t id) const {
-    if ((id & 0xFFFF) == 0 && cancellation_ && cancellation_->isCancelled()) {
+void RankedCandidates::checkCancelledNow() const {
+    if (cancellation_ && cancellation_->isCancelled()) {
         throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
     }
 }
@@ -287,11 +288,65 @@ void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
     const NameCatalogue& catalogue = *catalogue_;
     const uint64_t wanted = lastWordMark_ | filterMark_;
     const uint64_t* marks = catalogue.pairMarks();
-    for (int64_t id = begin; id < end; ++id) {
-        checkCancelled(id);
-        if (mayContain(marks[id], wanted) && catalogue.contains(id) && admits(id)) {
-            rankIfLastWordIn(catalogue.searchName(id), id, -1, -1, catalogue.cappedLength(id),
-                             marks[id], into);
+    std::vector<int64_t> chain;
+    // A block's possible names first, from the marks alone; then each of them, with what it
+    // reads asked for a few names ahead: they lie far apart, and waiting on memory for each in
+    // turn took most of the scan.
+    constexpr int64_t block = 4096;
+    constexpr size_t ahead = 8;
+    std::vector<int64_t> possible(block);
+    for (int64_t start = begin; start < end; start += block) {
+        checkCancelledNow();
+        int64_t stop = std::min(start + block, end);
+        size_t count = 0;
+        for (int64_t id = start; id < stop; ++id) {
+            possible[count] = id;
+            count += mayContain(marks[id], wanted) ? 1 : 0;
+        }
+        for (size_t i = 0; i < std::min(count, 2 * ahead); ++i) {
+            catalogue.prefetchEntry(possible[i]);
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (i + 2 * ahead < count) {
+                catalogue.prefetchEntry(possible[i + 2 * ahead]);
+            }
+            if (i + ahead < count && catalogue.contains(possible[i + ahead])) {
+                catalogue.prefetchName(possible[i + ahead]);
+                if (!wordsMarks_.empty()) {
+                    size_t parent = size_t(catalogue.parent(possible[i + ahead]));
+                    if (parent < knownWords_.size()) {
+                        __builtin_prefetch(&knownWords_[parent]);
+                    }
+                }
+            }
+            int64_t id = possible[i];
+            if (!catalogue.contains(id)) {
+                continue;
+            }
+            int64_t parent = catalogue.parent(id);
+            // The words no folder above holds must be in the name: most names are ruled out
+            // by their marks before they are read.
+            uint64_t above = ~uint64_t(0);
+            if (!wordsMarks_.empty()) {
+                uint8_t known = parent < catalogue.idLimit()
+                                    ? std::atomic_ref<uint8_t>(knownWords_[size_t(parent)])
+                                          .load(std::memory_order_relaxed)
+                                    : 0;
+                above =
+                    known != 0 ? known & knownWordsMask : catalogueWordsAtOrAbove(parent, chain);
+                if (!mayContain(marks[id], wordsMarks_[screenedWords_ & ~above])) {
+                    continue;
+                }
+            }
+            if (admits(id)) {
+                size_t before = into.size();
+                rankIfLastWordIn(catalogue.searchName(id), id, parent,
+                                 catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
+                                 marks[id], into);
+                if (into.size() > before && (into.back().missingWords & ~above) != 0) {
+                    into.pop_back();
+                }
+            }
         }
     }
 }
@@ -316,6 +371,19 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
     }
     if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries &&
         (!filter_ || filter_->isStateless())) {
+        if (screenedCount_ < 8) {
+            // Each name is read only when it holds the words its folders lack: what a folder
+            // holds is settled once, by the first candidate below it.
+            knownWords_.assign(size_t(catalogue.idLimit()), 0);
+            wordsMarks_.assign(size_t(1) << screenedCount_, 0);
+            for (size_t words = 1; words < wordsMarks_.size(); ++words) {
+                for (size_t i = 0; i < screenedCount_; ++i) {
+                    if (words & (size_t(1) << i)) {
+                        wordsMarks_[words] |= screenedMarks_[i];
+                    }
+                }
+            }
+        }
         // Every name is looked at: the two halves of the index on two cores.
         std::vector<Ranked> upper;
         inTwoHalves(1, catalogue.idLimit(), tier.entries, upper,
@@ -328,11 +396,19 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
             if (!admits(id)) {
                 return;
             }
-            addCandidate(tier, id, catalogue.searchName(id), -1, -1, catalogue.cappedLength(id),
+            addCandidate(tier, id, catalogue.searchName(id), catalogue.parent(id),
+                         catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
                          catalogue.pairMarks()[id]);
         });
     }
     sortByRank(tier.entries);
+    // Each pass walks its own kind only: a common last word in file names alone would
+    // otherwise make the folder pass look at every one of them.
+    tier.byKind = true;
+    for (const Ranked& entry : tier.entries) {
+        tier.streams[entry.kind].entries.push_back(entry);
+    }
+    tier.entries = {};
 }
 
 void RankedCandidates::rank(Tier& tier) {
@@ -453,6 +529,12 @@ RankedCandidates::Folder& RankedCandidates::folder(int64_t id) {
 }
 
 uint64_t RankedCandidates::wordsAtOrAbove(int64_t folderID) {
+    if (catalogue_ && screenedCount_ < 8) {
+        if (knownWords_.empty()) {
+            knownWords_.assign(size_t(catalogue_->idLimit()), 0);
+        }
+        return catalogueWordsAtOrAbove(folderID, chainScratch_);
+    }
     // Climb to the first folder whose answer is known (or past the top), then settle the
     // answers on the way down. A damaged tree with a loop ends the climb after a depth no
     // path can have.
@@ -478,6 +560,32 @@ uint64_t RankedCandidates::wordsAtOrAbove(int64_t folderID) {
         above |= current.ownWords;
         current.wordsAtOrAbove = above;
         current.wordsKnown = true;
+    }
+    return above;
+}
+
+uint64_t RankedCandidates::catalogueWordsAtOrAbove(int64_t folderID,
+                                                   std::vector<int64_t>& chain) const {
+    // Both halves of a scan may settle the same folder: they write the same value.
+    auto known = [this](int64_t id) { return std::atomic_ref<uint8_t>(knownWords_[size_t(id)]); };
+    chain.clear();
+    uint64_t above = 0;
+    for (int64_t id = folderID; catalogue_->contains(id) && chain.size() <= maximumDepth;
+         id = catalogue_->parent(id)) {
+        if (uint8_t words = known(id).load(std::memory_order_relaxed); words != 0) {
+            above = words & knownWordsMask;
+            break;
+        }
+        chain.push_back(id);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        uint64_t mark = catalogue_->pairMarks()[*it];
+        // The name is read only when its mark allows a word: most folders' are not.
+        if (std::any_of(screenedMarks_.begin(), screenedMarks_.end(),
+                        [&](uint64_t wanted) { return mayContain(mark, wanted); })) {
+            above |= earlierWordsIn(catalogue_->searchName(*it), mark);
+        }
+        known(*it).store(uint8_t(above | knownWordsFlag), std::memory_order_relaxed);
     }
     return above;
 }
@@ -513,7 +621,7 @@ bool RankedCandidates::mayPass(const Ranked& candidate, int wantedKind,
                                IdMap<uint8_t>& underGrouped) {
     int kind = candidate.kind;
     int64_t parent = candidate.parent;
-    if (catalogue_) {
+    if (catalogue_ && parent < 0) {
         // Read only for the candidates a pass reaches.
         kind = catalogue_->isDirectory(candidate.id) ? 1 : 0;
         parent = catalogue_->parent(candidate.id);
@@ -623,7 +731,7 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
         }
         rank(tier);
         const std::vector<Ranked>& ranked =
-            tier.lazy ? tier.streams[wantedKind].entries : tier.entries;
+            tier.lazy || tier.byKind ? tier.streams[wantedKind].entries : tier.entries;
         size_t position = 0;
         while (chosen.size() < limit) {
             if (position == ranked.size() && !(tier.lazy && produce(tier, wantedKind))) {

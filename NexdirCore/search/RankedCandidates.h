@@ -92,6 +92,8 @@ private:
             std::vector<Ranked> entries; // best rank first
         };
         Stream streams[2]; // [0] files, [1] folders
+        // With the catalogue, several words: `entries` split by kind into the streams'.
+        bool byKind = false;
     };
 
     // What the search knows of one folder above a candidate.
@@ -115,7 +117,13 @@ private:
     // Ranks the next length of one kind of a one-word tier; false when nothing is left.
     bool produce(Tier& tier, int kind);
     // Between SQLite statements the progress handler is not there to stop a cancelled search.
-    void checkCancelled(int64_t id) const;
+    // Looks only once every 65,536 identifiers: scans call it for every one.
+    void checkCancelled(int64_t id) const {
+        if ((id & 0xFFFF) == 0) {
+            checkCancelledNow();
+        }
+    }
+    void checkCancelledNow() const;
     // `cappedLength` < 0: not known, computed from the name.
     void addCandidate(Tier& tier, int64_t id, std::string_view name, int64_t parent, int kind,
                       int64_t cappedLength = -1, uint64_t mark = ~uint64_t(0));
@@ -137,6 +145,8 @@ private:
     bool holdsUnscreenedWords(int64_t id) const;
     Folder& folder(int64_t id);
     uint64_t wordsAtOrAbove(int64_t folderID);
+    // wordsAtOrAbove with the catalogue and at most 7 screened words.
+    uint64_t catalogueWordsAtOrAbove(int64_t folderID, std::vector<int64_t>& chain) const;
     bool underAny(int64_t folderID, const std::unordered_set<int64_t>& grouped,
                   IdMap<uint8_t>& memo);
     uint64_t earlierWordsIn(std::string_view searchName, uint64_t mark = ~uint64_t(0)) const;
@@ -162,6 +172,14 @@ private:
     std::vector<uint64_t> screenedMarks_;
     std::vector<Tier> tiers_;
     IdMap<Folder> folders_;
+    // By identifier, 0x80 and the screened words at or above the folder once known, else 0.
+    mutable std::vector<uint8_t> knownWords_;
+    static constexpr uint8_t knownWordsFlag = 0x80;
+    static constexpr uint8_t knownWordsMask = 0x7F;
+    // When every folder's words are known before a scan: the marks of each set of screened
+    // words, by bit set.
+    std::vector<uint64_t> wordsMarks_;
+    std::vector<int64_t> chainScratch_;
     std::optional<sql::Statement> folderLookup_;
 };
 

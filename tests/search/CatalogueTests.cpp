@@ -472,21 +472,35 @@ TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
     NameSearch names{index};
     nexdir::test::TreeBuilder tree(index, "/");
     std::vector<FileRecord> records;
+    // Words two levels up, and a folder numbered after its files, so that what a folder holds
+    // above it is settled both ways round.
+    std::vector<int64_t> tops;
+    for (int t = 0; t < 10; ++t) {
+        tops.push_back(index.reserveID());
+        records.emplace_back(tops.back(), tree.root(), "top" + std::to_string(t) + (t % 3 ? "" : " qqq"),
+                             true, 1, 0, std::nullopt, false);
+    }
     for (int f = 0; f < 100; ++f) {
-        int64_t parent = index.reserveID();
-        records.emplace_back(parent, tree.root(), (f % 7 == 0 ? "xyz " : "") + std::to_string(f),
+        std::vector<int64_t> files;
+        int64_t parent = f == 4 ? 0 : index.reserveID();
+        for (int i = 0; i < 2100; ++i) {
+            files.push_back(index.reserveID());
+        }
+        parent = parent != 0 ? parent : index.reserveID();
+        records.emplace_back(parent, tops[size_t(f % 10)],
+                             (f % 7 == 0 ? "xyz " : f == 4 ? "late " : "") + std::to_string(f),
                              true, 1, 0, std::nullopt, false);
         for (int i = 0; i < 2100; ++i) {
-            records.emplace_back(index.reserveID(), parent,
+            records.emplace_back(files[size_t(i)], parent,
                                  (i % 5 == 0 ? "xyz abc " : "abc ") + std::to_string(i * 7 % 2100),
                                  false, 1, 1, std::nullopt, false);
         }
     }
     index.upsert(records);
-    for (const std::string query : {"xyz abc", "abc 20"}) {
+    for (const std::string query : {"xyz abc", "abc 20", "qqq abc", "late abc 7", "top3 xyz abc"}) {
         auto ranked = names.search(query, 50).results;
         auto plain = test::withPlainStatements([&] { return names.search(query, 50).results; });
-        EXPECT_EQ(ranked.size(), 50u);
+        EXPECT_EQ(ranked.size(), 50u) << query;
         EXPECT_EQ(ranked, plain) << query;
     }
     EXPECT_EQ(names.catalogueDiscards(), 0);
