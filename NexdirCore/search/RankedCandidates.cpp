@@ -24,6 +24,11 @@ constexpr size_t maximumDepth = 1 << 16;
 constexpr uint64_t fullTextReadsForOneWord = 60000;
 constexpr uint64_t fullTextNamesForWords = 300;
 
+// From about this many names holding a word (as its rarest trigram bounds them), the names
+// starting with it are found faster by a scan of every name's first byte than by the name
+// index, which reads a row for each of them.
+constexpr uint64_t widePrefixNames = 20000;
+
 // From about this many entries, a scan of every name is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
 
@@ -146,14 +151,8 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
     const CandidateSource& source = tier.source;
     auto scanMarks = [&](std::string_view word) {
         // The byte-pair marks rule out most names without reading them.
-        uint64_t wanted = NameCatalogue::pairMark(word) | filterMark_;
-        const uint64_t* marks = catalogue.pairMarks();
-        for (int64_t id = 1; id < catalogue.idLimit(); ++id) {
-            checkCancelled(id);
-            if (mayContain(marks[id], wanted) && catalogue.contains(id)) {
-                visit(id);
-            }
-        }
+        forEachMarked(1, catalogue.idLimit(), NameCatalogue::pairMark(word) | filterMark_,
+                      [](int64_t) {}, visit);
     };
     auto readIDs = [&](sql::Statement& statement) {
         int result;
@@ -169,26 +168,37 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
     };
     switch (source.kind) {
     case CandidateSource::Kind::prefixRange: {
-        if (query_.size() < 3 || (filter_ && tier.everyNameStartingWithWord)) {
+        if (query_.size() < 3 ||
+            (tier.everyNameStartingWithWord &&
+             (filter_ || catalogue.rarestTripleOccurrences(query_) >= widePrefixNames))) {
             // A short prefix covers much of the index: scan the first bytes of all names,
-            // which are never NUL where an entry is held. So does a filter's, which the
-            // byte-pair marks test before any name is read, where the name index would read
-            // every name in the range.
+            // which are never NUL where an entry is held. So does a common word's, and a
+            // filter's, which the byte-pair marks test before any name is read, where the
+            // name index would read every name in the range.
             uint64_t wanted = query_.size() < 3 ? 0 : queryMark_ | filterMark_;
             const uint64_t* marks = catalogue.pairMarks();
             const uint8_t* firstBytes = catalogue.firstBytes();
             const int64_t chunk = 1 << 16;
+            std::vector<int64_t> possible;
             for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
                 checkCancelled(start);
                 const uint8_t* end = firstBytes + std::min(start + chunk, catalogue.idLimit());
+                possible.clear();
                 for (const uint8_t* at = firstBytes + start;
                      (at = static_cast<const uint8_t*>(
                           std::memchr(at, query_.front(), size_t(end - at))));
                      ++at) {
                     int64_t id = at - firstBytes;
-                    if (wanted == 0 ||
-                        (mayContain(marks[id], wanted) && catalogue.searchName(id).starts_with(query_))) {
-                        visit(id);
+                    if (mayContain(marks[id], wanted)) {
+                        possible.push_back(id);
+                    }
+                }
+                for (size_t i = 0; i < possible.size(); ++i) {
+                    if (wanted != 0 && i + 8 < possible.size()) {
+                        catalogue.prefetchName(possible[i + 8]);
+                    }
+                    if (wanted == 0 || catalogue.searchName(possible[i]).starts_with(query_)) {
+                        visit(possible[i]);
                     }
                 }
             }
@@ -260,7 +270,11 @@ bool RankedCandidates::produce(Tier& tier, int kind) {
         std::vector<int64_t> ids = std::move(stream.byLength[length]);
         checkCancelled(0);
         size_t first = stream.entries.size();
-        for (int64_t id : ids) {
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (i + 8 < ids.size()) {
+                catalogue.prefetchName(ids[i + 8]);
+            }
+            int64_t id = ids[i];
             int64_t bonus = oneWordBonus(tier, catalogue.searchName(id));
             if (bonus >= 0) {
                 stream.entries.push_back({bonus - int64_t(length), id, -1, kind, 0});
@@ -283,17 +297,16 @@ bool RankedCandidates::scansMarks(const Tier& tier) const {
                  : catalogue_->rarestTripleOccurrences(words_.last()) >= fullTextNamesForWords));
 }
 
-void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
-                                        std::vector<Ranked>& into) const {
+template <typename Ahead, typename Visit>
+void RankedCandidates::forEachMarked(int64_t begin, int64_t end, uint64_t wanted, Ahead&& ahead,
+                                     Visit&& visit) const {
+    // A block's possible entries first, from the marks alone; then each of them, with what it
+    // reads asked for a few entries ahead: they lie far apart, and waiting on memory for each
+    // in turn took most of a scan.
     const NameCatalogue& catalogue = *catalogue_;
-    const uint64_t wanted = lastWordMark_ | filterMark_;
     const uint64_t* marks = catalogue.pairMarks();
-    std::vector<int64_t> chain;
-    // A block's possible names first, from the marks alone; then each of them, with what it
-    // reads asked for a few names ahead: they lie far apart, and waiting on memory for each in
-    // turn took most of the scan.
     constexpr int64_t block = 4096;
-    constexpr size_t ahead = 8;
+    constexpr size_t distance = 8;
     std::vector<int64_t> possible(block);
     for (int64_t start = begin; start < end; start += block) {
         checkCancelledNow();
@@ -303,52 +316,60 @@ void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
             possible[count] = id;
             count += mayContain(marks[id], wanted) ? 1 : 0;
         }
-        for (size_t i = 0; i < std::min(count, 2 * ahead); ++i) {
+        for (size_t i = 0; i < std::min(count, 2 * distance); ++i) {
             catalogue.prefetchEntry(possible[i]);
         }
         for (size_t i = 0; i < count; ++i) {
-            if (i + 2 * ahead < count) {
-                catalogue.prefetchEntry(possible[i + 2 * ahead]);
+            if (i + 2 * distance < count) {
+                catalogue.prefetchEntry(possible[i + 2 * distance]);
             }
-            if (i + ahead < count && catalogue.contains(possible[i + ahead])) {
-                catalogue.prefetchName(possible[i + ahead]);
-                if (!wordsMarks_.empty()) {
-                    size_t parent = size_t(catalogue.parent(possible[i + ahead]));
-                    if (parent < knownWords_.size()) {
-                        __builtin_prefetch(&knownWords_[parent]);
-                    }
-                }
+            if (i + distance < count && catalogue.contains(possible[i + distance])) {
+                ahead(possible[i + distance]);
             }
-            int64_t id = possible[i];
-            if (!catalogue.contains(id)) {
-                continue;
-            }
-            int64_t parent = catalogue.parent(id);
-            // The words no folder above holds must be in the name: most names are ruled out
-            // by their marks before they are read.
-            uint64_t above = ~uint64_t(0);
-            if (!wordsMarks_.empty()) {
-                uint8_t known = parent < catalogue.idLimit()
-                                    ? std::atomic_ref<uint8_t>(knownWords_[size_t(parent)])
-                                          .load(std::memory_order_relaxed)
-                                    : 0;
-                above =
-                    known != 0 ? known & knownWordsMask : catalogueWordsAtOrAbove(parent, chain);
-                if (!mayContain(marks[id], wordsMarks_[screenedWords_ & ~above])) {
-                    continue;
-                }
-            }
-            if (admits(id)) {
-                size_t before = into.size();
-                rankIfLastWordIn(catalogue.searchName(id), id, parent,
-                                 catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
-                                 marks[id], into);
-                if (into.size() > before && (into.back().missingWords & ~above) != 0) {
-                    into.pop_back();
-                }
+            if (catalogue.contains(possible[i])) {
+                visit(possible[i]);
             }
         }
     }
+}
+
+void RankedCandidates::rankWordsInRange(int64_t begin, int64_t end,
+                                        std::vector<Ranked>& into) const {
+    const NameCatalogue& catalogue = *catalogue_;
+    const uint64_t* marks = catalogue.pairMarks();
+    std::vector<int64_t> chain;
+    auto ahead = [&](int64_t id) __attribute__((always_inline)) {
+        catalogue.prefetchName(id);
+        size_t parent = size_t(catalogue.parent(id));
+        if (parent < knownWords_.size()) {
+            __builtin_prefetch(&knownWords_[parent]);
+        }
+    };
+    forEachMarked(begin, end, lastWordMark_ | filterMark_, ahead, [&](int64_t id) __attribute__((always_inline)) {
+        int64_t parent = catalogue.parent(id);
+        // The words no folder above holds must be in the name: most names are ruled out by
+        // their marks before they are read.
+        uint64_t above = ~uint64_t(0);
+        if (!wordsMarks_.empty()) {
+            uint8_t known = parent < catalogue.idLimit()
+                                ? std::atomic_ref<uint8_t>(knownWords_[size_t(parent)])
+                                      .load(std::memory_order_relaxed)
+                                : 0;
+            above = known != 0 ? known & knownWordsMask : catalogueWordsAtOrAbove(parent, chain);
+            if (!mayContain(marks[id], wordsMarks_[screenedWords_ & ~above])) {
+                return;
+            }
+        }
+        if (admits(id)) {
+            size_t before = into.size();
+            rankIfLastWordIn(catalogue.searchName(id), id, parent,
+                             catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
+                             marks[id], into);
+            if (into.size() > before && (into.back().missingWords & ~above) != 0) {
+                into.pop_back();
+            }
+        }
+    });
 }
 
 void RankedCandidates::rankFromCatalogue(Tier& tier) {
@@ -747,31 +768,50 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
             position = end;
             size_t keep = std::min(group.size(), limit - chosen.size());
             if (group.size() > 1) {
-                // Each stored name is read once: many are kept as edits of their search names,
-                // and a group can hold tens of thousands of names (all the "IMG_" ones of a
-                // length), compared many times each while sorting.
-                struct Keyed {
+                // Each stored name is read once, and kept only while it is among the best so
+                // far: many are kept as edits of their search names, and a group can hold
+                // a hundred thousand names (all the "IMG_" ones of a length) for 50 places.
+                struct Kept {
                     int64_t length;
                     int64_t id;
-                    std::string_view name;
+                    std::string name;
                 };
-                std::vector<std::string> copies(group.size());
-                std::vector<Keyed> keyed;
-                keyed.reserve(group.size());
+                auto before = [](int64_t length, std::string_view name, int64_t id,
+                                 const Kept& other) {
+                    if (length != other.length) {
+                        return length < other.length;
+                    }
+                    int order = name.compare(other.name);
+                    return order != 0 ? order < 0 : id < other.id;
+                };
+                auto heapOrder = [&](const Kept& a, const Kept& b) {
+                    return before(a.length, a.name, a.id, b);
+                };
+                std::vector<Kept> best; // a heap, the last kept on top
+                best.reserve(keep);
+                std::string scratch;
                 for (size_t i = 0; i < group.size(); ++i) {
-                    std::string_view name = catalogue_->name(group[i], copies[i]);
-                    keyed.push_back({sqliteTextLength(name), group[i], name});
+                    if (i + 16 < group.size()) {
+                        catalogue_->prefetchEntry(group[i + 16]);
+                    }
+                    if (i + 8 < group.size()) {
+                        catalogue_->prefetchName(group[i + 8]);
+                    }
+                    std::string_view name = catalogue_->name(group[i], scratch);
+                    int64_t length = sqliteTextLength(name);
+                    if (best.size() == keep) {
+                        if (!before(length, name, group[i], best.front())) {
+                            continue;
+                        }
+                        std::pop_heap(best.begin(), best.end(), heapOrder);
+                        best.pop_back();
+                    }
+                    best.push_back({length, group[i], std::string(name)});
+                    std::push_heap(best.begin(), best.end(), heapOrder);
                 }
-                std::partial_sort(keyed.begin(), keyed.begin() + long(keep), keyed.end(),
-                                  [](const Keyed& a, const Keyed& b) {
-                                      if (a.length != b.length) {
-                                          return a.length < b.length;
-                                      }
-                                      int order = a.name.compare(b.name);
-                                      return order != 0 ? order < 0 : a.id < b.id;
-                                  });
+                std::sort_heap(best.begin(), best.end(), heapOrder);
                 for (size_t i = 0; i < keep; ++i) {
-                    group[i] = keyed[i].id;
+                    group[i] = best[i].id;
                 }
             }
             group.resize(keep);

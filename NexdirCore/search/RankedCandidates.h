@@ -110,6 +110,11 @@ private:
     template <typename Visit> void forEachPossible(const Tier& tier, Visit&& visit);
     // Whether the tier's candidates come from a scan of every name's byte-pair mark.
     bool scansMarks(const Tier& tier) const;
+    // Calls `visit` for every held entry in [begin, end) whose byte-pair mark holds `wanted`,
+    // in order, and `ahead` for each a few entries before; any thread.
+    template <typename Ahead, typename Visit>
+    void forEachMarked(int64_t begin, int64_t end, uint64_t wanted, Ahead&& ahead,
+                       Visit&& visit) const;
     // Ranks the names with identifiers in [begin, end) that hold the last word; any thread.
     void rankWordsInRange(int64_t begin, int64_t end, std::vector<Ranked>& into) const;
     // For one word: -1 when `name` is not in the tier, else the rank before the length.

@@ -497,7 +497,8 @@ TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
         }
     }
     index.upsert(records);
-    for (const std::string query : {"xyz abc", "abc 20", "qqq abc", "late abc 7", "top3 xyz abc"}) {
+    for (const std::string query :
+         {"abc", "xyz", "xyz abc", "abc 20", "qqq abc", "late abc 7", "top3 xyz abc"}) {
         auto ranked = names.search(query, 50).results;
         auto plain = test::withPlainStatements([&] { return names.search(query, 50).results; });
         EXPECT_EQ(ranked.size(), 50u) << query;
