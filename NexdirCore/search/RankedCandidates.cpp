@@ -189,15 +189,17 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
                           std::memchr(at, query_.front(), size_t(end - at))));
                      ++at) {
                     int64_t id = at - firstBytes;
-                    if (mayContain(marks[id], wanted)) {
+                    if (wanted == 0) {
+                        visit(id);
+                    } else if (mayContain(marks[id], wanted)) {
                         possible.push_back(id);
                     }
                 }
                 for (size_t i = 0; i < possible.size(); ++i) {
-                    if (wanted != 0 && i + 8 < possible.size()) {
+                    if (i + 8 < possible.size()) {
                         catalogue.prefetchName(possible[i + 8]);
                     }
-                    if (wanted == 0 || catalogue.searchName(possible[i]).starts_with(query_)) {
+                    if (catalogue.searchName(possible[i]).starts_with(query_)) {
                         visit(possible[i]);
                     }
                 }
