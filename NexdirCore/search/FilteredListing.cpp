@@ -6,6 +6,7 @@
 #include "TwoHalves.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <unordered_map>
 
@@ -15,7 +16,7 @@ namespace {
 // Longer than any path: an entry whose chain of parents is broken has none, and goes last.
 constexpr int64_t noPath = std::numeric_limits<int64_t>::max() / 2;
 constexpr int32_t unknown = -1;
-// Names are bucketed by length in bytes; longer names share the last bucket.
+// Entries are bucketed by the length of their paths in bytes; longer ones share the last.
 constexpr size_t lengthBuckets = 256;
 constexpr int32_t noPrefix = std::numeric_limits<int32_t>::max() / 2;
 constexpr size_t maximumDepth = 1 << 16;
@@ -27,12 +28,17 @@ void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
     for (Admitted::value_type& byLength : into) {
         byLength.resize(lengthBuckets);
     }
+    std::vector<int64_t> chain;
     for (int64_t id = begin; id < end; ++id) {
         if ((id & 0xFFFF) == 0 && cancellation_ && cancellation_->isCancelled()) {
             throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
         }
         if (catalogue_.contains(id) && filter_.matches(id)) {
-            size_t length = std::min(catalogue_.nameLengthAtLeast(id), lengthBuckets - 1);
+            // By a bound below the path's length rather than the name's: the first lengths
+            // then hold the best entries, where names alone are too alike in length to tell
+            // a few entries from millions.
+            size_t length =
+                size_t(std::min<int64_t>(pathLength(id, true, chain), lengthBuckets - 1));
             into[catalogue_.isDirectory(id) ? 1 : 0][length].push_back(id);
         }
     }
@@ -44,6 +50,7 @@ void FilteredListing::scan() {
     for (Admitted::value_type& byLength : admitted_) {
         byLength.resize(lengthBuckets);
     }
+    prefixes_.assign(size_t(catalogue_.idLimit()), unknown);
     if (end < parallelScanEntries || !filter_.isStateless()) {
         scanRange(1, end, admitted_);
         return;
@@ -60,47 +67,46 @@ void FilteredListing::scan() {
     }
 }
 
-int32_t FilteredListing::childPrefix(int64_t folder) {
-    if (prefixes_.empty()) {
-        prefixes_.assign(size_t(catalogue_.idLimit()), unknown);
-    }
+int32_t FilteredListing::childPrefix(int64_t folder, std::vector<int64_t>& chain) {
+    // Both halves of a scan may settle the same folder: they write the same value.
+    auto known = [this](int64_t id) { return std::atomic_ref<int32_t>(prefixes_[size_t(id)]); };
     // Climb to the first known folder or to a volume root, then settle each folder on the way
     // down: the length of its path and of the "/" its children's names follow (none after a
     // root that ends with one, such as "/").
-    chain_.clear();
+    chain.clear();
     int32_t prefix = noPrefix;
-    for (int64_t at = folder; catalogue_.contains(at) && chain_.size() <= maximumDepth;
+    for (int64_t at = folder; catalogue_.contains(at) && chain.size() <= maximumDepth;
          at = catalogue_.parent(at)) {
-        if (prefixes_[size_t(at)] != unknown) {
-            prefix = prefixes_[size_t(at)];
+        if (int32_t settled = known(at).load(std::memory_order_relaxed); settled != unknown) {
+            prefix = settled;
             break;
         }
-        chain_.push_back(at);
+        chain.push_back(at);
         if (catalogue_.parent(at) == 0) {
             std::string scratch;
             std::string_view root = catalogue_.name(at, scratch);
             prefix = int32_t(root.size()) + (root.ends_with('/') ? 0 : 1);
-            prefixes_[size_t(at)] = prefix;
-            chain_.pop_back();
+            known(at).store(prefix, std::memory_order_relaxed);
+            chain.pop_back();
             break;
         }
     }
-    for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         if (prefix != noPrefix) {
             prefix += int32_t(catalogue_.nameLength(*it)) + 1;
         }
-        prefixes_[size_t(*it)] = prefix;
+        known(*it).store(prefix, std::memory_order_relaxed);
     }
     return prefix;
 }
 
-int64_t FilteredListing::pathLength(int64_t id, bool atLeast) {
+int64_t FilteredListing::pathLength(int64_t id, bool atLeast, std::vector<int64_t>& chain) {
     int64_t parent = catalogue_.parent(id);
     int64_t own = int64_t(atLeast ? catalogue_.nameLengthAtLeast(id) : catalogue_.nameLength(id));
     if (parent == 0) {
         return own;
     }
-    int32_t prefix = childPrefix(parent);
+    int32_t prefix = childPrefix(parent, chain);
     return prefix == noPrefix ? noPath : prefix + own;
 }
 
@@ -122,10 +128,9 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
         int order = catalogue_.compareNames(a.id, b.id);
         return order != 0 ? order < 0 : a.id < b.id;
     };
-    // The best `limit` so far, the worst of them on top. A path is at least as long as its
-    // own name, and the names are grouped by a bound below their lengths, so once that bound
-    // is above the worst path kept, nothing is left that could take its place: a large set is
-    // decided from its shortest names.
+    // The best `limit` so far, the worst of them on top. The entries are grouped by a bound
+    // below their paths' lengths, so once that bound is above the worst path kept, nothing is
+    // left that could take its place: a large set is decided from its shortest paths.
     size_t keep = size_t(limit);
     std::vector<Keyed> best;
     const Admitted::value_type& byLength = admitted_[directories ? 1 : 0];
@@ -135,10 +140,10 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
         }
         for (int64_t id : byLength[length]) {
             // The bound rules out most entries without reading their names.
-            if (best.size() == keep && pathLength(id, true) > best.front().length) {
+            if (best.size() == keep && pathLength(id, true, chain_) > best.front().length) {
                 continue;
             }
-            Keyed candidate{pathLength(id), id};
+            Keyed candidate{pathLength(id, false, chain_), id};
             if (best.size() < keep) {
                 best.push_back(candidate);
                 std::push_heap(best.begin(), best.end(), before);

@@ -5,7 +5,8 @@
 // paths first, then the name in binary order, then the identifier.
 //
 // Every entry is tested once, on the first pass that asks; a path's length is worked out
-// once per folder on the way up. A search runs on one thread; the object is not shared.
+// once per folder on the way up. A search runs on one thread, its scan on two; the object is
+// not shared.
 
 #include "IndexedEntry.h"
 #include "NameCatalogue.h"
@@ -31,17 +32,17 @@ public:
     std::vector<int64_t> select(int limit, bool directories);
 
 private:
-    // The admitted entries, files [0] and folders [1], by the length of their names.
+    // The admitted entries, files [0] and folders [1], by a bound below their paths' lengths.
     using Admitted = std::array<std::vector<std::vector<int64_t>>, 2>;
     void scan();
     // Adds the admitted entries with identifiers in [begin, end) to `into`; any thread.
     void scanRange(int64_t begin, int64_t end, Admitted& into);
     // The length of an entry's path in bytes; very large when its chain of parents is broken.
     // `atLeast`: a bound below it, which reads the name only where the per-entry values
-    // cannot tell its length.
-    int64_t pathLength(int64_t id, bool atLeast = false);
+    // cannot tell its length. Any thread, each with a `chain` of its own.
+    int64_t pathLength(int64_t id, bool atLeast, std::vector<int64_t>& chain);
     // The length of a folder's path and the "/" after it, as its children's paths begin.
-    int32_t childPrefix(int64_t folder);
+    int32_t childPrefix(int64_t folder, std::vector<int64_t>& chain);
 
     const NameCatalogue& catalogue_;
     QueryFilter& filter_;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <future>
 #include <map>
+#include <tuple>
 #include <random>
 #include <set>
 #include <thread>
@@ -503,6 +504,27 @@ TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
         auto plain = test::withPlainStatements([&] { return names.search(query, 50).results; });
         EXPECT_EQ(ranked.size(), 50u) << query;
         EXPECT_EQ(ranked, plain) << query;
+    }
+    // Filters alone list the shortest paths first, then by name and identifier.
+    std::map<int64_t, const FileRecord*> byID;
+    std::vector<std::tuple<size_t, std::string, int64_t, std::string>> files;
+    for (const FileRecord& record : records) {
+        byID[record.id] = &record;
+    }
+    std::set<std::pair<int64_t, std::string>> written; // a name given twice is one entry
+    for (const FileRecord& record : records) {
+        if (!record.isDirectory && written.emplace(record.parentID, record.name).second) {
+            const FileRecord& folder = *byID.at(record.parentID);
+            std::string path =
+                "/" + byID.at(folder.parentID)->name + "/" + folder.name + "/" + record.name;
+            files.emplace_back(path.size(), record.name, record.id, path);
+        }
+    }
+    std::partial_sort(files.begin(), files.begin() + 50, files.end());
+    auto listed = names.search("size:1", 50).results;
+    ASSERT_EQ(listed.size(), 50u);
+    for (size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(listed[i].path, std::get<3>(files[i])) << i;
     }
     EXPECT_EQ(names.catalogueDiscards(), 0);
 }
