@@ -1,14 +1,16 @@
 // Search latency per query class over a synthetic index.
 //
 //   search-benchmark [--entries N] [--db PATH] [--queries K] [--compare] [--rebuild]
-//                    [--while-measuring]
+//                    [--while-measuring] [--results FILE]
 //
 // Builds (once, then reuses) an index of N synthetic entries written through upsert, then
 // times K queries of each class, warm, limit 50, and prints p50/p95/p99 per class. With
 // --compare, every class is also run with each pass's plain statement over all candidates,
 // side by side in the same run. With --while-measuring, every file's size on disk is
 // forgotten first and the queries run while a second thread measures them again as the
-// panel's Large Files list does (256 files a batch, the 200 largest read once a second).
+// panel's Large Files list does (256 files a batch, the 200 largest read once a second). With
+// --results, every query and the paths it found, in order, are written to FILE, a line a
+// query: two builds' files over one index must be the same.
 
 #include "SyntheticTree.h"
 
@@ -348,6 +350,7 @@ int main(int argc, char** argv) {
     uint64_t seed = 20261206;
     std::string database;
     std::string onlyClass;
+    std::string resultsFile;
     std::vector<std::string> ownQueries;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
@@ -373,10 +376,12 @@ int main(int argc, char** argv) {
             printQueries = true;
         } else if (word == "--while-measuring") {
             whileMeasuring = true;
+        } else if (word == "--results" && i + 1 < argc) {
+            resultsFile = argv[++i];
         } else {
             std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
                          "[--compare] [--rebuild] [--class NAME] [--verbose] [--seed S] "
-                         "[--print-queries] [--while-measuring] [--query TEXT]...\n";
+                         "[--print-queries] [--while-measuring] [--results FILE] [--query TEXT]...\n";
             return 1;
         }
     }
@@ -455,6 +460,23 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < queryClass.queries.size(); i += 4) {
             names.search(queryClass.queries[i], 50);
         }
+    }
+    if (!resultsFile.empty()) {
+        FILE* out = std::fopen(resultsFile.c_str(), "w");
+        if (!out) {
+            std::perror(resultsFile.c_str());
+            return 1;
+        }
+        for (const auto& queryClass : classes) {
+            for (const auto& query : queryClass.queries) {
+                std::fprintf(out, "%s", query.c_str());
+                for (const auto& result : names.search(query, 50).results) {
+                    std::fprintf(out, "\t%s", result.path.c_str());
+                }
+                std::fprintf(out, "\n");
+            }
+        }
+        std::fclose(out);
     }
     std::unique_ptr<BackgroundMeasurement> measurement;
     if (whileMeasuring) {
