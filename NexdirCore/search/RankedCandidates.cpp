@@ -31,6 +31,8 @@ constexpr uint64_t widePrefixNames = 20000;
 
 // From about this many entries, a scan of every name is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
+// From about this many names, a group of equal rank is read on two threads too.
+constexpr size_t parallelGroupNames = 20000;
 
 // The earlier words a bit set holds.
 constexpr size_t screenedWordsLimit = 64;
@@ -149,10 +151,29 @@ std::string prefixSuccessor(std::string prefix) {
 template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tier, Visit&& visit) {
     const NameCatalogue& catalogue = *catalogue_;
     const CandidateSource& source = tier.source;
+    // What `collect(begin, end, found)` finds over every identifier, in order, found on two
+    // cores where the index is large; the filter and `visit` run here.
+    auto collectThenVisit = [&](auto&& collect) {
+        std::vector<int64_t> lower;
+        std::vector<int64_t> upper;
+        if (catalogue.idLimit() >= parallelScanEntries) {
+            inTwoHalves(1, catalogue.idLimit(), lower, upper, collect);
+        } else {
+            collect(1, catalogue.idLimit(), lower);
+        }
+        for (const std::vector<int64_t>* found : {&lower, &upper}) {
+            for (int64_t id : *found) {
+                visit(id);
+            }
+        }
+    };
     auto scanMarks = [&](std::string_view word) {
         // The byte-pair marks rule out most names without reading them.
-        forEachMarked(1, catalogue.idLimit(), NameCatalogue::pairMark(word) | filterMark_,
-                      [](int64_t) {}, visit);
+        uint64_t wanted = NameCatalogue::pairMark(word) | filterMark_;
+        collectThenVisit([&](int64_t begin, int64_t end, std::vector<int64_t>& found) {
+            forEachMarked(begin, end, wanted, [](int64_t) {},
+                          [&](int64_t id) { found.push_back(id); });
+        });
     };
     auto readIDs = [&](sql::Statement& statement) {
         int result;
@@ -175,35 +196,47 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
             // which are never NUL where an entry is held. So does a common word's, and a
             // filter's, which the byte-pair marks test before any name is read, where the
             // name index would read every name in the range.
-            uint64_t wanted = query_.size() < 3 ? 0 : queryMark_ | filterMark_;
-            const uint64_t* marks = catalogue.pairMarks();
             const uint8_t* firstBytes = catalogue.firstBytes();
             const int64_t chunk = 1 << 16;
-            std::vector<int64_t> possible;
-            for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
-                checkCancelled(start);
-                const uint8_t* end = firstBytes + std::min(start + chunk, catalogue.idLimit());
-                possible.clear();
-                for (const uint8_t* at = firstBytes + start;
-                     (at = static_cast<const uint8_t*>(
-                          std::memchr(at, query_.front(), size_t(end - at))));
-                     ++at) {
-                    int64_t id = at - firstBytes;
-                    if (wanted == 0) {
-                        visit(id);
-                    } else if (mayContain(marks[id], wanted)) {
-                        possible.push_back(id);
+            if (query_.size() < 3) {
+                for (int64_t start = 0; start < catalogue.idLimit(); start += chunk) {
+                    checkCancelled(start);
+                    const uint8_t* end = firstBytes + std::min(start + chunk, catalogue.idLimit());
+                    for (const uint8_t* at = firstBytes + start;
+                         (at = static_cast<const uint8_t*>(
+                              std::memchr(at, query_.front(), size_t(end - at))));
+                         ++at) {
+                        visit(at - firstBytes);
                     }
                 }
-                for (size_t i = 0; i < possible.size(); ++i) {
-                    if (i + 8 < possible.size()) {
-                        catalogue.prefetchName(possible[i + 8]);
-                    }
-                    if (catalogue.searchName(possible[i]).starts_with(query_)) {
-                        visit(possible[i]);
-                    }
-                }
+                break;
             }
+            const uint64_t wanted = queryMark_ | filterMark_;
+            const uint64_t* marks = catalogue.pairMarks();
+            collectThenVisit([&](int64_t begin, int64_t end, std::vector<int64_t>& found) {
+                std::vector<int64_t> possible;
+                for (int64_t start = begin; start < end; start += chunk) {
+                    checkCancelledNow();
+                    const uint8_t* stop = firstBytes + std::min(start + chunk, end);
+                    possible.clear();
+                    for (const uint8_t* at = firstBytes + start;
+                         (at = static_cast<const uint8_t*>(
+                              std::memchr(at, query_.front(), size_t(stop - at))));
+                         ++at) {
+                        if (mayContain(marks[at - firstBytes], wanted)) {
+                            possible.push_back(at - firstBytes);
+                        }
+                    }
+                    for (size_t i = 0; i < possible.size(); ++i) {
+                        if (i + 8 < possible.size()) {
+                            catalogue.prefetchName(possible[i + 8]);
+                        }
+                        if (catalogue.searchName(possible[i]).starts_with(query_)) {
+                            found.push_back(possible[i]);
+                        }
+                    }
+                }
+            });
             break;
         }
         // A long prefix is a narrow range: the name index finds it at once.
@@ -740,6 +773,64 @@ std::vector<IndexedEntry> RankedCandidates::select(int limit, bool directories,
 
 namespace nexdir::detail {
 
+std::vector<int64_t> RankedCandidates::firstByName(const std::vector<int64_t>& group,
+                                                   size_t keep) const {
+    // Each stored name is read once, and kept only while it is among the best so far: many
+    // are kept as edits of their search names, and a group can hold a hundred thousand names
+    // (all the "IMG_" ones of a length) for 50 places. Such a group is read on two cores.
+    struct Kept {
+        int64_t length;
+        int64_t id;
+        std::string name;
+    };
+    auto before = [](int64_t length, std::string_view name, int64_t id, const Kept& other) {
+        if (length != other.length) {
+            return length < other.length;
+        }
+        int order = name.compare(other.name);
+        return order != 0 ? order < 0 : id < other.id;
+    };
+    auto heapOrder = [&](const Kept& a, const Kept& b) { return before(a.length, a.name, a.id, b); };
+    auto bestIn = [&](int64_t begin, int64_t end, std::vector<Kept>& best) {
+        best.reserve(keep);
+        std::string scratch;
+        for (size_t i = size_t(begin); i < size_t(end); ++i) {
+            if (i + 16 < size_t(end)) {
+                catalogue_->prefetchEntry(group[i + 16]);
+            }
+            if (i + 8 < size_t(end)) {
+                catalogue_->prefetchName(group[i + 8]);
+            }
+            std::string_view name = catalogue_->name(group[i], scratch);
+            int64_t length = sqliteTextLength(name);
+            if (best.size() == keep) {
+                if (!before(length, name, group[i], best.front())) {
+                    continue;
+                }
+                std::pop_heap(best.begin(), best.end(), heapOrder);
+                best.pop_back();
+            }
+            best.push_back({length, group[i], std::string(name)});
+            std::push_heap(best.begin(), best.end(), heapOrder);
+        }
+    };
+    std::vector<Kept> best;
+    if (group.size() >= parallelGroupNames) {
+        std::vector<Kept> upper;
+        inTwoHalves(0, int64_t(group.size()), best, upper, bestIn);
+        std::move(upper.begin(), upper.end(), std::back_inserter(best));
+    } else {
+        bestIn(0, int64_t(group.size()), best);
+    }
+    std::sort(best.begin(), best.end(), heapOrder);
+    best.resize(std::min(best.size(), keep));
+    std::vector<int64_t> ids;
+    for (const Kept& kept : best) {
+        ids.push_back(kept.id);
+    }
+    return ids;
+}
+
 std::vector<IndexedEntry>
 RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit, int wantedKind,
                                       const std::unordered_set<int64_t>& grouped,
@@ -770,51 +861,8 @@ RankedCandidates::selectFromCatalogue(const CandidateQuery& built, size_t limit,
             position = end;
             size_t keep = std::min(group.size(), limit - chosen.size());
             if (group.size() > 1) {
-                // Each stored name is read once, and kept only while it is among the best so
-                // far: many are kept as edits of their search names, and a group can hold
-                // a hundred thousand names (all the "IMG_" ones of a length) for 50 places.
-                struct Kept {
-                    int64_t length;
-                    int64_t id;
-                    std::string name;
-                };
-                auto before = [](int64_t length, std::string_view name, int64_t id,
-                                 const Kept& other) {
-                    if (length != other.length) {
-                        return length < other.length;
-                    }
-                    int order = name.compare(other.name);
-                    return order != 0 ? order < 0 : id < other.id;
-                };
-                auto heapOrder = [&](const Kept& a, const Kept& b) {
-                    return before(a.length, a.name, a.id, b);
-                };
-                std::vector<Kept> best; // a heap, the last kept on top
-                best.reserve(keep);
-                std::string scratch;
-                for (size_t i = 0; i < group.size(); ++i) {
-                    if (i + 16 < group.size()) {
-                        catalogue_->prefetchEntry(group[i + 16]);
-                    }
-                    if (i + 8 < group.size()) {
-                        catalogue_->prefetchName(group[i + 8]);
-                    }
-                    std::string_view name = catalogue_->name(group[i], scratch);
-                    int64_t length = sqliteTextLength(name);
-                    if (best.size() == keep) {
-                        if (!before(length, name, group[i], best.front())) {
-                            continue;
-                        }
-                        std::pop_heap(best.begin(), best.end(), heapOrder);
-                        best.pop_back();
-                    }
-                    best.push_back({length, group[i], std::string(name)});
-                    std::push_heap(best.begin(), best.end(), heapOrder);
-                }
-                std::sort_heap(best.begin(), best.end(), heapOrder);
-                for (size_t i = 0; i < keep; ++i) {
-                    group[i] = best[i].id;
-                }
+                std::vector<int64_t> best = firstByName(group, keep);
+                std::copy(best.begin(), best.end(), group.begin());
             }
             group.resize(keep);
             chosen.insert(chosen.end(), group.begin(), group.end());

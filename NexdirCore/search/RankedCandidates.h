@@ -139,6 +139,9 @@ private:
     // `mark`: the name's byte-pair mark, all ones when not known.
     int64_t rankOf(std::string_view searchName, int64_t cappedLength, uint64_t mark) const;
 
+    // The first `keep` of `group` by the length of their stored names in characters, then by
+    // those names, then by identifier.
+    std::vector<int64_t> firstByName(const std::vector<int64_t>& group, size_t keep) const;
     std::vector<IndexedEntry> selectFromCatalogue(const CandidateQuery& built, size_t limit,
                                                   int wantedKind,
                                                   const std::unordered_set<int64_t>& grouped,
