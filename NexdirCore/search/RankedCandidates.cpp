@@ -152,7 +152,9 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
     const NameCatalogue& catalogue = *catalogue_;
     const CandidateSource& source = tier.source;
     // What `collect(begin, end, found)` finds over every identifier, in order, found on two
-    // cores where the index is large; the filter and `visit` run here.
+    // cores where the index is large, with a filter that keeps nothing between entries
+    // tested there too; `visit` runs here.
+    const bool filterWhileCollecting = !filter_ || filter_->isStateless();
     auto collectThenVisit = [&](auto&& collect) {
         std::vector<int64_t> lower;
         std::vector<int64_t> upper;
@@ -163,8 +165,15 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
         }
         for (const std::vector<int64_t>* found : {&lower, &upper}) {
             for (int64_t id : *found) {
-                visit(id);
+                if (filterWhileCollecting || admits(id)) {
+                    visit(id);
+                }
             }
+        }
+    };
+    auto keep = [&](int64_t id, std::vector<int64_t>& found) {
+        if (!filterWhileCollecting || admits(id)) {
+            found.push_back(id);
         }
     };
     auto scanMarks = [&](std::string_view word) {
@@ -172,14 +181,14 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
         uint64_t wanted = NameCatalogue::pairMark(word) | filterMark_;
         collectThenVisit([&](int64_t begin, int64_t end, std::vector<int64_t>& found) {
             forEachMarked(begin, end, wanted, [](int64_t) {},
-                          [&](int64_t id) { found.push_back(id); });
+                          [&](int64_t id) { keep(id, found); });
         });
     };
     auto readIDs = [&](sql::Statement& statement) {
         int result;
         while ((result = statement.step()) == SQLITE_ROW) {
             int64_t id = statement.columnInt(0);
-            if (catalogue.contains(id)) {
+            if (catalogue.contains(id) && admits(id)) {
                 visit(id);
             }
         }
@@ -206,7 +215,9 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
                          (at = static_cast<const uint8_t*>(
                               std::memchr(at, query_.front(), size_t(end - at))));
                          ++at) {
-                        visit(at - firstBytes);
+                        if (admits(at - firstBytes)) {
+                            visit(at - firstBytes);
+                        }
                     }
                 }
                 break;
@@ -232,7 +243,7 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
                             catalogue.prefetchName(possible[i + 8]);
                         }
                         if (catalogue.searchName(possible[i]).starts_with(query_)) {
-                            found.push_back(possible[i]);
+                            keep(possible[i], found);
                         }
                     }
                 }
@@ -416,9 +427,6 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
             stream.byLength.assign(201, {});
         }
         forEachPossible(tier, [&](int64_t id) {
-            if (!admits(id)) {
-                return;
-            }
             tier.streams[catalogue.isDirectory(id) ? 1 : 0]
                 .byLength[size_t(catalogue.cappedLength(id))]
                 .push_back(id);
@@ -449,9 +457,6 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         tier.entries.insert(tier.entries.end(), upper.begin(), upper.end());
     } else {
         forEachPossible(tier, [&](int64_t id) {
-            if (!admits(id)) {
-                return;
-            }
             addCandidate(tier, id, catalogue.searchName(id), catalogue.parent(id),
                          catalogue.isDirectory(id) ? 1 : 0, catalogue.cappedLength(id),
                          catalogue.pairMarks()[id]);

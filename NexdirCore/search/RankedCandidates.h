@@ -107,6 +107,7 @@ private:
 
     void rank(Tier& tier);
     void rankFromCatalogue(Tier& tier);
+    // Calls `visit` for every held entry that the filter admits and that may be in the tier.
     template <typename Visit> void forEachPossible(const Tier& tier, Visit&& visit);
     // Whether the tier's candidates come from a scan of every name's byte-pair mark.
     bool scansMarks(const Tier& tier) const;
