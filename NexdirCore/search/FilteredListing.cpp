@@ -29,11 +29,14 @@ void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
         byLength.resize(lengthBuckets);
     }
     std::vector<int64_t> chain;
+    const uint64_t required = filter_.requiredMark();
+    const uint64_t* marks = catalogue_.pairMarks();
     for (int64_t id = begin; id < end; ++id) {
         if ((id & 0xFFFF) == 0 && cancellation_ && cancellation_->isCancelled()) {
             throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
         }
-        if (catalogue_.contains(id) && filter_.matches(id)) {
+        if ((marks[id] & required) == required && catalogue_.contains(id) &&
+            filter_.matches(id)) {
             // By a bound below the path's length rather than the name's: the first lengths
             // then hold the best entries, where names alone are too alike in length to tell
             // a few entries from millions.
