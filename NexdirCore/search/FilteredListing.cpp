@@ -54,7 +54,7 @@ void FilteredListing::scan() {
         byLength.resize(lengthBuckets);
     }
     prefixes_.assign(size_t(catalogue_.idLimit()), unknown);
-    if (end < parallelScanEntries || !filter_.isStateless()) {
+    if (end < parallelScanEntries) {
         scanRange(1, end, admitted_);
         return;
     }

@@ -5,6 +5,7 @@
 #include "SQLite.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace nexdir::detail {
 
@@ -83,14 +84,14 @@ QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
         term.pattern = WildcardPattern(node.text);
         break;
     case QueryNode::Kind::folderPath: {
-        stateless_ = false;
         term.scope = std::make_unique<Scope>();
+        term.scope->known.assign(size_t(catalogue_.idLimit()), 0);
         resolvePath(node.text, reader, *term.scope);
         break;
     }
     case QueryNode::Kind::folderName:
-        stateless_ = false;
         term.scope = std::make_unique<Scope>();
+        term.scope->known.assign(size_t(catalogue_.idLimit()), 0);
         findFolders(node.text, *term.scope);
         break;
     default:
@@ -215,15 +216,15 @@ void QueryFilter::resolvePath(const std::string& path, sqlite3* reader, Scope& s
 }
 
 bool QueryFilter::atOrUnder(Scope& scope, int64_t id) {
-    if (scope.known.empty()) {
-        scope.known.assign(size_t(catalogue_.idLimit()), 0);
-    }
-    std::vector<int64_t> chain;
+    // Two threads may settle the same folder: they write the same value.
+    auto known = [&](int64_t at) { return std::atomic_ref<uint8_t>(scope.known[size_t(at)]); };
+    thread_local std::vector<int64_t> chain;
+    chain.clear();
     bool found = false;
     for (int64_t at = id; catalogue_.contains(at) && chain.size() <= maximumDepth;
          at = catalogue_.parent(at)) {
-        if (uint8_t known = scope.known[size_t(at)]) {
-            found = known == 1;
+        if (uint8_t settled = known(at).load(std::memory_order_relaxed)) {
+            found = settled == 1;
             break;
         }
         chain.push_back(at);
@@ -233,7 +234,7 @@ bool QueryFilter::atOrUnder(Scope& scope, int64_t id) {
         }
     }
     for (int64_t at : chain) {
-        scope.known[size_t(at)] = found ? 1 : 2;
+        known(at).store(found ? 1 : 2, std::memory_order_relaxed);
     }
     return found;
 }

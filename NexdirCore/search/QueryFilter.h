@@ -5,8 +5,8 @@
 //
 // Built for one search, inside its read transaction: folders named by `in:` are looked up
 // then, and what is learnt about folders is kept for the rest of the search, so that testing
-// every entry of the index costs one climb per folder, not one per entry. A search runs on one
-// thread; the object is not shared.
+// every entry of the index costs one climb per folder, not one per entry. `matches` may be
+// called from several threads at once.
 
 #include "NameCatalogue.h"
 #include "Query.h"
@@ -28,11 +28,8 @@ public:
     QueryFilter(const QueryFilter&) = delete;
     QueryFilter& operator=(const QueryFilter&) = delete;
 
-    // Whether the entry `id`, held by the catalogue, satisfies the filter.
+    // Whether the entry `id`, held by the catalogue, satisfies the filter; any thread.
     bool matches(int64_t id) { return test(root_, id); }
-    // Whether `matches` may be called from several threads at once: it may when the filter
-    // has no `in:`, whose folders it learns as it goes.
-    bool isStateless() const { return stateless_; }
     // True when the filter holds for every entry.
     bool acceptsEverything() const {
         return root_.kind == QueryNode::Kind::all && root_.children.empty();
@@ -80,7 +77,6 @@ private:
     void resolvePath(const std::string& path, sqlite3* reader, Scope& scope) const;
 
     const NameCatalogue& catalogue_;
-    bool stateless_ = true;
     Term root_;
 };
 

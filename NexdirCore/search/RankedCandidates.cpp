@@ -152,9 +152,7 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
     const NameCatalogue& catalogue = *catalogue_;
     const CandidateSource& source = tier.source;
     // What `collect(begin, end, found)` finds over every identifier, in order, found on two
-    // cores where the index is large, with a filter that keeps nothing between entries
-    // tested there too; `visit` runs here.
-    const bool filterWhileCollecting = !filter_ || filter_->isStateless();
+    // cores where the index is large; `visit` runs here.
     auto collectThenVisit = [&](auto&& collect) {
         std::vector<int64_t> lower;
         std::vector<int64_t> upper;
@@ -165,14 +163,12 @@ template <typename Visit> void RankedCandidates::forEachPossible(const Tier& tie
         }
         for (const std::vector<int64_t>* found : {&lower, &upper}) {
             for (int64_t id : *found) {
-                if (filterWhileCollecting || admits(id)) {
-                    visit(id);
-                }
+                visit(id);
             }
         }
     };
     auto keep = [&](int64_t id, std::vector<int64_t>& found) {
-        if (!filterWhileCollecting || admits(id)) {
+        if (admits(id)) {
             found.push_back(id);
         }
     };
@@ -433,8 +429,7 @@ void RankedCandidates::rankFromCatalogue(Tier& tier) {
         });
         return;
     }
-    if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries &&
-        (!filter_ || filter_->isStateless())) {
+    if (scansMarks(tier) && catalogue.idLimit() >= parallelScanEntries) {
         if (screenedCount_ < 8) {
             // Each name is read only when it holds the words its folders lack: what a folder
             // holds is settled once, by the first candidate below it.
