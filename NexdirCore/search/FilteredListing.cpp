@@ -6,8 +6,10 @@
 #include "TwoHalves.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace nexdir::detail {
@@ -31,18 +33,42 @@ void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
     std::vector<int64_t> chain;
     const uint64_t required = filter_.requiredMark();
     const uint64_t* marks = catalogue_.pairMarks();
+    // Of each kind, how many entries are kept by the length of their paths, and a length no
+    // longer one can be listed past: once `mostListed_` entries of this range are at or below
+    // it, an entry longer still is behind them all, and is neither read further nor kept.
+    std::array<std::vector<size_t>, 2> kept{std::vector<size_t>(lengthBuckets),
+                                            std::vector<size_t>(lengthBuckets)};
+    std::array<size_t, 2> keptCount{0, 0};
+    std::array<int64_t, 2> longest{int64_t(lengthBuckets - 1), int64_t(lengthBuckets - 1)};
     for (int64_t id = begin; id < end; ++id) {
         if ((id & 0xFFFF) == 0 && cancellation_ && cancellation_->isCancelled()) {
             throw NexdirError::database(SQLITE_INTERRUPT, "Search failed: interrupted");
         }
-        if ((marks[id] & required) == required && catalogue_.contains(id) &&
-            filter_.matches(id)) {
-            // By a bound below the path's length rather than the name's: the first lengths
-            // then hold the best entries, where names alone are too alike in length to tell
-            // a few entries from millions.
-            size_t length =
-                size_t(std::min<int64_t>(pathLength(id, true, chain), lengthBuckets - 1));
-            into[catalogue_.isDirectory(id) ? 1 : 0][length].push_back(id);
+        if ((marks[id] & required) != required || !catalogue_.contains(id) ||
+            !filter_.matches(id)) {
+            continue;
+        }
+        int kind = catalogue_.isDirectory(id) ? 1 : 0;
+        // By the path's length rather than the name's: the first lengths then hold the best
+        // entries, where names alone are too alike in length to tell a few from millions.
+        if (pathLength(id, true, chain) > longest[kind]) {
+            continue;
+        }
+        int64_t length = std::min<int64_t>(pathLength(id, false, chain), lengthBuckets - 1);
+        if (length > longest[kind]) {
+            continue;
+        }
+        into[kind][size_t(length)].push_back(id);
+        ++kept[kind][size_t(length)];
+        if (++keptCount[kind] >= mostListed_) {
+            size_t below = 0;
+            for (int64_t at = 0; at <= longest[kind]; ++at) {
+                below += kept[kind][size_t(at)];
+                if (below >= mostListed_) {
+                    longest[kind] = at;
+                    break;
+                }
+            }
         }
     }
 }
@@ -117,6 +143,9 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
     if (limit < 1) {
         return {};
     }
+    if (size_t(limit) > mostListed_) {
+        throw std::logic_error("a filtered listing was asked for more than it was made for");
+    }
     if (!scanned_) {
         scan();
     }
@@ -131,9 +160,9 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
         int order = catalogue_.compareNames(a.id, b.id);
         return order != 0 ? order < 0 : a.id < b.id;
     };
-    // The best `limit` so far, the worst of them on top. The entries are grouped by a bound
-    // below their paths' lengths, so once that bound is above the worst path kept, nothing is
-    // left that could take its place: a large set is decided from its shortest paths.
+    // The best `limit` so far, the worst of them on top. The entries are grouped by their
+    // paths' lengths, so once that length is above the worst path kept, nothing is left that
+    // could take its place: a large set is decided from its shortest paths.
     size_t keep = size_t(limit);
     std::vector<Keyed> best;
     const Admitted::value_type& byLength = admitted_[directories ? 1 : 0];

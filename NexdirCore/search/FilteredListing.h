@@ -15,6 +15,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -24,15 +25,18 @@ namespace nexdir::detail {
 
 class FilteredListing {
 public:
+    // `mostListed`: the largest `limit` that `select` will be given.
     FilteredListing(const NameCatalogue& catalogue, QueryFilter& filter,
-                    const SearchCancellation* cancellation)
-        : catalogue_(catalogue), filter_(filter), cancellation_(cancellation) {}
+                    const SearchCancellation* cancellation, int mostListed)
+        : catalogue_(catalogue), filter_(filter), cancellation_(cancellation),
+          mostListed_(size_t(std::max(mostListed, 1))) {}
 
     // The first `limit` admitted folders, or files, in order.
     std::vector<int64_t> select(int limit, bool directories);
 
 private:
-    // The admitted entries, files [0] and folders [1], by a bound below their paths' lengths.
+    // The admitted entries that may be listed, files [0] and folders [1], by the lengths of
+    // their paths.
     using Admitted = std::array<std::vector<std::vector<int64_t>>, 2>;
     void scan();
     // Adds the admitted entries with identifiers in [begin, end) to `into`; any thread.
@@ -47,6 +51,7 @@ private:
     const NameCatalogue& catalogue_;
     QueryFilter& filter_;
     const SearchCancellation* cancellation_;
+    size_t mostListed_;
     bool scanned_ = false;
     Admitted admitted_;
     std::vector<int32_t> prefixes_; // childPrefix by folder identifier; -1 not yet known

@@ -223,7 +223,7 @@ SearchResponse NameSearch::searchParsed(const ParsedQuery& parsed, int limit,
                 });
             }
             // Filters alone: each entry on its own merits, nothing left to a listed folder.
-            FilteredListing listing(*catalogue, filter, cancellation.get());
+            FilteredListing listing(*catalogue, filter, cancellation.get(), limit);
             return foldersThenFiles(
                 limit, [&](int passLimit, bool directories, const std::vector<int64_t>&) {
                     return results(
