@@ -379,9 +379,10 @@ int main(int argc, char** argv) {
         } else if (word == "--results" && i + 1 < argc) {
             resultsFile = argv[++i];
         } else {
-            std::cerr << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
-                         "[--compare] [--rebuild] [--class NAME] [--verbose] [--seed S] "
-                         "[--print-queries] [--while-measuring] [--results FILE] [--query TEXT]...\n";
+            std::cerr
+                << "usage: search-benchmark [--entries N] [--db PATH] [--queries K] "
+                   "[--compare] [--rebuild] [--class NAME] [--verbose] [--seed S] "
+                   "[--print-queries] [--while-measuring] [--results FILE] [--query TEXT]...\n";
             return 1;
         }
     }

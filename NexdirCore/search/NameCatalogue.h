@@ -93,7 +93,9 @@ public:
         __builtin_prefetch(&offsets_[size_t(id)]);
         __builtin_prefetch(&cappedLengths_[size_t(id)]);
     }
-    void prefetchName(int64_t id) const { __builtin_prefetch(arena_.data() + offsets_[size_t(id)]); }
+    void prefetchName(int64_t id) const {
+        __builtin_prefetch(arena_.data() + offsets_[size_t(id)]);
+    }
     // One past the largest identifier held; identifiers below it may be absent.
     int64_t idLimit() const { return int64_t(flags_.size()); }
 

@@ -11,10 +11,10 @@
 #include <atomic>
 #include <future>
 #include <map>
-#include <tuple>
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
 using namespace nexdir;
 using nexdir::test::TempDirectory;
@@ -478,8 +478,9 @@ TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
     std::vector<int64_t> tops;
     for (int t = 0; t < 10; ++t) {
         tops.push_back(index.reserveID());
-        records.emplace_back(tops.back(), tree.root(), "top" + std::to_string(t) + (t % 3 ? "" : " qqq"),
-                             true, 1, 0, std::nullopt, false);
+        records.emplace_back(tops.back(), tree.root(),
+                             "top" + std::to_string(t) + (t % 3 ? "" : " qqq"), true, 1, 0,
+                             std::nullopt, false);
     }
     for (int f = 0; f < 100; ++f) {
         std::vector<int64_t> files;
@@ -489,7 +490,10 @@ TEST(CatalogueTest, ALargeIndexScannedOnTwoThreadsGivesThePlainResults) {
         }
         parent = parent != 0 ? parent : index.reserveID();
         records.emplace_back(parent, tops[size_t(f % 10)],
-                             (f % 7 == 0 ? "xyz " : f == 4 ? "late " : "") + std::to_string(f),
+                             (f % 7 == 0 ? "xyz "
+                              : f == 4   ? "late "
+                                         : "") +
+                                 std::to_string(f),
                              true, 1, 0, std::nullopt, false);
         for (int i = 0; i < 2100; ++i) {
             records.emplace_back(files[size_t(i)], parent,
