@@ -86,10 +86,7 @@ public:
         }
         std::vector<DirectoryWalk::Folder> subfolders;
         for (const WalkedItem& item : listing.items()) {
-            if (!item.values) {
-                if (!isMissingError(item.errorCode)) {
-                    state_.didFailToRead(item.path);
-                }
+            if (!wasRead(item)) {
                 continue;
             }
             int64_t id = indexer_.index().reserveID();
@@ -116,6 +113,15 @@ public:
     }
 
 private:
+    // Whether the item's values were read; a failure other than the item being gone since
+    // the listing is counted.
+    bool wasRead(const WalkedItem& item) {
+        if (!item.values && !isMissingError(item.errorCode)) {
+            state_.didFailToRead(item.path);
+        }
+        return bool(item.values);
+    }
+
     // Into an index being rebuilt, each folder's rows are numbered as they are written, one
     // folder after another: the rows then go in in id order and fill the table's pages, so
     // the rebuild needs not be written anew. Numbered as listed, side by side, two workers'
@@ -125,10 +131,7 @@ private:
         std::vector<FileRecord> records;
         std::vector<std::pair<size_t, std::string>> enterable; // record, path
         for (const WalkedItem& item : listing.items()) {
-            if (!item.values) {
-                if (!isMissingError(item.errorCode)) {
-                    state_.didFailToRead(item.path);
-                }
+            if (!wasRead(item)) {
                 continue;
             }
             if (item.isEnterableFolder()) {
