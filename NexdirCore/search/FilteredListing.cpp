@@ -22,8 +22,14 @@ constexpr int32_t unknown = -1;
 constexpr size_t lengthBuckets = 256;
 constexpr int32_t noPrefix = std::numeric_limits<int32_t>::max() / 2;
 constexpr size_t maximumDepth = 1 << 16;
+
 // From about this many entries, the test of every entry is split between two threads.
 constexpr int64_t parallelScanEntries = 200000;
+
+// A path's length from the part before its name (see parentPrefix) and the name's length.
+int64_t pathLength(int64_t prefix, size_t name) {
+    return prefix == noPath ? noPath : prefix + int64_t(name);
+}
 } // namespace
 
 void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
@@ -50,11 +56,15 @@ void FilteredListing::scanRange(int64_t begin, int64_t end, Admitted& into) {
         }
         int kind = catalogue_.isDirectory(id) ? 1 : 0;
         // By the path's length rather than the name's: the first lengths then hold the best
-        // entries, where names alone are too alike in length to tell a few from millions.
-        if (pathLength(id, true, chain) > longest[kind]) {
+        // entries, where names alone are too alike in length to tell a few from millions. A
+        // bound on the name's length, from the per-entry values, rules most out before the
+        // name is read.
+        int64_t prefix = parentPrefix(id, chain);
+        if (pathLength(prefix, catalogue_.nameLengthAtLeast(id)) > longest[kind]) {
             continue;
         }
-        int64_t length = std::min<int64_t>(pathLength(id, false, chain), lengthBuckets - 1);
+        int64_t length =
+            std::min<int64_t>(pathLength(prefix, catalogue_.nameLength(id)), lengthBuckets - 1);
         if (length > longest[kind]) {
             continue;
         }
@@ -129,14 +139,13 @@ int32_t FilteredListing::childPrefix(int64_t folder, std::vector<int64_t>& chain
     return prefix;
 }
 
-int64_t FilteredListing::pathLength(int64_t id, bool atLeast, std::vector<int64_t>& chain) {
+int64_t FilteredListing::parentPrefix(int64_t id, std::vector<int64_t>& chain) {
     int64_t parent = catalogue_.parent(id);
-    int64_t own = int64_t(atLeast ? catalogue_.nameLengthAtLeast(id) : catalogue_.nameLength(id));
     if (parent == 0) {
-        return own;
+        return 0;
     }
     int32_t prefix = childPrefix(parent, chain);
-    return prefix == noPrefix ? noPath : prefix + own;
+    return prefix == noPrefix ? noPath : prefix;
 }
 
 std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
@@ -171,11 +180,11 @@ std::vector<int64_t> FilteredListing::select(int limit, bool directories) {
             break;
         }
         for (int64_t id : byLength[length]) {
-            // The bound rules out most entries without reading their names.
-            if (best.size() == keep && pathLength(id, true, chain_) > best.front().length) {
-                continue;
-            }
-            Keyed candidate{pathLength(id, false, chain_), id};
+            // Each length but the last holds the paths of that length alone.
+            Keyed candidate{length < lengthBuckets - 1
+                                ? int64_t(length)
+                                : pathLength(parentPrefix(id, chain_), catalogue_.nameLength(id)),
+                            id};
             if (best.size() < keep) {
                 best.push_back(candidate);
                 std::push_heap(best.begin(), best.end(), before);

@@ -41,10 +41,10 @@ private:
     void scan();
     // Adds the admitted entries with identifiers in [begin, end) to `into`; any thread.
     void scanRange(int64_t begin, int64_t end, Admitted& into);
-    // The length of an entry's path in bytes; very large when its chain of parents is broken.
-    // `atLeast`: a bound below it, which reads the name only where the per-entry values
-    // cannot tell its length. Any thread, each with a `chain` of its own.
-    int64_t pathLength(int64_t id, bool atLeast, std::vector<int64_t>& chain);
+    // The length of the path an entry's name follows in bytes (its folder's and a "/"): 0 for
+    // a volume root, very large when its chain of parents is broken. Any thread, each with a
+    // `chain` of its own.
+    int64_t parentPrefix(int64_t id, std::vector<int64_t>& chain);
     // The length of a folder's path and the "/" after it, as its children's paths begin.
     int32_t childPrefix(int64_t folder, std::vector<int64_t>& chain);
 
