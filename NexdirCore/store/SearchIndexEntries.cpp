@@ -123,15 +123,16 @@ int64_t SearchIndex::writeEntries(std::span<const FileRecord> records,
                                   std::span<const int64_t> removingIDs,
                                   std::span<const int64_t> pruningIDs) {
     double started = uptimeSeconds();
-    struct TransactionTiming {
+    struct AfterTransaction {
+        SearchIndex& index;
         double started;
-        std::atomic<uint64_t>& written;
-        ~TransactionTiming() {
+        ~AfterTransaction() {
             // After the commit (or the rollback): a path resolved from here on reads its rows.
-            ++written;
+            ++index.entriesWritten_;
             DiagnosticTiming::record(detail::phaseWriteTransaction, started);
+            index.renewWriterMapping();
         }
-    } timing{started, entriesWritten_};
+    } afterTransaction{*this, started};
 
     commitAppends();
     sqlite3* writer = writer_.get();
