@@ -280,6 +280,7 @@ void IndexingController::startRegionalRecovery(uint64_t since, bool manual) {
     options.home = environment_.home;
     options.service = environment_.service;
     options.idle = environment_.idle;
+    options.followChanges = environment_.followChanges;
     std::weak_ptr<bool> alive = alive_;
     options.status = [this, alive, generation](const std::string& text, bool busy) {
         QString status = QString::fromStdString(text);

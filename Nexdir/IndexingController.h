@@ -54,8 +54,10 @@ public:
         // Absent: never asked.
         std::function<bool(const std::string&, const std::string&)> confirmLargeChange;
         int64_t confirmationItems = 10'000;
-        // Run when the live index has become idle after work (see RegionalRecovery).
+        // Run when the live index has become idle after work, and when work left many
+        // changes for the names searches keep (see RegionalRecovery).
         std::function<void()> idle;
+        std::function<void()> followChanges;
     };
 
     explicit IndexingController(Environment environment, QObject* parent = nullptr);

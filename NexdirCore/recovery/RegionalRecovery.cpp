@@ -147,8 +147,20 @@ template <class Work> void RegionalRecovery::later(Region& region, Work work) {
     options_.queue->async([weak, target, work] {
         if (auto self = weak.lock(); self && self->isActive()) {
             work(*self, *target);
+            self->followChangesIfMany();
         }
     });
+}
+
+void RegionalRecovery::followChangesIfMany() {
+    if (options_.followChanges &&
+        options_.index->rowChangesHeld() >= options_.followChangesAt) {
+        try {
+            options_.followChanges();
+        } catch (const std::exception& error) {
+            DebugLog::write(std::string("following changes failed error=") + error.what());
+        }
+    }
 }
 
 bool RegionalRecovery::isActive() {

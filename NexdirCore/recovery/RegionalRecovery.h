@@ -57,6 +57,11 @@ public:
         // before the index gives back memory: the searches' names in memory take the changes
         // the index holds for them, which nothing else takes while nobody searches.
         std::function<void()> idle;
+        // Called on the queue after a piece of work that left the index holding
+        // `followChangesAt` changes or more for the searches' names: they take them, as a
+        // search would, so that a long catch-up nobody searches during does not pile them up.
+        std::function<void()> followChanges;
+        size_t followChangesAt = 16384;
     };
 
     // Returns at once; the start procedure runs on the queue.
@@ -104,6 +109,7 @@ private:
     // back the memory they took.
     void scheduleMemoryRelease();
     void releaseIdleMemory(int64_t stepsWhenScheduled);
+    void followChangesIfMany();
     std::string statusText(bool& busy, int paused, int verifying, int ready, int64_t checks);
     template <class Work> void later(Region& region, Work work);
 

@@ -54,8 +54,11 @@ public:
     // the names file, for the next launch to load in one go. False when there is nothing
     // exact to save or the index changed meanwhile; failures are logged, never thrown.
     bool saveNames();
-    // For an idle index: brings what searches keep in memory in step, and gives back the
-    // room that loading it and following changes left unused.
+    // Brings what searches keep in memory in step with the index, so that the changes the
+    // index holds for them go.
+    void follow();
+    // For an idle index: follow(), and give back the room that loading the names and
+    // following changes left unused.
     void settle();
 
     // How many times a search found the in-memory names out of step with the file and read

@@ -92,6 +92,11 @@ void RowChangeJournal::discardLocked() {
     changes_.shrink_to_fit();
 }
 
+size_t RowChangeJournal::held() {
+    std::lock_guard guard(lock_);
+    return changes_.size();
+}
+
 RowChangeJournal::Taken RowChangeJournal::take() {
     std::lock_guard guard(lock_);
     awaitingCommit_ = false; // the caller holds the write lock: no commit is under way

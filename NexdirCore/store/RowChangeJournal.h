@@ -50,6 +50,8 @@ public:
         std::vector<EntryChange> changes;
     };
     Taken take();
+    // The committed changes waiting for a reader.
+    size_t held();
 
     // Without the write lock: a mark taken while no commit is under way, before a read's
     // snapshot starts, and handed to `takeCommitted` after it started. The changes come only

@@ -229,6 +229,11 @@ public:
 
     // ---- Reads that keep a copy of the entries in step ----
 
+    // How many committed changes wait for the follower (see RowChanges). Each holds two
+    // names: a catch-up that nobody searches during piled up 130,000 of them, 25 MB, at
+    // 250,000 entries.
+    size_t rowChangesHeld() const { return journal_ ? journal_->held() : 0; }
+
     // How a reader that keeps its own copy of every entry's names (the name search) brings
     // that copy to the snapshot of its read.
     struct RowChanges {

@@ -121,6 +121,7 @@ int runWatch(Arguments arguments) {
         options.manual = manual;
         options.status = [&printer](const std::string& text, bool) { printer.print(text); };
         options.idle = [&names] { names.settle(); };
+        options.followChanges = [&names] { names.follow(); };
         std::lock_guard guard(stateLock);
         recovery = nexdir::RegionalRecovery::start(std::move(options));
     };
