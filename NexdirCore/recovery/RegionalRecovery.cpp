@@ -153,8 +153,7 @@ template <class Work> void RegionalRecovery::later(Region& region, Work work) {
 }
 
 void RegionalRecovery::followChangesIfMany() {
-    if (options_.followChanges &&
-        options_.index->rowChangesHeld() >= options_.followChangesAt) {
+    if (options_.followChanges && options_.index->rowChangesHeld() >= options_.followChangesAt) {
         try {
             options_.followChanges();
         } catch (const std::exception& error) {

@@ -322,8 +322,8 @@ private:
     // The writer's page cache, large while one write changes pages all over the index (a
     // subtree removal, a group), and small again after; the caller holds writeLock_.
     void useLargeWriteCache(bool large);
-    // Lets the pages the writer read through its mapping go; after each write transaction,
-    // writeLock_ held.
+    // Lets the pages the writer read through its mapping go, at most every
+    // `writerMappingSeconds`; after each write transaction, writeLock_ held.
     void renewWriterMapping();
     // Keeps an upsert's writes for the open group; writeLock_ held.
     void keepInGroup(std::span<const FileRecord> records, std::span<const int64_t> removingIDs,
@@ -380,7 +380,8 @@ private:
     uint64_t resolvedAtWrite_ = 0;
     std::atomic<uint64_t> entriesWritten_{0};
     std::atomic<bool> groupOpen_{false};
-    bool writerMaps_ = true; // false for a file written once and thrown away; writeLock_
+    bool writerMaps_ = true;  // false for a file written once and thrown away; writeLock_
+    double writerMapped_ = 0; // uptime of the last renewal of the writer's mapping; writeLock_
 
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.
