@@ -172,7 +172,7 @@ Application::Launch Application::launch() {
         return indexer->walkRoots(nexdir::FileIndexer::discoverInternalRoots());
     };
     environment.idle = [names = names_.get()] { names->settle(); };
-    environment.followChanges = [names = names_.get()] { names->follow(); };
+    environment.followChanges = [names = names_.get()] { names->prepare(); };
     environment.confirmLargeChange = [](const std::string& question, const std::string& detail) {
         return confirmExclusionChange(QString::fromStdString(question),
                                       QString::fromStdString(detail));

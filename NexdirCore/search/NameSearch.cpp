@@ -260,13 +260,6 @@ void NameSearch::prepare() {
     index_.read([&](SearchIndex::Reader& reader) { synchronizedCatalogue(reader); });
 }
 
-void NameSearch::follow() {
-    if (!rankedScan_) {
-        return;
-    }
-    index_.read([&](SearchIndex::Reader& reader) { synchronizedCatalogue(reader); });
-}
-
 void NameSearch::settle() {
     if (!rankedScan_) {
         return;

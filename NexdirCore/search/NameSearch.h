@@ -48,16 +48,14 @@ public:
 
     // Loads what searches keep in memory, so that the first search does not wait for it:
     // from the names file beside the index when the index still holds that file's stamp,
-    // otherwise from the rows.
+    // otherwise from the rows. Once loaded, brings it in step with the index, so that the
+    // changes the index holds for it go.
     void prepare();
     // For an engine that stops cleanly: saves the names kept in memory, brought in step, to
     // the names file, for the next launch to load in one go. False when there is nothing
     // exact to save or the index changed meanwhile; failures are logged, never thrown.
     bool saveNames();
-    // Brings what searches keep in memory in step with the index, so that the changes the
-    // index holds for them go.
-    void follow();
-    // For an idle index: follow(), and give back the room that loading the names and
+    // For an idle index: prepare(), and give back the room that loading the names and
     // following changes left unused.
     void settle();
 

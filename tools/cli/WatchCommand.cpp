@@ -121,7 +121,7 @@ int runWatch(Arguments arguments) {
         options.manual = manual;
         options.status = [&printer](const std::string& text, bool) { printer.print(text); };
         options.idle = [&names] { names.settle(); };
-        options.followChanges = [&names] { names.follow(); };
+        options.followChanges = [&names] { names.prepare(); };
         std::lock_guard guard(stateLock);
         recovery = nexdir::RegionalRecovery::start(std::move(options));
     };
