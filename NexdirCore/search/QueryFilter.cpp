@@ -83,16 +83,16 @@ QueryFilter::Term QueryFilter::compile(const QueryNode& node, sqlite3* reader) {
     case QueryNode::Kind::wildcard:
         term.pattern = WildcardPattern(node.text);
         break;
-    case QueryNode::Kind::folderPath: {
-        term.scope = std::make_unique<Scope>();
-        term.scope->known.assign(size_t(catalogue_.idLimit()), 0);
-        resolvePath(node.text, reader, *term.scope);
-        break;
-    }
+    case QueryNode::Kind::folderPath:
     case QueryNode::Kind::folderName:
+        // Sized before any test: two threads may test the filter at once.
         term.scope = std::make_unique<Scope>();
         term.scope->known.assign(size_t(catalogue_.idLimit()), 0);
-        findFolders(node.text, *term.scope);
+        if (node.kind == QueryNode::Kind::folderPath) {
+            resolvePath(node.text, reader, *term.scope);
+        } else {
+            findFolders(node.text, *term.scope);
+        }
         break;
     default:
         break;
