@@ -4,7 +4,6 @@
 #include "Ranking.h"
 #include "SQLite.h"
 
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
@@ -31,18 +30,6 @@ constexpr uint8_t replaced = 0xC0;
 constexpr size_t longestKept = 0x7F;
 constexpr size_t longestUpperCased = 0x40;
 constexpr size_t longestLeftOut = 0x3F;
-
-// Loading fills a few hundred megabytes at once. On 4 KiB pages the faults alone took 0.7 s of
-// a 5,000,000-entry load from the names file (a two-core virtual machine), on huge pages
-// 0.1 s once the kernel had them free: asked for where the kernel leaves them to the program.
-void adviseHugePages(const void* data, size_t bytes) {
-    constexpr uintptr_t huge = uintptr_t(2) << 20;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge - 1);
-    if (end > begin) {
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-}
 
 bool isLower(char byte) { return byte >= 'a' && byte <= 'z'; }
 char upper(char byte) { return isLower(byte) ? char(byte - 'a' + 'A') : byte; }
@@ -331,7 +318,7 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
         form = nameCapitalized;
     } else if (std::optional<std::string> edits = nameEdits(searchName, name)) {
         form = nameEdited;
-        arena_.append(*edits);
+        arena_.append(edits->data(), edits->size());
     } else {
         appendCounted(arena_, name);
     }
@@ -356,7 +343,7 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
     }
 }
 
-void NameCatalogue::appendCounted(std::string& arena, std::string_view text) {
+void NameCatalogue::appendCounted(Arena& arena, std::string_view text) {
     if (text.size() < longCount) {
         arena.push_back(char(text.size()));
     } else {
@@ -603,17 +590,13 @@ void NameCatalogue::compactIfWasteful() {
 
 void NameCatalogue::reserveArena(size_t bytes) {
     arena_.reserve(bytes);
-    adviseHugePages(arena_.data(), arena_.capacity());
 }
 
 void NameCatalogue::resizeSlots(size_t size) {
     // Exactly `size`: a vector left to grow by itself doubles, and these hold one slot for
     // every identifier.
     eachSlotVector(*this, [size](auto& values) {
-        if (size > values.capacity()) {
-            values.reserve(size);
-            adviseHugePages(values.data(), values.capacity() * sizeof(values[0]));
-        }
+        values.reserve(size);
         values.resize(size, 0);
     });
 }
@@ -633,7 +616,7 @@ void NameCatalogue::trim() {
 }
 
 void NameCatalogue::compact(size_t spare) {
-    std::string compacted;
+    Arena compacted;
     compacted.reserve(liveBytes_ + spare);
     for (size_t slot = 0; slot < flags_.size(); ++slot) {
         if (flags_[slot] & present) {

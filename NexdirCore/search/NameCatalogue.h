@@ -10,6 +10,7 @@
 // `RowChangeJournal`); anything the journal cannot follow (a reset, an installed copy, a
 // change from another process) makes the next search load the copy again from its snapshot.
 
+#include "MappedAllocator.h"
 #include "RowChangeJournal.h"
 
 #include <sqlite3.h>
@@ -29,6 +30,10 @@ int64_t sqliteTextLength(std::string_view text);
 
 class NameCatalogue {
 public:
+    // One value for every identifier, or every name's bytes: many megabytes each.
+    template <typename T> using Slots = std::vector<T, MappedAllocator<T>>;
+    using Arena = std::basic_string<char, std::char_traits<char>, MappedAllocator<char>>;
+
     // Loads every row visible to `reader`'s open read transaction. False when the
     // identifiers are too large or too sparse to hold here; the catalogue is then empty.
     bool load(sqlite3* reader);
@@ -140,7 +145,7 @@ private:
         at += length;
         return text;
     }
-    static void appendCounted(std::string& arena, std::string_view text);
+    static void appendCounted(Arena& arena, std::string_view text);
     size_t entryBytes(int64_t id) const;
     // As entryBytes, for a slot whose record may run past the arena or not read as one.
     std::optional<size_t> checkedEntryBytes(size_t slot) const;
@@ -173,24 +178,24 @@ private:
     }
 
     // Indexed by identifier.
-    std::vector<uint8_t> flags_;
-    std::vector<uint8_t> firstBytes_; // first byte of the search name, for prefix scans
-    std::vector<uint64_t> pairMarks_; // for substring scans
-    std::vector<uint8_t> extensionMarks_; // for filters by extension
-    std::vector<uint8_t> cappedLengths_;
+    Slots<uint8_t> flags_;
+    Slots<uint8_t> firstBytes_; // first byte of the search name, for prefix scans
+    Slots<uint64_t> pairMarks_; // for substring scans
+    Slots<uint8_t> extensionMarks_; // for filters by extension
+    Slots<uint8_t> cappedLengths_;
     std::vector<uint32_t> tripleCounts_ = std::vector<uint32_t>(tripleBuckets, 0);
-    std::vector<uint32_t> parents_;
+    Slots<uint32_t> parents_;
     // Sizes and times in 32 bits, for filters by size and by date; the few that do not fit
     // are kept aside by identifier.
-    std::vector<uint32_t> sizes_;            // largeSize: in largeSizes_
-    std::vector<int32_t> modifiedSeconds_;   // oddSecond: in oddSeconds_
+    Slots<uint32_t> sizes_;            // largeSize: in largeSizes_
+    Slots<int32_t> modifiedSeconds_;   // oddSecond: in oddSeconds_
     std::unordered_map<uint32_t, int64_t> largeSizes_;
     std::unordered_map<uint32_t, double> oddSeconds_;
-    std::vector<uint32_t> offsets_;
+    Slots<uint32_t> offsets_;
     // Each entry's search name, counted (one byte, or 255 and two more), then its stored name
     // as its form in flags_ says; removed and rewritten entries leave their bytes behind until
     // the arena is compacted.
-    std::string arena_;
+    Arena arena_;
     size_t count_ = 0;
     size_t directories_ = 0;
     size_t liveBytes_ = 0;
