@@ -4,7 +4,6 @@
 #include "Ranking.h"
 #include "SQLite.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <optional>

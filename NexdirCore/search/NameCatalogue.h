@@ -30,10 +30,6 @@ int64_t sqliteTextLength(std::string_view text);
 
 class NameCatalogue {
 public:
-    // One value for every identifier, or every name's bytes: many megabytes each.
-    template <typename T> using Slots = std::vector<T, MappedAllocator<T>>;
-    using Arena = std::basic_string<char, std::char_traits<char>, MappedAllocator<char>>;
-
     // Loads every row visible to `reader`'s open read transaction. False when the
     // identifiers are too large or too sparse to hold here; the catalogue is then empty.
     bool load(sqlite3* reader);
@@ -119,6 +115,10 @@ public:
 
 private:
     friend class NamesFile; // saves and loads the arrays as they are
+
+    // One value for every identifier, or every name's bytes: many megabytes each.
+    template <typename T> using Slots = std::vector<T, MappedAllocator<T>>;
+    using Arena = std::basic_string<char, std::char_traits<char>, MappedAllocator<char>>;
 
     static constexpr uint8_t present = 1;
     static constexpr uint8_t directory = 2;
