@@ -2,6 +2,7 @@
 
 #include "Application.h"
 #include "BuildInfo.h"
+#include "ProcessHeap.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -77,6 +78,7 @@ see also:
 } // namespace
 
 int main(int argc, char** argv) {
+    nexdir::settleProcessHeap();
     // --help and --version anywhere among the arguments: before anything else runs, so that
     // they answer without a display and beside a running copy.
     for (int i = 1; i < argc; ++i) {

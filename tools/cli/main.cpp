@@ -2,6 +2,7 @@
 // harness that benchmarks and acceptance checks drive.
 
 #include "Arguments.h"
+#include "ProcessHeap.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -152,6 +153,7 @@ const std::map<std::string, Command> commands = {
 } // namespace
 
 int main(int argc, char** argv) {
+    nexdir::settleProcessHeap();
     std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         std::cout << synopsis << details;
