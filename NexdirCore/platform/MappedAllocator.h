@@ -3,13 +3,13 @@
 // An allocator for arrays that grow to many megabytes and are read all through, such as the
 // search names kept in memory.
 //
-// A block of `mappedAloneBytes` or more is a mapping of its own: it goes back to the system the
-// moment it is freed, and it is asked for huge pages: loading 5,000,000 search names from their
-// file spent 0.7 s in page faults on 4 KiB pages and 0.1 s on huge pages, and scans of such an
-// array miss fewer address translations. Smaller blocks come from the heap. Huge pages must never be asked for
-// on memory the heap hands out again: once the array moves on, the kernel may fill every
-// sparsely used 2 MiB of that range to a whole huge page, and that memory stays with the
-// process.
+// A block of `mappedAloneBytes` or more is a mapping of its own: it goes back to the system
+// the moment it is freed, and it is asked for huge pages: loading 5,000,000 search names from
+// their file spent 0.7 s in page faults on 4 KiB pages and 0.1 s on huge pages, and scans of
+// such an array miss fewer address translations. Smaller blocks come from the heap. Huge
+// pages must never be asked for on memory the heap hands out again: once the array moves on,
+// the kernel may fill every sparsely used 2 MiB of that range to a whole huge page, and that
+// memory stays with the process.
 
 #include <cstddef>
 #include <memory>
