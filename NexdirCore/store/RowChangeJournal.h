@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,9 @@ public:
     // beyond the previous take: every commit they hold was complete before the mark, and the
     // open transaction's changes are not among them.
     std::optional<uint64_t> commitMark();
+
+    // From the next commit on, checkpoints once the log holds `frames` pages.
+    void checkpointEvery(int frames) { checkpointFrames_ = frames; }
     std::optional<Taken> takeCommitted(uint64_t mark);
 
 private:
@@ -78,7 +82,7 @@ private:
     bool valid_ = false;                   // guarded by lock_
     bool awaitingCommit_ = false;          // guarded by lock_: a commit hook ran, not yet confirmed
     uint64_t commits_ = 0;                 // guarded by lock_: commit hooks run
-    int checkpointFrames_ = 0;
+    std::atomic<int> checkpointFrames_{0};
     std::vector<EntryChange> changes_;     // guarded by lock_: committed, oldest first
     std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
 };

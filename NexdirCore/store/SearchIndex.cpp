@@ -221,7 +221,10 @@ void SearchIndex::releaseMemory() {
     {
         auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
         if (writer_ && groupDepth_ == 0) {
-            useLargeWriteCache(false);
+            if (largeWrites_) {
+                useLargeWriteSettings(false);
+                truncateWALWithoutWaiting(); // the large log the work left
+            }
             if (writerMaps_) {
                 mapAfresh(writer_.get());
             }
@@ -292,12 +295,9 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         setPersistentWAL(reader_.get(), false);
 
         journal_ = std::make_unique<detail::RowChangeJournal>();
-        // Checkpoints of a large log, rather than the default's every 1,000 pages: a live
-        // index writes in many small transactions, and each checkpoint rewrites pages of the
-        // index that the next batch dirties again.
-        rowChangesSupported_ = journal_->install(writer, 16000);
+        rowChangesSupported_ = journal_->install(writer, checkpointFrames);
         if (!rowChangesSupported_) {
-            sql::execute(writer, "PRAGMA wal_autocheckpoint=16000;");
+            checkpointEvery(checkpointFrames);
         }
         rowChangesFollowable_ = rowChangesSupported_;
     } catch (const NexdirError& error) {

@@ -319,9 +319,21 @@ private:
     void truncateWALWithoutWaiting();
 
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
-    // The writer's page cache, large while one write changes pages all over the index (a
-    // subtree removal, a group), and small again after; the caller holds writeLock_.
-    void useLargeWriteCache(bool large);
+    // The writer's settings while one write changes pages all over the index (a subtree
+    // removal, a group) and until the index is idle: a large page cache, and checkpoints
+    // only of a large log. Small again after; the caller holds writeLock_.
+    void useLargeWriteSettings(bool large);
+    // Checkpoints the log once it holds this many pages; writeLock_ held.
+    void checkpointEvery(int frames);
+    // Checkpoints of a large log, rather than the default's every 1,000 pages: a live index
+    // writes in many small transactions, and each checkpoint rewrites pages of the index that
+    // the next batch dirties again.
+    static constexpr int checkpointFrames = 16000;
+    // During large writes, up to 256 MiB of log (4 KiB pages): each commit of a catch-up
+    // writes again every page it changed, scattered over four indexes, and checkpointing each
+    // 64 MiB copied the same pages into the index over and over, a seventh of a catch-up's
+    // time. The idle release checkpoints what is left and gives the log's space back.
+    static constexpr int largeWritesCheckpointFrames = 65536;
     // Lets the pages the writer read through its mapping go, at most every
     // `writerMappingSeconds`; after each write transaction, writeLock_ held.
     void renewWriterMapping();
@@ -380,6 +392,7 @@ private:
     uint64_t resolvedAtWrite_ = 0;
     std::atomic<uint64_t> entriesWritten_{0};
     std::atomic<bool> groupOpen_{false};
+    bool largeWrites_ = false; // guarded by writeLock_: useLargeWriteSettings(true) in effect
     bool writerMaps_ = true;  // false for a file written once and thrown away; writeLock_
     double writerMapped_ = 0; // uptime of the last renewal of the writer's mapping; writeLock_
 

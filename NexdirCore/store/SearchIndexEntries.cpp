@@ -249,7 +249,7 @@ SearchIndex::GroupedWrites::GroupedWrites(SearchIndex& index) : index_(index) {
         index_.groupCommitted_ = uptimeSeconds();
         index_.groupFailed_ = false;
         index_.groupRemoved_ = 0;
-        index_.useLargeWriteCache(true);
+        index_.useLargeWriteSettings(true);
     }
 }
 
@@ -305,15 +305,27 @@ void SearchIndex::commitGroup() {
     }
 }
 
-void SearchIndex::useLargeWriteCache(bool large) {
+void SearchIndex::useLargeWriteSettings(bool large) {
     sqlite3* writer = writer_.get();
+    largeWrites_ = large;
     if (large) {
         sql::execute(writer, "PRAGMA cache_size=" + std::to_string(-largeWriteCacheKiB) + ";");
+        checkpointEvery(largeWritesCheckpointFrames);
         return;
     }
     // The memory goes back at once: a live index spends most of its time on small writes.
     sql::executeIgnoringFailure(writer, "PRAGMA cache_size=-2000;");
     sqlite3_db_release_memory(writer);
+    checkpointEvery(checkpointFrames);
+}
+
+void SearchIndex::checkpointEvery(int frames) {
+    if (journal_ && rowChangesSupported_) {
+        journal_->checkpointEvery(frames);
+    } else {
+        sql::executeIgnoringFailure(writer_.get(),
+                                    ("PRAGMA wal_autocheckpoint=" + std::to_string(frames) + ";").c_str());
+    }
 }
 
 void SearchIndex::catchUpIdentifiers() {
@@ -476,10 +488,10 @@ int64_t SearchIndex::removeRecursively(const std::string& path, const std::strin
         return 0;
     }
     // A folder's removal may change pages all over the index.
-    useLargeWriteCache(true);
+    useLargeWriteSettings(true);
     struct SmallCache {
         SearchIndex& index;
-        ~SmallCache() { index.useLargeWriteCache(false); }
+        ~SmallCache() { index.useLargeWriteSettings(false); }
     } smallCache{*this};
     return writeEntries({}, removing, {});
 }
