@@ -25,8 +25,9 @@ namespace nexdir {
 // the whole index. Throws NexdirError, and the walks' errors.
 class IndexSynchronization {
 public:
-    // Folders applied or verified in one step: short enough to stop or yield between steps.
-    static constexpr int stepDirectories = 128;
+    // Folders applied or verified in one step: short enough to stop or yield between steps,
+    // and many enough that a step's commit is not rewriting the same pages a step later.
+    static constexpr int stepDirectories = 512;
 
     // An automatic region verification refused: the automatic budget is spent, or
     // verification is blocked.
