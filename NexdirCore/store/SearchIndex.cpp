@@ -26,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace nexdir {
 
@@ -221,9 +222,9 @@ void SearchIndex::releaseMemory() {
     {
         auto guard = lockMeasured(writeLock_, detail::phaseWriteLockWait);
         if (writer_ && groupDepth_ == 0) {
-            if (largeWrites_) {
-                useLargeWriteSettings(false);
-                truncateWALWithoutWaiting(); // the large log the work left
+            useLargeWriteSettings(false);
+            if (std::exchange(logMayBeLarge_, false)) {
+                truncateWALWithoutWaiting();
             }
             if (writerMaps_) {
                 mapAfresh(writer_.get());

@@ -392,7 +392,9 @@ private:
     uint64_t resolvedAtWrite_ = 0;
     std::atomic<uint64_t> entriesWritten_{0};
     std::atomic<bool> groupOpen_{false};
-    bool largeWrites_ = false; // guarded by writeLock_: useLargeWriteSettings(true) in effect
+    // Guarded by writeLock_: large writes since the last idle release, which may have left a
+    // large log behind.
+    bool logMayBeLarge_ = false;
     bool writerMaps_ = true;  // false for a file written once and thrown away; writeLock_
     double writerMapped_ = 0; // uptime of the last renewal of the writer's mapping; writeLock_
 

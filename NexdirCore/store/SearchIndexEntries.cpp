@@ -307,8 +307,8 @@ void SearchIndex::commitGroup() {
 
 void SearchIndex::useLargeWriteSettings(bool large) {
     sqlite3* writer = writer_.get();
-    largeWrites_ = large;
     if (large) {
+        logMayBeLarge_ = true;
         sql::execute(writer, "PRAGMA cache_size=" + std::to_string(-largeWriteCacheKiB) + ";");
         checkpointEvery(largeWritesCheckpointFrames);
         return;
