@@ -610,7 +610,8 @@ FileIndexer::expectedNextBatch(const SubtreeWalk& walk, const std::vector<std::s
     }
     std::reverse(front.begin() + std::ptrdiff_t(again), front.end());
     auto at = [&](size_t k) -> const std::string& {
-        return k < front.size() ? *front[k] : walk.pending[walk.pending.size() - 1 - (k - front.size())];
+        return k < front.size() ? *front[k]
+                                : walk.pending[walk.pending.size() - 1 - (k - front.size())];
     };
     std::vector<std::string> next;
     for (size_t k : takeApart(front.size() + walk.pending.size(), at, maximumDirectories)) {
@@ -629,9 +630,8 @@ bool FileIndexer::stepSubtreeWalk(SubtreeWalk& walk, const std::vector<std::stri
     std::vector<std::string> batch;
     {
         size_t last = walk.pending.size() - 1;
-        std::vector<size_t> picked = takeApart(
-            walk.pending.size(), [&](size_t k) -> const std::string& { return walk.pending[last - k]; },
-            maximumDirectories);
+        auto at = [&](size_t k) -> const std::string& { return walk.pending[last - k]; };
+        std::vector<size_t> picked = takeApart(walk.pending.size(), at, maximumDirectories);
         std::vector<char> leaving(walk.pending.size(), 0);
         for (size_t k : picked) {
             batch.push_back(std::move(walk.pending[last - k]));

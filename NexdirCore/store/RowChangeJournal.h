@@ -82,7 +82,7 @@ private:
     bool valid_ = false;                   // guarded by lock_
     bool awaitingCommit_ = false;          // guarded by lock_: a commit hook ran, not yet confirmed
     uint64_t commits_ = 0;                 // guarded by lock_: commit hooks run
-    std::atomic<int> checkpointFrames_{0};
+    std::atomic<int> checkpointFrames_{0}; // set under the write lock, read by the WAL hook
     std::vector<EntryChange> changes_;     // guarded by lock_: committed, oldest first
     std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
 };

@@ -323,8 +323,8 @@ void SearchIndex::checkpointEvery(int frames) {
     if (journal_ && rowChangesSupported_) {
         journal_->checkpointEvery(frames);
     } else {
-        sql::executeIgnoringFailure(writer_.get(),
-                                    ("PRAGMA wal_autocheckpoint=" + std::to_string(frames) + ";").c_str());
+        sql::executeIgnoringFailure(
+            writer_.get(), ("PRAGMA wal_autocheckpoint=" + std::to_string(frames) + ";").c_str());
     }
 }
 
