@@ -59,11 +59,10 @@ bool keepsFollowedColumns(sqlite3* db) {
 }
 } // namespace
 
-bool RowChangeJournal::install(sqlite3* writer, int checkpointFrames) {
+bool RowChangeJournal::install(sqlite3* writer) {
     if (!sqlite3_compileoption_used("ENABLE_PREUPDATE_HOOK")) {
         return false;
     }
-    checkpointFrames_ = checkpointFrames;
     sqlite3_preupdate_hook(writer, &RowChangeJournal::preupdate, this);
     sqlite3_commit_hook(writer, &RowChangeJournal::committed, this);
     sqlite3_rollback_hook(writer, &RowChangeJournal::rolledBack, this);

@@ -37,8 +37,9 @@ namespace detail {
 class RowChangeJournal {
 public:
     // Installs the hooks; false when this SQLite cannot report row changes. The WAL hook it
-    // takes over checkpoints as `PRAGMA wal_autocheckpoint=checkpointFrames` would.
-    bool install(sqlite3* writer, int checkpointFrames);
+    // installs takes over checkpoints as `PRAGMA wal_autocheckpoint` would, at the size
+    // `checkpointEvery` sets (none until then).
+    bool install(sqlite3* writer);
 
     // Start journaling from now (the caller holds the write lock, so no transaction is open).
     void startRecording();
@@ -60,10 +61,10 @@ public:
     // beyond the previous take: every commit they hold was complete before the mark, and the
     // open transaction's changes are not among them.
     std::optional<uint64_t> commitMark();
+    std::optional<Taken> takeCommitted(uint64_t mark);
 
     // From the next commit on, checkpoints once the log holds `frames` pages.
     void checkpointEvery(int frames) { checkpointFrames_ = frames; }
-    std::optional<Taken> takeCommitted(uint64_t mark);
 
 private:
     static constexpr size_t maximumChanges = 262144;

@@ -296,10 +296,8 @@ SearchIndex::SearchIndex(std::string databasePath, Access access)
         setPersistentWAL(reader_.get(), false);
 
         journal_ = std::make_unique<detail::RowChangeJournal>();
-        rowChangesSupported_ = journal_->install(writer, checkpointFrames);
-        if (!rowChangesSupported_) {
-            checkpointEvery(checkpointFrames);
-        }
+        rowChangesSupported_ = journal_->install(writer);
+        checkpointEvery(checkpointFrames);
         rowChangesFollowable_ = rowChangesSupported_;
     } catch (const NexdirError& error) {
         int code = error.code() & 0xff;
