@@ -25,4 +25,13 @@ void settleProcessHeap() {
 #endif
 }
 
+void returnFreeHeap() {
+#ifdef __GLIBC__
+    // Free room in the middle of a heap, where most of a burst's is, stays with the process
+    // until it is trimmed. Trimmed only when the index was idle, the per-thread heaps held
+    // 170-190 MB resident through a catch-up at 1,000,000 entries, for 60-75 MB in use.
+    malloc_trim(0);
+#endif
+}
+
 } // namespace nexdir

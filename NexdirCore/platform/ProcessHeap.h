@@ -8,4 +8,8 @@ namespace nexdir {
 // of each per-thread heap, where the idle trim does not reach.
 void settleProcessHeap();
 
+// Gives the heap's free pages back to the system: after a burst of work, whose memory the
+// heap otherwise keeps for the next one.
+void returnFreeHeap();
+
 } // namespace nexdir
