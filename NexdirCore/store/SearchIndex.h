@@ -335,8 +335,15 @@ private:
     // time. The idle release checkpoints what is left and gives the log's space back.
     static constexpr int largeWritesCheckpointFrames = 65536;
     // Lets the pages the writer read through its mapping go, at most every
-    // `writerMappingSeconds`; after each write transaction, writeLock_ held.
+    // `mappingSeconds`; after each write transaction, writeLock_ held.
     void renewWriterMapping();
+    // The same for the reader's, after each read; readLock_ held.
+    void renewReaderMapping();
+    // While the large settings hold, the writer reads the index through its page cache
+    // instead of its mapping; writeLock_ held.
+    void readWriterPagesThroughCache(bool cached);
+    // Maps `db` afresh if its mapping is `mappingSeconds` old; `mappedAt` is when it last was.
+    static void renewMapping(sqlite3* db, double& mappedAt);
     // Keeps an upsert's writes for the open group; writeLock_ held.
     void keepInGroup(std::span<const FileRecord> records, std::span<const int64_t> removingIDs,
                      std::span<const int64_t> pruningIDs);
@@ -397,6 +404,8 @@ private:
     bool logMayBeLarge_ = false;
     bool writerMaps_ = true;  // false for a file written once and thrown away; writeLock_
     double writerMapped_ = 0; // uptime of the last renewal of the writer's mapping; writeLock_
+    double readerMapped_ = 0; // the same for the reader's; readLock_
+    bool writerReadsCached_ = false; // its mapping is off during large writes; writeLock_
 
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.

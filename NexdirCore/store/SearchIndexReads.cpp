@@ -28,6 +28,7 @@ void SearchIndex::readOperation(const std::function<void()>& operation) {
     ReadOperationTiming timing;
     if (!detail::readsWithoutLocks(reader_.get())) {
         operation();
+        renewReaderMapping();
         return;
     }
     detail::readRetryingWithLocks([&](bool withLocks) {
@@ -38,6 +39,7 @@ void SearchIndex::readOperation(const std::function<void()>& operation) {
         }
         operation();
     });
+    renewReaderMapping();
 }
 
 void SearchIndex::read(const std::function<void(Reader&)>& work) {
