@@ -10,7 +10,7 @@
 # and its index holds as many entries as `find` counts on the disk; in the end the whole index
 # (every path, kind, size and time) is compared with a fresh scan of the tree, which is the
 # scan timed. The engine's resident memory: settled before the churn, its peak during it and
-# idle, 30 s after it caught up.
+# idle, 30 s after it caught up and the searches stopped.
 #
 #   bench/churn-benchmark.sh [ITEMS] [OPERATIONS]   defaults: 250000, 20000
 #   MOVED=N: items of the folder moved out and in (50000); SEARCH_LOOPS=0: no searches meanwhile
@@ -169,6 +169,7 @@ until [ "$(tail -n 1 "$WORK/status.txt")" = "$READY" ] && [ "$(indexed)" = "$exp
 done
 caught_up=$(echo "$(now) - $churned" | bc -l)
 catch_up_cpu=$(echo "$(cpu "$WATCH") - $cpu_churned" | bc -l)
+touch "$WORK/stop" # idle as it was when settled: nobody searching
 sleep 30
 peak=$(rss "$WATCH" VmHWM)
 after=$(rss "$WATCH" VmRSS)
