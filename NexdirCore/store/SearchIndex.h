@@ -320,8 +320,9 @@ private:
 
     std::optional<int64_t> resolveEntryID(const std::string& path, const std::string& volumeRoot);
     // The writer's settings while one write changes pages all over the index (a subtree
-    // removal, a group) and until the index is idle: a large page cache, and checkpoints
-    // only of a large log. Small again after; the caller holds writeLock_.
+    // removal, a group) and until the index is idle: a large page cache, which the writer
+    // reads through instead of its mapping, and checkpoints only of a large log. Small again
+    // after; the caller holds writeLock_.
     void useLargeWriteSettings(bool large);
     // Checkpoints the log once it holds this many pages; writeLock_ held.
     void checkpointEvery(int frames);
