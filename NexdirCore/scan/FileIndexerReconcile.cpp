@@ -31,17 +31,24 @@ namespace {
 // of a second made catching up with 20,000 changes take a fifth longer.
 constexpr double stepSeconds = 0.3;
 
-// Whether no protected subtree lies at or under `path`.
-bool protectsNothingAt(const std::set<std::string>* protectedSubtrees, const std::string& path) {
-    if (!protectedSubtrees || protectedSubtrees->empty()) {
+// Whether the sorted `paths` hold `path` or a path under it.
+template <class Paths>
+bool holdsAtOrUnder(const Paths& paths, const typename Paths::key_type& path) {
+    if (path == "/") {
+        return !paths.empty(); // "/" + "/" begins none of the paths under it
+    }
+    if (paths.count(path)) {
         return true;
     }
-    if (protectedSubtrees->count(path)) {
-        return false;
-    }
     // Every path under `path` sorts from `path/` on, before any path that does not begin so.
-    auto below = protectedSubtrees->lower_bound(path + "/");
-    return below == protectedSubtrees->end() || !isAtOrUnder(*below, path);
+    std::string from = std::string(path) + "/";
+    auto below = paths.lower_bound(typename Paths::key_type(from));
+    return below != paths.end() && isAtOrUnder(*below, path);
+}
+
+// Whether no protected subtree lies at or under `path`.
+bool protectsNothingAt(const std::set<std::string>* protectedSubtrees, const std::string& path) {
+    return !protectedSubtrees || !holdsAtOrUnder(*protectedSubtrees, path);
 }
 // The positions k of up to `maximum` of the `available` paths at(0), at(1)…, in that order,
 // none inside or around another: workers reconciling both would write one folder. A path
@@ -54,22 +61,18 @@ std::vector<size_t> takeApart(size_t available, At at, int maximum) {
     std::vector<size_t> taken;
     std::set<std::string_view> held; // taken or passed over; at(k) outlives the call
     auto meetsHeld = [&](std::string_view path) {
-        for (std::string_view above = path;;) { // the path, then each folder above it
-            if (held.count(above)) {
-                return true;
-            }
+        // Each folder above the path, then the path and what lies under it.
+        for (std::string_view above = path; above != "/";) {
             size_t slash = above.rfind('/');
-            if (slash == std::string_view::npos || above == "/") {
+            if (slash == std::string_view::npos) {
                 break;
             }
             above = above.substr(0, std::max<size_t>(slash, 1));
+            if (held.count(above)) {
+                return true;
+            }
         }
-        if (path == "/") {
-            return !held.empty();
-        }
-        // Every path under `path` sorts from `path/` on, before any that does not begin so.
-        auto below = held.lower_bound(std::string(path) + "/");
-        return below != held.end() && isAtOrUnder(*below, path);
+        return holdsAtOrUnder(held, path);
     };
     for (size_t k = 0; k < available && int(taken.size()) < maximum; ++k) {
         const std::string& next = at(k);
