@@ -230,8 +230,23 @@ void SearchIndex::readWriterPagesThroughCache(bool cached) {
 void SearchIndex::renewReaderMapping() {
     // The reads of a catch-up (each folder's rows, next to what its listing found) and the
     // searches meanwhile had 80 MB of the index resident through the reader's mapping at
-    // 1,000,000 entries, kept until the index was idle.
-    renewMapping(reader_.get(), readerMapped_);
+    // 1,000,000 entries, kept until the index was idle; renewed every half second, still
+    // 50 MB at the catch-up's peak. While the writer's large settings hold, the reader goes
+    // through its small page cache instead; the kernel's cache of the file keeps those reads
+    // cheap.
+    bool cached = largeWrites_.load(std::memory_order_relaxed);
+    if (cached != readerReadsCached_) {
+        readerReadsCached_ = cached;
+        if (cached) {
+            sql::executeIgnoringFailure(reader_.get(), "PRAGMA mmap_size=0;");
+        } else {
+            mapAfresh(reader_.get());
+        }
+        return;
+    }
+    if (!cached) {
+        renewMapping(reader_.get(), readerMapped_);
+    }
 }
 
 void SearchIndex::renewMapping(sqlite3* db, double& mappedAt) {
@@ -260,6 +275,7 @@ void SearchIndex::releaseMemory() {
         auto guard = lockMeasured(readLock_, detail::phaseReadLockWait);
         if (reader_) {
             mapAfresh(reader_.get());
+            readerReadsCached_ = false;
             sqlite3_db_release_memory(reader_.get());
         }
     }

@@ -338,7 +338,8 @@ private:
     // Lets the pages the writer read through its mapping go, at most every
     // `mappingSeconds`; after each write transaction, writeLock_ held.
     void renewWriterMapping();
-    // The same for the reader's, after each read; readLock_ held.
+    // The same for the reader's, after each read, which reads through its page cache instead
+    // while the writer's large settings hold; readLock_ held.
     void renewReaderMapping();
     // While the large settings hold, the writer reads the index through its page cache
     // instead of its mapping; writeLock_ held.
@@ -407,6 +408,8 @@ private:
     double writerMapped_ = 0; // uptime of the last renewal of the writer's mapping; writeLock_
     double readerMapped_ = 0; // the same for the reader's; readLock_
     bool writerReadsCached_ = false; // its mapping is off during large writes; writeLock_
+    bool readerReadsCached_ = false; // the same for the reader's; readLock_
+    std::atomic<bool> largeWrites_{false}; // the writer's large settings hold
 
     // Keyed by the statement's text (a literal); guarded by readLock_; finalised before the
     // reader closes.

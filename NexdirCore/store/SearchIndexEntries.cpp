@@ -24,9 +24,10 @@ constexpr double groupCommitSeconds = 1.0;
 // The writer's page cache for a write that changes pages all over the index, which also holds
 // every page such a write reads (see readWriterPagesThroughCache). The default of 2 MiB spills
 // such a write's changed pages to the WAL and reads them back: removing 285,000 entries took
-// 9.8 s with it and 6.7 s with 64 MiB. Half that keeps a catch-up at 1,000,000 entries
-// near 200 MB at its peak, within twice a scan's time.
-constexpr int64_t largeWriteCacheKiB = 32 * 1024;
+// 9.8 s with it and 6.7 s with 64 MiB. A quarter of that kept a catch-up at 1,000,000
+// entries within 150 MB at its peak (170 MB with 32 MiB), in about the time it took with
+// 32 MiB.
+constexpr int64_t largeWriteCacheKiB = 16 * 1024;
 
 const std::string entryColumns =
     "id, parent_id, name, search_name, is_directory, modified_at, size, allocated_size, "
@@ -309,6 +310,7 @@ void SearchIndex::commitGroup() {
 
 void SearchIndex::useLargeWriteSettings(bool large) {
     sqlite3* writer = writer_.get();
+    largeWrites_.store(large, std::memory_order_relaxed);
     if (large) {
         logMayBeLarge_ = true;
         sql::execute(writer, "PRAGMA cache_size=" + std::to_string(-largeWriteCacheKiB) + ";");

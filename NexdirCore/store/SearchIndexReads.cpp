@@ -36,6 +36,7 @@ void SearchIndex::readOperation(const std::function<void()>& operation) {
             ConnectionPointer locked = openConnection(databasePath_, Opening::readOnlyWithLocks);
             readerStatements_.clear(); // prepared on the connection that goes
             reader_ = std::move(locked);
+            readerReadsCached_ = false; // a new connection maps
         }
         operation();
     });
