@@ -201,6 +201,21 @@ void mapAfresh(sqlite3* db) {
     sql::executeIgnoringFailure(db, mappedSize);
 }
 
+// Has `db` read the index through its page cache alone (`cached`) or through a fresh mapping,
+// unless `readsCached` says it already does; answers whether it switched.
+bool readThroughCache(sqlite3* db, bool& readsCached, bool cached) {
+    if (cached == readsCached) {
+        return false;
+    }
+    readsCached = cached;
+    if (cached) {
+        sql::executeIgnoringFailure(db, "PRAGMA mmap_size=0;");
+    } else {
+        mapAfresh(db);
+    }
+    return true;
+}
+
 } // namespace
 
 void SearchIndex::renewWriterMapping() {
@@ -212,18 +227,12 @@ void SearchIndex::renewWriterMapping() {
 }
 
 void SearchIndex::readWriterPagesThroughCache(bool cached) {
-    if (!writerMaps_ || cached == writerReadsCached_) {
-        return;
-    }
     // A catch-up at 1,000,000 entries read 100 MB of the index through the writer's mapping
     // every half second, all of it resident until the mapping was renewed: 110-140 MB at the
     // peak. Through the large cache alone, it holds what the cache holds; reading the pages
     // it used to find mapped costs the catch-up some processor time.
-    writerReadsCached_ = cached;
-    if (cached) {
-        sql::executeIgnoringFailure(writer_.get(), "PRAGMA mmap_size=0;");
-    } else {
-        mapAfresh(writer_.get());
+    if (writerMaps_) {
+        readThroughCache(writer_.get(), writerReadsCached_, cached);
     }
 }
 
@@ -235,16 +244,7 @@ void SearchIndex::renewReaderMapping() {
     // through its small page cache instead; the kernel's cache of the file keeps those reads
     // cheap.
     bool cached = largeWrites_.load(std::memory_order_relaxed);
-    if (cached != readerReadsCached_) {
-        readerReadsCached_ = cached;
-        if (cached) {
-            sql::executeIgnoringFailure(reader_.get(), "PRAGMA mmap_size=0;");
-        } else {
-            mapAfresh(reader_.get());
-        }
-        return;
-    }
-    if (!cached) {
+    if (!readThroughCache(reader_.get(), readerReadsCached_, cached) && !cached) {
         renewMapping(reader_.get(), readerMapped_);
     }
 }
