@@ -108,7 +108,7 @@ void FileEventService::willList(const std::string& folderPath) {
     // Past the share: a colder folder gives up its watch for this one, or this one goes
     // without.
     if (std::optional<int> coldest = coldestAbove(rank)) {
-        std::string colder = watches_[*coldest].path;
+        std::string colder(watches_[*coldest].path);
         inotify_rm_watch(inotify_.get(), *coldest);
         watches_.erase(*coldest);
         noteUnwatched(colder);
@@ -130,7 +130,7 @@ int FileEventService::addWatch(const std::string& folder, uint8_t rank) {
         errno = ENOSPC;
         return -1;
     }
-    watches_[wd] = {folder, rank};
+    watches_.emplace(wd, Watch{std::pmr::string(folder, &watchMemory_), rank});
     byRank_[rank].push_back(wd);
     rankEntries_ += 1;
     unwatched_.erase(folder);
@@ -170,7 +170,7 @@ size_t FileEventService::releaseColdest(size_t count) {
         if (!coldest) {
             break;
         }
-        std::string folder = watches_[*coldest].path;
+        std::string folder(watches_[*coldest].path);
         inotify_rm_watch(inotify_.get(), *coldest);
         watches_.erase(*coldest);
         noteUnwatched(folder);
@@ -428,7 +428,7 @@ void FileEventService::renameWatches(const std::string& from, const std::string&
     rootsMoved(from);
     for (auto& [wd, watch] : watches_) {
         if (isAtOrUnder(watch.path, from)) {
-            watch.path = to + watch.path.substr(from.size());
+            watch.path.replace(0, from.size(), to);
         }
     }
 }
@@ -527,7 +527,7 @@ void FileEventService::handle(const char* buffer, size_t length) {
         if (watch == watches_.end()) {
             continue;
         }
-        const std::string folder = watch->second.path;
+        const std::string folder(watch->second.path);
         if (event->mask & IN_IGNORED) {
             watches_.erase(watch);
             continue;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <memory_resource>
 #include <mutex>
 #include <set>
 #include <string>
@@ -104,7 +105,7 @@ private:
         Sink sink;
     };
     struct Watch {
-        std::string path;
+        std::pmr::string path; // in watchMemory_
         uint8_t rank; // WatchBudget::rank
     };
 
@@ -132,7 +133,12 @@ private:
     FileDescriptor wake_;    // an eventfd that ends the reader thread; set once
     std::atomic<bool> stopping_{false};
     std::mutex lock_;
-    std::unordered_map<int, Watch> watches_; // guarded by lock_
+    // Watches live for as long as their folders do, and the walks that make them allocate and
+    // free far more around them: in blocks of their own, they do not hold on to pages of the
+    // heap that the walks gave back. The blocks are kept for reuse, so they hold as many
+    // watches as were ever held at once (guarded by lock_).
+    std::pmr::unsynchronized_pool_resource watchMemory_;
+    std::pmr::unordered_map<int, Watch> watches_{&watchMemory_}; // guarded by lock_
     // Watch descriptors by rank, for the coldest: entries of removed watches are dropped
     // when met (guarded by lock_).
     std::array<std::vector<int>, 256> byRank_;
