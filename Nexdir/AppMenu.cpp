@@ -6,6 +6,9 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QMenu>
+#include <QScreen>
+
+#include <algorithm>
 
 namespace quelmo {
 
@@ -111,6 +114,24 @@ void AppMenu::fillOptions(QMenu* options) {
 
 void AppMenu::setStatus(const QString& text) {
     status_->setText(text);
+    // A longer status widens an open menu from its left edge: one placed against the right of
+    // the screen then runs past it, and its submenus open out of place. It is moved back in.
+    for (QObject* holder : status_->associatedObjects()) {
+        auto* menu = qobject_cast<QMenu*>(holder);
+        if (!menu || !menu->isVisible() || !menu->screen()) {
+            continue;
+        }
+        menu->resize(menu->sizeHint());
+        QRect room = menu->screen()->availableGeometry();
+        QRect placed = menu->geometry();
+        placed.moveLeft(
+            std::max(room.left(), std::min(placed.left(), room.right() + 1 - placed.width())));
+        placed.moveTop(
+            std::max(room.top(), std::min(placed.top(), room.bottom() + 1 - placed.height())));
+        if (placed.topLeft() != menu->pos()) {
+            menu->move(placed.topLeft());
+        }
+    }
 }
 
 void AppMenu::setReindexEnabled(bool enabled) {

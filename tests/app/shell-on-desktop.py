@@ -293,6 +293,35 @@ def test_the_diagnostics_window_of_a_build_without_a_service(d):
     quelmo.stop()
 
 
+def test_the_tray_menu_stays_on_screen_as_its_status_grows(d):
+    # Placed against the right of the screen, an open menu used to widen from its left edge
+    # past the screen's when a longer status came, and its submenus opened out of place.
+    # Folders made past the watch limit (a stand-in just past the reserve: three watches) make
+    # the status long.
+    d.settings(didShowFullDiskAccessOnboarding=True)
+    d.env["NEXDIR_WATCH_LIMIT"] = "8195"
+    try:
+        quelmo = d.launch()
+    finally:
+        del d.env["NEXDIR_WATCH_LIMIT"]
+    icon = d.wait(d.tray_icon, "no tray icon showed")
+    menu = tray_menu(d, icon)
+    ready = "Index ready \u2022 watching for changes"
+    status = d.wait(lambda: d.items(menu).get(ready), "the index did not become ready")
+    for number in range(5):
+        os.makedirs(os.path.join(d.tree, f"new{number}"))
+    d.wait(lambda: "checked every" in status.name, "the status never said that folders are checked", 60)
+
+    def on_screen():
+        x, y, width, height = menu.queryComponent().getExtents(d.atspi.DESKTOP_COORDS)
+        return x >= 0 and x + width <= desktop.SCREEN[0]
+    d.wait(on_screen, "the tray menu ran past the screen's edge as its status grew")
+    d.screenshot("tray-status-grown")
+    d.key("Escape")
+    quelmo.stop()
+
+
 desktop.main([test_first_launch_then_no_window_at_launch, test_the_shortcut_and_its_choices,
               test_the_tray_menu_and_its_options,
-              test_the_diagnostics_window_of_a_build_without_a_service], tray=True)
+              test_the_diagnostics_window_of_a_build_without_a_service,
+              test_the_tray_menu_stays_on_screen_as_its_status_grows], tray=True)
