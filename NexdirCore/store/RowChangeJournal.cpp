@@ -203,13 +203,7 @@ int RowChangeJournal::committed(void* context) {
 }
 
 void RowChangeJournal::forgetTransaction() {
-    // A subtree written or removed whole leaves room for every row in it, for as long as the
-    // index is open, unless it goes.
-    if (transaction_.capacity() > keptTransactionCapacity) {
-        std::vector<EntryChange>().swap(transaction_);
-    } else {
-        transaction_.clear();
-    }
+    transaction_.clear();
 }
 
 int RowChangeJournal::walWritten(void* context, sqlite3* db, const char* database, int frames) {

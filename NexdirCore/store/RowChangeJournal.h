@@ -8,10 +8,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace nexdir {
 
@@ -26,6 +26,10 @@ struct EntryChange {
     int64_t size = 0;
     double modifiedAt = 0;
 };
+
+// A write of a whole folder journals tens of thousands of changes: a deque grows without
+// copying them, where a vector held its old and its new copy at once each time it doubled.
+using EntryChanges = std::deque<EntryChange>;
 
 namespace detail {
 
@@ -49,7 +53,7 @@ public:
 
     struct Taken {
         bool valid = false; // false: the reader must load its copy again
-        std::vector<EntryChange> changes;
+        EntryChanges changes;
     };
     Taken take();
     // The committed changes waiting for a reader.
@@ -68,7 +72,6 @@ public:
 
 private:
     static constexpr size_t maximumChanges = 262144;
-    static constexpr size_t keptTransactionCapacity = 4096;
 
     static void preupdate(void* context, sqlite3* db, int operation, const char* database,
                           const char* table, sqlite3_int64 oldKey, sqlite3_int64 newKey);
@@ -84,8 +87,8 @@ private:
     bool awaitingCommit_ = false;          // guarded by lock_: a commit hook ran, not yet confirmed
     uint64_t commits_ = 0;                 // guarded by lock_: commit hooks run
     std::atomic<int> checkpointFrames_{0}; // set under the write lock, read by the WAL hook
-    std::vector<EntryChange> changes_;     // guarded by lock_: committed, oldest first
-    std::vector<EntryChange> transaction_; // the open transaction's, writer thread only
+    EntryChanges changes_;     // guarded by lock_: committed, oldest first
+    EntryChanges transaction_; // the open transaction's, writer thread only
 };
 
 } // namespace detail

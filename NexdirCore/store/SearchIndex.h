@@ -248,7 +248,7 @@ public:
             reload,
         };
         Kind kind = Kind::unavailable;
-        std::vector<EntryChange> changes;
+        EntryChanges changes;
         // The entry and folder counts of the read's snapshot, kept by the database's own
         // triggers: the check on a copy brought in step (absent with `unavailable`).
         int64_t total = 0;
