@@ -445,13 +445,13 @@ class Desktop:
         self._pump()
         return HeardFrom(self.names_heard, len(self.names_heard))
 
-    def focused_after(self, action, failure):
+    def focused_after(self, action, failure, seconds=WAIT_SECONDS):
         """Runs `action` and returns the object that takes the focus then."""
         self._pump()
         before = len(self.focus_taken)
         action()
         return self.wait(lambda: len(self.focus_taken) > before and self.focus_taken[-1],
-                         failure)
+                         failure, seconds)
 
     def open_menu(self, *keys):
         """Opens a menu with keys (its first item selected) and returns it. Menus are popups,
