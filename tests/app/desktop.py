@@ -33,8 +33,6 @@ SKIPPED = 77
 WAIT_SECONDS = 30
 SCREEN = (1280, 800)
 BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
-FOCUSED = "object:state-changed:focused"
-NAME_CHANGED = "object:property-change:accessible-name"
 # libatspi's own limits for an answer, in milliseconds (its defaults).
 ATSPI_TIMEOUT, ATSPI_STARTUP_TIMEOUT = 800, 15000
 
@@ -149,23 +147,6 @@ class Quelmo:
             raise Failure(f"quelmo exited with status {status}")
 
 
-class HeardFrom:
-    """What a growing list holds from a point on, read afresh each time."""
-
-    def __init__(self, heard, start):
-        self.heard = heard
-        self.start = start
-
-    def __contains__(self, item):
-        return item in self.heard[self.start:]
-
-    def __iter__(self):
-        return iter(self.heard[self.start:])
-
-    def __repr__(self):
-        return repr(self.heard[self.start:])
-
-
 class Desktop:
     """The screen, the buses and the tray, shared by the tests of one script; each test
     begins with `begin()`, which gives Quelmo a new home (data, settings, roots, log)."""
@@ -185,13 +166,6 @@ class Desktop:
             # Nothing of a desktop that did not start may outlive the script.
             self.close()
             raise
-        # The registry tells an application of a new listener a moment after it is
-        # registered, and the application sends no event nobody listens to: a listener
-        # registered just before an action could miss what the action did (on a loaded
-        # machine it did). Both are listened to from before any Quelmo starts.
-        self.focus_taken = []  # what took the focus, in order
-        self.names_heard = []  # every name an object took, in order
-        self.atspi.Registry.registerEventListener(self._heard, FOCUSED, NAME_CHANGED)
 
     def _start_desktop(self, tray):
         self._start_display()
@@ -432,26 +406,21 @@ class Desktop:
         while context.pending():
             context.iteration(False)
 
-    def _heard(self, event):
-        if event.type.startswith(FOCUSED):
-            if event.detail1:
-                self.focus_taken.append(event.source)
-        elif event.source and event.source.name:
-            self.names_heard.append(event.source.name)
-
-    def heard_from_now(self):
-        """The names objects take from now on, as the bus announces them: a list that
-        grows."""
-        self._pump()
-        return HeardFrom(self.names_heard, len(self.names_heard))
-
     def focused_after(self, action, failure, seconds=WAIT_SECONDS):
         """Runs `action` and returns the object that takes the focus then."""
-        self._pump()
-        before = len(self.focus_taken)
-        action()
-        return self.wait(lambda: len(self.focus_taken) > before and self.focus_taken[-1],
-                         failure, seconds)
+        focused = []
+
+        def listener(event):
+            if event.detail1:
+                focused.append(event.source)
+
+        event = "object:state-changed:focused"
+        self.atspi.Registry.registerEventListener(listener, event)
+        try:
+            action()
+            return self.wait(lambda: focused and focused[-1], failure, seconds)
+        finally:
+            self.atspi.Registry.deregisterEventListener(listener, event)
 
     def open_menu(self, *keys):
         """Opens a menu with keys (its first item selected) and returns it. Menus are popups,

@@ -30,6 +30,23 @@ def index_indicator(d):
                                             r"|Out of date)$"))
 
 
+class Heard:
+    """Every name a button or a label takes, as the bus announces them."""
+
+    def __init__(self, d):
+        self.seen = []
+        self.d = d
+        self.event = "object:property-change:accessible-name"
+        d.atspi.Registry.registerEventListener(self.heard, self.event)
+
+    def heard(self, event):
+        if event.source.name:
+            self.seen.append(event.source.name)
+
+    def close(self):
+        self.d.atspi.Registry.deregisterEventListener(self.heard, self.event)
+
+
 def test_the_index_indicator_follows_the_index(d):
     d.settings(didShowFullDiskAccessOnboarding=True)
     fill_tree(d)
@@ -51,26 +68,33 @@ def test_the_index_indicator_follows_the_index(d):
     d.type("report-7")
     count = re.compile(r"^\d+\+? results • [0-9.]+ ms$")
     d.wait(lambda: d.find("label", count), "the query's count did not show")
-    heard = d.heard_from_now()
-    d.choose(d.panel_menu(), "Verify Index")
-    d.wait(lambda: quelmo.log_count(" recovery state ready=true ") >= 2,
-           "the verification never ended", seconds=120)
-    d.wait(lambda: index_indicator(d) and index_indicator(d).name == "Index",
-           "after the verification the indicator is not back to Index")
-    d.wait(lambda: "Verifying" in heard, f"the verification never showed in the indicator: {heard}")
+    heard = Heard(d)
+    try:
+        d.choose(d.panel_menu(), "Verify Index")
+        d.wait(lambda: quelmo.log_count(" recovery state ready=true ") >= 2,
+               "the verification never ended", seconds=120)
+        d.wait(lambda: index_indicator(d) and index_indicator(d).name == "Index",
+               "after the verification the indicator is not back to Index")
+        d.wait(lambda: "Verifying" in heard.seen,
+               f"the verification never showed in the indicator: {heard.seen}")
+    finally:
+        heard.close()
     if not d.find("label", count):
         raise Failure("the query's count left the status line during the verification")
 
     # A rebuild while the query shows: its count says the results may lack what the scan has
     # not reached.
-    heard = d.heard_from_now()
-    d.choose(d.panel_menu(), "Reindex Computer")
-    d.wait(lambda: quelmo.log_count(" scan installed items=") >= 2,
-           "the rebuild never ended", seconds=120)
-    d.wait(lambda: any(re.search(r"^\d+\+? results • [0-9.]+ ms • results may be incomplete$",
-                                 name) for name in heard),
-           f"during the rebuild the count never said so: {heard}")
-    d.wait(lambda: "Indexing" in heard, f"the rebuild never showed: {heard}")
+    heard = Heard(d)
+    try:
+        d.choose(d.panel_menu(), "Reindex Computer")
+        d.wait(lambda: quelmo.log_count(" scan installed items=") >= 2,
+               "the rebuild never ended", seconds=120)
+        d.wait(lambda: any(re.search(r"^\d+\+? results • [0-9.]+ ms • results may be incomplete$",
+                                     name) for name in heard.seen),
+               f"during the rebuild the count never said so: {heard.seen}")
+        d.wait(lambda: "Indexing" in heard.seen, f"the rebuild never showed: {heard.seen}")
+    finally:
+        heard.close()
     quelmo.stop()
 
 
