@@ -289,13 +289,7 @@ void NameCatalogue::put(int64_t id, int64_t parent, bool isDirectory, std::strin
         // Room for a quarter more is reserved, but only the slots up to this one are written:
         // the rest of a mapped block costs no memory until it is. Written all at once, the
         // room took 7 MB more at 1,000,000 entries from the first new entry of a churn on.
-        size_t room = std::max(slot + 1, flags_.size() + flags_.size() / 4);
-        eachSlotVector(*this, [slot, room](auto& values) {
-            if (values.capacity() <= slot) {
-                values.reserve(room);
-            }
-            values.resize(slot + 1, 0);
-        });
+        resizeSlots(slot + 1, std::max(slot + 1, flags_.size() + flags_.size() / 4));
     }
     if (flags_[slot] & present) {
         std::string scratch;
@@ -600,11 +594,13 @@ void NameCatalogue::reserveArena(size_t bytes) {
     arena_.reserve(bytes);
 }
 
-void NameCatalogue::resizeSlots(size_t size) {
-    // Exactly `size`: a vector left to grow by itself doubles, and these hold one slot for
-    // every identifier.
-    eachSlotVector(*this, [size](auto& values) {
-        values.reserve(size);
+void NameCatalogue::resizeSlots(size_t size, size_t room) {
+    // Exactly `room` when more is needed: a vector left to grow by itself doubles, and these
+    // hold one slot for every identifier.
+    eachSlotVector(*this, [size, room](auto& values) {
+        if (values.capacity() < size) {
+            values.reserve(std::max(size, room));
+        }
         values.resize(size, 0);
     });
 }

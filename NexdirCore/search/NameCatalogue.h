@@ -163,7 +163,9 @@ private:
     void remove(int64_t id);
     void compactIfWasteful();
     void compact(size_t spare);
-    void resizeSlots(size_t size);
+    // Every slot vector holds `size` slots; one that must grow reserves `room` (at least
+    // `size`), which costs nothing until written.
+    void resizeSlots(size_t size, size_t room = 0);
     void reserveArena(size_t bytes);
     template <typename Self, typename Apply> static void eachSlotVector(Self& self, Apply apply) {
         apply(self.flags_);
