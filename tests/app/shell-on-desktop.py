@@ -319,7 +319,8 @@ def test_the_tray_menu_stays_on_screen_as_its_status_grows(d):
     status = d.wait(lambda: d.items(menu).get(ready), "the index did not become ready")
     for number in range(5):
         os.makedirs(os.path.join(d.tree, f"new{number}"))
-    d.wait(lambda: "checked every" in status.name, "the status never said that folders are checked", 60)
+    d.wait(lambda: "checked every" in status.name,
+           "the status never said that folders are checked", 60)
 
     def on_screen():
         x, y, width, height = menu.queryComponent().getExtents(d.atspi.DESKTOP_COORDS)
